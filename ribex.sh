@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# ribex's one entry point: installs what is missing, builds the Windows
+# programs with MinGW-w64 and runs them under Wine.
+#
+#   ./ribex.sh demo        install, build and run the end-to-end demo
+#   ./ribex.sh test        install, build and run every test under Wine
+#   ./ribex.sh deps        install the Debian packages only
+#   ./ribex.sh build       configure and build (build/ by default)
+#   ./ribex.sh bench       build and run the benchmarks
+#   ./ribex.sh wine PROG [ARGS]   run build/bin/PROG under the test prefix
+#   ./ribex.sh stop        stop the build's persistent wineserver
+#
+# BUILD_DIR overrides the build folder; BUILD_TYPE the CMake build type.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+BUILD_DIR=${BUILD_DIR:-$ROOT/build}
+BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo}
+PACKAGES=(wine64 wine g++-mingw-w64-x86-64 cmake ninja-build)
+
+log() { printf '== %s\n' "$*" >&2; }
+
+deps() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  if ((${#missing[@]})); then
+    log "installing ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
+  fi
+  # GoogleTest sources come with the googletest package.
+  if [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
+    log "installing googletest sources"
+    DEBIAN_FRONTEND=noninteractive ${sudo:-} apt-get install -y -q googletest
+  fi
+}
+
+configure() {
+  if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
+    log "configuring $BUILD_DIR"
+    cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja \
+      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+      -DCMAKE_BUILD_TYPE="$BUILD_TYPE" >/dev/null
+  fi
+}
+
+build() {
+  configure
+  log "building"
+  cmake --build "$BUILD_DIR" -j "$(nproc)"
+}
+
+wine_run() { "$BUILD_DIR/wine-run.sh" "$@"; }
+
+stop_server() {
+  if [ -d "$BUILD_DIR/wineprefix" ]; then
+    WINEPREFIX="$BUILD_DIR/wineprefix" wineserver -k 2>/dev/null || true
+  fi
+}
+
+# Starts the prefix (and its persistent wineserver) once, before the tests.
+start_prefix() {
+  log "starting the Wine prefix"
+  wine_run cmd /c exit 0 || true
+}
+
+run_tests() {
+  deps
+  build
+  start_prefix
+  trap stop_server EXIT
+  log "running the tests"
+  ctest --test-dir "$BUILD_DIR" --output-on-failure -j 2 --timeout 600
+}
+
+run_bench() {
+  deps
+  build
+  start_prefix
+  trap stop_server EXIT
+  local b
+  for b in "$BUILD_DIR"/bin/*_bench.exe; do
+    [ -f "$b" ] || continue
+    log "$(basename "$b")"
+    wine_run "$b"
+  done
+}
+
+run_demo() {
+  deps
+  build
+  start_prefix
+  trap stop_server EXIT
+  BUILD_DIR="$BUILD_DIR" bash "$ROOT/scripts/demo.sh"
+}
+
+cmd=${1:-help}
+shift || true
+case "$cmd" in
+  deps) deps ;;
+  build) deps; build ;;
+  test) run_tests ;;
+  bench) run_bench ;;
+  demo) run_demo ;;
+  wine) p=$1; shift; [ -f "$p" ] || p="$BUILD_DIR/bin/$p"; wine_run "$p" "$@" ;;
+  stop) stop_server ;;
+  *) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 1 ;;
+esac
