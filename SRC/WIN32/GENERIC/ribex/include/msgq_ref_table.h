@@ -1,0 +1,20 @@
+// The reply-queue handles that the server hands to clients as 32-bit
+// hMsgQRef values. Handles are pointer-size; the wire carries 32 bits, so
+// the server issues small values from a table and looks every value a
+// client sends back up before it touches the queue.
+#pragma once
+
+#include <windows.h>
+
+#include "msgq.h"
+
+// Issues a non-zero reference for hMsgQ; 0 (ERROR_NOT_ENOUGH_MEMORY) when
+// the table cannot grow.
+DWORD IssueMsgQRef(MsgQHandle hMsgQ);
+
+// The handle behind ref, or null (ERROR_INVALID_HANDLE) for a value never
+// issued or already retired.
+MsgQHandle LookupMsgQRef(DWORD ref);
+
+// Forgets ref; FALSE (ERROR_INVALID_HANDLE) when it is not issued.
+BOOL RetireMsgQRef(DWORD ref);
