@@ -1,0 +1,47 @@
+// The registry of open nets and their clients. Runs on the server's main
+// thread only; it has no lock of its own. A net is in the list while it has
+// at least one client and a running receive thread.
+#pragma once
+
+#include <windows.h>
+
+#include "net_record.h"
+#include "trace.h"
+
+// Size of a net's shared receive buffer mapping.
+#define RIBEX_RX_BUFFER_SPACE RX_BUFFER_SIZE
+
+// Writes the header of a freshly created (or reused) receive buffer: the
+// counters and the reserved words zeroed, the ring geometry, lap 1 at slot 0.
+void InitRxBufferHeader(RxBufferLayout *pRxBuffer);
+
+BOOL RegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low);
+BOOL UnRegisterRibexClient(DWORD high, DWORD low);
+// Declared for the request loop in ribex_requests.h as well.
+BOOL UnRegisterAllRibexClients(void);
+
+// Takes back the registration that RegisterRibexClient just made for this
+// client on this net (its newest entry there), leaving an older
+// registration of the same unique id on another net alone.
+BOOL UndoRegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low);
+
+RibexNet *GetRibexNet(const wchar_t *netName);
+RibexNet *GetRibexUniqueId(DWORD high, DWORD low, DWORD *pIndex);
+
+// Walks the list from the head: the first net, the one after pRibexNet,
+// or null at the end.
+RibexNet *GetFirstRibexNet(void);
+RibexNet *GetNextRibexNet(RibexNet *pRibexNet);
+
+// Removes every net whose receive thread has ended on its own. Such a net
+// has freed its client table and closed its clients' events; nothing may
+// wait for it or read its table any more. Callers run this before they
+// walk the nets; module/callerName name the lines it writes.
+void ReapEndedRibexNets(TraceModule *module, const char *callerName);
+
+// After a failed handshake: if the net's thread has ended (or ends within
+// waitMs), remove the net at once and return TRUE (the record is gone).
+BOOL ReapIfThreadEnded(RibexNet *pRibexNet, DWORD waitMs, TraceModule *module, const char *callerName);
+
+// Number of nets in the list (for tests and dumps).
+DWORD CountRibexNets(void);

@@ -1,0 +1,157 @@
+// Enable, disable, disable-all and enumerate of remote-frame replies.
+#include "rem_frame_requests.h"
+
+#include "net_registry.h"
+#if __has_include("rem_reply_table.h")
+#include "rem_reply_table.h"
+#else
+DWORD GetRemFrameIndex(const RemReplyTable *pRemote, DWORD canId);
+#endif
+#include "ribex_trace_modules.h"
+
+namespace {
+
+const DWORD kNotFound = 0xFFFFFFFFu;
+
+// A handshake failed. Growth failures end the net's thread, and any failure
+// may come from a thread that died: such a net is removed at once. Returns
+// TRUE when the net is gone.
+BOOL DropNetIfThreadEnded(RibexNet *pRibexNet, DWORD req, TraceModule *module, const char *callerName) {
+    DWORD waitMs = req == CAN_THREAD_REALLOC_REMREPLIES ? 1000 : 0;
+    return ReapIfThreadEnded(pRibexNet, waitMs, module, callerName);
+}
+
+}  // namespace
+
+BOOL EnableRemFrame(DWORD high, DWORD low, DWORD canId) {
+    TraceModule *module = g_ribexTrace[TM_ENABLE_REM_FRAME];
+    TraceEntry(module, "\nribex::EnableRemFrame Entry\n");
+    DWORD err = 0;
+    ReapEndedRibexNets(module, "EnableRemFrame");
+    DWORD clientIndex = 0;
+    RibexNet *pRibexNet = GetRibexUniqueId(high, low, &clientIndex);
+    if (pRibexNet == NULL) {
+        err = ERROR_INVALID_HANDLE;
+        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::EnableRemFrame, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n");
+    } else if (GetRemFrameIndex(pRibexNet->threadParam.pRemote, canId) != kNotFound) {
+        err = ERROR_ALREADY_EXISTS;
+        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::EnableRemFrame, (index = GetRemFrameIndex( ... )) != -1\n");
+    } else {
+        RibexThreadParam *tp = &pRibexNet->threadParam;
+        if (tp->pRemote == NULL || tp->pRemote->noReplies == tp->pRemote->maxNoReplies) {
+            if (!RequestNetThread(pRibexNet, CAN_THREAD_REALLOC_REMREPLIES, 0, module, "EnableRemFrame")) {
+                err = GetLastError();
+                DropNetIfThreadEnded(pRibexNet, CAN_THREAD_REALLOC_REMREPLIES, module, "EnableRemFrame");
+            }
+        }
+        if (err == 0) {
+            RemReplyTable *pRemote = tp->pRemote;
+            DWORD slot = pRemote->noReplies;
+            pRemote->reply[slot].uniqueProcId = high;
+            pRemote->reply[slot].can.id = canId;
+            // Complete before counted: the receive thread reads without a lock.
+            MemoryBarrier();
+            pRemote->noReplies = slot + 1;
+            if (!RequestNetThread(pRibexNet, CAN_THREAD_ENABLE_REMREPLY, slot, module, "EnableRemFrame")) {
+                err = GetLastError();
+                pRemote->noReplies = slot;
+                DropNetIfThreadEnded(pRibexNet, CAN_THREAD_ENABLE_REMREPLY, module, "EnableRemFrame");
+            }
+        }
+    }
+    TraceExit(module, "ribex::EnableRemFrame Exit (%s), errorCode == %lu\n\n", err == 0 ? "TRUE" : "FALSE", err);
+    SetLastError(err);
+    return err == 0;
+}
+
+BOOL DisableRemFrame(DWORD high, DWORD low, DWORD canId) {
+    TraceModule *module = g_ribexTrace[TM_DISABLE_REM_FRAME];
+    TraceEntry(module, "\nribex::DisableRemFrame Entry\n");
+    DWORD err = 0;
+    ReapEndedRibexNets(module, "DisableRemFrame");
+    DWORD clientIndex = 0;
+    RibexNet *pRibexNet = GetRibexUniqueId(high, low, &clientIndex);
+    DWORD index = kNotFound;
+    if (pRibexNet == NULL) {
+        err = ERROR_INVALID_HANDLE;
+        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::DisableRemFrame, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n");
+    } else if ((index = GetRemFrameIndex(pRibexNet->threadParam.pRemote, canId)) == kNotFound) {
+        err = ERROR_NOT_FOUND;
+        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::DisableRemFrame, (index = GetRemFrameIndex( ... )) == -1\n");
+    } else if (pRibexNet->threadParam.pRemote->reply[index].uniqueProcId != high) {
+        err = ERROR_ACCESS_DENIED;
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::DisableRemFrame, uniqueId.high != pRibexNet->threadParam.pRemote->reply[index].uniqueProcId\n");
+    } else if (!RequestNetThread(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, index, module, "DisableRemFrame")) {
+        // The entry stays while the driver may still answer for it.
+        err = GetLastError();
+        DropNetIfThreadEnded(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, module, "DisableRemFrame");
+    } else {
+        RemReplyTable *pRemote = pRibexNet->threadParam.pRemote;
+        DWORD last = pRemote->noReplies - 1;
+        pRemote->reply[index] = pRemote->reply[last];
+        MemoryBarrier();
+        pRemote->noReplies = last;
+    }
+    TraceExit(module, "ribex::DisableRemFrame Exit (%s), errorCode == %lu\n\n", err == 0 ? "TRUE" : "FALSE", err);
+    SetLastError(err);
+    return err == 0;
+}
+
+BOOL DisableAllRemFrames(DWORD high) {
+    TraceModule *module = g_ribexTrace[TM_DISABLE_ALL_REM_FRAMES];
+    TraceEntry(module, "\nribex::DisableAllRemFrames Entry\n");
+    DWORD err = 0;
+    ReapEndedRibexNets(module, "DisableAllRemFrames");
+    RibexNet *next = NULL;
+    for (RibexNet *p = GetFirstRibexNet(); p != NULL && err == 0; p = next) {
+        // Taken first: a failed handshake may remove this net.
+        next = GetNextRibexNet(p);
+        RemReplyTable *pRemote = p->threadParam.pRemote;
+        if (pRemote == NULL) continue;
+        DWORD i = 0;
+        while (i < pRemote->noReplies) {
+            if (pRemote->reply[i].uniqueProcId != high) {
+                ++i;
+                continue;
+            }
+            if (!RequestNetThread(p, CAN_THREAD_DISABLE_REMREPLY, i, module, "DisableAllRemFrames")) {
+                err = GetLastError();
+                // The walk ends here, so the net may go if its thread died.
+                DropNetIfThreadEnded(p, CAN_THREAD_DISABLE_REMREPLY, module, "DisableAllRemFrames");
+                break;
+            }
+            DWORD last = pRemote->noReplies - 1;
+            pRemote->reply[i] = pRemote->reply[last];
+            MemoryBarrier();
+            pRemote->noReplies = last;
+        }
+    }
+    TraceExit(module, "ribex::DisableAllRemFrames Exit\n\n");
+    SetLastError(err);
+    return err == 0;
+}
+
+DWORD EnumRemFrame(DWORD high, DWORD low, DWORD index, DWORD *pCanId) {
+    TraceModule *module = g_ribexTrace[TM_ENUM_REM_FRAME];
+    TraceEntry(module, "\nribex::EnumRemFrame Entry\n");
+    DWORD result = 0;
+    ReapEndedRibexNets(module, "EnumRemFrame");
+    DWORD clientIndex = 0;
+    RibexNet *pRibexNet = GetRibexUniqueId(high, low, &clientIndex);
+    if (pRibexNet == NULL) {
+        result = ERROR_INVALID_HANDLE;
+        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::EnumRemFrame, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n");
+    } else {
+        const RemReplyTable *pRemote = pRibexNet->threadParam.pRemote;
+        if (pRemote != NULL && index < pRemote->noReplies) {
+            *pCanId = pRemote->reply[index].can.id;
+        } else {
+            result = ERROR_NO_MORE_ITEMS;
+            TracePrint(module, TRACE_LEVEL_EVENT,
+                       "\tribex::EnumRemFrame, index >= pRibexNet->threadParam.pRemote->noReplies\n");
+        }
+    }
+    TraceExit(module, "ribex::EnumRemFrame Exit (%lu)\n\n", result);
+    return result;
+}
