@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Installs, starts, stops and removes the virtual CAN driver in a Wine
+# prefix, and writes the values of its service key.
+#
+#   vcan_service.sh [options] install      copy the driver, create the service, write its key
+#   vcan_service.sh [options] start        load the driver (creates the devices)
+#   vcan_service.sh [options] stop         unload it (open handles lose their reads)
+#   vcan_service.sh [options] restart      stop (if running) and start: picks up new values
+#   vcan_service.sh [options] uninstall    stop, delete the service, remove the file
+#   vcan_service.sh [options] set NAME DWORD     e.g. set NoMsgPerRead 16, set MajorVersion 5
+#   vcan_service.sh [options] unset NAME
+#   vcan_service.sh [options] status
+#
+# Options:
+#   --build DIR     a build folder: its wine-run.sh, wineprefix and bin/vcan.sys
+#   --service NAME  service key name (default vcan)
+#   --prefix TEXT   device name prefix (default VCAN: devices VCAN1..VCANn)
+#   --count N       number of devices (default 4)
+#   --sys FILE      the driver image (default DIR/bin/vcan.sys)
+#
+# Without --build, WINEPREFIX must name the prefix and `wine` is used.
+# Values the driver reads when it starts: DeviceCount, DevicePrefix,
+# QueueFrames, MajorVersion, MinorVersion. Values the server reads when it
+# opens a net: NoMsgPerRead, RxProcPrio.
+set -euo pipefail
+
+SERVICE=vcan
+PREFIX=VCAN
+COUNT=4
+SYS=""
+WINE=(wine)
+
+usage() { sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build) B=$2; WINE=("$B/wine-run.sh"); export WINEPREFIX="$B/wineprefix"; SYS=${SYS:-$B/bin/vcan.sys}; shift 2 ;;
+    --service) SERVICE=$2; shift 2 ;;
+    --prefix) PREFIX=$2; shift 2 ;;
+    --count) COUNT=$2; shift 2 ;;
+    --sys) SYS=$2; shift 2 ;;
+    -h|--help) usage ;;
+    --*) echo "vcan_service.sh: unknown option $1" >&2; usage ;;
+    *) break ;;
+  esac
+done
+[ $# -ge 1 ] || usage
+CMD=$1; shift
+
+: "${WINEPREFIX:?set WINEPREFIX or pass --build}"
+KEY="HKLM\\SYSTEM\\CurrentControlSet\\Services\\$SERVICE"
+DRIVERS="$WINEPREFIX/drive_c/windows/system32/drivers"
+
+w() { "${WINE[@]}" "$@" </dev/null; }
+quiet() { w "$@" >/dev/null 2>&1; }
+
+# sc prints its result on stdout; "FAILED 1062" and friends carry the code.
+is_running() { w sc query "$SERVICE" 2>/dev/null | grep -q RUNNING; }
+is_installed() { quiet sc query "$SERVICE"; }
+
+do_install() {
+  [ -f "$SYS" ] || { echo "vcan_service.sh: no driver image at '$SYS' (use --sys or --build)" >&2; exit 1; }
+  quiet cmd /c exit 0 || true      # creates the prefix on first use
+  if is_installed; then do_stop; quiet sc delete "$SERVICE" || true; fi
+  mkdir -p "$DRIVERS"
+  cp -f "$SYS" "$DRIVERS/$SERVICE.sys"
+  w sc create "$SERVICE" type= kernel start= demand binPath= "C:\\windows\\system32\\drivers\\$SERVICE.sys" >/dev/null
+  quiet reg add "$KEY" /v DeviceCount /t REG_DWORD /d "$COUNT" /f
+  quiet reg add "$KEY" /v DevicePrefix /t REG_SZ /d "$PREFIX" /f
+}
+
+do_start() {
+  is_running && return 0
+  local out
+  out=$(w sc start "$SERVICE" 2>&1) || { echo "vcan_service.sh: sc start $SERVICE failed: $out" >&2; exit 1; }
+  for _ in $(seq 50); do is_running && return 0; sleep 0.1; done
+  echo "vcan_service.sh: $SERVICE did not reach RUNNING" >&2; exit 1
+}
+
+do_stop() {
+  is_running || return 0
+  quiet sc stop "$SERVICE" || true
+  for _ in $(seq 50); do is_running || return 0; sleep 0.1; done
+  echo "vcan_service.sh: $SERVICE did not stop" >&2; exit 1
+}
+
+do_uninstall() {
+  if is_installed; then do_stop; quiet sc delete "$SERVICE" || true; fi
+  rm -f "$DRIVERS/$SERVICE.sys"
+}
+
+case "$CMD" in
+  install) do_install ;;
+  start) do_start ;;
+  stop) do_stop ;;
+  restart) do_stop; do_start ;;
+  uninstall) do_uninstall ;;
+  set) [ $# -eq 2 ] || usage; quiet reg add "$KEY" /v "$1" /t REG_DWORD /d "$2" /f ;;
+  unset) [ $# -eq 1 ] || usage; quiet reg delete "$KEY" /v "$1" /f || true ;;
+  status) w sc query "$SERVICE" ;;
+  *) echo "vcan_service.sh: unknown command $CMD" >&2; usage ;;
+esac
