@@ -1,0 +1,375 @@
+// candump: opens one or more nets through the ribex server and prints every
+// frame as a candump log line; also manages remote-frame replies.
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "candump_line.h"
+#include "ribex_client.h"
+
+namespace {
+
+const DWORD kMaxNets = 16;
+const DWORD kMaxFilters = 32;
+const DWORD kBatch = 64;
+
+struct Filter {
+    DWORD id;
+    DWORD mask;
+};
+
+struct Options {
+    const wchar_t *nets[kMaxNets];
+    DWORD noNets;
+    DWORD maxFrames;      // 0: no limit
+    DWORD runTimeMs;      // 0: no limit
+    BOOL deltaTime;
+    const wchar_t *logPath;
+    Filter filters[kMaxFilters];
+    DWORD noFilters;
+    BOOL statistics;
+    DWORD bitRate;
+    RibexClientOptions client;
+    BOOL quiet;
+};
+
+volatile LONG g_stop = 0;
+
+BOOL WINAPI OnConsoleCtrl(DWORD) {
+    InterlockedExchange(&g_stop, 1);
+    return TRUE;
+}
+
+void PrintUsage(FILE *out) {
+    fputs(
+        "Usage: candump [options] NET [NET...]\n"
+        "       candump [options] enable NET ID [LENGTH]\n"
+        "       candump [options] disable NET ID\n"
+        "       candump [options] list NET\n"
+        "       candump [options] disable-all NET\n"
+        "\n"
+        "Opens each NET through the ribex server (started on demand) and prints every\n"
+        "frame as a candump log line: (seconds.microseconds) NET ID#DATA, ID#R for a\n"
+        "remote frame, 3 hex digits for a standard and 8 for an extended identifier,\n"
+        "NET ERROR#code for an error entry of the receive buffer.\n"
+        "\n"
+        "Options:\n"
+        "  -n COUNT      stop after COUNT frames\n"
+        "  -T MS         stop after MS milliseconds\n"
+        "  -t a|d        time stamps absolute (default) or delta to the previous frame\n"
+        "  -l FILE       also write the log lines to FILE\n"
+        "  -f ID:MASK    only frames with (id & MASK) == (ID & MASK); repeatable, a frame\n"
+        "                passing any filter is shown (hex values; bit 31 marks remote)\n"
+        "  -s            statistics on exit: frames, frames/s, lost frames, bus load\n"
+        "  -b BITRATE    bit rate for the bus load estimate (default 500000)\n"
+        "  -q QUEUE      server queue name (default ribexServerQueue)\n"
+        "  -u HIGH:LOW   unique id (hex); remote-frame replies belong to HIGH\n"
+        "  -h            this text\n"
+        "\n"
+        "Remote-frame replies live on a net while it is open: enable/disable act on\n"
+        "the net of the given client, list shows every reply of the net, disable-all\n"
+        "drops every reply of the process part HIGH on every net. Use the same -u HIGH\n"
+        "for enable and disable from separate runs.\n"
+        "\n"
+        "Examples:\n"
+        "  candump CAN1                      print frames of CAN1 until Ctrl+C\n"
+        "  candump -n 20 -t d CAN1 VCAN1     20 frames of two nets, delta time stamps\n"
+        "  candump -f 100:700 -s -b 250000 CAN1   ids 0x100-0x1FF, statistics at 250 kbit/s\n"
+        "  candump -l can1.log -T 5000 CAN1  five seconds into can1.log as well\n"
+        "  candump -u cafe:1 enable CAN1 123     answer remote frames for 0x123 on CAN1\n"
+        "  candump -u cafe:2 disable CAN1 123\n"
+        "  candump list CAN1\n"
+        "  candump -u cafe:0 disable-all CAN1\n",
+        out);
+}
+
+int Fail(const char *what, const wchar_t *arg) {
+    fprintf(stderr, "candump: %s: %ls\n", what, arg ? arg : L"");
+    return 2;
+}
+
+BOOL ParseHex(const wchar_t *text, DWORD *pValue) {
+    if (text == NULL || *text == 0) return FALSE;
+    wchar_t *end = NULL;
+    unsigned long long v = wcstoull(text, &end, 16);
+    if (*end != 0 || v > 0xFFFFFFFFull) return FALSE;
+    *pValue = (DWORD)v;
+    return TRUE;
+}
+
+BOOL ParseDec(const wchar_t *text, DWORD *pValue) {
+    if (text == NULL || *text == 0) return FALSE;
+    wchar_t *end = NULL;
+    unsigned long long v = wcstoull(text, &end, 10);
+    if (*end != 0 || v > 0xFFFFFFFFull) return FALSE;
+    *pValue = (DWORD)v;
+    return TRUE;
+}
+
+BOOL ParsePair(const wchar_t *text, DWORD *pFirst, DWORD *pSecond) {
+    const wchar_t *colon = wcschr(text, L':');
+    if (colon == NULL || colon - text >= 16) return FALSE;
+    wchar_t first[16];
+    wmemcpy(first, text, colon - text);
+    first[colon - text] = 0;
+    return ParseHex(first, pFirst) && ParseHex(colon + 1, pSecond);
+}
+
+BOOL PassesFilters(const Options *o, DWORD canId) {
+    if (o->noFilters == 0) return TRUE;
+    for (DWORD i = 0; i < o->noFilters; ++i)
+        if ((canId & o->filters[i].mask) == (o->filters[i].id & o->filters[i].mask)) return TRUE;
+    return FALSE;
+}
+
+void PrintError(const char *what, const wchar_t *net) {
+    fprintf(stderr, "candump: %s %ls failed, error %lu\n", what, net, GetLastError());
+}
+
+int RunManagement(const wchar_t *command, int argc, wchar_t **argv, Options *o) {
+    if (argc < 1) return Fail("missing net for", command);
+    const wchar_t *net = argv[0];
+    DWORD canId = 0, length = 0;
+    BOOL isEnable = wcscmp(command, L"enable") == 0;
+    BOOL isDisable = wcscmp(command, L"disable") == 0;
+    if (isEnable || isDisable) {
+        if (argc < 2 || !ParseHex(argv[1], &canId)) return Fail("bad or missing identifier", argc < 2 ? L"" : argv[1]);
+        if (isEnable && argc >= 3 && !ParseDec(argv[2], &length)) return Fail("bad length", argv[2]);
+    }
+    RibexClientNet *pNet = NULL;
+    if (!RibexOpenNet(net, &o->client, &pNet)) {
+        PrintError("open of", net);
+        return 1;
+    }
+    int rc = 0;
+    if (isEnable) {
+        if (!RibexEnableRemFrame(pNet, canId, length)) {
+            PrintError("enable on", net);
+            rc = 1;
+        }
+    } else if (isDisable) {
+        if (!RibexDisableRemFrame(pNet, canId)) {
+            PrintError("disable on", net);
+            rc = 1;
+        }
+    } else if (wcscmp(command, L"list") == 0) {
+        for (DWORD index = 0;; ++index) {
+            DWORD id = 0;
+            if (!RibexEnumRemFrame(pNet, index, &id)) {
+                if (GetLastError() != ERROR_NO_MORE_ITEMS) {
+                    PrintError("list of", net);
+                    rc = 1;
+                }
+                break;
+            }
+            char text[32];
+            FormatCanId(id & ~RX_REMOTE_FRAME_FLAG, text, sizeof(text));
+            printf("%ls %s%s\n", net, text, (id & RX_REMOTE_FRAME_FLAG) ? " (bit 31 set)" : "");
+        }
+    } else {
+        if (!RibexDisableAllRemFrames(pNet)) {
+            PrintError("disable-all on", net);
+            rc = 1;
+        }
+    }
+    fflush(stdout);
+    if (!RibexCloseNet(pNet)) {
+        PrintError("close of", net);
+        rc = 1;
+    }
+    return rc;
+}
+
+struct DumpState {
+    RibexClientNet *nets[kMaxNets];
+    char netNames[kMaxNets][64];
+    DWORD frames;
+    DWORD lost;
+    unsigned long long busBits;
+    unsigned long long firstStamp, lastStamp;
+    BOOL haveStamp;
+    unsigned long long prevStamp;
+    FILE *log;
+};
+
+void EmitFrame(const Options *o, DumpState *s, DWORD netIndex, const RibexFrame *f) {
+    unsigned long long stamp = f->msg.timeStamp;
+    unsigned long long shown = stamp;
+    if (o->deltaTime) shown = s->haveStamp && stamp >= s->prevStamp ? stamp - s->prevStamp : 0;
+    if (!s->haveStamp) s->firstStamp = stamp;
+    s->haveStamp = TRUE;
+    s->prevStamp = stamp;
+    s->lastStamp = stamp;
+
+    char line[160];
+    FormatDumpLine(shown, s->netNames[netIndex], f, line, sizeof(line));
+    fputs(line, stdout);
+    fputc('\n', stdout);
+    if (s->log != NULL) {
+        fputs(line, s->log);
+        fputc('\n', s->log);
+    }
+    if (f->errorCode == 0) s->busBits += WorstCaseFrameBits(&f->msg);
+    s->frames++;
+}
+
+int RunDump(Options *o) {
+    DumpState s;
+    memset(&s, 0, sizeof(s));
+    if (o->logPath != NULL) {
+        s.log = _wfopen(o->logPath, L"w");
+        if (s.log == NULL) return Fail("cannot write log file", o->logPath);
+    }
+    int rc = 0;
+    DWORD opened = 0;
+    for (; opened < o->noNets; ++opened) {
+        snprintf(s.netNames[opened], sizeof(s.netNames[opened]), "%ls", o->nets[opened]);
+        if (!RibexOpenNet(o->nets[opened], &o->client, &s.nets[opened])) {
+            PrintError("open of", o->nets[opened]);
+            rc = 1;
+            break;
+        }
+    }
+    SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
+    DWORD start = GetTickCount();
+    LARGE_INTEGER qpf, qpcStart, qpcEnd;
+    QueryPerformanceFrequency(&qpf);
+    QueryPerformanceCounter(&qpcStart);
+    RibexFrame frames[kBatch];
+    HANDLE wakes[kMaxNets];
+    for (DWORD i = 0; i < opened; ++i) wakes[i] = RibexGetWakeEvent(s.nets[i]);
+
+    while (rc == 0 && !g_stop) {
+        if (o->maxFrames != 0 && s.frames >= o->maxFrames) break;
+        if (o->runTimeMs != 0 && GetTickCount() - start >= o->runTimeMs) break;
+        BOOL got = FALSE;
+        for (DWORD i = 0; i < opened && rc == 0; ++i) {
+            DWORD n = 0, lost = 0;
+            DWORD want = kBatch;
+            if (o->maxFrames != 0 && o->maxFrames - s.frames < want) want = o->maxFrames - s.frames;
+            if (want == 0) break;
+            if (!RibexReadFrames(s.nets[i], frames, want, &n, &lost, 0)) {
+                PrintError("read of", o->nets[i]);
+                rc = 1;
+                break;
+            }
+            s.lost += lost;
+            for (DWORD k = 0; k < n; ++k) {
+                const RibexFrame *f = &frames[k];
+                if (f->errorCode == 0 && !PassesFilters(o, f->msg.can.id)) continue;
+                if (o->maxFrames != 0 && s.frames >= o->maxFrames) break;
+                EmitFrame(o, &s, i, f);
+            }
+            if (n != 0) got = TRUE;
+        }
+        fflush(stdout);
+        // Nothing waiting anywhere: sleep until a net wakes us (or a short
+        // while, to notice Ctrl+C and the run time).
+        if (!got && rc == 0 && opened > 0) WaitForMultipleObjects(opened, wakes, FALSE, 100);
+    }
+    QueryPerformanceCounter(&qpcEnd);
+
+    for (DWORD i = 0; i < opened; ++i) {
+        if (!RibexCloseNet(s.nets[i])) {
+            PrintError("close of", o->nets[i]);
+            rc = 1;
+        }
+    }
+    if (s.log != NULL) fclose(s.log);
+    if (o->statistics) {
+        double seconds = (double)(qpcEnd.QuadPart - qpcStart.QuadPart) / (double)qpf.QuadPart;
+        if (seconds <= 0) seconds = 1e-6;
+        double load = o->bitRate ? 100.0 * (double)s.busBits / (seconds * (double)o->bitRate) : 0;
+        fprintf(stderr,
+                "candump: %lu frames in %.3f s, %.1f frames/s, %lu lost, bus load %.2f%% at %lu bit/s "
+                "(worst-case bit stuffing)\n",
+                s.frames, seconds, s.frames / seconds, s.lost, load, o->bitRate);
+    }
+    return rc;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t **argv) {
+    Options o;
+    memset(&o, 0, sizeof(o));
+    o.bitRate = 500000;
+    int i = 1;
+    for (; i < argc && argv[i][0] == L'-' && argv[i][1] != 0; ++i) {
+        const wchar_t *a = argv[i];
+        if (wcscmp(a, L"--") == 0) {
+            ++i;
+            break;
+        }
+        if (wcscmp(a, L"-h") == 0 || wcscmp(a, L"--help") == 0) {
+            PrintUsage(stdout);
+            return 0;
+        }
+        if (a[2] != 0 || wcschr(L"nTtlfbqus", a[1]) == NULL) {
+            fprintf(stderr, "candump: unknown option %ls\n\n", a);
+            PrintUsage(stderr);
+            return 2;
+        }
+        if (a[1] == L's') {
+            o.statistics = TRUE;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            fprintf(stderr, "candump: option %ls needs a value\n\n", a);
+            PrintUsage(stderr);
+            return 2;
+        }
+        const wchar_t *v = argv[++i];
+        switch (a[1]) {
+        case L'n':
+            if (!ParseDec(v, &o.maxFrames) || o.maxFrames == 0) return Fail("bad frame count", v);
+            break;
+        case L'T':
+            if (!ParseDec(v, &o.runTimeMs) || o.runTimeMs == 0) return Fail("bad run time", v);
+            break;
+        case L't':
+            if (wcscmp(v, L"a") == 0) o.deltaTime = FALSE;
+            else if (wcscmp(v, L"d") == 0) o.deltaTime = TRUE;
+            else return Fail("time stamps must be a or d", v);
+            break;
+        case L'l':
+            o.logPath = v;
+            break;
+        case L'f':
+            if (o.noFilters == kMaxFilters) return Fail("too many filters", v);
+            if (!ParsePair(v, &o.filters[o.noFilters].id, &o.filters[o.noFilters].mask))
+                return Fail("filter must be ID:MASK in hex", v);
+            o.noFilters++;
+            break;
+        case L'b':
+            if (!ParseDec(v, &o.bitRate) || o.bitRate == 0) return Fail("bad bit rate", v);
+            break;
+        case L'q':
+            o.client.serverQueueName = v;
+            break;
+        case L'u':
+            if (!ParsePair(v, &o.client.uniqueIdHigh, &o.client.uniqueIdLow))
+                return Fail("unique id must be HIGH:LOW in hex", v);
+            o.client.haveUniqueId = TRUE;
+            break;
+        }
+    }
+    if (i >= argc) {
+        fprintf(stderr, "candump: no net given\n\n");
+        PrintUsage(stderr);
+        return 2;
+    }
+    const wchar_t *first = argv[i];
+    if (wcscmp(first, L"enable") == 0 || wcscmp(first, L"disable") == 0 || wcscmp(first, L"list") == 0 ||
+        wcscmp(first, L"disable-all") == 0)
+        return RunManagement(first, argc - i - 1, argv + i + 1, &o);
+    for (; i < argc; ++i) {
+        if (o.noNets == kMaxNets) return Fail("too many nets", argv[i]);
+        if (wcslen(argv[i]) >= 52) return Fail("net name too long", argv[i]);
+        o.nets[o.noNets++] = argv[i];
+    }
+    return RunDump(&o);
+}

@@ -1,0 +1,20 @@
+// The dump tool's output: one candump log line per receive-buffer entry,
+// and the bus time a frame takes on the wire.
+#pragma once
+
+#include <windows.h>
+
+#include "ribex_client.h"
+
+// "123" for a standard, "0001ABCD" for an extended identifier (bit 31, the
+// remote-frame mark, must be clear).
+void FormatCanId(DWORD canId, char *text, size_t size);
+
+// "(seconds.microseconds) NET ID#DATA", "ID#R" for a remote frame,
+// "NET ERROR#code" for an error entry. stamp is in 100 ns units.
+void FormatDumpLine(unsigned long long stamp, const char *netName, const RibexFrame *frame, char *line,
+                    size_t size);
+
+// Bits the frame occupies on the bus with the most stuff bits possible
+// (start of frame to interframe space).
+DWORD WorstCaseFrameBits(const RxMsg *msg);
