@@ -1,0 +1,421 @@
+// Opening and closing nets, the remote-frame requests and reading frames:
+// the client side of the server's request/confirm contract.
+#include "ribex_client.h"
+
+#include <string.h>
+#include <wchar.h>
+
+#include "msgq.h"
+#include "ribex_messages.h"
+#include "ribex_names.h"
+#include "rx_reader.h"
+#include "server_start.h"
+
+#define DEFAULT_CONFIRM_TIMEOUT_MS 10000u
+#define REPLY_QUEUE_MSG_SIZE 12u
+#define LIVE_TABLE_GROWTH 16u
+
+struct RibexClientNet {
+    volatile LONG refCount;  // the live table's reference + calls in progress
+    CRITICAL_SECTION requestLock;  // one request/confirm exchange at a time
+    CRITICAL_SECTION readLock;     // one reader of the ring at a time
+    wchar_t netName[RIBEX_NET_NAME_MAX];
+    DWORD high, low;
+    DWORD hMsgQRef;
+    DWORD confirmTimeoutMs;
+    MsgQHandle hServerQueue;  // held while the net is open: keeps the server alive
+    MsgQHandle hReplyQueue;
+    HANDLE hEvent;
+    HANDLE hMapping;
+    const RxBufferLayout *pRxBuffer;
+    RxReader reader;
+};
+
+// Nets handed out and not yet closed. Every call looks its net up here
+// first, so a stale or foreign pointer fails with ERROR_INVALID_HANDLE
+// instead of being used.
+static SRWLOCK g_liveLock = SRWLOCK_INIT;
+static RibexClientNet **g_pLiveNets;
+static DWORD g_noLiveNets, g_maxLiveNets;
+static volatile LONG g_uniqueLowCounter;
+
+static void FreeNet(RibexClientNet *pNet) {
+    if (pNet->pRxBuffer != NULL) UnmapViewOfFile((LPCVOID)pNet->pRxBuffer);
+    if (pNet->hMapping != NULL) CloseHandle(pNet->hMapping);
+    if (pNet->hEvent != NULL) CloseHandle(pNet->hEvent);
+    if (pNet->hReplyQueue != NULL) MsgQClose(pNet->hReplyQueue);
+    if (pNet->hServerQueue != NULL) MsgQClose(pNet->hServerQueue);
+    DeleteCriticalSection(&pNet->requestLock);
+    DeleteCriticalSection(&pNet->readLock);
+    HeapFree(GetProcessHeap(), 0, pNet);
+}
+
+static void ReleaseNet(RibexClientNet *pNet) {
+    if (InterlockedDecrement(&pNet->refCount) == 0) FreeNet(pNet);
+}
+
+static BOOL AddLiveNet(RibexClientNet *pNet) {
+    AcquireSRWLockExclusive(&g_liveLock);
+    if (g_noLiveNets == g_maxLiveNets) {
+        DWORD newMax = g_maxLiveNets + LIVE_TABLE_GROWTH;
+        RibexClientNet **pNew = (RibexClientNet **)HeapAlloc(GetProcessHeap(), 0,
+                                                             newMax * sizeof(RibexClientNet *));
+        if (pNew == NULL) {
+            ReleaseSRWLockExclusive(&g_liveLock);
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return FALSE;
+        }
+        for (DWORD i = 0; i < g_noLiveNets; ++i) pNew[i] = g_pLiveNets[i];
+        if (g_pLiveNets != NULL) HeapFree(GetProcessHeap(), 0, g_pLiveNets);
+        g_pLiveNets = pNew;
+        g_maxLiveNets = newMax;
+    }
+    g_pLiveNets[g_noLiveNets++] = pNet;
+    ReleaseSRWLockExclusive(&g_liveLock);
+    return TRUE;
+}
+
+// Takes a reference for the length of one call; with remove, also takes
+// the net out of the table (its reference passes to the caller).
+static BOOL AcquireNet(RibexClientNet *pNet, BOOL remove) {
+    BOOL found = FALSE;
+    AcquireSRWLockExclusive(&g_liveLock);
+    for (DWORD i = 0; i < g_noLiveNets; ++i) {
+        if (g_pLiveNets[i] != pNet) continue;
+        found = TRUE;
+        if (remove)
+            g_pLiveNets[i] = g_pLiveNets[--g_noLiveNets];
+        else
+            InterlockedIncrement(&pNet->refCount);
+        break;
+    }
+    ReleaseSRWLockExclusive(&g_liveLock);
+    if (!found) SetLastError(ERROR_INVALID_HANDLE);
+    return found;
+}
+
+// Sends a request and waits for the confirm with the given id. Confirms
+// left over from an exchange that timed out are thrown away first: the
+// reply queue holds one message, and a stale one would also be taken for
+// this request's answer.
+static BOOL ExchangeRequest(RibexClientNet *pNet, const void *pRequest, DWORD requestLength,
+                            DWORD confirmId, msgCfm *pConfirm) {
+    EnterCriticalSection(&pNet->requestLock);
+    msgCfm stale;
+    DWORD length = 0;
+    for (;;) {
+        if (MsgQReceive(pNet->hReplyQueue, &stale, sizeof(stale), &length, 0)) continue;
+        if (GetLastError() != ERROR_BAD_LENGTH) break;
+    }
+
+    BOOL ok = MsgQSend(pNet->hServerQueue, pRequest, requestLength, pNet->confirmTimeoutMs);
+    DWORD errorCode = ok ? ERROR_SUCCESS : GetLastError();
+    DWORD start = GetTickCount();
+    while (ok) {
+        DWORD elapsed = GetTickCount() - start;
+        DWORD left = elapsed < pNet->confirmTimeoutMs ? pNet->confirmTimeoutMs - elapsed : 0;
+        memset(pConfirm, 0, sizeof(*pConfirm));
+        if (!MsgQReceive(pNet->hReplyQueue, pConfirm, sizeof(*pConfirm), &length, left)) {
+            errorCode = GetLastError();
+            if (errorCode == ERROR_BAD_LENGTH) continue;  // not a confirm of ours
+            ok = FALSE;
+            break;
+        }
+        if (length >= RIBEX_STATUS_CFM_SIZE && pConfirm->id == confirmId) break;
+    }
+    LeaveCriticalSection(&pNet->requestLock);
+    SetLastError(errorCode);
+    return ok;
+}
+
+// The close request; the server unregisters the unique id and closes its
+// handle of our reply queue.
+static BOOL SendClose(RibexClientNet *pNet, DWORD *pErrorCode) {
+    canIfCloseReqMsg request = {};
+    request.id = RIBEX_REQ_IF_CLOSE;
+    request.hMsgQRef = pNet->hMsgQRef;
+    request.uniqueId.high = pNet->high;
+    request.uniqueId.low = pNet->low;
+    msgCfm confirm;
+    if (!ExchangeRequest(pNet, &request, sizeof(request), RIBEX_CFM_STATUS, &confirm)) return FALSE;
+    *pErrorCode = confirm.canStatusCfm.errorCode;
+    return TRUE;
+}
+
+static BOOL MapRxBuffer(RibexClientNet *pNet) {
+    wchar_t *pName = CreateUniqueName(pNet->netName, 0, 0, L"FMO");
+    if (pName == NULL) return FALSE;
+    pNet->hMapping = OpenFileMappingW(FILE_MAP_READ, FALSE, pName);
+    DWORD errorCode = GetLastError();
+    HeapFree(GetProcessHeap(), 0, pName);
+    if (pNet->hMapping == NULL) {
+        SetLastError(errorCode);
+        return FALSE;
+    }
+    pNet->pRxBuffer = (const RxBufferLayout *)MapViewOfFile(pNet->hMapping, FILE_MAP_READ, 0, 0,
+                                                            RX_BUFFER_SIZE);
+    if (pNet->pRxBuffer == NULL) return FALSE;
+    return RxReaderStart(&pNet->reader, pNet->pRxBuffer);
+}
+
+static BOOL CreateWakeEvent(RibexClientNet *pNet) {
+    wchar_t *pName = CreateUniqueName(pNet->netName, pNet->high, pNet->low, L"EVT");
+    if (pName == NULL) return FALSE;
+    // Auto-reset: one wake-up per publication is enough, the reader takes
+    // everything published so far.
+    pNet->hEvent = CreateEventW(NULL, FALSE, FALSE, pName);
+    DWORD errorCode = GetLastError();
+    HeapFree(GetProcessHeap(), 0, pName);
+    if (pNet->hEvent != NULL && errorCode == ERROR_ALREADY_EXISTS) {
+        // Another client uses this unique id on this net.
+        CloseHandle(pNet->hEvent);
+        pNet->hEvent = NULL;
+    }
+    SetLastError(errorCode);
+    return pNet->hEvent != NULL;
+}
+
+// The open request and its confirm. On any answer other than success the
+// server still holds our reply queue, so a close request gives it back.
+static BOOL RequestOpen(RibexClientNet *pNet, DWORD majorVersion, DWORD minorVersion) {
+    canIfOpenReqMsg request = {};
+    request.id = RIBEX_REQ_IF_OPEN;
+    request.majorVersion = majorVersion;
+    request.minorVersion = minorVersion;
+    request.uniqueId.high = pNet->high;
+    request.uniqueId.low = pNet->low;
+    size_t nameChars = wcslen(pNet->netName);
+    wmemcpy(request.netName, pNet->netName, nameChars + 1);
+    DWORD length = (DWORD)(offsetof(canIfOpenReqMsg, netName) + (nameChars + 1) * sizeof(wchar_t));
+
+    msgCfm confirm;
+    if (!ExchangeRequest(pNet, &request, length, RIBEX_CFM_IF_OPEN, &confirm)) {
+        DWORD errorCode = GetLastError();
+        if (errorCode == ERROR_TIMEOUT) {
+            // The server may still act on the open later; a close behind it
+            // in the queue undoes that. Its confirm is not awaited.
+            canIfCloseReqMsg close = {};
+            close.id = RIBEX_REQ_IF_CLOSE;
+            close.uniqueId.high = pNet->high;
+            close.uniqueId.low = pNet->low;
+            MsgQSend(pNet->hServerQueue, &close, sizeof(close), 0);
+        }
+        SetLastError(errorCode);
+        return FALSE;
+    }
+    pNet->hMsgQRef = confirm.canIfOpenCfm.hMsgQRef;
+    DWORD errorCode = confirm.canIfOpenCfm.errorCode;
+    if (errorCode != ERROR_SUCCESS) {
+        DWORD ignored;
+        SendClose(pNet, &ignored);
+        SetLastError(errorCode);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL RibexOpenNet(const wchar_t *netName, const RibexClientOptions *options,
+                  RibexClientNet **ppNet) {
+    if (ppNet != NULL) *ppNet = NULL;
+    if (netName == NULL || ppNet == NULL || netName[0] == L'\0' ||
+        wcslen(netName) >= RIBEX_NET_NAME_MAX) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    RibexClientOptions defaults = {};
+    if (options == NULL) options = &defaults;
+
+    RibexClientNet *pNet =
+        (RibexClientNet *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(RibexClientNet));
+    if (pNet == NULL) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    pNet->refCount = 1;
+    InitializeCriticalSection(&pNet->requestLock);
+    InitializeCriticalSection(&pNet->readLock);
+    wcscpy(pNet->netName, netName);
+    if (options->haveUniqueId) {
+        pNet->high = options->uniqueIdHigh;
+        pNet->low = options->uniqueIdLow;
+    } else {
+        pNet->high = GetCurrentProcessId();
+        pNet->low = (DWORD)InterlockedIncrement(&g_uniqueLowCounter);
+    }
+    pNet->confirmTimeoutMs =
+        options->confirmTimeoutMs != 0 ? options->confirmTimeoutMs : DEFAULT_CONFIRM_TIMEOUT_MS;
+    DWORD majorVersion =
+        options->majorVersion != 0 ? options->majorVersion : RIBEX_CLIENT_MAJOR_VERSION;
+    const wchar_t *queueName =
+        options->serverQueueName != NULL ? options->serverQueueName : RIBEX_DEFAULT_SERVER_QUEUE;
+
+    // The reply queue and the wake-up event must exist before the server
+    // sees the open request: it opens both by name while handling it.
+    BOOL ok = (pNet->hServerQueue = ConnectRibexServer(queueName, options->serverPath)) != NULL &&
+              (pNet->hReplyQueue = CreateMsgQ(netName, pNet->high, pNet->low,
+                                              REPLY_QUEUE_MSG_SIZE)) != NULL &&
+              CreateWakeEvent(pNet) && RequestOpen(pNet, majorVersion, options->minorVersion);
+    if (ok && !MapRxBuffer(pNet)) {
+        DWORD errorCode = GetLastError();
+        DWORD ignored;
+        SendClose(pNet, &ignored);
+        SetLastError(errorCode);
+        ok = FALSE;
+    }
+    if (ok) ok = AddLiveNet(pNet);
+    if (!ok) {
+        DWORD errorCode = GetLastError();
+        FreeNet(pNet);
+        SetLastError(errorCode != ERROR_SUCCESS ? errorCode : ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    *ppNet = pNet;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL RibexCloseNet(RibexClientNet *pNet) {
+    if (!AcquireNet(pNet, TRUE)) return FALSE;
+    DWORD errorCode = ERROR_SUCCESS;
+    if (!SendClose(pNet, &errorCode)) errorCode = GetLastError();
+    // The handles go with the last reference: a call still running on
+    // another thread finishes with them first.
+    ReleaseNet(pNet);
+    SetLastError(errorCode);
+    return errorCode == ERROR_SUCCESS;
+}
+
+// A request answered by a status confirm; FALSE with the server's error
+// code when it refused.
+static BOOL StatusRequest(RibexClientNet *pNet, const void *pRequest, DWORD length) {
+    msgCfm confirm;
+    BOOL ok = ExchangeRequest(pNet, pRequest, length, RIBEX_CFM_STATUS, &confirm);
+    DWORD errorCode = ok ? confirm.canStatusCfm.errorCode : GetLastError();
+    SetLastError(errorCode);
+    return errorCode == ERROR_SUCCESS;
+}
+
+BOOL RibexEnableRemFrame(RibexClientNet *pNet, DWORD canId, DWORD length) {
+    if (!AcquireNet(pNet, FALSE)) return FALSE;
+    canEnableRemFrameReqMsg request = {};
+    request.id = RIBEX_REQ_ENABLE_REM_FRAME;
+    request.hMsgQRef = pNet->hMsgQRef;
+    request.uniqueId.high = pNet->high;
+    request.uniqueId.low = pNet->low;
+    request.can.id = canId;
+    request.length = length;
+    BOOL ok = StatusRequest(pNet, &request, sizeof(request));
+    DWORD errorCode = GetLastError();
+    ReleaseNet(pNet);
+    SetLastError(errorCode);
+    return ok;
+}
+
+BOOL RibexDisableRemFrame(RibexClientNet *pNet, DWORD canId) {
+    if (!AcquireNet(pNet, FALSE)) return FALSE;
+    canDisableRemFrameReqMsg request = {};
+    request.id = RIBEX_REQ_DISABLE_REM_FRAME;
+    request.hMsgQRef = pNet->hMsgQRef;
+    request.uniqueId.high = pNet->high;
+    request.uniqueId.low = pNet->low;
+    request.canId = canId;
+    BOOL ok = StatusRequest(pNet, &request, sizeof(request));
+    DWORD errorCode = GetLastError();
+    ReleaseNet(pNet);
+    SetLastError(errorCode);
+    return ok;
+}
+
+BOOL RibexEnumRemFrame(RibexClientNet *pNet, DWORD index, DWORD *pCanId) {
+    if (pCanId == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!AcquireNet(pNet, FALSE)) return FALSE;
+    canEnumRemFrameReqMsg request = {};
+    request.id = RIBEX_REQ_ENUM_REM_FRAME;
+    request.hMsgQRef = pNet->hMsgQRef;
+    request.uniqueId.high = pNet->high;
+    request.uniqueId.low = pNet->low;
+    request.index = index;
+    msgCfm confirm;
+    BOOL ok = ExchangeRequest(pNet, &request, sizeof(request), RIBEX_CFM_ENUM_REM_FRAME, &confirm);
+    DWORD errorCode = ok ? confirm.canEnumRemFrameCfm.errorCode : GetLastError();
+    if (errorCode == ERROR_SUCCESS) *pCanId = confirm.canEnumRemFrameCfm.canId;
+    ReleaseNet(pNet);
+    SetLastError(errorCode);
+    return errorCode == ERROR_SUCCESS;
+}
+
+BOOL RibexDisableAllRemFrames(RibexClientNet *pNet) {
+    if (!AcquireNet(pNet, FALSE)) return FALSE;
+    canDisableAllRemFrameReqMsg request = {};
+    request.id = RIBEX_REQ_DISABLE_ALL_REM_FRAME;
+    request.uniqueIdHigh = pNet->high;
+    BOOL ok = MsgQSend(pNet->hServerQueue, &request, sizeof(request), pNet->confirmTimeoutMs);
+    DWORD errorCode = ok ? ERROR_SUCCESS : GetLastError();
+    ReleaseNet(pNet);
+    SetLastError(errorCode);
+    return ok;
+}
+
+BOOL RibexReadFrames(RibexClientNet *pNet, RibexFrame *frames, DWORD maxFrames,
+                     DWORD *pNoFrames, DWORD *pLostFrames, DWORD timeoutMs) {
+    if (pNoFrames == NULL || pLostFrames == NULL || (frames == NULL && maxFrames != 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *pNoFrames = 0;
+    *pLostFrames = 0;
+    if (!AcquireNet(pNet, FALSE)) return FALSE;
+    EnterCriticalSection(&pNet->readLock);
+    DWORD start = GetTickCount();
+    BOOL ok;
+    DWORD errorCode = ERROR_SUCCESS;
+    for (;;) {
+        ok = RxReaderRead(&pNet->reader, pNet->pRxBuffer, frames, maxFrames, pNoFrames, pLostFrames);
+        if (!ok) {
+            errorCode = GetLastError();
+            break;
+        }
+        if (*pNoFrames != 0 || *pLostFrames != 0 || maxFrames == 0) break;
+        DWORD elapsed = GetTickCount() - start;
+        if (timeoutMs != INFINITE && elapsed >= timeoutMs) break;
+        // A wake-up may be left from frames read already; then wait again.
+        DWORD result = WaitForSingleObject(pNet->hEvent,
+                                           timeoutMs == INFINITE ? INFINITE : timeoutMs - elapsed);
+        if (result == WAIT_FAILED) {
+            errorCode = GetLastError();
+            ok = FALSE;
+            break;
+        }
+    }
+    LeaveCriticalSection(&pNet->readLock);
+    ReleaseNet(pNet);
+    SetLastError(errorCode);
+    return ok;
+}
+
+HANDLE RibexGetWakeEvent(RibexClientNet *pNet) {
+    if (!AcquireNet(pNet, FALSE)) return NULL;
+    HANDLE hEvent = pNet->hEvent;
+    ReleaseNet(pNet);
+    SetLastError(ERROR_SUCCESS);
+    return hEvent;
+}
+
+void RibexGetUniqueId(RibexClientNet *pNet, DWORD *pHigh, DWORD *pLow) {
+    if (!AcquireNet(pNet, FALSE)) return;
+    if (pHigh != NULL) *pHigh = pNet->high;
+    if (pLow != NULL) *pLow = pNet->low;
+    ReleaseNet(pNet);
+    SetLastError(ERROR_SUCCESS);
+}
+
+const RxBufferLayout *RibexGetRxBuffer(RibexClientNet *pNet) {
+    if (!AcquireNet(pNet, FALSE)) return NULL;
+    const RxBufferLayout *pBuffer = pNet->pRxBuffer;
+    ReleaseNet(pNet);
+    SetLastError(ERROR_SUCCESS);
+    return pBuffer;
+}

@@ -1,0 +1,18 @@
+// Reaching the server: the server queue is created or opened under the
+// machine-wide global lock, and the server is started when no running
+// server holds its instance marker.
+#pragma once
+
+#include <windows.h>
+
+#include "msgq.h"
+
+#define RIBEX_GLOBAL_LOCK_NAME L"ribexGlobLockMtx"
+#define RIBEX_INSTANCE_MARKER_NAME L"ribexMultInstMtx"
+#define RIBEX_SERVER_QUEUE_MSGS 64u
+#define RIBEX_SERVER_QUEUE_MSG_SIZE 124u
+
+// Returns this process's handle of the server queue, the server running
+// or started; null with the last error on failure (the queue handle is
+// then not kept). serverPath null: ribex.exe beside the calling program.
+MsgQHandle ConnectRibexServer(const wchar_t *queueName, const wchar_t *serverPath);
