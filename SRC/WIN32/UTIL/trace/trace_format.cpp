@@ -1,0 +1,240 @@
+// The bounded formatter behind every trace line.
+//
+// It never writes past the buffer, always terminates it, and stops at the
+// first character that does not fit, so a long line is cut rather than
+// wrapped. Integer conversions read 32-bit values; %p reads a pointer-sized
+// value (a caller naturally passes a pointer there, and reading a narrower
+// type would leave the rest of its slot to the next conversion on targets
+// where arguments are not 8-byte slots).
+#include "trace_internal.h"
+
+#include <stdint.h>
+
+namespace {
+
+// Largest width taken from digits: a digit is accepted while the width is
+// below this, so the widest field is 32749.
+const unsigned kWidthDigitLimit = 3275;
+// Precision digits stop growing here; no buffer can hold that many anyway.
+const unsigned kPrecisionLimit = 0x7FFFFFFFu / 10u;
+
+const char kNoFloat[] = "(no float support)";
+const char kNull[] = "(null)";
+
+struct Output {
+    char *buffer;
+    DWORD size;
+    DWORD count;   // characters stored so far
+    bool full;
+};
+
+// Stores one character while more than one byte of room is left.
+inline bool Put(Output *out, char c) {
+    if (out->full) return false;
+    if (out->size - out->count <= 1) {
+        out->full = true;
+        return false;
+    }
+    out->buffer[out->count++] = c;
+    return true;
+}
+
+inline bool PutRepeated(Output *out, char c, uint64_t n) {
+    for (; n > 0; --n)
+        if (!Put(out, c)) return false;
+    return true;
+}
+
+struct Spec {
+    bool left, plus, blank, alternate, zero;
+    unsigned width;
+    bool hasPrecision;
+    unsigned precision;
+    char size;   // 'h', 'l', 'L' or 0
+};
+
+// Lays out prefix, zeros and text in a field of the spec's width.
+// wideText, when set, replaces text: each wide character stored as its low byte.
+bool PutField(Output *out, const Spec &spec, const char *prefix, uint64_t prefixLen, uint64_t zeros,
+              const char *text, const wchar_t *wideText, uint64_t textLen) {
+    uint64_t used = prefixLen + zeros + textLen;
+    uint64_t fill = spec.width > used ? spec.width - used : 0;
+    if (!spec.left && !PutRepeated(out, ' ', fill)) return false;
+    for (uint64_t i = 0; i < prefixLen; ++i)
+        if (!Put(out, prefix[i])) return false;
+    if (!PutRepeated(out, '0', zeros)) return false;
+    for (uint64_t i = 0; i < textLen; ++i)
+        if (!Put(out, wideText ? (char)(wideText[i] & 0xFF) : text[i])) return false;
+    if (spec.left && !PutRepeated(out, ' ', fill)) return false;
+    return true;
+}
+
+bool PutInteger(Output *out, const Spec &spec, uint64_t magnitude, unsigned base, bool upper,
+                const char *prefix, uint64_t prefixLen) {
+    // Zero printed with precision 0 is no text at all, not even a field.
+    if (magnitude == 0 && spec.hasPrecision && spec.precision == 0) return true;
+    const char *digitSet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    char digits[24];
+    unsigned n = 0;
+    do {
+        digits[sizeof digits - 1 - n++] = digitSet[magnitude % base];
+        magnitude /= base;
+    } while (magnitude != 0);
+    const char *text = digits + sizeof digits - n;
+    // The octal alternate form puts a 0 in front unless one is there.
+    if (base == 8 && spec.alternate && text[0] != '0') {
+        prefix = "0";
+        prefixLen = 1;
+    }
+    uint64_t zeros = 0;
+    if (spec.hasPrecision) {
+        if (spec.precision > n) zeros = spec.precision - n;
+    } else if (spec.zero && !spec.left) {
+        uint64_t used = prefixLen + n;
+        if (spec.width > used) zeros = spec.width - used;
+    }
+    return PutField(out, spec, prefix, prefixLen, zeros, text, NULL, n);
+}
+
+size_t BoundedLength(const char *s, bool bounded, unsigned limit) {
+    size_t n = 0;
+    while ((!bounded || n < limit) && s[n] != '\0') ++n;
+    return n;
+}
+
+size_t BoundedWideLength(const wchar_t *s, bool bounded, unsigned limit) {
+    size_t n = 0;
+    while ((!bounded || n < limit) && s[n] != L'\0') ++n;
+    return n;
+}
+
+}  // namespace
+
+extern "C" int TraceFormat(char *buffer, DWORD bufferSize, const char *format, va_list args) {
+    if (buffer == NULL || format == NULL || bufferSize == 0) return -1;
+    Output out = {buffer, bufferSize, 0, false};
+    va_list ap;
+    va_copy(ap, args);
+    const char *f = format;
+    while (*f != '\0' && !out.full) {
+        if (*f != '%') {
+            Put(&out, *f++);
+            continue;
+        }
+        ++f;
+        Spec spec = {};
+        for (;; ++f) {
+            if (*f == '-') spec.left = true;
+            else if (*f == '+') spec.plus = true;
+            else if (*f == ' ') spec.blank = true;
+            else if (*f == '#') spec.alternate = true;
+            else if (*f == '0') spec.zero = true;
+            else break;
+        }
+        if (*f == '*') {
+            int w = va_arg(ap, int);
+            if (w < 0) {
+                spec.left = true;
+                spec.width = 0u - (unsigned)w;
+            } else {
+                spec.width = (unsigned)w;
+            }
+            ++f;
+        } else {
+            for (; *f >= '0' && *f <= '9'; ++f)
+                if (spec.width < kWidthDigitLimit) spec.width = spec.width * 10 + (unsigned)(*f - '0');
+        }
+        if (*f == '.') {
+            ++f;
+            spec.hasPrecision = true;
+            if (*f == '*') {
+                int p = va_arg(ap, int);
+                spec.precision = p < 0 ? 0u : (unsigned)p;
+                ++f;
+            } else {
+                for (; *f >= '0' && *f <= '9'; ++f)
+                    if (spec.precision < kPrecisionLimit)
+                        spec.precision = spec.precision * 10 + (unsigned)(*f - '0');
+            }
+        }
+        if (*f == 'h' || *f == 'l' || *f == 'L') spec.size = *f++;
+        char conversion = *f;
+        if (conversion == '\0') break;   // the format ends inside a specification
+        ++f;
+        switch (conversion) {
+        case 'd':
+        case 'i': {
+            int value = va_arg(ap, int);
+            uint64_t magnitude = value < 0 ? (uint64_t)(0u - (unsigned)value) : (uint64_t)value;
+            const char *prefix = value < 0 ? "-" : spec.plus ? "+" : spec.blank ? " " : "";
+            PutInteger(&out, spec, magnitude, 10, false, prefix, *prefix ? 1 : 0);
+            break;
+        }
+        case 'u':
+        case 'o':
+        case 'x':
+        case 'X': {
+            unsigned value = va_arg(ap, unsigned);
+            if (spec.size == 'h') value &= 0xFFFFu;
+            unsigned base = conversion == 'u' ? 10 : conversion == 'o' ? 8 : 16;
+            const char *prefix = "";
+            if (spec.alternate && value != 0) {
+                if (conversion == 'x') prefix = "0x";
+                if (conversion == 'X') prefix = "0X";
+            }
+            PutInteger(&out, spec, value, base, conversion == 'X', prefix, *prefix ? 2 : 0);
+            break;
+        }
+        case 'p': {
+            uint64_t value = (uintptr_t)va_arg(ap, void *);
+            if (spec.size == 'h') value &= 0xFFFFu;
+            const char *prefix = spec.alternate && value != 0 ? "0x" : "";
+            PutInteger(&out, spec, value, 16, false, prefix, *prefix ? 2 : 0);
+            break;
+        }
+        case 'c': {
+            char c = (char)(va_arg(ap, int) & 0xFF);
+            PutField(&out, spec, "", 0, 0, &c, NULL, 1);
+            break;
+        }
+        case 's': {
+            if (spec.size == 'h') {
+                const wchar_t *s = va_arg(ap, const wchar_t *);
+                if (s == NULL) {
+                    PutField(&out, spec, "", 0, 0, kNull, NULL,
+                             BoundedLength(kNull, spec.hasPrecision, spec.precision));
+                } else {
+                    PutField(&out, spec, "", 0, 0, NULL, s,
+                             BoundedWideLength(s, spec.hasPrecision, spec.precision));
+                }
+            } else {
+                const char *s = va_arg(ap, const char *);
+                if (s == NULL) s = kNull;
+                PutField(&out, spec, "", 0, 0, s, NULL, BoundedLength(s, spec.hasPrecision, spec.precision));
+            }
+            break;
+        }
+        case 'n': {
+            void *target = va_arg(ap, void *);
+            if (target == NULL) break;
+            if (spec.size == 'h') *(short *)target = (short)out.count;
+            else *(int *)target = (int)out.count;
+            break;
+        }
+        case 'e':
+        case 'E':
+        case 'f':
+        case 'g':
+        case 'G':
+            PutField(&out, spec, "", 0, 0, kNoFloat, NULL,
+                     BoundedLength(kNoFloat, spec.hasPrecision, spec.precision));
+            break;
+        default:   // "%%" and any other character stand for themselves
+            PutField(&out, spec, "", 0, 0, &conversion, NULL, 1);
+            break;
+        }
+    }
+    va_end(ap);
+    out.buffer[out.count] = '\0';
+    return (int)out.count;
+}

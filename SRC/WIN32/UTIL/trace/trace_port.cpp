@@ -1,0 +1,112 @@
+// Serial port output.
+//
+// A COM port opens only once, so the first module to open it shares its
+// handle with every module registered after it. The handle is counted: it
+// is closed when the last module holding it is released, and the remembered
+// handle is forgotten at that moment so that no later module can write to
+// a closed (or reused) handle value.
+#include "trace_internal.h"
+
+typedef struct TracePortHandle {
+    HANDLE hPort;
+    LONG users;   // port objects holding hPort; registration is single-threaded
+} TracePortHandle;
+
+struct TracePort {
+    TracePortHandle *pShared;
+};
+
+static TracePortHandle *g_rememberedPort = NULL;
+
+static const DWORD kBaudRates[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
+                                   19200, 38400, 56000, 57600, 115200, 128000, 256000};
+
+static BOOL IsListedBaudRate(DWORD baud) {
+    for (DWORD rate : kBaudRates)
+        if (rate == baud) return TRUE;
+    return FALSE;
+}
+
+static BOOL ConfigurePort(HANDLE hPort, DWORD baud) {
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(hPort, &dcb)) return FALSE;
+    if (!IsListedBaudRate(baud)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    dcb.BaudRate = baud;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.fAbortOnError = TRUE;
+    return SetCommState(hPort, &dcb);
+}
+
+TracePort *TracePortOpen(const wchar_t *portName, DWORD baud) {
+    HANDLE heap = GetProcessHeap();
+    TracePort *port = (TracePort *)HeapAlloc(heap, HEAP_ZERO_MEMORY, sizeof(TracePort));
+    if (port == NULL) return NULL;
+
+    static const wchar_t kDevicePrefix[] = L"\\\\.\\";
+    size_t nameLength = wcslen(portName);
+    size_t prefixLength = sizeof kDevicePrefix / sizeof(wchar_t) - 1;
+    wchar_t *path = (wchar_t *)HeapAlloc(heap, 0, (prefixLength + nameLength + 1) * sizeof(wchar_t));
+    if (path == NULL) {
+        HeapFree(heap, 0, port);
+        return NULL;
+    }
+    memcpy(path, kDevicePrefix, prefixLength * sizeof(wchar_t));
+    memcpy(path + prefixLength, portName, (nameLength + 1) * sizeof(wchar_t));
+
+    HANDLE hPort = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    HeapFree(heap, 0, path);
+    BOOL fresh = hPort != INVALID_HANDLE_VALUE;
+    if (!fresh && g_rememberedPort != NULL) hPort = g_rememberedPort->hPort;
+    if (hPort == INVALID_HANDLE_VALUE || !ConfigurePort(hPort, baud)) {
+        DWORD error = GetLastError();
+        if (fresh) CloseHandle(hPort);
+        HeapFree(heap, 0, port);
+        SetLastError(error);
+        return NULL;
+    }
+
+    if (fresh) {
+        TracePortHandle *shared = (TracePortHandle *)HeapAlloc(heap, 0, sizeof(TracePortHandle));
+        if (shared == NULL) {
+            CloseHandle(hPort);
+            HeapFree(heap, 0, port);
+            return NULL;
+        }
+        shared->hPort = hPort;
+        shared->users = 0;
+        g_rememberedPort = shared;
+    }
+    port->pShared = g_rememberedPort;
+    port->pShared->users++;
+    return port;
+}
+
+void TracePortWrite(TracePort *port, const char *bytes, DWORD length) {
+    DWORD written;
+    WriteFile(port->pShared->hPort, bytes, length, &written, NULL);
+}
+
+void TracePortClose(TracePort *port) {
+    TracePortHandle *shared = port->pShared;
+    if (--shared->users == 0) {
+        CloseHandle(shared->hPort);
+        if (g_rememberedPort == shared) g_rememberedPort = NULL;
+        HeapFree(GetProcessHeap(), 0, shared);
+    }
+    HeapFree(GetProcessHeap(), 0, port);
+}

@@ -1,0 +1,75 @@
+// Reading the shared ring: clearing it, its geometry, and copying its slots.
+//
+// A reader holds `enabled` at 0 while it works, so writers drop their lines
+// instead of overwriting the slots being copied.
+#include "trace_internal.h"
+
+#include <string.h>
+
+// *held is set once `enabled` was cleared, so that it is set again even
+// when the work is cut short by a fault.
+static void ClearSlots(TraceModule *module, volatile BOOL *held) {
+    TraceBufferHeader *header = module->pBuffer;
+    DWORD noSlots, slotSize;
+    if (header == NULL || !TraceRingGeometry(module, &noSlots, &slotSize)) return;
+    *held = TRUE;
+    header->enabled = 0;
+    InterlockedExchange(&header->noLines, 0);
+    char *slots = (char *)(header + 1);
+    for (DWORD i = 0; i < noSlots; ++i) slots[(SIZE_T)i * slotSize] = '\0';
+}
+
+extern "C" void TraceClearBuffer(TraceModule *module) {
+    if (module == NULL) return;
+    TraceGuard guard;
+    volatile BOOL held = FALSE;
+    TRACE_GUARDED(&guard, ClearSlots(module, &held));
+    if (held) module->pBuffer->enabled = 1;
+}
+
+extern "C" void TraceGetBufferSize(TraceModule *module, DWORD *noSlots, DWORD *slotSize) {
+    if (noSlots != NULL) *noSlots = 0;
+    if (slotSize != NULL) *slotSize = 0;
+    if (module == NULL) return;
+    TraceGuard guard;
+    DWORD slots, size;
+    TRACE_GUARDED(&guard, if (TraceRingGeometry(module, &slots, &size)) {
+        if (noSlots != NULL) *noSlots = slots;
+        if (slotSize != NULL) *slotSize = size;
+    });
+}
+
+// Copies the slots oldest line first. Before the ring wraps that is slot 0
+// up to the slot the next line takes (still empty, so it ends the text);
+// after a wrap it is every slot, starting with the one the next line takes.
+static void CopySlots(TraceModule *module, char *buffer, DWORD bufferSize, volatile BOOL *held) {
+    TraceBufferHeader *header = module->pBuffer;
+    DWORD noSlots, slotSize;
+    if (header == NULL || !TraceRingGeometry(module, &noSlots, &slotSize)) return;
+    DWORD fit = bufferSize / slotSize;
+    if (fit == 0) return;
+    *held = TRUE;
+    header->enabled = 0;
+    DWORD lines = (DWORD)header->noLines;
+    DWORD last = lines % noSlots;
+    DWORD first = lines < noSlots ? 0 : last;
+    DWORD toCopy = lines < noSlots ? last + 1 : noSlots;
+    if (toCopy > fit) toCopy = fit;
+    const char *slots = (const char *)(header + 1);
+    for (DWORD i = 0; i < toCopy; ++i) {
+        DWORD slot = (first + i) % noSlots;
+        memcpy(buffer + (SIZE_T)i * slotSize, slots + (SIZE_T)slot * slotSize, slotSize);
+    }
+    SIZE_T end = (SIZE_T)toCopy * slotSize;
+    if (toCopy < noSlots && end < bufferSize) buffer[end] = '\0';
+}
+
+extern "C" void TraceReadBuffer(TraceModule *module, char *buffer, DWORD bufferSize) {
+    if (module == NULL) return;
+    TraceGuard guard;
+    if (bufferSize != 0 && buffer != NULL) TRACE_GUARDED(&guard, buffer[0] = '\0');
+    if (buffer == NULL) return;
+    volatile BOOL held = FALSE;
+    TRACE_GUARDED(&guard, CopySlots(module, buffer, bufferSize, &held));
+    if (held) module->pBuffer->enabled = 1;
+}
