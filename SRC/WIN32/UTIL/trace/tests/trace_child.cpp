@@ -1,6 +1,11 @@
 // A second process for the trace tests. It registers modules with the
 // environment it inherited and reports what it got on stdout.
 //
+//   trace_child [-e NAME=VALUE]... COMMAND
+//
+// -e sets a variable first: Wine does not pass Unix variables whose names
+// hold "." or "::" (the level-mask names) on to Windows processes.
+//
 //   trace_child geometry N        register, print N lines "child line K",
 //                                 report "slots SLOTS size SIZE port 0|1"
 //   trace_child serial            write a 300-character line to the port
@@ -68,6 +73,15 @@ static int Fault(void) {
 }
 
 int wmain(int argc, wchar_t **argv) {
+    while (argc >= 3 && wcscmp(argv[1], L"-e") == 0) {
+        wchar_t *assignment = argv[2];
+        wchar_t *equals = wcschr(assignment, L'=');
+        if (equals == NULL) return 2;
+        *equals = L'\0';
+        SetEnvironmentVariableW(assignment, equals[1] ? equals + 1 : NULL);
+        argc -= 2;
+        argv += 2;
+    }
     if (argc >= 3 && wcscmp(argv[1], L"geometry") == 0) return Geometry(_wtoi(argv[2]));
     if (argc >= 2 && wcscmp(argv[1], L"serial") == 0) return Serial();
     if (argc >= 2 && wcscmp(argv[1], L"serial-shared") == 0) return SerialShared();
