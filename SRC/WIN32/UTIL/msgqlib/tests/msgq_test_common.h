@@ -45,14 +45,20 @@ inline bool CheckTestMessage(const BYTE *message, DWORD size, MsgQTestMessage *h
 }
 
 // Receives until a zero-length message; counts each message in results.
-// Returns ERROR_SUCCESS or the receive's error.
-inline DWORD MarkUntilStop(MsgQHandle q, MsgQTestResults *results, DWORD senders, DWORD perSender) {
+// A short time-out makes the receiver run its repair again and again while
+// senders are busy; it must still deliver each message once. Returns
+// ERROR_SUCCESS or the receive's error.
+inline DWORD MarkUntilStop(MsgQHandle q, MsgQTestResults *results, DWORD senders, DWORD perSender,
+                           DWORD timeout) {
     DWORD lastSeq[64];
     for (DWORD &s : lastSeq) s = 0xFFFFFFFFu;
     BYTE buffer[512];
     for (;;) {
         DWORD length = 0;
-        if (!MsgQReceive(q, buffer, sizeof(buffer), &length, 20000)) return GetLastError();
+        if (!MsgQReceive(q, buffer, sizeof(buffer), &length, timeout)) {
+            if (GetLastError() == ERROR_TIMEOUT && timeout < 1000) continue;
+            return GetLastError();
+        }
         if (length == 0) return ERROR_SUCCESS;
         MsgQTestMessage header;
         if (!CheckTestMessage(buffer, length, &header) || header.senderId >= senders ||

@@ -3,7 +3,7 @@
 //
 //   send <queue> <senderId> <first> <count> <size> [<point> <nth> <pointName>]
 //   recv <queue> <count> <timeoutMs> [<point> <nth> <pointName>]
-//   recvmark <queue> <resultMap> <senders> <perSender>
+//   recvmark <queue> <resultMap> <senders> <perSender> <timeoutMs>
 //   create <queue> <maxMsgs> <maxSize> <count> <pointName>
 //
 // Messages start with a MsgQTestMessage header (sender id and sequence).
@@ -78,15 +78,15 @@ int Receive(int argc, wchar_t **argv) {
 }
 
 int ReceiveAndMark(int argc, wchar_t **argv) {
-    if (argc < 6) return 2;
-    DWORD senders = Arg(argv, 4), perSender = Arg(argv, 5);
+    if (argc < 7) return 2;
+    DWORD senders = Arg(argv, 4), perSender = Arg(argv, 5), timeout = Arg(argv, 6);
     HANDLE hMap = OpenFileMappingW(FILE_MAP_WRITE, FALSE, argv[3]);
     if (!hMap) return (int)GetLastError();
     auto *results = static_cast<MsgQTestResults *>(MapViewOfFile(hMap, FILE_MAP_WRITE, 0, 0, 0));
     if (!results) return (int)GetLastError();
     MsgQHandle q = MsgQOpen(argv[2], 5000);
     if (!q) return (int)GetLastError();
-    DWORD error = MarkUntilStop(q, results, senders, perSender);
+    DWORD error = MarkUntilStop(q, results, senders, perSender, timeout);
     MsgQClose(q);
     return (int)error;
 }
