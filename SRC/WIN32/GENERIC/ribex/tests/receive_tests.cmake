@@ -1,0 +1,17 @@
+# Tests of the receive path. The thread tests drive CanReadThread through
+# a small harness that plays the registry's part; a test-only peer program
+# feeds simulated frames from another process.
+if(TARGET ribex_receive)
+  add_library(ribex_receive_harness STATIC ${CMAKE_CURRENT_LIST_DIR}/receive_harness.cpp)
+  target_link_libraries(ribex_receive_harness PUBLIC ribex_receive ribex_testsupport)
+
+  add_executable(ribex_receive_peer ${CMAKE_CURRENT_LIST_DIR}/receive_peer.cpp)
+  target_include_directories(ribex_receive_peer PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../include)
+  target_link_libraries(ribex_receive_peer PRIVATE msgq ribex_testsupport)
+  target_link_options(ribex_receive_peer PRIVATE -municode)
+
+  ribex_add_gtest(ribex_receive_buffer_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/receive_buffer_test.cpp
+    LIBS ribex_receive
+    TIMEOUT 60)
+endif()
