@@ -7,6 +7,8 @@
 #   vcan_service.sh [options] stop         unload it (open handles lose their reads)
 #   vcan_service.sh [options] restart      stop (if running) and start: picks up new values
 #   vcan_service.sh [options] uninstall    stop, delete the service, remove the file
+#   vcan_service.sh [options] up           install and start (the test fixture's setup)
+#   vcan_service.sh [options] down         the same as uninstall
 #   vcan_service.sh [options] set NAME DWORD     e.g. set NoMsgPerRead 16, set MajorVersion 5
 #   vcan_service.sh [options] unset NAME
 #   vcan_service.sh [options] status
@@ -30,7 +32,7 @@ COUNT=4
 SYS=""
 WINE=(wine)
 
-usage() { sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
+usage() { sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -94,7 +96,8 @@ case "$CMD" in
   start) do_start ;;
   stop) do_stop ;;
   restart) do_stop; do_start ;;
-  uninstall) do_uninstall ;;
+  uninstall|down) do_uninstall ;;
+  up) do_install; do_start ;;
   set) [ $# -eq 2 ] || usage; quiet reg add "$KEY" /v "$1" /t REG_DWORD /d "$2" /f ;;
   unset) [ $# -eq 1 ] || usage; quiet reg delete "$KEY" /v "$1" /f || true ;;
   status) w sc query "$SERVICE" ;;
