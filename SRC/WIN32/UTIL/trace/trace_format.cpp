@@ -9,6 +9,7 @@
 #include "trace_internal.h"
 
 #include <stdint.h>
+#include <string.h>
 
 namespace {
 
@@ -39,10 +40,29 @@ inline bool Put(Output *out, char c) {
     return true;
 }
 
+// Characters that still fit: all but the byte kept for the NUL.
+inline uint64_t Room(const Output *out) { return out->full ? 0 : out->size - 1 - out->count; }
+
+// Stores what fits of n characters; false (and the output full) when cut.
 inline bool PutRepeated(Output *out, char c, uint64_t n) {
-    for (; n > 0; --n)
-        if (!Put(out, c)) return false;
-    return true;
+    uint64_t fits = n < Room(out) ? n : Room(out);
+    memset(out->buffer + out->count, c, (size_t)fits);
+    out->count += (DWORD)fits;
+    if (fits < n) out->full = true;
+    return !out->full;
+}
+
+inline bool PutText(Output *out, const char *text, uint64_t n) {
+    uint64_t fits = n < Room(out) ? n : Room(out);
+    char *to = out->buffer + out->count;
+    if (fits <= 8) {   // prefixes and digits: cheaper than a call
+        for (uint64_t i = 0; i < fits; ++i) to[i] = text[i];
+    } else {
+        memcpy(to, text, (size_t)fits);
+    }
+    out->count += (DWORD)fits;
+    if (fits < n) out->full = true;
+    return !out->full;
 }
 
 struct Spec {
@@ -60,11 +80,14 @@ bool PutField(Output *out, const Spec &spec, const char *prefix, uint64_t prefix
     uint64_t used = prefixLen + zeros + textLen;
     uint64_t fill = spec.width > used ? spec.width - used : 0;
     if (!spec.left && !PutRepeated(out, ' ', fill)) return false;
-    for (uint64_t i = 0; i < prefixLen; ++i)
-        if (!Put(out, prefix[i])) return false;
+    if (!PutText(out, prefix, prefixLen)) return false;
     if (!PutRepeated(out, '0', zeros)) return false;
-    for (uint64_t i = 0; i < textLen; ++i)
-        if (!Put(out, wideText ? (char)(wideText[i] & 0xFF) : text[i])) return false;
+    if (wideText == NULL) {
+        if (!PutText(out, text, textLen)) return false;
+    } else {
+        for (uint64_t i = 0; i < textLen; ++i)
+            if (!Put(out, (char)(wideText[i] & 0xFF))) return false;
+    }
     if (spec.left && !PutRepeated(out, ' ', fill)) return false;
     return true;
 }
@@ -76,10 +99,19 @@ bool PutInteger(Output *out, const Spec &spec, uint64_t magnitude, unsigned base
     const char *digitSet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     char digits[24];
     unsigned n = 0;
-    do {
-        digits[sizeof digits - 1 - n++] = digitSet[magnitude % base];
-        magnitude /= base;
-    } while (magnitude != 0);
+    // Constant divisors let the compiler multiply instead of divide.
+    if (base == 10) {
+        do {
+            digits[sizeof digits - 1 - n++] = (char)('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+    } else {
+        unsigned shift = base == 16 ? 4 : 3;
+        do {
+            digits[sizeof digits - 1 - n++] = digitSet[magnitude & (base - 1)];
+            magnitude >>= shift;
+        } while (magnitude != 0);
+    }
     const char *text = digits + sizeof digits - n;
     // The octal alternate form puts a 0 in front unless one is there.
     if (base == 8 && spec.alternate && text[0] != '0') {
@@ -118,7 +150,9 @@ extern "C" int TraceFormat(char *buffer, DWORD bufferSize, const char *format, v
     const char *f = format;
     while (*f != '\0' && !out.full) {
         if (*f != '%') {
-            Put(&out, *f++);
+            const char *run = f;
+            while (*f != '\0' && *f != '%') ++f;
+            PutText(&out, run, (uint64_t)(f - run));
             continue;
         }
         ++f;
