@@ -5,7 +5,7 @@
 //     HIGH:LOW:ID:LEN[:DATA]  a 32-byte SimCanMsg (hex fields, DATA as hex
 //                             bytes, ID with 8 in front for a remote frame)
 //     raw:N                   a message of N bytes (0xAB each)
-//     wait                    reach point SYNC-<k> and wait for event SYNC-go<k>
+//     wait                    set event SYNC-<k>, then wait for event SYNC-go<k>
 //   After the last item it reaches point SYNC-end and stays until killed,
 //   holding the queue.
 #include <windows.h>
@@ -60,7 +60,7 @@ int wmain(int argc, wchar_t **argv) {
             std::wstring point = sync + L"-" + std::to_wstring(phase);
             std::wstring go = sync + L"-go" + std::to_wstring(phase);
             HANDLE hGo = CreateEventW(nullptr, TRUE, FALSE, go.c_str());
-            HANDLE hPoint = OpenEventW(EVENT_MODIFY_STATE, FALSE, point.c_str());
+            HANDLE hPoint = CreateEventW(nullptr, TRUE, FALSE, point.c_str());
             if (hPoint) SetEvent(hPoint);
             WaitForSingleObject(hGo, 60000);
             phase++;

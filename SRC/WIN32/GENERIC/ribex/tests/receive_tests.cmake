@@ -14,4 +14,10 @@ if(TARGET ribex_receive)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/receive_buffer_test.cpp
     LIBS ribex_receive
     TIMEOUT 60)
+
+  ribex_add_gtest(ribex_receive_thread_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/receive_thread_test.cpp
+    LIBS ribex_receive_harness
+    DEPENDS ribex_receive_peer
+    TIMEOUT 120)
 endif()
