@@ -333,3 +333,41 @@ TEST(MsgQHandles, ManyOpenHandlesStayValid) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MsgQRing, DamagedBlockIsRefusedNotOverrun) {
+    const std::wstring name = UniqueName(L"mqdamage");
+    MsgQHandle q = MsgQCreate(name.c_str(), 2, 8, MSGQ_NAMED);
+    ASSERT_NE(q, nullptr);
+    RawQueueView view(name);
+    ASSERT_NE(view.block, nullptr);
+    char buffer[16];
+    DWORD length;
+    ASSERT_TRUE(MsgQSend(q, "ok", 2, 0));
+
+    // A peer wrote sizes that reach far beyond the mapping.
+    view.block->maxMsgs = 0x00FFFFFF;
+    EXPECT_FALSE(MsgQSend(q, "x", 1, 0));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(MsgQReceive(q, buffer, sizeof(buffer), &length, 0));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    view.block->maxMsgs = 2;
+
+    // A write offset outside the ring.
+    DWORD w = view.block->writeOffset;
+    view.block->writeOffset = 0x10000;
+    EXPECT_FALSE(MsgQSend(q, "x", 1, 0));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(RawMutexIsFree(L"MsgQ" + name + L"MTX"));
+    view.block->writeOffset = w;
+
+    // A slot length beyond the slot: never more than the slot is copied.
+    *reinterpret_cast<DWORD *>(MsgQSlotAt(view.block, 0)) = 0x7FFFFFFF;
+    EXPECT_TRUE(MsgQReceive(q, buffer, sizeof(buffer), &length, 0));
+    EXPECT_EQ(length, 12u);  // the slot's payload, not 2 GB
+    EXPECT_EQ(memcmp(buffer, "ok", 2), 0);
+    EXPECT_TRUE(MsgQClose(q));
+}
+
+}  // namespace
