@@ -237,8 +237,8 @@ static int Follow(const Options &options) {
         waited = TRUE;
     }
     TraceBufferHeader *header = module->pBuffer;
-    DWORD noSlots = header->noSlots, slotSize = header->slotSize;
-    char *copy = (char *)HeapAlloc(GetProcessHeap(), 0, (SIZE_T)slotSize + 1);
+    DWORD noSlots = header->noSlots;
+    char *copy = (char *)HeapAlloc(GetProcessHeap(), 0, (SIZE_T)header->slotSize + 1);
     if (copy == NULL) {
         TraceRelease(module);
         return 1;
@@ -264,7 +264,6 @@ static int Follow(const Options &options) {
         previous = now;
         if (last) break;
     }
-    (void)noSlots;
     HeapFree(GetProcessHeap(), 0, copy);
     TraceRelease(module);
     return 0;

@@ -7,8 +7,10 @@
 // line is abandoned. Faults outside a guard go on to the usual handlers.
 #include "trace_internal.h"
 
+#if !defined(_MSC_VER)
+
 static DWORD g_guardTlsIndex = TLS_OUT_OF_INDEXES;
-static PVOID g_guardHandler = NULL;
+static INIT_ONCE g_guardOnce = INIT_ONCE_STATIC_INIT;
 
 static BOOL IsMemoryFault(DWORD code) {
     return code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_IN_PAGE_ERROR ||
@@ -17,7 +19,11 @@ static BOOL IsMemoryFault(DWORD code) {
 
 static LONG CALLBACK TraceFaultHandler(EXCEPTION_POINTERS *info) {
     if (!IsMemoryFault(info->ExceptionRecord->ExceptionCode)) return EXCEPTION_CONTINUE_SEARCH;
+    // TlsGetValue clears the last error; a fault that is not ours must
+    // reach the next handler with the value it had.
+    DWORD lastError = GetLastError();
     TraceGuard *guard = (TraceGuard *)TlsGetValue(g_guardTlsIndex);
+    SetLastError(lastError);
     if (guard == NULL) return EXCEPTION_CONTINUE_SEARCH;
     CONTEXT *context = info->ContextRecord;
 #if defined(__x86_64__)
@@ -34,20 +40,20 @@ static LONG CALLBACK TraceFaultHandler(EXCEPTION_POINTERS *info) {
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
-BOOL TraceGuardInstall(void) {
-    if (g_guardTlsIndex == TLS_OUT_OF_INDEXES) {
-        DWORD index = TlsAlloc();
-        if (index == TLS_OUT_OF_INDEXES) return FALSE;
-        g_guardTlsIndex = index;
+static BOOL CALLBACK InstallOnce(PINIT_ONCE, PVOID, PVOID *) {
+    DWORD index = TlsAlloc();
+    if (index == TLS_OUT_OF_INDEXES) return FALSE;
+    // First in line: a guarded fault is ours, and nobody else should see an
+    // access violation that we are about to contain.
+    if (AddVectoredExceptionHandler(1, TraceFaultHandler) == NULL) {
+        TlsFree(index);
+        return FALSE;
     }
-    if (g_guardHandler == NULL) {
-        // First in line: a guarded fault is ours, and nobody else should
-        // see an access violation that we are about to contain.
-        g_guardHandler = AddVectoredExceptionHandler(1, TraceFaultHandler);
-        if (g_guardHandler == NULL) return FALSE;
-    }
+    g_guardTlsIndex = index;
     return TRUE;
 }
+
+BOOL TraceGuardInstall(void) { return InitOnceExecuteOnce(&g_guardOnce, InstallOnce, NULL, NULL); }
 
 void TraceGuardEnter(TraceGuard *guard) {
     if (g_guardTlsIndex == TLS_OUT_OF_INDEXES) {
@@ -62,3 +68,11 @@ void TraceGuardLeave(TraceGuard *guard) {
     if (g_guardTlsIndex == TLS_OUT_OF_INDEXES) return;
     TlsSetValue(g_guardTlsIndex, guard->pPrevious);
 }
+
+#else  // MSVC contains faults with __try/__except in TRACE_GUARDED itself.
+
+BOOL TraceGuardInstall(void) { return TRUE; }
+void TraceGuardEnter(TraceGuard *) {}
+void TraceGuardLeave(TraceGuard *) {}
+
+#endif

@@ -49,11 +49,23 @@ void TraceGuardLeave(TraceGuard *guard);
 // Runs the guarded statement; the statement is abandoned at a memory fault.
 // The surrounding function must keep the values it needs after a fault in
 // memory (volatile), because registers are not restored on landing.
-#define TRACE_GUARDED(guard, statement)            \
-    do {                                           \
-        if (__builtin_setjmp((guard)->jumpBuffer) == 0) { \
-            TraceGuardEnter(guard);                \
-            statement;                             \
-        }                                          \
-        TraceGuardLeave(guard);                    \
+#if defined(_MSC_VER)
+#define TRACE_GUARDED(guard, statement)                                     \
+    do {                                                                    \
+        (void)(guard);                                                      \
+        __try {                                                             \
+            statement;                                                      \
+        } __except (GetExceptionCode() == EXCEPTION_ACCESS_VIOLATION ||     \
+                    GetExceptionCode() == EXCEPTION_IN_PAGE_ERROR) {        \
+        }                                                                   \
     } while (0)
+#else
+#define TRACE_GUARDED(guard, statement)                   \
+    do {                                                  \
+        if (__builtin_setjmp((guard)->jumpBuffer) == 0) { \
+            TraceGuardEnter(guard);                       \
+            statement;                                    \
+        }                                                 \
+        TraceGuardLeave(guard);                           \
+    } while (0)
+#endif

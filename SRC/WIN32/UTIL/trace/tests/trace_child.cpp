@@ -14,6 +14,9 @@
 //                                 register again and write once more
 //   trace_child fault             a line with a bad string pointer, then a
 //                                 good one; exit 0 when it got through
+//   trace_child crash             a bad write outside any trace call; the
+//                                 fault must reach the unhandled-exception
+//                                 filter, which exits with 77
 #include <windows.h>
 
 #include <stdio.h>
@@ -72,6 +75,20 @@ static int Fault(void) {
     return 0;
 }
 
+static LONG WINAPI ExitOnFault(EXCEPTION_POINTERS *info) {
+    ExitProcess(info->ExceptionRecord->ExceptionCode == EXCEPTION_ACCESS_VIOLATION ? 77 : 78);
+}
+
+static int Crash(void) {
+    SetUnhandledExceptionFilter(ExitOnFault);
+    TraceModule *module = TraceRegister(NULL, L"crash");
+    TracePrint(module, TRACE_LEVEL_EVENT, "before the crash");
+    volatile int *volatile bad = (volatile int *)(ULONG_PTR)0x10;
+    *bad = 1;
+    TraceRelease(module);
+    return 0;
+}
+
 int wmain(int argc, wchar_t **argv) {
     while (argc >= 3 && wcscmp(argv[1], L"-e") == 0) {
         wchar_t *assignment = argv[2];
@@ -86,6 +103,7 @@ int wmain(int argc, wchar_t **argv) {
     if (argc >= 2 && wcscmp(argv[1], L"serial") == 0) return Serial();
     if (argc >= 2 && wcscmp(argv[1], L"serial-shared") == 0) return SerialShared();
     if (argc >= 2 && wcscmp(argv[1], L"fault") == 0) return Fault();
-    fprintf(stderr, "usage: trace_child geometry N | serial | serial-shared | fault\n");
+    if (argc >= 2 && wcscmp(argv[1], L"crash") == 0) return Crash();
+    fprintf(stderr, "usage: trace_child [-e NAME=VALUE]... geometry N | serial | serial-shared | fault | crash\n");
     return 2;
 }

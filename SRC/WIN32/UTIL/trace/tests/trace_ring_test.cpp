@@ -253,6 +253,13 @@ TEST_F(TraceRing, ABadStringPointerAbandonsOnlyItsLine) {
     SetVar(L"trace_child.exe", nullptr);
 }
 
+TEST_F(TraceRing, FaultsOutsideTraceCallsAreNotSwallowed) {
+    SetVar(L"TRACESIZE", L"4 32");
+    SetVar(L"trace_child.exe", L"4");
+    EXPECT_EQ(ribex_test::RunProgram(L"trace_child", L"crash", 20000), 77u);
+    SetVar(L"trace_child.exe", nullptr);
+}
+
 TEST_F(TraceRing, TracingKeepsTheCallersLastError) {
     TraceModule *module = Ring(L"4 32");
     ASSERT_NE(module, nullptr);
