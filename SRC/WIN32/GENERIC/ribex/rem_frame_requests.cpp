@@ -2,16 +2,12 @@
 #include "rem_frame_requests.h"
 
 #include "net_registry.h"
-#if __has_include("rem_reply_table.h")
 #include "rem_reply_table.h"
-#else
-DWORD GetRemFrameIndex(const RemReplyTable *pRemote, DWORD canId);
-#endif
 #include "ribex_trace_modules.h"
 
 namespace {
 
-const DWORD kNotFound = 0xFFFFFFFFu;
+const DWORD kNotFound = REM_FRAME_INDEX_NONE;
 
 // A handshake failed. Growth failures end the net's thread, and any failure
 // may come from a thread that died: such a net is removed at once. Returns

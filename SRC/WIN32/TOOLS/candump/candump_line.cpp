@@ -1,53 +1,51 @@
 #include "candump_line.h"
 
 #include <stdio.h>
+#include <string.h>
+
+#include "can_frame_text.h"
 
 namespace {
 
-const DWORD kMaxStandardId = 0x7FF;
-
-BOOL IsExtended(DWORD canId) { return (canId & ~RX_REMOTE_FRAME_FLAG) > kMaxStandardId; }
+BOOL IsExtended(DWORD canId) { return (canId & ~RX_REMOTE_FRAME_FLAG) > CAN_STANDARD_ID_MAX; }
 
 }  // namespace
 
 void FormatCanId(DWORD canId, char *text, size_t size) {
-    if (IsExtended(canId)) snprintf(text, size, "%08lX", canId & ~RX_REMOTE_FRAME_FLAG);
-    else snprintf(text, size, "%03lX", canId);
+    // The frame text of an empty data frame is the identifier and "#".
+    RxMsg msg = {};
+    msg.can.id = canId & ~RX_REMOTE_FRAME_FLAG;
+    char frame[CAN_FRAME_TEXT_MAX];
+    size_t n = CanFrameFormat(&msg, frame, sizeof(frame));
+    if (n == 0) {
+        snprintf(text, size, "%lX", canId);
+        return;
+    }
+    frame[n - 1] = 0;
+    snprintf(text, size, "%s", frame);
 }
 
 void FormatDumpLine(unsigned long long stamp, const char *netName, const RibexFrame *frame, char *line,
                     size_t size) {
-    unsigned long long seconds = stamp / 10000000ull;
-    unsigned long micros = (unsigned long)((stamp % 10000000ull) / 10ull);
-    int used = snprintf(line, size, "(%010llu.%06lu) %s ", seconds, micros, netName);
-    if (used < 0 || (size_t)used >= size) return;
-    char *p = line + used;
-    size_t room = size - used;
+    RxMsg msg = frame->msg;
+    msg.timeStamp = stamp;
     if (frame->errorCode != 0) {
-        snprintf(p, room, "ERROR#%lu", frame->errorCode);
+        // The entry holds no frame, only the error the driver or the
+        // simulated connection reported.
+        snprintf(line, size, "(%llu.%06lu) %s ERROR#%lu", stamp / 10000000ull,
+                 (unsigned long)((stamp % 10000000ull) / 10ull), netName, frame->errorCode);
         return;
     }
-    const RxMsg *m = &frame->msg;
-    char id[16];
-    FormatCanId(m->can.id & ~RX_REMOTE_FRAME_FLAG, id, sizeof(id));
-    if (m->can.id & RX_REMOTE_FRAME_FLAG) {
-        snprintf(p, room, "%s#R", id);
-        return;
-    }
-    int n = snprintf(p, room, "%s#", id);
-    DWORD length = m->length > 8 ? 8 : m->length;
-    for (DWORD i = 0; i < length && n > 0 && (size_t)n + 2 < room; ++i)
-        n += snprintf(p + n, room - n, "%02X", m->can.data[i]);
+    if (CanLogLineFormat(&msg, netName, line, size) == 0)
+        snprintf(line, size, "(%llu.%06lu) %s BAD#%lX/%lu", stamp / 10000000ull,
+                 (unsigned long)((stamp % 10000000ull) / 10ull), netName, (unsigned long)msg.can.id, (unsigned long)msg.length);
 }
 
 DWORD WorstCaseFrameBits(const RxMsg *msg) {
     DWORD dataBits = (msg->can.id & RX_REMOTE_FRAME_FLAG) ? 0 : 8 * (msg->length > 8 ? 8 : msg->length);
-    // Fixed fields outside the stuffed part: CRC delimiter, ACK, EOF, IFS.
-    // Stuffing covers start of frame to CRC; at worst one bit in four.
-    if (IsExtended(msg->can.id)) {
-        DWORD stuffed = 54 + dataBits;
-        return stuffed + 13 + (stuffed - 1) / 4;
-    }
-    DWORD stuffed = 34 + dataBits;
+    // Outside the stuffed part: CRC delimiter, ACK slot and delimiter, end
+    // of frame, interframe space (13 bits). Stuffing covers start of frame
+    // to CRC; at worst one stuff bit after every four bits.
+    DWORD stuffed = (IsExtended(msg->can.id) ? 54 : 34) + dataBits;
     return stuffed + 13 + (stuffed - 1) / 4;
 }
