@@ -1,7 +1,7 @@
 // Queue speed between two processes under one Wine, against the floor (a
 // bare named-semaphore ping-pong) and against a Windows named pipe.
 //
-//   msgq_bench [iterations]          runs everything and prints the table
+//   msgq_bench [iterations [rounds]] runs everything and prints the table
 //   msgq_bench peer <scenario> ...   the second process of one scenario
 //
 // Each kernel call costs a round trip to wineserver, so the table gives the
@@ -24,7 +24,7 @@ namespace {
 
 constexpr DWORD WARMUP = 100;
 constexpr DWORD MESSAGE_SIZE = 124;
-constexpr DWORD BATCHES = 7;
+constexpr DWORD BATCHES = 5;
 
 double TicksToMicroseconds(LONGLONG ticks) {
     static LARGE_INTEGER frequency;
@@ -277,37 +277,61 @@ int wmain(int argc, wchar_t **argv) {
         if (scenario == L"oneway" && argc >= 6) return PeerOneWaySender(name, total, (DWORD)wcstoul(argv[5], nullptr, 10));
         return 2;
     }
-    DWORD iterations = argc >= 2 ? (DWORD)wcstoul(argv[1], nullptr, 10) : 2000;
-    if (iterations < 10) {
-        std::fprintf(stderr, "usage: msgq_bench [iterations >= 10]\n");
+    DWORD iterations = argc >= 2 ? (DWORD)wcstoul(argv[1], nullptr, 10) : 500;
+    DWORD rounds = argc >= 3 ? (DWORD)wcstoul(argv[2], nullptr, 10) : 5;
+    if (iterations < 10 || rounds < 1) {
+        std::fprintf(stderr, "usage: msgq_bench [iterations >= 10 [rounds >= 1]]\n");
         return 2;
     }
 
-    Result floor = MeasurePingPong(iterations);
-    Result pipe = MeasurePipe(iterations);
-    Result roundTrip = MeasureRoundTrip(iterations);
-    Result oneWay32 = MeasureOneWay(iterations, 32);
-    Result oneWay124 = MeasureOneWay(iterations, 124);
+    // Other work on the machine comes and goes: every round measures every
+    // scenario once, and each figure is the median over the rounds, the
+    // ratios taken within a round.
+    enum { FLOOR, PIPE, ROUND_TRIP, ONE_WAY_32, ONE_WAY_124, SCENARIOS };
+    std::vector<Result> results[SCENARIOS];
+    std::vector<double> toFloor, toPipe;
+    for (DWORD round = 0; round < rounds; round++) {
+        Result r[SCENARIOS] = {MeasurePingPong(iterations), MeasurePipe(iterations), MeasureRoundTrip(iterations),
+                               MeasureOneWay(iterations, 32), MeasureOneWay(iterations, 124)};
+        for (int s = 0; s < SCENARIOS; s++) results[s].push_back(r[s]);
+        if (r[FLOOR].ok && r[ROUND_TRIP].ok) toFloor.push_back(r[ROUND_TRIP].medianUs / r[FLOOR].medianUs);
+        if (r[PIPE].ok && r[ROUND_TRIP].ok) toPipe.push_back(r[ROUND_TRIP].medianUs / r[PIPE].medianUs);
+    }
+    Result final[SCENARIOS];
+    for (int s = 0; s < SCENARIOS; s++) {
+        std::vector<double> us, mine, peer;
+        bool ok = true;
+        for (const Result &r : results[s]) {
+            ok = ok && r.ok;
+            us.push_back(r.medianUs);
+            mine.push_back(r.parentCalls);
+            peer.push_back(r.peerCalls);
+        }
+        final[s] = {Median(us), Median(mine), Median(peer), ok};
+    }
 
-    std::printf("msgq_bench: two processes, %lu iterations each (median)\n\n", iterations);
+    std::printf("msgq_bench: two processes, %lu rounds of %lu iterations (medians over rounds)\n\n", rounds,
+                iterations);
     std::printf("%-34s %10s %-11s %s\n", "scenario", "median", "", "kernel calls: this + peer = total");
-    PrintRow("named-semaphore ping-pong (floor)", floor, "us/rt");
-    PrintRow("named pipe round trip, 124 B", pipe, "us/rt");
-    PrintRow("MsgQ round trip, 124 B", roundTrip, "us/rt");
-    PrintRow("MsgQ one-way, 32 B (recv + send)", oneWay32, "us/msg");
-    PrintRow("MsgQ one-way, 124 B (recv + send)", oneWay124, "us/msg");
+    PrintRow("named-semaphore ping-pong (floor)", final[FLOOR], "us/rt");
+    PrintRow("named pipe round trip, 124 B", final[PIPE], "us/rt");
+    PrintRow("MsgQ round trip, 124 B", final[ROUND_TRIP], "us/rt");
+    PrintRow("MsgQ one-way, 32 B (recv + send)", final[ONE_WAY_32], "us/msg");
+    PrintRow("MsgQ one-way, 124 B (recv + send)", final[ONE_WAY_124], "us/msg");
     std::printf("\n");
-    if (floor.ok && roundTrip.ok)
-        std::printf("MsgQ round trip / floor : %5.2fx  (target <= 3.5x)\n", roundTrip.medianUs / floor.medianUs);
-    if (pipe.ok && roundTrip.ok)
-        std::printf("MsgQ round trip / pipe  : %5.2fx  (target < 1x)\n", roundTrip.medianUs / pipe.medianUs);
-    if (oneWay32.ok)
+    if (!toFloor.empty())
+        std::printf("MsgQ round trip / floor : %5.2fx  (target <= 3.5x)\n", Median(toFloor));
+    if (!toPipe.empty())
+        std::printf("MsgQ round trip / pipe  : %5.2fx  (target < 1x)\n", Median(toPipe));
+    if (final[ONE_WAY_32].ok)
         std::printf("one-way 32 B            : %8.0f messages/s; send %.2f, receive %.2f kernel calls "
                     "(algorithm: 4 and 2)\n",
-                    1e6 / oneWay32.medianUs, oneWay32.peerCalls, oneWay32.parentCalls);
-    if (oneWay124.ok)
+                    1e6 / final[ONE_WAY_32].medianUs, final[ONE_WAY_32].peerCalls, final[ONE_WAY_32].parentCalls);
+    if (final[ONE_WAY_124].ok)
         std::printf("one-way 124 B           : %8.0f messages/s; send %.2f, receive %.2f kernel calls\n",
-                    1e6 / oneWay124.medianUs, oneWay124.peerCalls, oneWay124.parentCalls);
-    bool allOk = floor.ok && pipe.ok && roundTrip.ok && oneWay32.ok && oneWay124.ok;
+                    1e6 / final[ONE_WAY_124].medianUs, final[ONE_WAY_124].peerCalls,
+                    final[ONE_WAY_124].parentCalls);
+    bool allOk = true;
+    for (const Result &r : final) allOk = allOk && r.ok;
     return allOk ? 0 : 1;
 }
