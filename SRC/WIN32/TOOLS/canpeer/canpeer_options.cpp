@@ -1,0 +1,213 @@
+// Command line of canpeer (see canpeer_options.h).
+#include "canpeer_options.h"
+
+#include <cwchar>
+#include <cwctype>
+
+#include "can_frame_text.h"
+
+namespace {
+
+const wchar_t USAGE[] =
+    L"canpeer: puts CAN frames on a virtual CAN device or feeds a simulated net.\n"
+    L"\n"
+    L"usage: canpeer TARGET [options] FRAME...      send the frames given\n"
+    L"       canpeer TARGET [options] -g [GEN]      generate frames\n"
+    L"       canpeer TARGET [options] -p FILE [-x]  replay a candump log file\n"
+    L"\n"
+    L"TARGET (exactly one):\n"
+    L"  -d, --device NAME       write 24-byte records to the device \\\\.\\NAME (e.g. VCAN1)\n"
+    L"  -s, --sim NET           be the simulated CAN peer of net NET: create the named\n"
+    L"                          message queue NET and send 32-byte messages into it\n"
+    L"FRAME (cansend syntax, hex):\n"
+    L"  123#DEADBEEF            standard identifier (3 digits), up to 8 data bytes\n"
+    L"  1F334455#1122           extended identifier (8 digits)\n"
+    L"  123#R  123#R4           remote frame (length 0, or the length asked for)\n"
+    L"GEN (generator):\n"
+    L"  -n COUNT                frames to send (default 10)\n"
+    L"  -r RATE                 frames per second (default: as fast as possible)\n"
+    L"  -I ID|i|r               identifier: fixed hex ID, i = incrementing, r = random (default r)\n"
+    L"  -L LEN|i|r              length: 0..8, i = cycling 0..8, r = random (default 8)\n"
+    L"  -e                      extended (29-bit) identifiers for i and r\n"
+    L"  -R                      remote frames\n"
+    L"                          data bytes: the frame's sequence number, little-endian\n"
+    L"Replay:\n"
+    L"  -p FILE                 candump log lines \"(1436509052.249713) can0 123#DEADBEEF\";\n"
+    L"                          the interface name is ignored, blank lines and '#' comments skipped\n"
+    L"  -x                      as fast as possible (default: the original timing)\n"
+    L"Simulated peer (--sim):\n"
+    L"  -u, --unique-id HIGH:LOW  unique id attached to every frame (hex; default: process id:0)\n"
+    L"  -Q, --queue-size N      messages the created queue holds (default 64)\n"
+    L"  -t, --send-timeout MS   wait at most MS for room in the queue (default 5000)\n"
+    L"  -w, --linger MS         keep the queue open MS after the last frame, so that a server\n"
+    L"                          can drain it (the queue vanishes with its last handle)\n"
+    L"Other:\n"
+    L"  -v                      print every frame sent as a candump log line\n"
+    L"  -h, --help              this text\n"
+    L"\n"
+    L"Examples:\n"
+    L"  canpeer -d VCAN1 123#DEADBEEF                  one data frame on VCAN1\n"
+    L"  canpeer -d VCAN1 123#R 1F334455#0102           a remote frame and an extended frame\n"
+    L"  canpeer -d VCAN2 -g -n 1000 -r 500 -I i -L i   1000 frames at 500/s, ids 000.., lengths 0..8\n"
+    L"  canpeer -d VCAN1 -g -n 100 -I 7E0 -L 8         100 frames with id 7E0 as fast as possible\n"
+    L"  canpeer -d VCAN1 -p drive.log                  replay a candump log with its timing\n"
+    L"  canpeer -s CAN1 -u 10:1 -w 2000 123#11223344   feed net CAN1 as peer 0x10:0x1, linger 2 s\n"
+    L"  canpeer -s CAN1 -p drive.log -x -w 5000        replay into net CAN1 as fast as possible\n"
+    L"\n"
+    L"Exit code: 0 done, 1 a frame could not be sent (the error is printed), 2 bad arguments.\n";
+
+bool Fail(std::wstring *error, const std::wstring &text)
+{
+    *error = text;
+    return false;
+}
+
+bool ParseUnsigned(const wchar_t *text, int base, unsigned long long max, unsigned long long *value)
+{
+    if (!text || !*text || std::iswspace(*text) || *text == L'-' || *text == L'+') return false;
+    wchar_t *end = nullptr;
+    errno = 0;
+    unsigned long long v = std::wcstoull(text, &end, base);
+    if (errno || *end || v > max) return false;
+    *value = v;
+    return true;
+}
+
+bool ParsePattern(const wchar_t *text, unsigned long long max, int base, Pattern *pattern, uint32_t *value)
+{
+    if (std::wcscmp(text, L"i") == 0) {
+        *pattern = Pattern::Increment;
+        return true;
+    }
+    if (std::wcscmp(text, L"r") == 0) {
+        *pattern = Pattern::Random;
+        return true;
+    }
+    unsigned long long v;
+    if (!ParseUnsigned(text, base, max, &v)) return false;
+    *pattern = Pattern::Fixed;
+    *value = (uint32_t)v;
+    return true;
+}
+
+std::string Narrow(const wchar_t *text)
+{
+    std::string s;
+    for (; *text; text++) s += (*text < 128) ? (char)*text : '?';
+    return s;
+}
+
+std::wstring Widen(const char *text)
+{
+    std::wstring s;
+    for (; *text; text++) s += (wchar_t)(unsigned char)*text;
+    return s;
+}
+
+}  // namespace
+
+const wchar_t *PeerUsage()
+{
+    return USAGE;
+}
+
+bool ParsePeerOptions(int argc, wchar_t **argv, PeerOptions *o, std::wstring *error)
+{
+    bool generator = false;
+    for (int i = 1; i < argc; i++) {
+        std::wstring arg = argv[i];
+        // Options that take a value.
+        auto value = [&](const wchar_t **out) {
+            if (i + 1 >= argc) return false;
+            *out = argv[++i];
+            return true;
+        };
+        const wchar_t *v = nullptr;
+        unsigned long long n = 0;
+        if (arg == L"-h" || arg == L"--help") {
+            o->help = true;
+        } else if (arg == L"-d" || arg == L"--device" || arg == L"-s" || arg == L"--sim") {
+            if (!value(&v) || !*v) return Fail(error, arg + L" needs a name");
+            if (o->target != PeerTarget::None) return Fail(error, L"give exactly one target: " + arg + L" " + v);
+            o->target = (arg == L"-d" || arg == L"--device") ? PeerTarget::Device : PeerTarget::Sim;
+            o->targetName = v;
+        } else if (arg == L"-g") {
+            generator = true;
+        } else if (arg == L"-n") {
+            if (!value(&v) || !ParseUnsigned(v, 10, 0xFFFFFFFFull, &n) || n == 0) {
+                return Fail(error, L"-n needs a count of 1 or more, not '" + std::wstring(v ? v : L"") + L"'");
+            }
+            o->count = (DWORD)n;
+        } else if (arg == L"-r") {
+            wchar_t *end = nullptr;
+            double rate = value(&v) ? std::wcstod(v, &end) : 0;
+            if (!v || !*v || *end || !(rate > 0 && rate <= 1e6)) {
+                return Fail(error, L"-r needs frames per second above 0, not '" + std::wstring(v ? v : L"") + L"'");
+            }
+            o->rate = rate;
+        } else if (arg == L"-I") {
+            if (!value(&v) || !ParsePattern(v, 0x1FFFFFFF, 16, &o->idPattern, &o->id)) {
+                return Fail(error, L"-I needs a hex identifier up to 1FFFFFFF, i or r, not '" +
+                                       std::wstring(v ? v : L"") + L"'");
+            }
+        } else if (arg == L"-L") {
+            if (!value(&v) || !ParsePattern(v, 8, 10, &o->lengthPattern, &o->length)) {
+                return Fail(error, L"-L needs a length 0..8, i or r, not '" + std::wstring(v ? v : L"") + L"'");
+            }
+        } else if (arg == L"-e") {
+            o->extended = true;
+        } else if (arg == L"-R") {
+            o->remote = true;
+        } else if (arg == L"-p") {
+            if (!value(&v) || !*v) return Fail(error, L"-p needs a log file");
+            o->replayFile = v;
+        } else if (arg == L"-x") {
+            o->asFastAsPossible = true;
+        } else if (arg == L"-u" || arg == L"--unique-id") {
+            unsigned long long high, low;
+            std::wstring text = value(&v) ? v : L"";
+            size_t colon = text.find(L':');
+            if (colon == std::wstring::npos ||
+                !ParseUnsigned(text.substr(0, colon).c_str(), 16, 0xFFFFFFFFull, &high) ||
+                !ParseUnsigned(text.substr(colon + 1).c_str(), 16, 0xFFFFFFFFull, &low)) {
+                return Fail(error, arg + L" needs HIGH:LOW in hex, not '" + text + L"'");
+            }
+            o->uniqueIdHigh = (uint32_t)high;
+            o->uniqueIdLow = (uint32_t)low;
+            o->uniqueIdGiven = true;
+        } else if (arg == L"-Q" || arg == L"--queue-size") {
+            if (!value(&v) || !ParseUnsigned(v, 10, 100000, &n) || n == 0) {
+                return Fail(error, arg + L" needs a message count 1..100000");
+            }
+            o->queueSize = (DWORD)n;
+        } else if (arg == L"-t" || arg == L"--send-timeout") {
+            if (!value(&v) || !ParseUnsigned(v, 10, 0xFFFFFFFEull, &n)) return Fail(error, arg + L" needs milliseconds");
+            o->sendTimeoutMs = (DWORD)n;
+        } else if (arg == L"-w" || arg == L"--linger") {
+            if (!value(&v) || !ParseUnsigned(v, 10, 0xFFFFFFFEull, &n)) return Fail(error, arg + L" needs milliseconds");
+            o->lingerMs = (DWORD)n;
+        } else if (arg == L"-v") {
+            o->verbose = true;
+        } else if (arg.size() > 1 && arg[0] == L'-') {
+            return Fail(error, L"unknown option " + arg);
+        } else {
+            RxMsg msg = {};
+            const char *why = nullptr;
+            std::string text = Narrow(argv[i]);
+            if (!CanFrameParse(text.c_str(), &msg, &why)) {
+                return Fail(error, L"bad frame '" + arg + L"': " + Widen(why));
+            }
+            o->frames.push_back(msg);
+        }
+    }
+    if (o->help) return true;
+    if (o->target == PeerTarget::None) return Fail(error, L"no target: give --device NAME or --sim NET");
+    int modes = (generator ? 1 : 0) + (o->replayFile.empty() ? 0 : 1) + (o->frames.empty() ? 0 : 1);
+    if (modes != 1) return Fail(error, L"give frames, -g or -p FILE (exactly one of them)");
+    o->mode = generator ? PeerMode::Generator : o->replayFile.empty() ? PeerMode::Frames : PeerMode::Replay;
+    if (o->target == PeerTarget::Device && (o->uniqueIdGiven || o->lingerMs)) {
+        return Fail(error, L"--unique-id and --linger belong to --sim");
+    }
+    if (o->idPattern == Pattern::Fixed && o->id > CAN_STANDARD_ID_MAX) o->extended = true;
+    return true;
+}

@@ -1,0 +1,53 @@
+// Command line of canpeer: the target (a virtual CAN device or a simulated
+// net) and what to send (frames given, a generator, or a candump log).
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "rx_buffer_layout.h"
+
+enum class PeerTarget { None, Device, Sim };
+enum class PeerMode { Frames, Generator, Replay };
+enum class Pattern { Fixed, Increment, Random };
+
+struct PeerOptions {
+    PeerTarget target = PeerTarget::None;
+    std::wstring targetName;         // device name or net name
+    PeerMode mode = PeerMode::Frames;
+
+    std::vector<RxMsg> frames;       // cansend frames from the command line
+
+    // Generator.
+    DWORD count = 10;
+    double rate = 0;                 // frames/s, 0 = as fast as possible
+    Pattern idPattern = Pattern::Random;
+    uint32_t id = 0;
+    bool extended = false;           // 29-bit identifiers for 'i' and 'r'
+    bool remote = false;
+    Pattern lengthPattern = Pattern::Fixed;
+    uint32_t length = 8;
+
+    // Replay.
+    std::wstring replayFile;
+    bool asFastAsPossible = false;
+
+    // Simulated peer.
+    uint32_t uniqueIdHigh = 0;
+    uint32_t uniqueIdLow = 0;
+    bool uniqueIdGiven = false;
+    DWORD queueSize = 64;
+    DWORD lingerMs = 0;
+    DWORD sendTimeoutMs = 5000;
+
+    bool verbose = false;
+    bool help = false;
+};
+
+// Parses argv[1..]; FALSE with *error naming the offending argument.
+bool ParsePeerOptions(int argc, wchar_t **argv, PeerOptions *options, std::wstring *error);
+
+// The usage text with worked examples.
+const wchar_t *PeerUsage();
