@@ -238,7 +238,7 @@ extern "C" int TraceFormat(char *buffer, DWORD bufferSize, const char *format, v
                     PutField(&out, spec, "", 0, 0, kNull, NULL,
                              BoundedLength(kNull, spec.hasPrecision, spec.precision));
                 } else {
-                    PutField(&out, spec, "", 0, 0, NULL, s,
+                    PutField(&out, spec, "", 0, 0, "", s,
                              BoundedWideLength(s, spec.hasPrecision, spec.precision));
                 }
             } else {
