@@ -283,10 +283,10 @@ int RunDump(Options *o) {
         double seconds = (double)(qpcEnd.QuadPart - qpcStart.QuadPart) / (double)qpf.QuadPart;
         if (seconds <= 0) seconds = 1e-6;
         double load = o->bitRate ? 100.0 * (double)s.busBits / (seconds * (double)o->bitRate) : 0;
-        fprintf(stderr,
-                "candump: %lu frames in %.3f s, %.1f frames/s, %lu lost, bus load %.2f%% at %lu bit/s "
+        printf("candump: %lu frames in %.3f s, %.1f frames/s, %lu lost, bus load %.2f%% at %lu bit/s "
                 "(worst-case bit stuffing)\n",
-                s.frames, seconds, s.frames / seconds, s.lost, load, o->bitRate);
+               s.frames, seconds, s.frames / seconds, s.lost, load, o->bitRate);
+        fflush(stdout);
     }
     return rc;
 }
