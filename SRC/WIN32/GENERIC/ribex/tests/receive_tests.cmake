@@ -20,4 +20,15 @@ if(TARGET ribex_receive)
     LIBS ribex_receive_harness
     DEPENDS ribex_receive_peer
     TIMEOUT 120)
+
+  # Against the virtual CAN driver: each test installs a private instance.
+  # The tools are added after the server, so look for the folder.
+  if(MINGW AND EXISTS ${CMAKE_SOURCE_DIR}/SRC/WIN32/TOOLS/vcan/CMakeLists.txt)
+    ribex_add_gtest(ribex_receive_device_test
+      SOURCES ${CMAKE_CURRENT_LIST_DIR}/receive_device_test.cpp
+      LIBS ribex_receive_harness vcan_control
+      DEPENDS vcan
+      TIMEOUT 180)
+    set_tests_properties(ribex_receive_device_test PROPERTIES FIXTURES_REQUIRED vcan_driver)
+  endif()
 endif()
