@@ -21,6 +21,13 @@ if(TARGET ribex_receive)
     DEPENDS ribex_receive_peer
     TIMEOUT 120)
 
+  # Reads the machine-wide trace ring: one such test at a time.
+  ribex_add_gtest(ribex_receive_trace_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/receive_trace_test.cpp
+    LIBS ribex_receive_harness
+    TIMEOUT 120)
+  set_tests_properties(ribex_receive_trace_test PROPERTIES RESOURCE_LOCK tracebuffer)
+
   # Against the virtual CAN driver: each test installs a private instance.
   # The tools are added after the server, so look for the folder.
   if(MINGW AND EXISTS ${CMAKE_SOURCE_DIR}/SRC/WIN32/TOOLS/vcan/CMakeLists.txt)
