@@ -14,6 +14,7 @@
 //                     or MS pass: "read frames=F lost=L first=S last=E
 //                     errors=X contiguous=0|1"; S and E are the sequence
 //                     numbers the frames carry in their first 4 data bytes
+//   readids N MS      reads until N frames came or MS pass: "ids <id> ..."
 //   header            "header currSeqNo=C head=H"
 //   signal NAME       sets the named event; wait NAME waits for it (30 s)
 //   close             "close <error>"
@@ -117,6 +118,24 @@ int wmain(int argc, wchar_t **argv) {
             }
             printf("read frames=%lu lost=%lu first=%lu last=%lu errors=%lu contiguous=%d\n", frames, lost, first,
                    last, errors, contiguous ? 1 : 0);
+            fflush(stdout);
+        } else if (wcscmp(cmd, L"readids") == 0) {
+            DWORD want = (DWORD)wcstoul(arg, NULL, 10);
+            DWORD timeoutMs = i + 2 < argc ? (DWORD)wcstoul(argv[i + 2], NULL, 10) : 5000;
+            i += 2;
+            printf("ids");
+            DWORD got = 0, start = GetTickCount();
+            RibexFrame frame;
+            while (got < want && GetTickCount() - start < timeoutMs) {
+                DWORD n = 0, l = 0;
+                if (!RibexReadFrames(current, &frame, 1, &n, &l, 100)) break;
+                if (n == 1) {
+                    printf(frame.errorCode ? " error%lu" : " %lx",
+                           frame.errorCode ? frame.errorCode : (unsigned long)frame.msg.can.id);
+                    ++got;
+                }
+            }
+            printf("\n");
             fflush(stdout);
         } else if (wcscmp(cmd, L"header") == 0) {
             const RxBufferLayout *b = RibexGetRxBuffer(current);

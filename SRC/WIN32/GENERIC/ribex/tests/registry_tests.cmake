@@ -31,3 +31,15 @@ if(TARGET ribex_registry)
     set_tests_properties(ribex_e2e_wire_test PROPERTIES RESOURCE_LOCK "ribexserver;tracebuffer")
   endif()
 endif()
+
+# A device net on the virtual CAN driver, loaded by the vcan_driver fixture.
+if(TARGET ribex_registry AND TARGET registry_client AND MINGW
+   AND EXISTS ${PROJECT_SOURCE_DIR}/SRC/WIN32/TOOLS/vcan/CMakeLists.txt)
+  ribex_add_gtest(ribex_e2e_device_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/registry_e2e_device_test.cpp
+    LIBS registry_e2e
+    DEPENDS ribex registry_client vcan
+    TIMEOUT 180)
+  set_tests_properties(ribex_e2e_device_test PROPERTIES
+    RESOURCE_LOCK ribexserver FIXTURES_REQUIRED vcan_driver)
+endif()

@@ -1,0 +1,85 @@
+// A device net on the virtual CAN driver: frames put on the bus reach
+// every client of the net, and remote frames reach them only while an
+// identifier is enabled, because the server passes the identifiers on to
+// the driver.
+#include <gtest/gtest.h>
+
+#include "registry_e2e.h"
+#include "test_names.h"
+
+using namespace registry_e2e;
+using ribex_test::ChildProcess;
+using ribex_test::UniqueName;
+
+namespace {
+
+// Devices VCAN5..VCAN8 of the fixture are left to other suites; this one
+// takes VCAN7.
+const wchar_t kDeviceNet[] = L"VCAN7";
+
+Server g_server;
+
+class RibexDevice : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { ASSERT_TRUE(StartServer(&g_server)); }
+    void SetUp() override {
+        ASSERT_TRUE(ServerRunning(&g_server));
+        hBus = CreateFileW(L"\\\\.\\VCAN7", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(hBus, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    }
+    void TearDown() override {
+        if (hBus != INVALID_HANDLE_VALUE) CloseHandle(hBus);
+    }
+    void Put(DWORD canId, DWORD length = 2) {
+        RxMsg msg = {};
+        msg.length = length;
+        msg.can.id = canId;
+        msg.can.data[0] = (uint8_t)canId;
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(hBus, &msg, sizeof(msg), &written, nullptr)) << "error " << GetLastError();
+        ASSERT_EQ(written, sizeof(msg));
+    }
+    HANDLE hBus = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(RibexDevice, BusFramesReachEveryClientAndRemoteFramesOnlyWhileEnabled) {
+    std::wstring q = L"queue " + g_server.queueName + L" ";
+    std::wstring ready = UniqueName(L"dr"), enabled = UniqueName(L"de"), disabled = UniqueName(L"dd");
+    std::wstring s1 = UniqueName(L"d1"), s2 = UniqueName(L"d2"), s3 = UniqueName(L"d3");
+    std::wstring readyB = UniqueName(L"drb");
+    ChildProcess a, b;
+    ASSERT_TRUE(StartClient(q + L"open " + kDeviceNet + L" signal " + ready + L" wait " + s1 +
+                                L" readids 3 5000 enable 123 signal " + enabled + L" wait " + s2 +
+                                L" readids 1 5000 disable 123 signal " + disabled + L" wait " + s3 +
+                                L" readids 1 5000 close",
+                            &a));
+    ASSERT_TRUE(WaitEvent(ready, 20000));
+    ASSERT_TRUE(StartClient(q + L"open " + kDeviceNet + L" signal " + readyB + L" readids 5 8000 close", &b));
+    ASSERT_TRUE(WaitEvent(readyB, 20000));
+
+    Put(0x100);
+    Put(0x80000123, 0);  // not enabled yet: the driver keeps it from the server
+    Put(0x101);
+    Put(0x1F334455);
+    SignalEvent(s1);
+    ASSERT_TRUE(WaitEvent(enabled, 20000));
+    Put(0x80000123, 0);
+    SignalEvent(s2);
+    ASSERT_TRUE(WaitEvent(disabled, 20000));
+    Put(0x80000123, 0);
+    Put(0x102);
+    SignalEvent(s3);
+
+    std::vector<std::string> la = FinishClient(&a);
+    std::vector<std::string> lb = FinishClient(&b);
+    std::vector<std::string> wantA = {"open 0",         "ids 100 101 1f334455", "enable 0", "ids 80000123",
+                                      "disable 0",      "ids 102",              "close 0"};
+    EXPECT_EQ(la, wantA);
+    std::vector<std::string> wantB = {"open 0", "ids 100 101 1f334455 80000123 102", "close 0"};
+    EXPECT_EQ(lb, wantB);
+}
+
+TEST_F(RibexDevice, ZTheServerEndsWithExitCodeZero) { EXPECT_EQ(StopServer(&g_server, 15000), 0u); }
+
+}  // namespace
