@@ -570,12 +570,8 @@ void Cleanup(ReadThreadState &s) {
     }
     DWORD retiredError = CloseRetiredClientEvents(p);
     if (retiredError != 0) KeepFirstError(s, retiredError);
-    // The reply table lives as long as the thread that grows it.
-    RemReplyTable *pRemote = p->pRemote;
-    if (pRemote) {
-        p->pRemote = nullptr;
-        HeapFree(GetProcessHeap(), 0, pRemote);
-    }
+    // pRemote stays: the main thread may still look entries up until it has
+    // seen this thread end, and frees the table with the net.
     bool readOver = true;
     if (s.hDevice != INVALID_HANDLE_VALUE) {
         readOver = EndOutstandingRead(s);

@@ -16,6 +16,10 @@ void CloseIf(HANDLE &h) {
 
 void ReleaseRecord(TestNet *t) {
     if (!t->net) return;
+    // What the thread leaves to the registry: the reply table, and handles
+    // retired after its last pass.
+    if (t->net->threadParam.pRemote) HeapFree(GetProcessHeap(), 0, t->net->threadParam.pRemote);
+    CloseRetiredClientEvents(&t->net->threadParam);
     CloseIf(t->net->threadParam.hEventReq);
     CloseIf(t->net->threadParam.hEventCfm);
     CloseIf(t->net->hThread);
