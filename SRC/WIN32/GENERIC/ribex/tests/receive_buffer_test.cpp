@@ -1,5 +1,6 @@
 // The receive buffer's writing rules, the remote-frame lookups, the table
-// growth routines and the counter-to-time conversion, in one process.
+// growth routines, the counter-to-time conversion and the configuration
+// read from a service key, in one process.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -313,6 +314,62 @@ TEST(TableGrowth, ReplyTableGrowsBy16KeepingEntriesInOrder) {
         EXPECT_EQ(t.p->reply[i].can.id, 0x700 + i);
     }
     EXPECT_GE(HeapSize(GetProcessHeap(), 0, t.p), REM_REPLY_TABLE_SIZE(32));
+}
+
+// A service key of our own under HKLM\SYSTEM\CurrentControlSet\Services.
+struct ServiceKey {
+    std::wstring name = L"ribexrcvcfg" + std::to_wstring(GetCurrentProcessId());
+    HKEY hKey = nullptr;
+    ServiceKey() {
+        std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\" + name;
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &hKey, nullptr);
+    }
+    ~ServiceKey() {
+        RegCloseKey(hKey);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE,
+                      (L"SYSTEM\\CurrentControlSet\\Services\\" + name).c_str());
+    }
+    void Dword(const wchar_t *value, DWORD data) {
+        RegSetValueExW(hKey, value, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&data), 4);
+    }
+    void Text(const wchar_t *value, const wchar_t *data) {
+        RegSetValueExW(hKey, value, 0, REG_SZ, reinterpret_cast<const BYTE *>(data),
+                       static_cast<DWORD>((wcslen(data) + 1) * sizeof(wchar_t)));
+    }
+};
+
+TEST(DriverConfig, AMissingServiceKeyFailsWithTheRegistrysError) {
+    DWORD noMsgPerRead = 2;
+    EXPECT_FALSE(RibexGetConfig(L"ribexNoSuchService", &noMsgPerRead));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(noMsgPerRead, 2u);
+}
+
+TEST(DriverConfig, OnlyDwordValuesCount) {
+    ServiceKey key;
+    ASSERT_NE(key.hKey, nullptr);
+    DWORD noMsgPerRead = 2;
+    EXPECT_TRUE(RibexGetConfig(key.name.c_str(), &noMsgPerRead));
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(noMsgPerRead, 2u);  // neither value there: nothing changes
+    EXPECT_EQ(currentPriorityClass, 0u);
+    key.Text(L"NoMsgPerRead", L"7");
+    key.Text(L"RxProcPrio", L"128");
+    EXPECT_TRUE(RibexGetConfig(key.name.c_str(), &noMsgPerRead));
+    EXPECT_EQ(noMsgPerRead, 2u);
+    EXPECT_EQ(currentPriorityClass, 0u);
+    key.Dword(L"NoMsgPerRead", 7);
+    EXPECT_TRUE(RibexGetConfig(key.name.c_str(), &noMsgPerRead));
+    EXPECT_EQ(noMsgPerRead, 7u);
+}
+
+TEST(DriverConfig, PriorityRankingOfTheSixClasses) {
+    const DWORD ranked[] = {IDLE_PRIORITY_CLASS,         BELOW_NORMAL_PRIORITY_CLASS,
+                            NORMAL_PRIORITY_CLASS,       ABOVE_NORMAL_PRIORITY_CLASS,
+                            HIGH_PRIORITY_CLASS,         REALTIME_PRIORITY_CLASS};
+    for (DWORD i = 0; i < 6; i++) EXPECT_EQ(PriorityClassRank(ranked[i]), i + 1) << ranked[i];
+    for (DWORD other : {0u, 5u, 0x10u, 0x200u}) EXPECT_EQ(PriorityClassRank(other), 0u) << other;
 }
 
 }  // namespace
