@@ -37,5 +37,11 @@ if(TARGET ribex_receive)
       DEPENDS vcan
       TIMEOUT 180)
     set_tests_properties(ribex_receive_device_test PROPERTIES FIXTURES_REQUIRED vcan_driver)
+
+    # Frames per second through the thread; a program, not a test.
+    add_executable(ribex_receive_bench ${CMAKE_CURRENT_LIST_DIR}/receive_bench.cpp)
+    target_link_libraries(ribex_receive_bench PRIVATE ribex_receive_harness vcan_control)
+    target_link_options(ribex_receive_bench PRIVATE -municode)
+    add_dependencies(ribex_receive_bench vcan)
   endif()
 endif()
