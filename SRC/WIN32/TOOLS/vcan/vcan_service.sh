@@ -36,7 +36,7 @@ usage() { sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
 
 while [ $# -gt 0 ]; do
   case "$1" in
-    --build) B=$2; WINE=("$B/wine-run.sh"); export WINEPREFIX="$B/wineprefix"; SYS=${SYS:-$B/bin/vcan.sys}; shift 2 ;;
+    --build) B=$(cd "$2" && pwd); WINE=("$B/wine-run.sh"); export WINEPREFIX="$B/wineprefix"; SYS=${SYS:-$B/bin/vcan.sys}; shift 2 ;;
     --service) SERVICE=$2; shift 2 ;;
     --prefix) PREFIX=$2; shift 2 ;;
     --count) COUNT=$2; shift 2 ;;
@@ -56,38 +56,64 @@ DRIVERS="$WINEPREFIX/drive_c/windows/system32/drivers"
 w() { "${WINE[@]}" "$@" </dev/null; }
 quiet() { w "$@" >/dev/null 2>&1; }
 
-# sc prints its result on stdout; "FAILED 1062" and friends carry the code.
-is_running() { w sc query "$SERVICE" 2>/dev/null | grep -q RUNNING; }
-is_installed() { quiet sc query "$SERVICE"; }
+# "wine wineboot -i" on a fresh prefix leaves two service managers running.
+# Each sc call then reaches one of them at random, and drivers started by
+# either time out (both name their control pipes alike). The younger one
+# is the stray: it is stopped, by its process id, and only when there are
+# two in this very prefix.
+one_service_manager() {
+  local pids=() p
+  for p in $(pgrep -x services.exe 2>/dev/null; pgrep -f '\\services\.exe' 2>/dev/null); do
+    tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && pids+=("$p")
+  done
+  mapfile -t pids < <(printf '%s\n' "${pids[@]}" | sort -u)
+  [ "${#pids[@]}" -gt 1 ] || return 0
+  local oldest="" oldestStart="" start
+  for p in "${pids[@]}"; do
+    start=$(awk '{print $22}' "/proc/$p/stat" 2>/dev/null) || continue
+    if [ -z "$oldest" ] || [ "$start" -lt "$oldestStart" ]; then oldest=$p; oldestStart=$start; fi
+  done
+  for p in "${pids[@]}"; do
+    [ "$p" = "$oldest" ] && continue
+    echo "vcan_service.sh: a second service manager (pid $p) runs in $WINEPREFIX; stopping it" >&2
+    kill "$p" 2>/dev/null || true
+  done
+  sleep 0.5
+}
+
+sc_q() { w sc "$@" 2>/dev/null; }
+is_installed() { sc_q query "$SERVICE" >/dev/null; }
+is_running() { sc_q query "$SERVICE" | grep -q RUNNING; }
 
 do_install() {
   [ -f "$SYS" ] || { echo "vcan_service.sh: no driver image at '$SYS' (use --sys or --build)" >&2; exit 1; }
   quiet cmd /c exit 0 || true      # creates the prefix on first use
-  if is_installed; then do_stop; quiet sc delete "$SERVICE" || true; fi
+  one_service_manager
+  if is_installed; then do_stop; sc_q delete "$SERVICE" >/dev/null || true; fi
   mkdir -p "$DRIVERS"
   cp -f "$SYS" "$DRIVERS/$SERVICE.sys"
-  w sc create "$SERVICE" type= kernel start= demand binPath= "C:\\windows\\system32\\drivers\\$SERVICE.sys" >/dev/null
+  sc_q create "$SERVICE" type= kernel start= demand binPath= "C:\\windows\\system32\\drivers\\$SERVICE.sys" >/dev/null ||
+    { echo "vcan_service.sh: sc create $SERVICE failed" >&2; exit 1; }
   quiet reg add "$KEY" /v DeviceCount /t REG_DWORD /d "$COUNT" /f
   quiet reg add "$KEY" /v DevicePrefix /t REG_SZ /d "$PREFIX" /f
 }
 
 do_start() {
   is_running && return 0
-  local out
-  out=$(w sc start "$SERVICE" 2>&1) || { echo "vcan_service.sh: sc start $SERVICE failed: $out" >&2; exit 1; }
+  sc_q start "$SERVICE" >/dev/null || true
   for _ in $(seq 50); do is_running && return 0; sleep 0.1; done
   echo "vcan_service.sh: $SERVICE did not reach RUNNING" >&2; exit 1
 }
 
 do_stop() {
   is_running || return 0
-  quiet sc stop "$SERVICE" || true
+  sc_q stop "$SERVICE" >/dev/null || true
   for _ in $(seq 50); do is_running || return 0; sleep 0.1; done
   echo "vcan_service.sh: $SERVICE did not stop" >&2; exit 1
 }
 
 do_uninstall() {
-  if is_installed; then do_stop; quiet sc delete "$SERVICE" || true; fi
+  if is_installed; then do_stop; sc_q delete "$SERVICE" >/dev/null || true; fi
   rm -f "$DRIVERS/$SERVICE.sys"
 }
 
@@ -100,6 +126,6 @@ case "$CMD" in
   up) do_install; do_start ;;
   set) [ $# -eq 2 ] || usage; quiet reg add "$KEY" /v "$1" /t REG_DWORD /d "$2" /f ;;
   unset) [ $# -eq 1 ] || usage; quiet reg delete "$KEY" /v "$1" /f || true ;;
-  status) w sc query "$SERVICE" ;;
+  status) sc_q query "$SERVICE" ;;
   *) echo "vcan_service.sh: unknown command $CMD" >&2; usage ;;
 esac

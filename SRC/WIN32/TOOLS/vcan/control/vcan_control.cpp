@@ -62,17 +62,19 @@ std::wstring ImageNextToProgram()
 
 struct ScHandle {
     SC_HANDLE h = nullptr;
-    ~ScHandle()
+    ~ScHandle() { Reset(nullptr); }
+    void Reset(SC_HANDLE next)
     {
         if (h) CloseServiceHandle(h);
+        h = next;
     }
 };
 
 BOOL OpenService(const wchar_t *service, DWORD access, ScHandle *manager, ScHandle *svc)
 {
-    manager->h = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    manager->Reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager->h) return FALSE;
-    svc->h = OpenServiceW(manager->h, service, access);
+    svc->Reset(OpenServiceW(manager->h, service, access));
     return svc->h != nullptr;
 }
 
@@ -190,12 +192,12 @@ BOOL VcanInstallService(const wchar_t *service, const wchar_t *devicePrefix, DWO
     if (!CopyFileW(image.c_str(), target.c_str(), FALSE)) return FALSE;
 
     ScHandle manager;
-    manager.h = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    manager.Reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager.h) return FALSE;
     ScHandle svc;
-    svc.h = CreateServiceW(manager.h, service, service, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+    svc.Reset(CreateServiceW(manager.h, service, service, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
                            SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, target.c_str(), nullptr, nullptr, nullptr,
-                           nullptr, nullptr);
+                           nullptr, nullptr));
     if (!svc.h && GetLastError() != ERROR_SERVICE_EXISTS) return FALSE;
     if (!VcanSetServiceValue(service, L"DeviceCount", deviceCount)) return FALSE;
     return VcanSetServiceString(service, L"DevicePrefix", devicePrefix);
