@@ -68,6 +68,12 @@ start_prefix() {
   wine_run cmd /c exit 0 || true
 }
 
+# Installs and starts the virtual CAN driver (devices VCAN1..VCAN8).
+driver_up() {
+  log "loading the virtual CAN driver"
+  bash "$ROOT/SRC/WIN32/TOOLS/vcan/vcan_service.sh" --build "$BUILD_DIR" --count 8 up >/dev/null
+}
+
 run_tests() {
   deps
   build
@@ -82,6 +88,7 @@ run_bench() {
   build
   start_prefix
   trap stop_server EXIT
+  driver_up
   local b
   for b in "$BUILD_DIR"/bin/*_bench.exe; do
     [ -f "$b" ] || continue
@@ -95,6 +102,7 @@ run_demo() {
   build
   start_prefix
   trap stop_server EXIT
+  driver_up || log "virtual CAN driver not loaded: the demo shows the simulated net only"
   BUILD_DIR="$BUILD_DIR" bash "$ROOT/scripts/demo.sh"
 }
 
