@@ -64,7 +64,7 @@ wait_server_exit() {
   "$RUN" "$BIN/traceview.exe" clear >/dev/null
 }
 
-"$RUN" "$BIN/traceview.exe" -h >/dev/null
+"$RUN" "$BIN/traceview.exe" -h >/dev/null 2>&1
 
 say "traceview hold: a trace ring that keeps the server's last lines after it has ended"
 "$RUN" "$BIN/traceview.exe" -t 120 hold 512 200 &
