@@ -1,0 +1,127 @@
+// candump as a user runs it: against a server, with filters, a log file and
+// statistics, and the remote-frame commands.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "registry_e2e.h"
+#include "test_names.h"
+
+using namespace registry_e2e;
+using ribex_test::ChildProcess;
+using ribex_test::RunProgram;
+using ribex_test::UniqueName;
+
+namespace {
+
+Server g_server;
+
+class Candump : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { ASSERT_TRUE(StartServer(&g_server)); }
+    void SetUp() override { ASSERT_TRUE(ServerRunning(&g_server)); }
+    std::wstring Q() { return L"-q " + g_server.queueName + L" "; }
+};
+
+bool Has(const std::string &out, const std::string &text) { return out.find(text) != std::string::npos; }
+
+TEST_F(Candump, PrintsTheFramesThatPassItsFiltersAndWritesThemToTheLog) {
+    std::wstring net = UniqueName(L"dump");
+    MsgQHandle hPeer = CreatePeer(net);
+    ASSERT_NE(hPeer, nullptr);
+    wchar_t tempDir[MAX_PATH];
+    GetTempPathW(MAX_PATH, tempDir);
+    std::wstring logPath = std::wstring(tempDir) + UniqueName(L"candump") + L".log";
+
+    ChildProcess dump;
+    ASSERT_TRUE(ribex_test::StartChild(L"candump",
+                                       Q() + L"-n 6 -s -f 100:7F0 -f 1F334455:1FFFFFFF -l \"" + logPath + L"\" " + net,
+                                       &dump, true));
+    HANDLE hMapping = nullptr;
+    const RxBufferLayout *pBuffer = nullptr;
+    for (int i = 0; i < 200 && pBuffer == nullptr; ++i) {
+        pBuffer = MapRxBuffer(net, &hMapping);
+        if (pBuffer == nullptr) Sleep(50);
+    }
+    ASSERT_NE(pBuffer, nullptr) << "candump did not open the net";
+    const DWORD ids[] = {0x100, 0x200, 0x1F334455, 0x101, 0x102, 0x103, 0x104, 0x105};
+    for (DWORD i = 0; i < 8; ++i) ASSERT_TRUE(SendFrames(hPeer, i, 1, ids[i]));
+
+    std::string out = ribex_test::ReadAllOutput(&dump);
+    DWORD code = 99;
+    ASSERT_TRUE(ribex_test::WaitChild(&dump, 20000, &code));
+    ribex_test::ReleaseChild(&dump);
+    EXPECT_EQ(code, 0u) << out;
+    std::string n = ribex_test::Narrow(net);
+    EXPECT_TRUE(Has(out, ") " + n + " 100#00000000\r\n") || Has(out, ") " + n + " 100#00000000\n")) << out;
+    EXPECT_TRUE(Has(out, " " + n + " 1F334455#02000000")) << out;
+    EXPECT_TRUE(Has(out, " " + n + " 104#06000000")) << out;
+    EXPECT_FALSE(Has(out, " 200#")) << out;
+    EXPECT_FALSE(Has(out, " 105#")) << out;  // past the count
+    EXPECT_TRUE(Has(out, "candump: 6 frames in ")) << out;
+    EXPECT_TRUE(Has(out, ", 0 lost, bus load ")) << out;
+
+    std::ifstream log(ribex_test::Narrow(logPath));
+    std::stringstream logText;
+    logText << log.rdbuf();
+    std::string l = logText.str();
+    EXPECT_EQ(std::count(l.begin(), l.end(), '\n'), 6) << l;
+    EXPECT_TRUE(Has(l, " " + n + " 103#05000000")) << l;
+    log.close();
+    DeleteFileW(logPath.c_str());
+    UnmapViewOfFile(pBuffer);
+    CloseHandle(hMapping);
+    MsgQClose(hPeer);
+}
+
+TEST_F(Candump, ManagesRemoteFrameRepliesOfANetThatAnotherClientHoldsOpen) {
+    std::wstring net = UniqueName(L"rcmd");
+    MsgQHandle hPeer = CreatePeer(net);
+    ASSERT_NE(hPeer, nullptr);
+    std::wstring ready = UniqueName(L"hr"), done = UniqueName(L"hd");
+    ChildProcess holder;
+    ASSERT_TRUE(StartClient(L"queue " + g_server.queueName + L" open " + net + L" signal " + ready + L" wait " + done +
+                                L" close",
+                            &holder));
+    ASSERT_TRUE(WaitEvent(ready, 20000));
+
+    std::string out;
+    EXPECT_EQ(RunProgram(L"candump", Q() + L"-u cafe:1 enable " + net + L" 123", 20000, &out), 0u) << out;
+    EXPECT_EQ(RunProgram(L"candump", Q() + L"-u cafe:2 enable " + net + L" 1ABCDEF 4", 20000, &out), 0u) << out;
+    EXPECT_EQ(RunProgram(L"candump", Q() + L"-u beef:1 disable " + net + L" 123", 20000, &out), 1u);
+    EXPECT_TRUE(Has(out, "error 5")) << out;
+    EXPECT_EQ(RunProgram(L"candump", Q() + L"list " + net, 20000, &out), 0u) << out;
+    std::string n = ribex_test::Narrow(net);
+    EXPECT_TRUE(Has(out, n + " 123")) << out;
+    EXPECT_TRUE(Has(out, n + " 01ABCDEF")) << out;
+    EXPECT_EQ(RunProgram(L"candump", Q() + L"-u cafe:3 disable-all " + net, 20000, &out), 0u) << out;
+    EXPECT_EQ(RunProgram(L"candump", Q() + L"list " + net, 20000, &out), 0u) << out;
+    EXPECT_FALSE(Has(out, n + " ")) << out;
+
+    SignalEvent(done);
+    FinishClient(&holder);
+    MsgQClose(hPeer);
+}
+
+TEST_F(Candump, WrongArgumentsSayWhatWasWrongAndShowTheUsage) {
+    std::string out;
+    EXPECT_EQ(RunProgram(L"candump", L"-h", 10000, &out), 0u);
+    EXPECT_TRUE(Has(out, "Examples:")) << out;
+    EXPECT_EQ(RunProgram(L"candump", L"-x CAN1", 10000, &out), 2u);
+    EXPECT_TRUE(Has(out, "unknown option -x")) << out;
+    EXPECT_TRUE(Has(out, "Usage: candump")) << out;
+    EXPECT_EQ(RunProgram(L"candump", L"", 10000, &out), 2u);
+    EXPECT_TRUE(Has(out, "no net given")) << out;
+    EXPECT_EQ(RunProgram(L"candump", L"-f 100 CAN1", 10000, &out), 2u);
+    EXPECT_TRUE(Has(out, "filter must be ID:MASK")) << out;
+    EXPECT_EQ(RunProgram(L"candump", L"-t x CAN1", 10000, &out), 2u);
+    EXPECT_EQ(RunProgram(L"candump", L"enable CAN1 zz", 10000, &out), 2u);
+    EXPECT_TRUE(Has(out, "bad or missing identifier")) << out;
+}
+
+TEST_F(Candump, ZTheServerEndsWithExitCodeZero) { EXPECT_EQ(StopServer(&g_server, 15000), 0u); }
+
+}  // namespace
