@@ -285,6 +285,7 @@ BOOL RegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low) {
     DWORD err = 0;
     RibexNet *pRibexNet = NULL;
     BOOL newNet = FALSE;
+    BOOL growthFailed = FALSE;
     wchar_t *pName = NULL;
     HANDLE hEvent = NULL;
 
@@ -427,6 +428,7 @@ BOOL RegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low) {
         if (tp->pEvents->noEvents == tp->pEvents->maxNoEvents) {
             if (!RequestNetThread(pRibexNet, CAN_THREAD_REALLOC_EVENTS, 0, module, "RegisterRibexClient")) {
                 err = GetLastError();
+                growthFailed = TRUE;
                 goto done;
             }
         }
@@ -451,11 +453,10 @@ done:
         if (newNet && pRibexNet != NULL) {
             // A net built by this call has no client: it must not stay.
             StopAndReleaseNet(pRibexNet);
-        } else if (pRibexNet != NULL) {
-            // An existing net keeps its clients, unless a failed table
-            // growth has ended its thread.
-            // A thread that confirmed a failed growth ends right after its
-            // confirm; give it a moment to get there.
+        } else if (growthFailed) {
+            // An existing net keeps its clients, unless the failed table
+            // growth has ended its thread: a thread that confirmed such a
+            // failure ends right after its confirm, give it a moment.
             ReapIfThreadEnded(pRibexNet, 1000, module, "RegisterRibexClient");
         }
     }

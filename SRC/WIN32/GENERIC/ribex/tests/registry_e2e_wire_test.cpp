@@ -113,6 +113,7 @@ class RibexWire : public ::testing::Test {
         SetEnvironmentVariableW(L"TRACESIZE", L"2048 240");
         SetEnvironmentVariableW(L"ribex.exe", L"0");
         SetEnvironmentVariableW(L"ribex.exe::main", L"4");
+        SetEnvironmentVariableW(L"ribex.exe::UnRegisterRibexClient", L"0xC");
         ASSERT_TRUE(OpenTraceRing(&g_trace));
         ASSERT_TRUE(StartServer(&g_server));
         syncNet = UniqueName(L"sync");
@@ -221,6 +222,10 @@ TEST_F(RibexWire, AnOpenConfirmLostToAFullReplyQueueUndoesTheRegistration) {
     ASSERT_TRUE(SendOpen(c));
     Sync();
     EXPECT_TRUE(TraceContains(&g_trace, mark, "!MsgQSend( ... ), errorCode == 1460"));
+    // The undo took the new entry out and left the other client alone.
+    EXPECT_TRUE(TraceContains(&g_trace, mark,
+                              "ribex::UnRegisterRibexClient, pRibexNet->threadParam.pEvents->\n\tnoEvents == 1\n"
+                              "\t\t0x17:0x2\n\t\t0x"));
 
     char got[12];
     DWORD length = 0;
