@@ -231,6 +231,8 @@ static void ServeRequests(MainState *pState) {
                 break;
             }
         }
+        // Without a whole id there is no request to act on.
+        if (!fromTimeout && receivedLength < sizeof(request.id)) continue;
         Dispatch(pState, &request, receivedLength, fromTimeout);
     }
 }
