@@ -311,6 +311,20 @@ TEST_F(ClientSession, AbandonedGlobalLockDoesNotStopAnOpen) {
     EXPECT_TRUE(RibexCloseNet(pNet));
 }
 
+TEST_F(ClientSession, WithoutAServerPathRibexExeBesideTheProgramIsStarted) {
+    // The real server: a fresh net name has neither a device nor a
+    // simulated peer, so whatever it answers (or not), the open fails;
+    // the server stays only until it finds no client left.
+    options_.serverPath = nullptr;
+    options_.confirmTimeoutMs = 1500;
+    RibexClientNet *pNet = nullptr;
+    EXPECT_FALSE(RibexOpenNet(NetName(L"realsrv").c_str(), &options_, &pNet));
+    EXPECT_NE(0u, GetLastError());
+    EXPECT_TRUE(MarkerExists());
+    EXPECT_EQ(0, LogCount("start "));  // not the stand-in
+    EXPECT_TRUE(WaitMarker(false, 3000 + 100 + 3000));
+}
+
 TEST_F(ClientSession, BadArgumentsAndStaleHandlesAreRefused) {
     RibexClientNet *pNet = nullptr;
     EXPECT_FALSE(RibexOpenNet(nullptr, &options_, &pNet));
