@@ -42,6 +42,13 @@ static void CloseInstanceMarker(MainState *pState) {
     }
 }
 
+// Keeps the error that ends the server; a server that stops gives up its
+// instance marker.
+static void StopOnError(MainState *pState, DWORD errorCode) {
+    CloseInstanceMarker(pState);
+    pState->errorCode = errorCode;
+}
+
 static void TraceArguments(const MainState *pState) {
     TraceModule *pTrace = g_ribexTrace[TM_MAIN];
     if (pState->argc == 1) {
@@ -110,8 +117,8 @@ static void StartUp(MainState *pState) {
     }
 
     if (!ReleaseMutex(pState->hGlobalLock)) {
-        CloseInstanceMarker(pState);
-        pState->errorCode = GetLastError();
+        DWORD errorCode = GetLastError();
+        StopOnError(pState, errorCode);
         TracePrint(pTrace, TRACE_LEVEL_EVENT,
                    "ribex::main, !ReleaseMutex( hGlobalLock ), errorCode == %lu\n", pState->errorCode);
     }
@@ -124,12 +131,6 @@ static void StartUp(MainState *pState) {
                    "ribex::main, ( hMsgQ = MsgQOpen( ... )) == NULL, errorCode == %lu\n",
                    pState->errorCode);
     }
-}
-
-// Ends the loop with the error of a failed step of the client check.
-static void StopOnError(MainState *pState, DWORD errorCode) {
-    CloseInstanceMarker(pState);
-    pState->errorCode = errorCode;
 }
 
 // Closes the queue and tries to reopen it: the queue's objects live only
