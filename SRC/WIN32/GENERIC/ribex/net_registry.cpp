@@ -99,6 +99,13 @@ void StopAndReleaseNet(RibexNet *pRibexNet) {
     ReleaseNetPieces(pRibexNet);
 }
 
+// An open net whose name equals netName but for letter case.
+BOOL CaseTwinIsOpen(const wchar_t *netName) {
+    for (RibexNet *p = GetFirstRibexNet(); p != NULL; p = GetNextRibexNet(p))
+        if (wcscmp(p->name, netName) != 0 && _wcsicmp(p->name, netName) == 0) return TRUE;
+    return FALSE;
+}
+
 void ReapOne(RibexNet *pRibexNet, TraceModule *module, const char *callerName) {
     DWORD exitCode = 0;
     if (pRibexNet->hThread != NULL) GetExitCodeThread(pRibexNet->hThread, &exitCode);
@@ -348,6 +355,17 @@ BOOL RegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low) {
         if (!HeapFree(GetProcessHeap(), 0, pName))
             TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::RegisterRibexClient, !HeapFree( ... )\n");
         pName = NULL;
+        if (pRibexNet->hFileMappingObject != NULL && mappingErr == ERROR_ALREADY_EXISTS &&
+            CaseTwinIsOpen(netName)) {
+            // Where object names ignore case, a net spelled like an open one
+            // but for case gets that net's buffer (and its device and peer
+            // queue): two receive threads would write one ring.
+            err = ERROR_ALREADY_EXISTS;
+            TracePrint(module, TRACE_LEVEL_EVENT,
+                       "\tribex::RegisterRibexClient, pRibexNet->hFileMappingObject belongs to an open net, errorCode == %lu\n",
+                       err);
+            goto done;
+        }
         if (pRibexNet->hFileMappingObject == NULL) {
             err = mappingErr;
             TracePrint(module, TRACE_LEVEL_EVENT,

@@ -125,14 +125,15 @@ TEST_F(RibexClients, NetNamesThatDifferOnlyInCaseAreDifferentNets) {
     ASSERT_NE(hLower, nullptr);
     std::wstring ru = UniqueName(L"ru"), rl = UniqueName(L"rl");
     ChildProcess cu, cl;
-    ASSERT_TRUE(StartClient(Q() + L"open " + upper + L" signal " + ru + L" read 2 1500 close", &cu));
-    ASSERT_TRUE(StartClient(Q() + L"open " + lower + L" signal " + rl + L" read 2 1500 close", &cl));
+    ASSERT_TRUE(StartClient(Q() + L"open " + upper + L" signal " + ru + L" read 2 5000 close", &cu));
     ASSERT_TRUE(WaitEvent(ru, 20000));
+    ASSERT_TRUE(StartClient(Q() + L"open " + lower + L" signal " + rl + L" read 2 1500 close", &cl));
     ASSERT_TRUE(WaitEvent(rl, 20000));
     ASSERT_TRUE(SendFrames(hUpper, 40, 2));
     std::vector<std::string> u = FinishClient(&cu);
     std::vector<std::string> l = FinishClient(&cl);
     EXPECT_TRUE(Contains(u, "read frames=2 lost=0 first=40 last=41 errors=0 contiguous=1"));
+    EXPECT_TRUE(Contains(l, "open 0"));
     EXPECT_TRUE(Contains(l, "read frames=0 lost=0 first=0 last=0 errors=0 contiguous=1"));
     MsgQClose(hUpper);
     MsgQClose(hLower);
@@ -225,6 +226,34 @@ TEST_F(RibexClients, AUniqueIdOnTwoNetsIsServedOnTheNetOpenedFirst) {
     EXPECT_EQ(out, want);
     MsgQClose(p1);
     MsgQClose(p2);
+}
+
+TEST_F(RibexClients, AClientKilledWhileOnANetDisturbsNeitherTheOthersNorTheShutdown) {
+    std::wstring net = UniqueName(L"kill");
+    MsgQHandle hPeer = CreatePeer(net);
+    ASSERT_NE(hPeer, nullptr);
+    std::wstring readyK = UniqueName(L"rk"), readyL = UniqueName(L"rl"), never = UniqueName(L"nv");
+    ChildProcess victim, live;
+    ASSERT_TRUE(StartClient(Q() + L"open " + net + L" signal " + readyK + L" wait " + never, &victim));
+    ASSERT_TRUE(WaitEvent(readyK, 20000));
+    ribex_test::KillChild(&victim);
+    ribex_test::ReleaseChild(&victim);
+    ASSERT_TRUE(StartClient(Q() + L"open " + net + L" signal " + readyL + L" read 4 10000 close", &live));
+    ASSERT_TRUE(WaitEvent(readyL, 20000));
+    ASSERT_TRUE(SendFrames(hPeer, 100, 4));
+    std::vector<std::string> lines = FinishClient(&live);
+    EXPECT_TRUE(Contains(lines, "read frames=4 lost=0 first=100 last=103 errors=0 contiguous=1"));
+    EXPECT_TRUE(Contains(lines, "close 0"));
+    // The dead client stays registered until the server's own shutdown
+    // (the last test) tears the net down.
+    HANDLE hMapping = nullptr;
+    const RxBufferLayout *pBuffer = MapRxBuffer(net, &hMapping);
+    EXPECT_NE(pBuffer, nullptr);
+    if (pBuffer) {
+        UnmapViewOfFile(pBuffer);
+        CloseHandle(hMapping);
+    }
+    MsgQClose(hPeer);
 }
 
 TEST_F(RibexClients, ZTheServerEndsWithExitCodeZeroOnceNoClientHoldsItsQueue) {

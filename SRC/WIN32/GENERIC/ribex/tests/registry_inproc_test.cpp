@@ -199,6 +199,32 @@ TEST_F(Registry, NamesDifferingInCaseAreDifferentNets) {
     ASSERT_TRUE(lower.Register(0x80, 2));
     EXPECT_EQ(CountRibexNets(), 2u);
     EXPECT_NE(upper.Net(), lower.Net());
+    EXPECT_NE(upper.Net()->threadParam.pRxBuffer, lower.Net()->threadParam.pRxBuffer);
+}
+
+TEST_F(Registry, ANetWhoseBufferWouldBeItsCaseTwinsIsRefusedWhileTheTwinIsOpen) {
+    TestNet upper(L"TWIN");
+    std::wstring lowerName = upper.name;
+    for (wchar_t &c : lowerName) c = towlower(c);
+    TestNet lower(L"x", false);
+    lower.name = lowerName;
+    lower.hPeer = MsgQCreate(lowerName.c_str(), 64, SIM_CAN_MSG_SIZE, MSGQ_NAMED);
+    ASSERT_TRUE(upper.Register(0x81, 1));
+    // Where names ignore case the twin's buffer is found existing; made
+    // here by hand, as Wine keeps the two spellings apart.
+    std::wstring mappingName = lowerName + L"0000000000000000FMO";
+    HANDLE hShared = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, RX_BUFFER_SIZE,
+                                        mappingName.c_str());
+    ASSERT_NE(hShared, nullptr);
+    EXPECT_FALSE(lower.Register(0x81, 2));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(CountRibexNets(), 1u);
+    // With the twin closed, an existing buffer is simply taken over.
+    ASSERT_TRUE(UnRegisterRibexClient(0x81, 1));
+    ASSERT_TRUE(lower.Register(0x81, 3));
+    ASSERT_NE(lower.Net(), nullptr);
+    EXPECT_STREQ(lower.Net()->name, lowerName.c_str());
+    CloseHandle(hShared);
 }
 
 TEST_F(Registry, AnIdOnTwoNetsIsFoundOnTheNearerOneButUndoTakesBackTheNamedOne) {
