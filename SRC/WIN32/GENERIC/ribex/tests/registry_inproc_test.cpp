@@ -335,4 +335,39 @@ TEST_F(Registry, ANetWhoseThreadDiedIsRemovedWithoutWaitingForIt) {
     EXPECT_EQ(n.Net()->threadParam.pEvents->noEvents, 1u);
 }
 
+struct EnableCall {
+    DWORD high, low, canId;
+    BOOL ok;
+    DWORD error;
+};
+
+DWORD WINAPI CallEnable(LPVOID p) {
+    EnableCall *call = (EnableCall *)p;
+    call->ok = EnableRemFrame(call->high, call->low, call->canId);
+    call->error = GetLastError();
+    return 0;
+}
+
+TEST_F(Registry, AThreadThatDiesDuringAHandshakeFailsTheRequestWithItsExitCode) {
+    TestNet n(L"midway");
+    ASSERT_TRUE(n.Register(0xE0, 1));
+    HANDLE hThread = n.Net()->hThread;
+    // A receive thread that cannot answer any more: the request must not
+    // wait for a confirm that never comes.
+    ASSERT_NE(SuspendThread(hThread), (DWORD)-1);
+    EnableCall call = {0xE0, 1, 0x42, TRUE, 0};
+    HANDLE hCaller = CreateThread(nullptr, 0, CallEnable, &call, 0, nullptr);
+    ASSERT_NE(hCaller, nullptr);
+    EXPECT_EQ(WaitForSingleObject(hCaller, 300), (DWORD)WAIT_TIMEOUT);  // waiting in the handshake
+    ASSERT_TRUE(TerminateThread(hThread, 4321));
+    ASSERT_EQ(WaitForSingleObject(hCaller, 10000), WAIT_OBJECT_0);
+    CloseHandle(hCaller);
+    EXPECT_FALSE(call.ok);
+    EXPECT_EQ(call.error, 4321u);
+    // The dead net is gone at once; its clients are unknown from now on.
+    EXPECT_EQ(CountRibexNets(), 0u);
+    DWORD canId = 0;
+    EXPECT_EQ(EnumRemFrame(0xE0, 1, 0, &canId), (DWORD)ERROR_INVALID_HANDLE);
+}
+
 }  // namespace
