@@ -86,8 +86,10 @@ void PrintUsage(FILE *out) {
         out);
 }
 
+// A wrong argument: say which and what was wrong with it, then the usage.
 int Fail(const char *what, const wchar_t *arg) {
-    fprintf(stderr, "candump: %s: %ls\n", what, arg ? arg : L"");
+    fprintf(stderr, "candump: %s: %ls\n\n", what, arg ? arg : L"");
+    PrintUsage(stderr);
     return 2;
 }
 
