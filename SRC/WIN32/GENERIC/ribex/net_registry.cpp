@@ -8,6 +8,7 @@
 
 #include "ribex_names.h"
 #include "ribex_trace_modules.h"
+#include "rx_buffer.h"
 
 namespace {
 
@@ -208,19 +209,6 @@ DWORD RemoveClientAt(RibexNet *pRibexNet, DWORD index) {
 
 }  // namespace
 
-void InitRxBufferHeader(RxBufferLayout *pRxBuffer) {
-    RxBuffer *h = &pRxBuffer->header;
-    memset(h, 0, offsetof(RxBuffer, currSeqNo));
-    h->currSeqNo = 1;
-    h->head = 0;
-    h->noEntries = RX_BUFFER_NO_ENTRIES;
-    h->seqNoOffset = offsetof(RxBufferLayout, seqNo);
-    h->errorCodeOffset = offsetof(RxBufferLayout, errorCode);
-    h->msgOffset = offsetof(RxBufferLayout, msg);
-    h->simCanUniqueIdOffset = offsetof(RxBufferLayout, simCanUniqueId);
-    pRxBuffer->seqNo[0] = h->currSeqNo;
-}
-
 RibexNet *GetFirstRibexNet(void) {
     if (pRoot == NULL || pRoot->next == pRoot) return NULL;
     return pRoot->next;
@@ -379,7 +367,7 @@ BOOL RegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low) {
                        "\tribex::RegisterRibexClient, (pRibexNet->threadParam.pRxBuffer = MapViewOfFile( ... )) == NULL\n");
             goto done;
         }
-        InitRxBufferHeader(tp->pRxBuffer);
+        RibexBufferInit(tp->pRxBuffer);
         const RxBuffer *h = &tp->pRxBuffer->header;
         TracePrint(module, TRACE_LEVEL_DETAIL,
                    "\tribex::RegisterRibexClient, pRibexNet->threadParam.pRxBuffer->\n\t\t%s == %lu\n\t\t%s == %lu\n"

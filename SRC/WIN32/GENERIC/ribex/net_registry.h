@@ -11,10 +11,6 @@
 // Size of a net's shared receive buffer mapping.
 #define RIBEX_RX_BUFFER_SPACE RX_BUFFER_SIZE
 
-// Writes the header of a freshly created (or reused) receive buffer: the
-// counters and the reserved words zeroed, the ring geometry, lap 1 at slot 0.
-void InitRxBufferHeader(RxBufferLayout *pRxBuffer);
-
 BOOL RegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low);
 BOOL UnRegisterRibexClient(DWORD high, DWORD low);
 // Declared for the request loop in ribex_requests.h as well.
