@@ -65,7 +65,9 @@ stop_server() {
 # Starts the prefix (and its persistent wineserver) once, before the tests.
 start_prefix() {
   log "starting the Wine prefix"
-  wine_run cmd /c exit 0 || true
+  # The first program after the wineserver starts also starts the prefix's
+  # services; they keep the stdio they inherit, so give them none of ours.
+  wine_run cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
 }
 
 # Installs and starts the virtual CAN driver (devices VCAN1..VCAN8).
