@@ -1,6 +1,4 @@
-// Takes the server's global lock and stops at a kill point while holding
-// it, so that a test can leave the lock abandoned, as a client that dies
-// inside its lock window does.
+// Takes the server's global lock and stops at a kill point holding it.
 #include <windows.h>
 
 #include "child_process.h"
@@ -8,8 +6,8 @@
 int wmain(int argc, wchar_t **argv) {
     if (argc < 2) return 87;
     HANDLE hGlobalLock = CreateMutexW(nullptr, FALSE, L"ribexGlobLockMtx");
-    if (hGlobalLock == nullptr) return (int)GetLastError();
-    if (WaitForSingleObject(hGlobalLock, INFINITE) == WAIT_FAILED) return (int)GetLastError();
+    if (hGlobalLock == nullptr || WaitForSingleObject(hGlobalLock, INFINITE) == WAIT_FAILED)
+        return (int)GetLastError();
     ribex_test::ReachPoint(argv[1]);
     return 0;
 }

@@ -1,7 +1,6 @@
-# Tests of the server's spine: object names, version check, trace module
-# table and hMsgQRef table in one process; ribex.exe as a process.
-# Every test that touches the machine-wide "TRACEBUFFER" ring or the
-# server's instance marker holds the matching resource lock.
+# The server's spine: names, version check, trace module and hMsgQRef
+# tables in one process; ribex.exe as a process. Tests that touch the
+# machine-wide "TRACEBUFFER" ring or the instance marker hold their locks.
 ribex_add_gtest(ribex_names_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/ribex_names_test.cpp
   LIBS ribex_names
@@ -9,14 +8,14 @@ ribex_add_gtest(ribex_names_test
 set_tests_properties(ribex_names_test PROPERTIES RESOURCE_LOCK tracebuffer)
 
 if(TARGET ribex)
+  # Dies holding the global lock, as a client killed inside its lock window.
   add_executable(ribex_spine_lock_holder ${CMAKE_CURRENT_LIST_DIR}/spine_lock_holder.cpp)
   target_link_libraries(ribex_spine_lock_holder PRIVATE ribex_testsupport)
   target_link_options(ribex_spine_lock_holder PRIVATE -municode)
 
   ribex_add_gtest(ribex_spine_process_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/spine_process_test.cpp
-            ${CMAKE_CURRENT_LIST_DIR}/spine_trace_ring.cpp
-    LIBS ribex_names
+    LIBS ribex_names trace
     DEPENDS ribex ribex_spine_lock_holder
     TIMEOUT 180)
   set_tests_properties(ribex_spine_process_test PROPERTIES RESOURCE_LOCK "tracebuffer;ribexserver")
