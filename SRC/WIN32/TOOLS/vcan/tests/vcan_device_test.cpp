@@ -1,166 +1,166 @@
-// Opening a device and the five control codes, asked the way the server
-// asks them (DeviceIoControl without OVERLAPPED on an overlapped handle).
+// The driver on the fixture's devices: opening, the five control codes as
+// the server asks them (DeviceIoControl without OVERLAPPED), the bus
+// (fan-out, whole records, pending reads, isolation, remote frames,
+// overflow, injected errors) and reads that end with their handle, a
+// cancel or their process.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "child_process.h"
+#include "test_names.h"
 #include "vcan_test_util.h"
 
 using namespace vcan_test;
 
 namespace {
 
-constexpr const wchar_t *DEVICE = L"VCAN1";
+// Each group keeps to devices of its own.
+constexpr const wchar_t *CODES_DEVICE = L"VCAN1";
+constexpr const wchar_t *BUS_DEVICE = L"VCAN2";
+constexpr const wchar_t *OTHER_DEVICE = L"VCAN3";
+constexpr const wchar_t *CANCEL_DEVICE = L"VCAN4";
 
 // The server's open: read access, read sharing, overlapped.
-HANDLE OpenLikeServer(const wchar_t *path)
+HANDLE OpenLikeServer(const wchar_t *device)
 {
-    return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    std::wstring path = std::wstring(L"\\\\.\\") + device;
+    return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                       nullptr);
 }
 
-BOOL Ioctl(HANDLE h, DWORD code, const void *in, DWORD inSize, void *out, DWORD outSize, DWORD *returned)
+// 0 on success, else the error.
+DWORD Ioctl(HANDLE h, DWORD code, const void *in, DWORD inSize, void *out = nullptr, DWORD outSize = 0)
 {
-    return DeviceIoControl(h, code, const_cast<void *>(in), inSize, out, outSize, returned, nullptr);
-}
-
-std::vector<uint8_t> Properties(HANDLE h)
-{
-    uint32_t size = 0;
     DWORD n = 0;
-    EXPECT_TRUE(Ioctl(h, IOCTL_CAN_GET_PROPERTIES_SIZE, nullptr, 0, &size, sizeof(size), &n)) << GetLastError();
-    EXPECT_EQ(4u, n);
-    std::vector<uint8_t> block(size);
-    EXPECT_TRUE(Ioctl(h, IOCTL_CAN_GET_PROPERTIES, nullptr, 0, block.data(), size, &n)) << GetLastError();
-    EXPECT_EQ(size, n);
-    return block;
-}
-
-std::wstring ServiceName(const std::vector<uint8_t> &block)
-{
-    const CanDrvProperties *p = reinterpret_cast<const CanDrvProperties *>(block.data());
-    size_t chars = (block.size() - CAN_DRV_PROPERTIES_NAMES_OFFSET) / 2;
-    if (p->serviceNameIndex >= chars) return L"<index out of the block>";
-    const wchar_t *names = reinterpret_cast<const wchar_t *>(block.data() + CAN_DRV_PROPERTIES_NAMES_OFFSET);
-    std::wstring name;
-    for (size_t i = p->serviceNameIndex; i < chars && names[i]; i++) name += names[i];
-    return name;
+    return DeviceIoControl(h, code, const_cast<void *>(in), inSize, out, outSize, &n, nullptr) ? 0 : GetLastError();
 }
 
 uint64_t DriverTime(HANDLE h)
 {
     uint64_t stamp = 0;
-    DWORD n = 0;
-    EXPECT_TRUE(Ioctl(h, IOCTL_CAN_GET_TIMESTAMP, nullptr, 0, &stamp, sizeof(stamp), &n)) << GetLastError();
-    EXPECT_EQ(8u, n);
+    EXPECT_EQ(0u, Ioctl(h, IOCTL_CAN_GET_TIMESTAMP, nullptr, 0, &stamp, 8));
     return stamp;
 }
 
-uint64_t ProgramTime()
+// One ReadFile or WriteFile of any size, waited for: 0 or the error.
+DWORD RawIo(HANDLE h, bool write, void *buffer, DWORD size, DWORD *bytes)
 {
-    LARGE_INTEGER f, c;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&c);
-    return (uint64_t)(c.QuadPart / f.QuadPart) * 10000000ull +
-           (uint64_t)(c.QuadPart % f.QuadPart) * 10000000ull / (uint64_t)f.QuadPart;
+    OVERLAPPED ov = {};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    BOOL ok = write ? WriteFile(h, buffer, size, bytes, &ov) : ReadFile(h, buffer, size, bytes, &ov);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(h, &ov, bytes, TRUE);
+    DWORD error = ok ? 0 : GetLastError();
+    CloseHandle(ov.hEvent);
+    return error;
 }
 
-TEST(VcanOpen, DeviceOpensByNameAndUnknownNamesDoNot)
+std::vector<RxMsg> ReadNow(HANDLE h)
 {
-    Handle h(OpenLikeServer(L"\\\\.\\VCAN1"));
-    EXPECT_TRUE(h.valid()) << GetLastError();
+    std::vector<RxMsg> frames(16);
+    DWORD n = 0;
+    EXPECT_TRUE(VcanReadFrames(h, frames.data(), 16, &n, 2000)) << GetLastError();
+    frames.resize(n);
+    return frames;
+}
 
-    Handle missing(OpenLikeServer(L"\\\\.\\VCAN99"));
+// Nothing reached h: its queue is empty and a read waits.
+void ExpectNothingQueued(HANDLE h)
+{
+    EXPECT_EQ(0u, Counters(h).received);
+    RxMsg frame;
+    DWORD n = 0;
+    EXPECT_FALSE(VcanReadFrames(h, &frame, 1, &n, 50));
+    EXPECT_EQ((DWORD)ERROR_TIMEOUT, GetLastError());
+}
+
+TEST(VcanOpen, ServerAndWritersOpenBesideEachOtherUnknownNamesDoNot)
+{
+    // A writer (canpeer) may come before or after the server's narrower open.
+    Handle writer(VcanOpenDevice(CODES_DEVICE)), server(OpenLikeServer(CODES_DEVICE)),
+        secondWriter(VcanOpenDevice(CODES_DEVICE));
+    ASSERT_TRUE(writer.valid() && server.valid() && secondWriter.valid()) << GetLastError();
+    EXPECT_TRUE(WaitForOpenHandles(server.get(), 3, 5000));
+
+    Handle missing(OpenLikeServer(L"VCAN99"));
     EXPECT_FALSE(missing.valid());
     EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError()) << "the server takes 2 to mean: no device";
-
-    Handle below(OpenLikeServer(L"\\\\.\\VCAN1\\below"));
+    Handle below(OpenLikeServer(L"VCAN1\\below"));
     EXPECT_FALSE(below.valid()) << "nothing lives below a device";
-}
-
-TEST(VcanOpen, ServerOpensBesideWritersAndWritersBesideTheServer)
-{
-    Handle writer(VcanOpenDevice(DEVICE));
-    ASSERT_TRUE(writer.valid()) << GetLastError();
-    Handle server(OpenLikeServer(L"\\\\.\\VCAN1"));
-    ASSERT_TRUE(server.valid()) << GetLastError();
-    Handle secondWriter(VcanOpenDevice(DEVICE));
-    ASSERT_TRUE(secondWriter.valid()) << GetLastError();
-    // Closes reach the driver a moment after CloseHandle returns.
-    EXPECT_TRUE(WaitForOpenHandles(server.get(), 3, 5000));
 }
 
 TEST(VcanControlCodes, PropertyBlockNamesTheServiceKeyAndVersion)
 {
-    Handle h(OpenLikeServer(L"\\\\.\\VCAN1"));
+    Handle h(OpenLikeServer(CODES_DEVICE));
     ASSERT_TRUE(h.valid());
     std::vector<uint8_t> block = Properties(h.get());
-    ASSERT_GE(block.size(), CAN_DRV_PROPERTIES_NAMES_OFFSET + 2);
     const CanDrvProperties *p = reinterpret_cast<const CanDrvProperties *>(block.data());
-    EXPECT_EQ(VCAN_DEFAULT_MAJOR_VERSION, p->majorVersion);
-    EXPECT_EQ(VCAN_DEFAULT_MINOR_VERSION, p->minorVersion);
+    EXPECT_EQ(6u, p->majorVersion);
+    EXPECT_EQ(0u, p->minorVersion);
     EXPECT_NE(0u, p->serviceNameIndex) << "the device name comes first; readers must use the index";
     std::wstring service = ServiceName(block);
-    EXPECT_EQ(std::wstring(SERVICE), service);
-
-    // The name leads to the key that holds the server's settings.
-    HKEY key;
-    std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\" + service;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key));
+    EXPECT_EQ(L"vcan", service);
+    HKEY key;  // the name leads to the key that holds the server's settings
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"SYSTEM\\CurrentControlSet\\Services\\" + service).c_str(),
+                                           0, KEY_READ, &key));
     RegCloseKey(key);
 }
 
-TEST(VcanControlCodes, ShortOutputBuffersAreRefused)
+TEST(VcanControlCodes, ShortBuffersBadInputAndUnknownCodesAreRefused)
 {
-    Handle h(OpenLikeServer(L"\\\\.\\VCAN1"));
+    Handle h(OpenLikeServer(CODES_DEVICE));
     ASSERT_TRUE(h.valid());
-    uint8_t small[8];
-    DWORD n = 0;
-    EXPECT_FALSE(Ioctl(h.get(), IOCTL_CAN_GET_PROPERTIES_SIZE, nullptr, 0, small, 3, &n));
-    EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());
-    uint32_t size = 0;
-    ASSERT_TRUE(Ioctl(h.get(), IOCTL_CAN_GET_PROPERTIES_SIZE, nullptr, 0, &size, 4, &n));
-    std::vector<uint8_t> block(size);
-    EXPECT_FALSE(Ioctl(h.get(), IOCTL_CAN_GET_PROPERTIES, nullptr, 0, block.data(), size - 1, &n));
-    EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());
-    EXPECT_FALSE(Ioctl(h.get(), IOCTL_CAN_GET_TIMESTAMP, nullptr, 0, small, 7, &n));
-    EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());
-    EXPECT_FALSE(Ioctl(h.get(), 0x222FFC, nullptr, 0, small, 8, &n)) << "unknown code";
-    EXPECT_EQ((DWORD)ERROR_INVALID_FUNCTION, GetLastError());
+    uint32_t size = (uint32_t)Properties(h.get()).size();
+    std::vector<uint8_t> out(size + 8);
+    struct {
+        DWORD code;
+        uint32_t in;
+        DWORD inSize, outSize, error;
+    } cases[] = {
+        {IOCTL_CAN_GET_PROPERTIES_SIZE, 0, 0, 3, ERROR_INSUFFICIENT_BUFFER},
+        {IOCTL_CAN_GET_PROPERTIES, 0, 0, size - 1, ERROR_INSUFFICIENT_BUFFER},
+        {IOCTL_CAN_GET_TIMESTAMP, 0, 0, 7, ERROR_INSUFFICIENT_BUFFER},
+        {IOCTL_CAN_ENABLE_REMREPLY, 0x123, 2, 0, ERROR_INVALID_PARAMETER},
+        {IOCTL_CAN_DISABLE_REMREPLY, 0x123, 4, 0, ERROR_NOT_FOUND},
+        {IOCTL_VCAN_FAIL_NEXT_READ, 0, 4, 0, ERROR_INVALID_PARAMETER},  // no error to report
+        {IOCTL_VCAN_FAIL_NEXT_READ, 0x10000, 4, 0, ERROR_INVALID_PARAMETER},
+        {0x222FFC, 0, 0, 8, ERROR_INVALID_FUNCTION},
+    };
+    for (auto &c : cases) {
+        EXPECT_EQ(c.error, Ioctl(h.get(), c.code, &c.in, c.inSize, out.data(), c.outSize)) << std::hex << c.code;
+    }
 }
 
-TEST(VcanControlCodes, TimeStampCountsHundredNanosecondsOfTheSharedClock)
+TEST(VcanControlCodes, TimeStampCountsHundredNanosecondsOfTheProgramsClock)
 {
-    Handle h(OpenLikeServer(L"\\\\.\\VCAN1"));
+    Handle h(OpenLikeServer(CODES_DEVICE));
     ASSERT_TRUE(h.valid());
-    uint64_t before = ProgramTime();
-    uint64_t t1 = DriverTime(h.get());
+    auto programTime = [] {
+        LARGE_INTEGER f, c;
+        QueryPerformanceFrequency(&f), QueryPerformanceCounter(&c);
+        return (uint64_t)(c.QuadPart / f.QuadPart * 10000000 + c.QuadPart % f.QuadPart * 10000000 / f.QuadPart);
+    };
+    uint64_t before = programTime(), t1 = DriverTime(h.get());
     Sleep(200);
-    uint64_t t2 = DriverTime(h.get());
-    uint64_t after = ProgramTime();
+    uint64_t t2 = DriverTime(h.get()), after = programTime();
     EXPECT_GE(t2 - t1, 1500000u) << "200 ms are 2,000,000 units";
     EXPECT_LE(t2 - t1, 20000000u);
-    // The driver uses the performance counter, as a program without a
+    // The driver counts on the performance counter, as a program without a
     // device does, so both clocks agree.
     EXPECT_GE(t1 + 10000, before);
     EXPECT_LE(t2, after + 10000);
 }
 
-TEST(VcanControlCodes, RemoteReplyIdsAreKeptPerHandle)
+TEST(VcanControlCodes, RemoteReplyIdsAreKeptPerHandleAndBounded)
 {
-    Handle a(OpenLikeServer(L"\\\\.\\VCAN1"));
-    Handle b(OpenLikeServer(L"\\\\.\\VCAN1"));
+    Handle a(OpenLikeServer(CODES_DEVICE)), b(OpenLikeServer(CODES_DEVICE));
     ASSERT_TRUE(a.valid() && b.valid());
-    DWORD n = 0;
     uint32_t ids[] = {0x123, 0x80000456u, 0x123, 0x1FFFFFFF};
-    for (uint32_t id : ids) {
-        EXPECT_TRUE(Ioctl(a.get(), IOCTL_CAN_ENABLE_REMREPLY, &id, 4, nullptr, 0, &n)) << id << " " << GetLastError();
-    }
-    DWORD got[8] = {};
-    DWORD count = 0;
+    for (uint32_t id : ids) EXPECT_EQ(0u, Ioctl(a.get(), IOCTL_CAN_ENABLE_REMREPLY, &id, 4)) << id;
+    DWORD got[8] = {}, count = 0;
     ASSERT_TRUE(VcanGetEnabledIds(a.get(), got, 8, &count));
     ASSERT_EQ(3u, count) << "enabling twice counts once; the remote flag is not part of the id";
     EXPECT_EQ(0x123u, got[0]);
@@ -169,41 +169,238 @@ TEST(VcanControlCodes, RemoteReplyIdsAreKeptPerHandle)
     ASSERT_TRUE(VcanGetEnabledIds(b.get(), got, 8, &count));
     EXPECT_EQ(0u, count);
 
-    uint32_t id = 0x123;
-    EXPECT_TRUE(Ioctl(a.get(), IOCTL_CAN_DISABLE_REMREPLY, &id, 4, nullptr, 0, &n));
-    EXPECT_FALSE(Ioctl(a.get(), IOCTL_CAN_DISABLE_REMREPLY, &id, 4, nullptr, 0, &n));
-    EXPECT_EQ((DWORD)ERROR_NOT_FOUND, GetLastError());
-    EXPECT_FALSE(Ioctl(b.get(), IOCTL_CAN_DISABLE_REMREPLY, &ids[1], 4, nullptr, 0, &n))
+    EXPECT_EQ(0u, Ioctl(a.get(), IOCTL_CAN_DISABLE_REMREPLY, &ids[0], 4));
+    EXPECT_EQ((DWORD)ERROR_NOT_FOUND, Ioctl(a.get(), IOCTL_CAN_DISABLE_REMREPLY, &ids[0], 4));
+    EXPECT_EQ((DWORD)ERROR_NOT_FOUND, Ioctl(b.get(), IOCTL_CAN_DISABLE_REMREPLY, &ids[1], 4))
         << "another handle's id is not ours to remove";
-    EXPECT_FALSE(Ioctl(a.get(), IOCTL_CAN_ENABLE_REMREPLY, &id, 2, nullptr, 0, &n));
-    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
-
-    // Only the first ids that fit come back; the count is the full one.
     ASSERT_TRUE(VcanGetEnabledIds(a.get(), got, 1, &count));
-    EXPECT_EQ(2u, count);
-}
+    EXPECT_EQ(2u, count) << "only the ids that fit come back; the count is the full one";
 
-TEST(VcanControlCodes, EnabledIdTableIsBounded)
-{
-    Handle a(VcanOpenDevice(DEVICE));
-    ASSERT_TRUE(a.valid());
-    DWORD n = 0;
     for (uint32_t id = 0; id < VCAN_MAX_ENABLED_IDS; id++) {
-        ASSERT_TRUE(Ioctl(a.get(), IOCTL_CAN_ENABLE_REMREPLY, &id, 4, nullptr, 0, &n)) << id;
+        ASSERT_EQ(0u, Ioctl(b.get(), IOCTL_CAN_ENABLE_REMREPLY, &id, 4)) << id;
     }
     uint32_t one = VCAN_MAX_ENABLED_IDS;
-    EXPECT_FALSE(Ioctl(a.get(), IOCTL_CAN_ENABLE_REMREPLY, &one, 4, nullptr, 0, &n));
-    EXPECT_EQ((DWORD)ERROR_NO_SYSTEM_RESOURCES, GetLastError());
+    EXPECT_EQ((DWORD)ERROR_NO_SYSTEM_RESOURCES, Ioctl(b.get(), IOCTL_CAN_ENABLE_REMREPLY, &one, 4));
 }
 
-TEST(VcanControlCodes, FailNextReadRejectsCodesThatAreNoErrors)
+TEST(VcanBus, WriteReachesEveryOtherHandleStampedOnArrival)
 {
-    Handle a(VcanOpenDevice(DEVICE));
-    ASSERT_TRUE(a.valid());
-    EXPECT_FALSE(VcanFailNextRead(a.get(), 0));
+    Handle a(VcanOpenDevice(BUS_DEVICE)), b(VcanOpenDevice(BUS_DEVICE)), c(VcanOpenDevice(BUS_DEVICE));
+    ASSERT_TRUE(a.valid() && b.valid() && c.valid());
+    RxMsg frames[3] = {Frame(0x100, 8, 0x10), Frame(0x1ABCDEF0, 3, 0x20), Frame(0x7FF, 0, 0x30)};
+    for (RxMsg &f : frames) f.timeStamp = 0xDEADBEEFull;  // not the writer's to choose
+    uint64_t before = DriverTime(a.get());
+    ASSERT_TRUE(VcanWriteFrames(a.get(), frames, 3)) << GetLastError();
+    uint64_t after = DriverTime(a.get());
+    for (HANDLE h : {b.get(), c.get()}) {
+        std::vector<RxMsg> got = ReadNow(h);
+        ASSERT_EQ(3u, got.size());
+        for (int i = 0; i < 3; i++) {
+            EXPECT_EQ(frames[i].can.id, got[i].can.id);
+            EXPECT_EQ(frames[i].length, got[i].length);
+            EXPECT_EQ(0, memcmp(frames[i].can.data, got[i].can.data, 8));
+            EXPECT_GE(got[i].timeStamp, before);
+            EXPECT_LE(got[i].timeStamp, after);
+        }
+    }
+    EXPECT_EQ(3u, Counters(a.get()).written);
+    ExpectNothingQueued(a.get());
+}
+
+TEST(VcanBus, OnlyWholeRecordsAndRealFramesPass)
+{
+    Handle a(VcanOpenDevice(BUS_DEVICE)), b(VcanOpenDevice(BUS_DEVICE));
+    ASSERT_TRUE(a.valid() && b.valid());
+    RxMsg frames[5];
+    for (int i = 0; i < 5; i++) frames[i] = Frame(0x200 + i, 1, (uint8_t)i);
+    ASSERT_TRUE(VcanWriteFrames(a.get(), frames, 5));
+    RxMsg bad[2] = {Frame(0x300, 8, 0), Frame(0x301, 9, 0)};
+    EXPECT_FALSE(VcanWriteFrames(a.get(), bad, 2)) << "length 9 cannot be a CAN frame";
     EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
-    EXPECT_FALSE(VcanFailNextRead(a.get(), 0x10000));
-    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+    DWORD bytes = 0;
+    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, RawIo(a.get(), true, bad, 25, &bytes)) << "a record and a bit";
+
+    uint8_t buffer[24 * 2 + 12];
+    EXPECT_EQ(0u, RawIo(b.get(), false, buffer, sizeof(buffer), &bytes));
+    EXPECT_EQ(48u, bytes) << "2.5 records of room take two whole records";
+    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, RawIo(b.get(), false, buffer, 23, &bytes));
+    std::vector<RxMsg> rest = ReadNow(b.get());
+    ASSERT_EQ(3u, rest.size()) << "a read completes with what is queued; refused writes put nothing on the bus";
+    EXPECT_EQ(0x202u, rest[0].can.id);
+    EXPECT_EQ(0x204u, rest[2].can.id);
+}
+
+TEST(VcanBus, PendingReadsAreFilledInTurnByAnotherProcessWrite)
+{
+    Handle b(VcanOpenDevice(BUS_DEVICE));
+    ASSERT_TRUE(b.valid());
+    PendingRead first, second;
+    ASSERT_TRUE(first.Start(b.get(), 2) && second.Start(b.get(), 16));
+    EXPECT_FALSE(first.Done(50));
+    EXPECT_EQ(2u, Counters(b.get()).pendingReads);
+    EXPECT_EQ(0u, ribex_test::RunProgram(L"vcan_test_helper", std::wstring(L"write ") + BUS_DEVICE + L" 321 5", 10000));
+    ASSERT_TRUE(first.Done(5000) && second.Done(5000));
+    DWORD n1 = 0, n2 = 0;
+    EXPECT_EQ(0u, first.Result(&n1));
+    EXPECT_EQ(0u, second.Result(&n2));
+    ASSERT_EQ(2u, n1) << "the older read is served first, up to its size";
+    ASSERT_EQ(3u, n2);
+    EXPECT_EQ(0x321u, first.frames[0].can.id);
+    EXPECT_EQ(1, first.frames[1].can.data[0]);
+    EXPECT_EQ(2, second.frames[0].can.data[0]);
+    EXPECT_EQ(0u, Counters(b.get()).pendingReads);
+}
+
+TEST(VcanBus, DevicesAreSeparateBuses)
+{
+    Handle onOther(VcanOpenDevice(OTHER_DEVICE)), otherPeer(VcanOpenDevice(OTHER_DEVICE));
+    Handle here(VcanOpenDevice(BUS_DEVICE));
+    ASSERT_TRUE(onOther.valid() && otherPeer.valid() && here.valid());
+    EXPECT_TRUE(WaitForOpenHandles(here.get(), 1, 5000)) << "handles of another device do not count here";
+    PendingRead read;
+    ASSERT_TRUE(read.Start(here.get()));
+    RxMsg f = Frame(0x555, 2, 0);
+    ASSERT_TRUE(VcanWriteFrames(onOther.get(), &f, 1));
+    EXPECT_EQ(1u, ReadNow(otherPeer.get()).size());
+    EXPECT_FALSE(read.Done(100)) << "a frame on VCAN3 reached VCAN2";
+    EXPECT_EQ(0u, Counters(here.get()).received);
+}
+
+TEST(VcanBus, RemoteFrameReachesOnlyHandlesThatEnabledItsId)
+{
+    Handle a(VcanOpenDevice(BUS_DEVICE)), b(VcanOpenDevice(BUS_DEVICE)), c(VcanOpenDevice(BUS_DEVICE));
+    ASSERT_TRUE(a.valid() && b.valid() && c.valid());
+    RxMsg remote = Frame(0x123u | RX_REMOTE_FRAME_FLAG, 0, 0), data = Frame(0x123, 1, 0);
+    ASSERT_TRUE(VcanWriteFrames(a.get(), &remote, 1));
+    ExpectNothingQueued(b.get());
+
+    uint32_t id = 0x123;
+    ASSERT_EQ(0u, Ioctl(b.get(), IOCTL_CAN_ENABLE_REMREPLY, &id, 4));
+    RxMsg both[2] = {remote, data};
+    ASSERT_TRUE(VcanWriteFrames(a.get(), both, 2));
+    std::vector<RxMsg> atB = ReadNow(b.get()), atC = ReadNow(c.get());
+    ASSERT_EQ(2u, atB.size());
+    EXPECT_EQ(0x123u | RX_REMOTE_FRAME_FLAG, atB[0].can.id) << "the flag stays on the frame";
+    ASSERT_EQ(1u, atC.size()) << "c enabled nothing: data frames only";
+    EXPECT_EQ(0x123u, atC[0].can.id);
+
+    RxMsg otherRemote = Frame(0x124u | RX_REMOTE_FRAME_FLAG, 0, 0);
+    ASSERT_TRUE(VcanWriteFrames(a.get(), &otherRemote, 1));
+    ASSERT_EQ(0u, Ioctl(b.get(), IOCTL_CAN_DISABLE_REMREPLY, &id, 4));
+    ASSERT_TRUE(VcanWriteFrames(a.get(), &remote, 1));
+    EXPECT_EQ(2u, Counters(b.get()).received) << "neither another id nor a disabled one gets through";
+}
+
+TEST(VcanBus, OverflowIsReportedOnceThenTheOldestFramesFollow)
+{
+    Handle a(VcanOpenDevice(BUS_DEVICE)), b(VcanOpenDevice(BUS_DEVICE));
+    ASSERT_TRUE(a.valid() && b.valid());
+    const uint32_t capacity = Counters(b.get()).capacity;
+    ASSERT_GE(capacity, 2u);
+    std::vector<RxMsg> frames(capacity + 5);
+    for (uint32_t i = 0; i < frames.size(); i++) {
+        frames[i] = Frame(0x500, 4, 0);
+        memcpy(frames[i].can.data, &i, 4);
+    }
+    for (int round = 1; round <= 2; round++) {
+        ASSERT_TRUE(VcanWriteFrames(a.get(), frames.data(), (DWORD)frames.size()));
+        VcanCounters c = Counters(b.get());
+        EXPECT_EQ(capacity, c.queued);
+        EXPECT_EQ(5u * round, c.lost) << "every loss is counted and reported again";
+        RxMsg one;
+        DWORD n = 0;
+        EXPECT_FALSE(VcanReadFrames(b.get(), &one, 1, &n, 2000));
+        EXPECT_EQ(VCAN_ERROR_OVERFLOW, GetLastError());
+        std::vector<RxMsg> chunk(256);
+        for (uint32_t expected = 0; expected < capacity;) {
+            ASSERT_TRUE(VcanReadFrames(b.get(), chunk.data(), 256, &n, 2000)) << "the error is reported once";
+            for (DWORD i = 0; i < n; i++, expected++) {
+                uint32_t index;
+                memcpy(&index, chunk[i].can.data, 4);
+                ASSERT_EQ(expected, index) << "the queued frames are the oldest, in order";
+            }
+        }
+        EXPECT_EQ((uint64_t)capacity * round, Counters(b.get()).delivered);
+    }
+}
+
+TEST(VcanBus, InjectedErrorFailsTheNextReadOnlyEvenAPendingOne)
+{
+    Handle a(VcanOpenDevice(BUS_DEVICE)), b(VcanOpenDevice(BUS_DEVICE));
+    ASSERT_TRUE(a.valid() && b.valid());
+    RxMsg f = Frame(0x600, 1, 0), got[4];
+    ASSERT_TRUE(VcanWriteFrames(a.get(), &f, 1));
+    ASSERT_TRUE(VcanFailNextRead(b.get(), ERROR_CRC));
+    DWORD n = 0;
+    EXPECT_FALSE(VcanReadFrames(b.get(), got, 4, &n, 2000));
+    EXPECT_EQ((DWORD)ERROR_CRC, GetLastError());
+    ASSERT_TRUE(VcanReadFrames(b.get(), got, 4, &n, 2000)) << "the queued frame survives the error";
+    EXPECT_EQ(1u, n);
+
+    PendingRead read;
+    ASSERT_TRUE(read.Start(b.get()));
+    ASSERT_TRUE(VcanFailNextRead(b.get(), ERROR_GEN_FAILURE));
+    ASSERT_TRUE(read.Done(2000)) << "a waiting read is the next read";
+    EXPECT_EQ((DWORD)ERROR_GEN_FAILURE, read.Result(&n));
+}
+
+TEST(VcanCancel, ClosedHandleOrCancelEndsThePendingRead)
+{
+    Handle watcher(VcanOpenDevice(CANCEL_DEVICE)), reader(VcanOpenDevice(CANCEL_DEVICE));
+    ASSERT_TRUE(watcher.valid() && reader.valid());
+    {
+        PendingRead read;
+        ASSERT_TRUE(read.Start(reader.get()));
+        ASSERT_TRUE(CancelIoEx(reader.get(), &read.ov));
+        ASSERT_TRUE(read.Done(5000));
+        DWORD n = 0;
+        EXPECT_EQ((DWORD)ERROR_OPERATION_ABORTED, read.Result(&n));
+    }
+    EXPECT_EQ(0u, Counters(reader.get()).pendingReads);
+    RxMsg f = Frame(0x700, 2, 0), got;
+    ASSERT_TRUE(VcanWriteFrames(watcher.get(), &f, 1));
+    DWORD n = 0;
+    ASSERT_TRUE(VcanReadFrames(reader.get(), &got, 1, &n, 2000));
+    EXPECT_EQ(0x700u, got.can.id) << "the frame went to the next read, not the cancelled one";
+
+    PendingRead read;
+    ASSERT_TRUE(read.Start(reader.get()));
+    read.pending = false;  // nothing to cancel through a closed handle
+    reader.Close();
+    ASSERT_TRUE(read.Done(5000)) << "the read must not outlive its handle";
+    EXPECT_EQ(0xC0000120u, (uint32_t)read.ov.Internal) << "STATUS_CANCELLED: ERROR_OPERATION_ABORTED to its caller";
+    EXPECT_TRUE(WaitForOpenHandles(watcher.get(), 1, 5000));
+}
+
+TEST(VcanCancel, ProcessKilledOrEndingWithAPendingReadLeavesNoReaderBehind)
+{
+    Handle watcher(VcanOpenDevice(CANCEL_DEVICE));
+    ASSERT_TRUE(watcher.valid());
+    for (bool killed : {true, false}) {
+        std::wstring point = ribex_test::UniqueName(L"vcan-pendread");
+        HANDLE prepared = ribex_test::PreparePoint(point);
+        ribex_test::ScopedChild child;
+        ASSERT_TRUE(ribex_test::StartChild(
+            L"vcan_test_helper", std::wstring(L"pendread ") + CANCEL_DEVICE + (killed ? L" " + point : L""), child.get()));
+        DWORD exitCode = 99;
+        if (killed) {
+            ASSERT_TRUE(ribex_test::WaitForPoint(point, 10000));
+            EXPECT_TRUE(WaitForOpenHandles(watcher.get(), 2, 5000));
+            ribex_test::KillChild(child.get());
+        } else {
+            EXPECT_TRUE(ribex_test::WaitChild(child.get(), 10000, &exitCode));
+            EXPECT_EQ(0u, exitCode) << "the helper returned with its read pending";
+        }
+        CloseHandle(prepared);
+        EXPECT_TRUE(WaitForOpenHandles(watcher.get(), 1, 5000)) << (killed ? "killed" : "returned");
+    }
+    // The bus works on for those who are left.
+    Handle reader(VcanOpenDevice(CANCEL_DEVICE));
+    RxMsg f = Frame(0x701, 0, 0), got;
+    ASSERT_TRUE(VcanWriteFrames(watcher.get(), &f, 1));
+    DWORD n = 0;
+    ASSERT_TRUE(VcanReadFrames(reader.get(), &got, 1, &n, 2000));
+    EXPECT_EQ(0x701u, got.can.id);
 }
 
 }  // namespace

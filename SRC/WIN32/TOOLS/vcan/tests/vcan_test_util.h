@@ -7,42 +7,34 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "vcan_control.h"
 
 namespace vcan_test {
 
-// The driver the CTest fixture installs: service "vcan", devices VCAN1..8.
-// Each of our suites keeps to its own device, so suites run side by side
-// without seeing each other's frames.
-constexpr const wchar_t *SERVICE = L"vcan";
-
 inline RxMsg Frame(uint32_t id, uint32_t length, uint8_t firstByte)
 {
-    RxMsg msg;
-    std::memset(&msg, 0, sizeof(msg));
+    RxMsg msg = {};
     msg.can.id = id;
     msg.length = length;
     for (uint32_t i = 0; i < 8; i++) msg.can.data[i] = (uint8_t)(firstByte + i);
     return msg;
 }
 
-class Handle {
-  public:
-    explicit Handle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
+struct Handle {
+    HANDLE h;
+    explicit Handle(HANDLE handle) : h(handle) {}
     ~Handle() { Close(); }
     Handle(const Handle &) = delete;
     Handle &operator=(const Handle &) = delete;
-    HANDLE get() const { return h_; }
-    bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+    HANDLE get() const { return h; }
+    bool valid() const { return h != INVALID_HANDLE_VALUE && h != nullptr; }
     void Close()
     {
-        if (valid()) CloseHandle(h_);
-        h_ = INVALID_HANDLE_VALUE;
+        if (valid()) CloseHandle(h);
+        h = INVALID_HANDLE_VALUE;
     }
-
-  private:
-    HANDLE h_;
 };
 
 // One overlapped read of up to 16 records that the test starts and then
@@ -51,28 +43,24 @@ struct PendingRead {
     HANDLE hDevice = INVALID_HANDLE_VALUE;
     OVERLAPPED ov = {};
     RxMsg frames[16];
-    BOOL started = FALSE;  // ReadFile's own result
-    DWORD startError = 0;
+    bool pending = false;
 
     PendingRead() { ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
     ~PendingRead()
     {
-        if (hDevice != INVALID_HANDLE_VALUE && startError == ERROR_IO_PENDING &&
-            WaitForSingleObject(ov.hEvent, 0) != WAIT_OBJECT_0) {
+        if (pending && !Done(0)) {
             CancelIoEx(hDevice, &ov);
-            WaitForSingleObject(ov.hEvent, 5000);
+            Done(5000);
         }
         CloseHandle(ov.hEvent);
     }
-    // Starts the read; TRUE when it stays pending.
+    // Starts the read; true when it stays pending.
     bool Start(HANDLE h, DWORD maxFrames = 16)
     {
         hDevice = h;
-        ResetEvent(ov.hEvent);
         DWORD n = 0;
-        started = ReadFile(h, frames, maxFrames * (DWORD)sizeof(RxMsg), &n, &ov);
-        startError = started ? 0 : GetLastError();
-        return !started && startError == ERROR_IO_PENDING;
+        pending = !ReadFile(h, frames, maxFrames * (DWORD)sizeof(RxMsg), &n, &ov) && GetLastError() == ERROR_IO_PENDING;
+        return pending;
     }
     bool Done(DWORD timeoutMs) { return WaitForSingleObject(ov.hEvent, timeoutMs) == WAIT_OBJECT_0; }
     // After Done: the error code (0 for success) and the frame count.
@@ -97,13 +85,35 @@ inline VcanCounters Counters(HANDLE h)
 // expected (the driver learns of another process's close asynchronously).
 inline bool WaitForOpenHandles(HANDLE h, uint32_t expected, DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    for (;;) {
+    for (DWORD start = GetTickCount();; Sleep(10)) {
         VcanCounters c;
         if (VcanGetCounters(h, &c) && c.openHandles == expected) return true;
         if (GetTickCount() - start > timeoutMs) return false;
-        Sleep(10);
     }
+}
+
+// The property block as the server fetches it: size first, then the block.
+inline std::vector<uint8_t> Properties(HANDLE h)
+{
+    uint32_t size = 0;
+    DWORD n = 0;
+    EXPECT_TRUE(DeviceIoControl(h, IOCTL_CAN_GET_PROPERTIES_SIZE, nullptr, 0, &size, 4, &n, nullptr));
+    EXPECT_EQ(4u, n);
+    std::vector<uint8_t> block(size < CAN_DRV_PROPERTIES_NAMES_OFFSET ? CAN_DRV_PROPERTIES_NAMES_OFFSET : size);
+    EXPECT_TRUE(DeviceIoControl(h, IOCTL_CAN_GET_PROPERTIES, nullptr, 0, block.data(), size, &n, nullptr));
+    EXPECT_EQ(size, n);
+    return block;
+}
+
+// The service key name the block points at with serviceNameIndex.
+inline std::wstring ServiceName(const std::vector<uint8_t> &block)
+{
+    const CanDrvProperties *p = reinterpret_cast<const CanDrvProperties *>(block.data());
+    const wchar_t *names = reinterpret_cast<const wchar_t *>(block.data() + CAN_DRV_PROPERTIES_NAMES_OFFSET);
+    size_t chars = (block.size() - CAN_DRV_PROPERTIES_NAMES_OFFSET) / 2;
+    std::wstring name;
+    for (size_t i = p->serviceNameIndex; i < chars && names[i]; i++) name += names[i];
+    return p->serviceNameIndex < chars ? name : L"<index out of the block>";
 }
 
 }  // namespace vcan_test
