@@ -10,8 +10,7 @@ namespace receive_test {
 namespace {
 
 void CloseIf(HANDLE &h) {
-    if (h) CloseHandle(h);
-    h = nullptr;
+    if (h) CloseHandle(h), h = nullptr;
 }
 
 void ReleaseRecord(TestNet *t) {
@@ -51,14 +50,9 @@ DWORD StartTestNet(const std::wstring &name, TestNet *t) {
     std::wstring mappingName = name + L"0000000000000000FMO";
     t->hMapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, 0,
                                      RX_BUFFER_SIZE, mappingName.c_str());
-    if (!p->hEventReq || !p->hEventCfm || !t->hMapping) {
-        DWORD error = GetLastError();
-        ReleaseRecord(t);
-        return error;
-    }
-    t->pRxBuffer =
-        static_cast<RxBufferLayout *>(MapViewOfFile(t->hMapping, FILE_MAP_WRITE, 0, 0, 0));
-    if (!t->pRxBuffer) {
+    if (t->hMapping)
+        t->pRxBuffer = static_cast<RxBufferLayout *>(MapViewOfFile(t->hMapping, FILE_MAP_WRITE, 0, 0, 0));
+    if (!p->hEventReq || !p->hEventCfm || !t->pRxBuffer) {
         DWORD error = GetLastError();
         ReleaseRecord(t);
         return error;
@@ -92,8 +86,6 @@ DWORD StopTestNet(TestNet *t, DWORD timeoutMs) {
     ReleaseRecord(t);
     return exitCode;
 }
-
-void ReleaseTestNet(TestNet *t) { ReleaseRecord(t); }
 
 BOOL AddClient(TestNet *t, DWORD high, DWORD low, HANDLE hEvent) {
     RibexThreadParam *p = &t->net->threadParam;

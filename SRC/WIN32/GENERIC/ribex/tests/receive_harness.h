@@ -39,9 +39,6 @@ DWORD StartTestNet(const std::wstring &name, TestNet *t);
 // did not end in time.
 DWORD StopTestNet(TestNet *t, DWORD timeoutMs = 10000);
 
-// Releases the record of a net whose thread has already ended.
-void ReleaseTestNet(TestNet *t);
-
 // Adds a client as the registry does: grows the table through the
 // handshake when it is full, writes the entry, raises the count last.
 // The thread owns the handle from here on.
@@ -60,8 +57,6 @@ std::vector<RingEntry> TakeAvailable(TestNet *t);
 
 // A name no other run uses, for nets and peer queues.
 std::wstring UniqueNetName(const wchar_t *tag);
-
-// Handle helpers.
 bool HandleIsOpen(HANDLE h);
 
 }  // namespace receive_test

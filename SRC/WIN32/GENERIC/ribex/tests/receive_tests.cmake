@@ -1,6 +1,6 @@
 # Tests of the receive path. The thread tests drive CanReadThread through
-# a small harness that plays the registry's part; a test-only peer program
-# feeds simulated frames from another process.
+# a harness that plays the registry's part; a test-only peer program feeds
+# simulated frames from another process.
 if(TARGET ribex_receive)
   add_library(ribex_receive_harness STATIC ${CMAKE_CURRENT_LIST_DIR}/receive_harness.cpp)
   target_link_libraries(ribex_receive_harness PUBLIC ribex_receive ribex_testsupport)
@@ -15,18 +15,13 @@ if(TARGET ribex_receive)
     LIBS ribex_receive
     TIMEOUT 60)
 
+  # Reads the machine-wide trace ring: one such test at a time.
   ribex_add_gtest(ribex_receive_thread_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/receive_thread_test.cpp
     LIBS ribex_receive_harness
     DEPENDS ribex_receive_peer
     TIMEOUT 120)
-
-  # Reads the machine-wide trace ring: one such test at a time.
-  ribex_add_gtest(ribex_receive_trace_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/receive_trace_test.cpp
-    LIBS ribex_receive_harness
-    TIMEOUT 120)
-  set_tests_properties(ribex_receive_trace_test PROPERTIES RESOURCE_LOCK tracebuffer)
+  set_tests_properties(ribex_receive_thread_test PROPERTIES RESOURCE_LOCK tracebuffer)
 
   # Against the virtual CAN driver: each test installs a private instance.
   # The tools are added after the server, so look for the folder.
