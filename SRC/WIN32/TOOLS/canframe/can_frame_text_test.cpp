@@ -148,17 +148,10 @@ TEST(CanLogLine, ParsesCandumpLines)
 TEST(CanLogLine, RefusesMalformedLines)
 {
     const char *bad[] = {
-        "",
-        "1436509052.249713 can0 123#DE",  // no parentheses
-        "(1436509052) can0 123#DE",       // no fraction
-        "(1436509052.) can0 123#DE",
-        "(.5) can0 123#DE",
-        "(1.12345678) can0 123#DE",  // fraction too long
-        "(1.5)can0 123#DE",
-        "(1.5) can0",
-        "(1.5) can0 ",
-        "(1.5) can0 123#DE trailing",
-        "(1.5) can0 800#DE",
+        "", "1436509052.249713 can0 123#DE",                      // no parentheses
+        "(1436509052) can0 123#DE", "(1436509052.) can0 123#DE",  // no fraction
+        "(.5) can0 123#DE", "(1.12345678) can0 123#DE",           // no seconds, fraction too long
+        "(1.5)can0 123#DE", "(1.5) can0", "(1.5) can0 ", "(1.5) can0 123#DE trailing", "(1.5) can0 800#DE",
         "(1.5) averyveryverylongname0 123#DE",  // 17 characters
     };
     for (const char *line : bad) {

@@ -1,8 +1,7 @@
 // The driver on the fixture's devices: opening, the five control codes as
-// the server asks them (DeviceIoControl without OVERLAPPED), the bus
-// (fan-out, whole records, pending reads, isolation, remote frames,
-// overflow, injected errors) and reads that end with their handle, a
-// cancel or their process.
+// the server asks them, the bus (fan-out, isolation, whole records, pending
+// reads, remote frames, overflow, injected errors) and reads that end with
+// their handle, a cancel or their process.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -171,8 +170,6 @@ TEST(VcanControlCodes, RemoteReplyIdsAreKeptPerHandleAndBounded)
 
     EXPECT_EQ(0u, Ioctl(a.get(), IOCTL_CAN_DISABLE_REMREPLY, &ids[0], 4));
     EXPECT_EQ((DWORD)ERROR_NOT_FOUND, Ioctl(a.get(), IOCTL_CAN_DISABLE_REMREPLY, &ids[0], 4));
-    EXPECT_EQ((DWORD)ERROR_NOT_FOUND, Ioctl(b.get(), IOCTL_CAN_DISABLE_REMREPLY, &ids[1], 4))
-        << "another handle's id is not ours to remove";
     ASSERT_TRUE(VcanGetEnabledIds(a.get(), got, 1, &count));
     EXPECT_EQ(2u, count) << "only the ids that fit come back; the count is the full one";
 
@@ -183,10 +180,12 @@ TEST(VcanControlCodes, RemoteReplyIdsAreKeptPerHandleAndBounded)
     EXPECT_EQ((DWORD)ERROR_NO_SYSTEM_RESOURCES, Ioctl(b.get(), IOCTL_CAN_ENABLE_REMREPLY, &one, 4));
 }
 
-TEST(VcanBus, WriteReachesEveryOtherHandleStampedOnArrival)
+TEST(VcanBus, WriteReachesEveryOtherHandleOfItsDeviceStampedOnArrival)
 {
     Handle a(VcanOpenDevice(BUS_DEVICE)), b(VcanOpenDevice(BUS_DEVICE)), c(VcanOpenDevice(BUS_DEVICE));
-    ASSERT_TRUE(a.valid() && b.valid() && c.valid());
+    Handle elsewhere(VcanOpenDevice(OTHER_DEVICE));
+    ASSERT_TRUE(a.valid() && b.valid() && c.valid() && elsewhere.valid());
+    EXPECT_TRUE(WaitForOpenHandles(a.get(), 3, 5000)) << "handles of another device do not count here";
     RxMsg frames[3] = {Frame(0x100, 8, 0x10), Frame(0x1ABCDEF0, 3, 0x20), Frame(0x7FF, 0, 0x30)};
     for (RxMsg &f : frames) f.timeStamp = 0xDEADBEEFull;  // not the writer's to choose
     uint64_t before = DriverTime(a.get());
@@ -205,6 +204,7 @@ TEST(VcanBus, WriteReachesEveryOtherHandleStampedOnArrival)
     }
     EXPECT_EQ(3u, Counters(a.get()).written);
     ExpectNothingQueued(a.get());
+    ExpectNothingQueued(elsewhere.get());
 }
 
 TEST(VcanBus, OnlyWholeRecordsAndRealFramesPass)
@@ -249,21 +249,6 @@ TEST(VcanBus, PendingReadsAreFilledInTurnByAnotherProcessWrite)
     EXPECT_EQ(1, first.frames[1].can.data[0]);
     EXPECT_EQ(2, second.frames[0].can.data[0]);
     EXPECT_EQ(0u, Counters(b.get()).pendingReads);
-}
-
-TEST(VcanBus, DevicesAreSeparateBuses)
-{
-    Handle onOther(VcanOpenDevice(OTHER_DEVICE)), otherPeer(VcanOpenDevice(OTHER_DEVICE));
-    Handle here(VcanOpenDevice(BUS_DEVICE));
-    ASSERT_TRUE(onOther.valid() && otherPeer.valid() && here.valid());
-    EXPECT_TRUE(WaitForOpenHandles(here.get(), 1, 5000)) << "handles of another device do not count here";
-    PendingRead read;
-    ASSERT_TRUE(read.Start(here.get()));
-    RxMsg f = Frame(0x555, 2, 0);
-    ASSERT_TRUE(VcanWriteFrames(onOther.get(), &f, 1));
-    EXPECT_EQ(1u, ReadNow(otherPeer.get()).size());
-    EXPECT_FALSE(read.Done(100)) << "a frame on VCAN3 reached VCAN2";
-    EXPECT_EQ(0u, Counters(here.get()).received);
 }
 
 TEST(VcanBus, RemoteFrameReachesOnlyHandlesThatEnabledItsId)
@@ -311,14 +296,11 @@ TEST(VcanBus, OverflowIsReportedOnceThenTheOldestFramesFollow)
         DWORD n = 0;
         EXPECT_FALSE(VcanReadFrames(b.get(), &one, 1, &n, 2000));
         EXPECT_EQ(VCAN_ERROR_OVERFLOW, GetLastError());
-        std::vector<RxMsg> chunk(256);
-        for (uint32_t expected = 0; expected < capacity;) {
-            ASSERT_TRUE(VcanReadFrames(b.get(), chunk.data(), 256, &n, 2000)) << "the error is reported once";
-            for (DWORD i = 0; i < n; i++, expected++) {
-                uint32_t index;
-                memcpy(&index, chunk[i].can.data, 4);
-                ASSERT_EQ(expected, index) << "the queued frames are the oldest, in order";
-            }
+        std::vector<RxMsg> got(capacity);
+        ASSERT_TRUE(VcanReadFrames(b.get(), got.data(), capacity, &n, 2000)) << "the error is reported once";
+        ASSERT_EQ(capacity, n);
+        for (uint32_t i = 0; i < capacity; i++) {
+            ASSERT_EQ(0, memcmp(&i, got[i].can.data, 4)) << "the queued frames are the oldest, in order: " << i;
         }
         EXPECT_EQ((uint64_t)capacity * round, Counters(b.get()).delivered);
     }

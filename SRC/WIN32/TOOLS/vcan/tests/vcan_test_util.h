@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,10 +19,11 @@ inline RxMsg Frame(uint32_t id, uint32_t length, uint8_t firstByte)
     RxMsg msg = {};
     msg.can.id = id;
     msg.length = length;
-    for (uint32_t i = 0; i < 8; i++) msg.can.data[i] = (uint8_t)(firstByte + i);
+    for (uint8_t &b : msg.can.data) b = firstByte++;
     return msg;
 }
 
+// A device handle closed at the end of its scope.
 struct Handle {
     HANDLE h;
     explicit Handle(HANDLE handle) : h(handle) {}
@@ -29,7 +31,7 @@ struct Handle {
     Handle(const Handle &) = delete;
     Handle &operator=(const Handle &) = delete;
     HANDLE get() const { return h; }
-    bool valid() const { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+    bool valid() const { return h != INVALID_HANDLE_VALUE; }
     void Close()
     {
         if (valid()) CloseHandle(h);
@@ -99,7 +101,7 @@ inline std::vector<uint8_t> Properties(HANDLE h)
     DWORD n = 0;
     EXPECT_TRUE(DeviceIoControl(h, IOCTL_CAN_GET_PROPERTIES_SIZE, nullptr, 0, &size, 4, &n, nullptr));
     EXPECT_EQ(4u, n);
-    std::vector<uint8_t> block(size < CAN_DRV_PROPERTIES_NAMES_OFFSET ? CAN_DRV_PROPERTIES_NAMES_OFFSET : size);
+    std::vector<uint8_t> block(std::max(size, CAN_DRV_PROPERTIES_NAMES_OFFSET));
     EXPECT_TRUE(DeviceIoControl(h, IOCTL_CAN_GET_PROPERTIES, nullptr, 0, block.data(), size, &n, nullptr));
     EXPECT_EQ(size, n);
     return block;
