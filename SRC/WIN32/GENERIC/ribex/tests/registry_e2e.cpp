@@ -11,27 +11,10 @@ namespace registry_e2e {
 
 namespace {
 
-const wchar_t kInstanceMarker[] = L"ribexMultInstMtx";
-
 bool MarkerExists() {
-    HANDLE h = OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMarker);
-    if (h == nullptr) return false;
-    CloseHandle(h);
-    return true;
-}
-
-std::vector<std::string> SplitLines(const std::string &text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        start = end + 1;
-    }
-    return lines;
+    HANDLE h = OpenMutexW(SYNCHRONIZE, FALSE, L"ribexMultInstMtx");
+    if (h != nullptr) CloseHandle(h);
+    return h != nullptr;
 }
 
 }  // namespace
@@ -66,13 +49,12 @@ MsgQHandle CreatePeer(const std::wstring &netName, DWORD maxMsgs) {
 }
 
 bool SendFrames(MsgQHandle hPeer, DWORD first, DWORD count, DWORD canId) {
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD seq = first; seq < first + count; ++seq) {
         SimCanMsg msg = {};
         msg.uniqueIdHigh = 0x5EE5;
-        msg.uniqueIdLow = first + i;
+        msg.uniqueIdLow = seq;
         msg.frame.length = 4;
         msg.frame.can.id = canId;
-        DWORD seq = first + i;
         memcpy(msg.frame.can.data, &seq, 4);
         if (!MsgQSend(hPeer, &msg, sizeof(msg), 10000)) return false;
     }
@@ -80,47 +62,47 @@ bool SendFrames(MsgQHandle hPeer, DWORD first, DWORD count, DWORD canId) {
 }
 
 const RxBufferLayout *MapRxBuffer(const std::wstring &netName, HANDLE *phMapping) {
-    std::wstring name = netName + L"0000000000000000FMO";
-    *phMapping = OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str());
+    *phMapping = OpenFileMappingW(FILE_MAP_READ, FALSE, (netName + L"0000000000000000FMO").c_str());
     if (*phMapping == nullptr) return nullptr;
     const void *view = MapViewOfFile(*phMapping, FILE_MAP_READ, 0, 0, 0);
-    if (view == nullptr) {
-        CloseHandle(*phMapping);
-        *phMapping = nullptr;
-    }
+    if (view == nullptr) CloseHandle(*phMapping);
     return (const RxBufferLayout *)view;
 }
 
-bool WaitForStored(const RxBufferLayout *pBuffer, DWORD frames, DWORD timeoutMs) {
-    DWORD wantHead = frames % RX_BUFFER_NO_ENTRIES;
-    DWORD wantLap = 1 + frames / RX_BUFFER_NO_ENTRIES;
-    DWORD start = GetTickCount();
-    do {
-        if (pBuffer->header.head == wantHead && pBuffer->header.currSeqNo == wantLap) return true;
-        Sleep(10);
-    } while (GetTickCount() - start < timeoutMs);
-    return false;
+bool NetExists(const std::wstring &netName) {
+    HANDLE h = nullptr;
+    const RxBufferLayout *p = MapRxBuffer(netName, &h);
+    if (p == nullptr) return false;
+    UnmapViewOfFile(p);
+    CloseHandle(h);
+    return true;
 }
 
 bool StartClient(const std::wstring &script, ChildProcess *child) {
     return StartChild(L"registry_client", script, child, true) != FALSE;
 }
 
-std::vector<std::string> FinishClient(ChildProcess *child, DWORD timeoutMs) {
+std::vector<std::string> FinishClient(ChildProcess *child) {
     // Read on while it runs: a full pipe would stall it.
     std::string out = ReadAllOutput(child);
     DWORD code = 0;
-    if (!WaitChild(child, timeoutMs, &code)) KillChild(child);
+    if (!WaitChild(child, 30000, &code)) KillChild(child);
     ReleaseChild(child);
-    std::vector<std::string> lines = SplitLines(out);
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; start < out.size(); start = end + 1) {
+        end = out.find('\n', start);
+        if (end == std::string::npos) end = out.size();
+        lines.push_back(out.substr(start, end - start));
+        if (lines.back().size() && lines.back().back() == '\r') lines.back().pop_back();
+    }
     if (code != 0) lines.push_back("exit " + std::to_string(code));
     return lines;
 }
 
-std::vector<std::string> RunClient(const std::wstring &script, DWORD timeoutMs) {
+std::vector<std::string> RunClient(const std::wstring &script) {
     ChildProcess child;
     if (!StartClient(script, &child)) return {"start failed"};
-    return FinishClient(&child, timeoutMs);
+    return FinishClient(&child);
 }
 
 bool WaitEvent(const std::wstring &name, DWORD timeoutMs) {
@@ -132,42 +114,9 @@ bool WaitEvent(const std::wstring &name, DWORD timeoutMs) {
 
 void SignalEvent(const std::wstring &name) {
     HANDLE h = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
-    if (h) {
-        SetEvent(h);
-        CloseHandle(h);
-    }
-}
-
-bool OpenTraceRing(TraceRing *ring) {
-    ring->module = TraceRegister(nullptr, L"registry_e2e_reader");
-    return ring->module != nullptr && ring->module->pBuffer != nullptr;
-}
-
-LONG TraceMark(const TraceRing *ring) { return ring->module->pBuffer->noLines; }
-
-std::vector<std::string> TraceLinesSince(const TraceRing *ring, LONG mark) {
-    const TraceBufferHeader *h = ring->module->pBuffer;
-    const char *slots = (const char *)h + sizeof(TraceBufferHeader);
-    LONG now = h->noLines;
-    std::vector<std::string> lines;
-    LONG from = now - mark > (LONG)h->noSlots ? now - (LONG)h->noSlots : mark;
-    for (LONG k = from + 1; k <= now; ++k) {
-        const char *slot = slots + (size_t)((DWORD)(k - 1) % h->noSlots) * h->slotSize;
-        lines.push_back(std::string(slot, strnlen(slot, h->slotSize)));
-    }
-    return lines;
-}
-
-bool TraceContains(const TraceRing *ring, LONG mark, const std::string &text) {
-    for (const std::string &line : TraceLinesSince(ring, mark))
-        if (line.find(text) != std::string::npos) return true;
-    return false;
-}
-
-bool Contains(const std::vector<std::string> &lines, const std::string &line) {
-    for (const std::string &l : lines)
-        if (l == line) return true;
-    return false;
+    if (h == nullptr) return;
+    SetEvent(h);
+    CloseHandle(h);
 }
 
 }  // namespace registry_e2e

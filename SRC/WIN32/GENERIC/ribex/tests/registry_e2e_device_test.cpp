@@ -44,40 +44,35 @@ class RibexDevice : public ::testing::Test {
 };
 
 TEST_F(RibexDevice, BusFramesReachEveryClientAndRemoteFramesOnlyWhileEnabled) {
-    std::wstring q = L"queue " + g_server.queueName + L" ";
-    std::wstring ready = UniqueName(L"dr"), enabled = UniqueName(L"de"), disabled = UniqueName(L"dd");
-    std::wstring s1 = UniqueName(L"d1"), s2 = UniqueName(L"d2"), s3 = UniqueName(L"d3");
-    std::wstring readyB = UniqueName(L"drb");
+    std::wstring q = L"queue " + g_server.queueName + L" open " + kDeviceNet;
+    std::wstring ready = UniqueName(L"dr"), readyB = UniqueName(L"drb"), enabled = UniqueName(L"de"),
+                 disabled = UniqueName(L"dd"), s1 = UniqueName(L"d1"), s2 = UniqueName(L"d2"), s3 = UniqueName(L"d3");
     ChildProcess a, b;
-    ASSERT_TRUE(StartClient(q + L"open " + kDeviceNet + L" signal " + ready + L" wait " + s1 +
-                                L" readids 3 5000 enable 123 signal " + enabled + L" wait " + s2 +
-                                L" readids 1 5000 disable 123 signal " + disabled + L" wait " + s3 +
-                                L" readids 1 5000 close",
+    ASSERT_TRUE(StartClient(q + L" signal " + ready + L" wait " + s1 + L" readids 3 5000 enable 123 signal " +
+                                enabled + L" wait " + s2 + L" readids 1 5000 disable 123 signal " + disabled +
+                                L" wait " + s3 + L" readids 1 5000 close",
                             &a));
-    ASSERT_TRUE(WaitEvent(ready, 20000));
-    ASSERT_TRUE(StartClient(q + L"open " + kDeviceNet + L" signal " + readyB + L" readids 5 8000 close", &b));
-    ASSERT_TRUE(WaitEvent(readyB, 20000));
+    ASSERT_TRUE(WaitEvent(ready));
+    ASSERT_TRUE(StartClient(q + L" signal " + readyB + L" readids 5 8000 close", &b));
+    ASSERT_TRUE(WaitEvent(readyB));
 
     Put(0x100);
     Put(0x80000123, 0);  // not enabled yet: the driver keeps it from the server
     Put(0x101);
     Put(0x1F334455);
     SignalEvent(s1);
-    ASSERT_TRUE(WaitEvent(enabled, 20000));
+    ASSERT_TRUE(WaitEvent(enabled));
     Put(0x80000123, 0);
     SignalEvent(s2);
-    ASSERT_TRUE(WaitEvent(disabled, 20000));
+    ASSERT_TRUE(WaitEvent(disabled));
     Put(0x80000123, 0);
     Put(0x102);
     SignalEvent(s3);
 
-    std::vector<std::string> la = FinishClient(&a);
-    std::vector<std::string> lb = FinishClient(&b);
-    std::vector<std::string> wantA = {"open 0",         "ids 100 101 1f334455", "enable 0", "ids 80000123",
-                                      "disable 0",      "ids 102",              "close 0"};
-    EXPECT_EQ(la, wantA);
-    std::vector<std::string> wantB = {"open 0", "ids 100 101 1f334455 80000123 102", "close 0"};
-    EXPECT_EQ(lb, wantB);
+    using Lines = std::vector<std::string>;
+    EXPECT_EQ(FinishClient(&a), Lines({"open 0", "ids 100 101 1f334455", "enable 0", "ids 80000123", "disable 0",
+                                       "ids 102", "close 0"}));
+    EXPECT_EQ(FinishClient(&b), Lines({"open 0", "ids 100 101 1f334455 80000123 102", "close 0"}));
 }
 
 TEST_F(RibexDevice, ZTheServerEndsWithExitCodeZero) { EXPECT_EQ(StopServer(&g_server, 15000), 0u); }

@@ -37,14 +37,6 @@ TEST(CandumpLine, FramesPrintAsCandumpLogLines) {
     EXPECT_EQ(Line(25000000ull, Frame(0x123, 8, 1117)), "(2.500000) CAN1 ERROR#1117");
 }
 
-TEST(CandumpLine, IdentifiersUseThreeOrEightDigits) {
-    char text[16];
-    FormatCanId(0x5, text, sizeof(text));
-    EXPECT_STREQ(text, "005");
-    FormatCanId(0x1ABCDEF, text, sizeof(text));
-    EXPECT_STREQ(text, "01ABCDEF");
-}
-
 TEST(CandumpLine, WorstCaseBitStuffingGivesTheKnownFrameLengths) {
     // Standard frames: 55 bits empty, 135 with 8 bytes; extended: 80 and 160.
     EXPECT_EQ(Bits(0x123, 0), 55u);
