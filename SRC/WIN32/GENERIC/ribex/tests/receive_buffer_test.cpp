@@ -30,14 +30,11 @@ TEST(ReceiveBuffer, CreationValuesOverAnOldMappingOfTheSameName) {
     const RxBuffer &h = b->header;
     EXPECT_EQ(0u, h.noRxMsgs + h.noRxBytes + h.noRxMsgs2 + h.noRxBytes2 + h.head);
     for (uint32_t r : h.reserved) EXPECT_EQ(0u, r);
-    EXPECT_EQ(1u, h.currSeqNo);
-    EXPECT_EQ(256u, h.noEntries);
-    EXPECT_EQ(64u, h.seqNoOffset);
-    EXPECT_EQ(1088u, h.errorCodeOffset);
-    EXPECT_EQ(2112u, h.msgOffset);
-    EXPECT_EQ(8256u, h.simCanUniqueIdOffset);
-    EXPECT_EQ(1u, b->seqNo[0]);
-    for (DWORD i = 1; i < 256; i++) ASSERT_EQ(0u, b->seqNo[i]) << i;
+    const DWORD expected[6] = {1, 256, 64, 1088, 2112, 8256};
+    const DWORD got[6] = {h.currSeqNo, h.noEntries, h.seqNoOffset, h.errorCodeOffset, h.msgOffset,
+                          h.simCanUniqueIdOffset};
+    for (int i = 0; i < 6; i++) EXPECT_EQ(expected[i], got[i]) << i;
+    for (DWORD i = 0; i < 256; i++) ASSERT_EQ(i == 0 ? 1u : 0u, b->seqNo[i]) << i;
 }
 
 TEST(ReceiveBuffer, LapRuleAtTheRingEnd) {
@@ -106,7 +103,6 @@ TEST(ReceiveBuffer, CountersRiseForSimulatedFramesOnlyAndErrorEntriesCarryNothin
     EXPECT_EQ(0xA1u, b->simCanUniqueId[7].high);
     EXPECT_EQ(0xB2u, b->simCanUniqueId[7].low);
     EXPECT_EQ(0xBE, b->msg[7].can.data[2]);
-    EXPECT_EQ(3u, b->msg[7].length);
     EXPECT_GE(b->msg[7].timeStamp, before);  // stamped from the performance counter
     EXPECT_LE(b->msg[7].timeStamp, after);
     EXPECT_EQ(0u, b->header.head);  // storing never publishes

@@ -61,15 +61,11 @@ DWORD StartTestNet(const std::wstring &name, TestNet *t) {
     t->readPosition = 0;
     p->pRxBuffer = t->pRxBuffer;
     t->net->hThread = CreateThread(nullptr, 0, CanReadThread, t->net, 0, nullptr);
-    if (!t->net->hThread) {
-        DWORD error = GetLastError();
-        ReleaseRecord(t);
-        return error;
-    }
-    if (WaitForSingleObject(p->hEventCfm, 20000) != WAIT_OBJECT_0) return ERROR_TIMEOUT;
-    DWORD error = p->errorCodeCfm;
+    DWORD error = t->net->hThread ? 0 : GetLastError();
+    if (error == 0 && WaitForSingleObject(p->hEventCfm, 20000) != WAIT_OBJECT_0) return ERROR_TIMEOUT;
+    if (error == 0) error = p->errorCodeCfm;
     if (error != 0) {
-        WaitForSingleObject(t->net->hThread, 20000);
+        if (t->net->hThread) WaitForSingleObject(t->net->hThread, 20000);
         ReleaseRecord(t);
     }
     return error;
@@ -96,8 +92,7 @@ BOOL AddClient(TestNet *t, DWORD high, DWORD low, HANDLE hEvent) {
         pEvents = p->pEvents;
     }
     DWORD n = pEvents->noEvents;
-    pEvents->pUniqueId[n].high = high;
-    pEvents->pUniqueId[n].low = low;
+    pEvents->pUniqueId[n] = {high, low};
     pEvents->pEventHandle[n] = hEvent;
     pEvents->noEvents = n + 1;
     return TRUE;
@@ -118,13 +113,8 @@ std::vector<RingEntry> TakeAvailable(TestNet *t) {
     DWORD head = __atomic_load_n(&t->pRxBuffer->header.head, __ATOMIC_ACQUIRE);
     while (t->readPosition != head) {
         DWORD i = t->readPosition;
-        RingEntry e;
-        e.slot = i;
-        e.seqNo = t->pRxBuffer->seqNo[i];
-        e.errorCode = t->pRxBuffer->errorCode[i];
-        e.msg = t->pRxBuffer->msg[i];
-        e.uniqueId = t->pRxBuffer->simCanUniqueId[i];
-        entries.push_back(e);
+        const RxBufferLayout *b = t->pRxBuffer;
+        entries.push_back({i, b->seqNo[i], b->errorCode[i], b->msg[i], b->simCanUniqueId[i]});
         t->readPosition = (i + 1) % RX_BUFFER_NO_ENTRIES;
     }
     return entries;

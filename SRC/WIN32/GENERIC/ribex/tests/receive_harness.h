@@ -22,40 +22,27 @@ struct TestNet {
 
 // One published slot as a client sees it.
 struct RingEntry {
-    DWORD slot;
-    DWORD seqNo;
-    DWORD errorCode;
+    DWORD slot, seqNo, errorCode;
     RxMsg msg;
     RxUniqueId uniqueId;
 };
 
-// Builds the record and buffer, starts the thread and waits for its start
-// confirm. Returns errorCodeCfm (0: running). On failure the thread has
-// ended and everything but the record is already released.
+// Builds the record and buffer, starts the thread, returns its start
+// confirm (0: running; otherwise the thread has ended, all is released).
 DWORD StartTestNet(const std::wstring &name, TestNet *t);
-
-// CAN_THREAD_EXIT, then waits for the thread's end (at most timeoutMs) and
-// releases the record. Returns the thread's exit code, or (DWORD)-1 when it
-// did not end in time.
+// CAN_THREAD_EXIT, waits for the end and releases the record. Returns the
+// thread's exit code, (DWORD)-1 when it did not end in time.
 DWORD StopTestNet(TestNet *t, DWORD timeoutMs = 10000);
-
-// Adds a client as the registry does: grows the table through the
-// handshake when it is full, writes the entry, raises the count last.
-// The thread owns the handle from here on.
+// As the registry does: grows the table through the handshake when full,
+// writes the entry, raises the count last. The thread owns hEvent now.
 BOOL AddClient(TestNet *t, DWORD high, DWORD low, HANDLE hEvent);
-
-// Removes entry `index` as the registry does and hands its handle to the
-// thread for closing.
+// Removes entry `index` and hands its handle to the thread for closing.
 BOOL RemoveClient(TestNet *t, DWORD index);
-
-// Waits until at least `count` new entries are published (or timeoutMs
-// passes) and returns the new ones, advancing the reader position.
+// Entries published beyond the reader position: at least `count` (waiting
+// up to timeoutMs), or whatever is there now.
 std::vector<RingEntry> TakeEntries(TestNet *t, DWORD count, DWORD timeoutMs = 5000);
-
-// Returns whatever is published beyond the reader position right now.
 std::vector<RingEntry> TakeAvailable(TestNet *t);
 
-// A name no other run uses, for nets and peer queues.
 std::wstring UniqueNetName(const wchar_t *tag);
 bool HandleIsOpen(HANDLE h);
 
