@@ -1,5 +1,6 @@
-// Message format and bookkeeping shared by the queue tests and their helper
-// process.
+// Test messages, shared by the queue tests and their helper process: a
+// sender id and a sequence number, then bytes that depend on both so that a
+// torn or misplaced copy shows.
 #pragma once
 
 #include <windows.h>
@@ -13,23 +14,6 @@ struct MsgQTestMessage {
     DWORD seq;
 };
 
-// Filled by every receiver, in a named mapping: how often each (sender,
-// sequence) pair arrived, and how often a receiver saw a sender's sequence
-// go backwards.
-struct MsgQTestResults {
-    volatile LONG orderViolations;
-    volatile LONG badPayloads;
-    volatile LONG received;
-    volatile LONG pad;
-    volatile LONG counts[1];  // senders * perSender
-};
-
-inline SIZE_T MsgQTestResultsSize(DWORD senders, DWORD perSender) {
-    return sizeof(MsgQTestResults) + (SIZE_T)senders * perSender * sizeof(LONG);
-}
-
-// Header, then bytes that depend on sender and sequence so that a torn or
-// misplaced copy shows.
 inline void FillTestMessage(BYTE *message, DWORD size, DWORD senderId, DWORD seq) {
     MsgQTestMessage header{senderId, seq};
     if (size >= sizeof(header)) memcpy(message, &header, sizeof(header));
@@ -44,10 +28,21 @@ inline bool CheckTestMessage(const BYTE *message, DWORD size, MsgQTestMessage *h
     return true;
 }
 
-// Receives until a zero-length message; counts each message in results.
-// A short time-out makes the receiver run its repair again and again while
-// senders are busy; it must still deliver each message once. Returns
-// ERROR_SUCCESS or the receive's error.
+// Filled by every receiver, in a named mapping: how often each (sender,
+// sequence) pair arrived, and the faults seen on the way.
+struct MsgQTestResults {
+    volatile LONG orderViolations;   // a sender's sequence went backwards at one receiver
+    volatile LONG badPayloads;
+    volatile LONG counts[1];   // senders * perSender
+};
+
+inline SIZE_T MsgQTestResultsSize(DWORD senders, DWORD perSender) {
+    return sizeof(MsgQTestResults) + (SIZE_T)senders * perSender * sizeof(LONG);
+}
+
+// Receives and counts until a zero-length message. A short time-out makes
+// the receiver run its repair again and again while senders are busy; it
+// must still deliver each message once. ERROR_SUCCESS or the receive's error.
 inline DWORD MarkUntilStop(MsgQHandle q, MsgQTestResults *results, DWORD senders, DWORD perSender,
                            DWORD timeout) {
     DWORD lastSeq[64];
@@ -60,17 +55,14 @@ inline DWORD MarkUntilStop(MsgQHandle q, MsgQTestResults *results, DWORD senders
             return GetLastError();
         }
         if (length == 0) return ERROR_SUCCESS;
-        MsgQTestMessage header;
-        if (!CheckTestMessage(buffer, length, &header) || header.senderId >= senders ||
-            header.seq >= perSender || header.senderId >= 64) {
+        MsgQTestMessage m;
+        if (!CheckTestMessage(buffer, length, &m) || m.senderId >= senders || m.senderId >= 64 || m.seq >= perSender) {
             InterlockedIncrement(&results->badPayloads);
             continue;
         }
-        // One receiver sees each sender's messages in the order they were sent.
-        if (lastSeq[header.senderId] != 0xFFFFFFFFu && header.seq <= lastSeq[header.senderId])
+        if (lastSeq[m.senderId] != 0xFFFFFFFFu && m.seq <= lastSeq[m.senderId])
             InterlockedIncrement(&results->orderViolations);
-        lastSeq[header.senderId] = header.seq;
-        InterlockedIncrement(&results->counts[header.senderId * perSender + header.seq]);
-        InterlockedIncrement(&results->received);
+        lastSeq[m.senderId] = m.seq;
+        InterlockedIncrement(&results->counts[m.senderId * perSender + m.seq]);
     }
 }

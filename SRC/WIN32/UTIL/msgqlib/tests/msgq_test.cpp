@@ -1,0 +1,544 @@
+// The message queue in one process (arguments, boundaries, time-outs, local
+// queues, handle checks) and across processes (layout seen by a peer, repair
+// after TerminateProcess, many senders and receivers).
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "msgq.h"
+#include "msgq_record.h"
+#include "msgq_test_common.h"
+#include "msgq_testhooks.h"
+#include "test_names.h"
+
+using namespace ribex_test;
+
+namespace {
+
+std::wstring Obj(const std::wstring &name, const wchar_t *suffix) { return L"MsgQ" + name + suffix; }
+
+// "MsgQ<name>FMO" read by offsets, the way an independently written peer sees it.
+struct RawView {
+    HANDLE hMap;
+    BYTE *base;
+    explicit RawView(const std::wstring &name)
+        : hMap(OpenFileMappingW(FILE_MAP_WRITE, FALSE, Obj(name, L"FMO").c_str())),
+          base(hMap ? (BYTE *)MapViewOfFile(hMap, FILE_MAP_WRITE, 0, 0, 0) : nullptr) {}
+    ~RawView() {
+        if (base) UnmapViewOfFile(base);
+        if (hMap) CloseHandle(hMap);
+    }
+    // 0 maxMsgs, 1 slot size, 2 writeOffset, 3 readOffset; the slots follow.
+    DWORD &Word(int i) { return ((DWORD *)base)[i]; }
+    DWORD &SlotLength(DWORD offset) { return *(DWORD *)(base + 16 + offset); }
+};
+
+// A semaphore's count: take everything without waiting, give it back.
+LONG SemCount(const std::wstring &objectName) {
+    HANDLE h = OpenSemaphoreW(SEMAPHORE_ALL_ACCESS, FALSE, objectName.c_str());
+    LONG count = 0;
+    while (h && WaitForSingleObject(h, 0) == WAIT_OBJECT_0) count++;
+    if (count) ReleaseSemaphore(h, count, nullptr);
+    if (h) CloseHandle(h);
+    return h ? count : -1;
+}
+
+// Asked from another thread, since a mutex is recursive for its owner.
+bool MutexIsFree(const std::wstring &name) {
+    std::wstring mutexName = Obj(name, L"MTX");
+    HANDLE t = CreateThread(
+        nullptr, 0,
+        [](void *p) -> DWORD {
+            HANDLE h = OpenMutexW(MUTEX_ALL_ACCESS, FALSE, (const wchar_t *)p);
+            DWORD r = h ? WaitForSingleObject(h, 0) : WAIT_FAILED;
+            bool taken = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
+            if (taken) ReleaseMutex(h);
+            if (h) CloseHandle(h);
+            return taken;
+        },
+        (void *)mutexName.c_str(), 0, nullptr);
+    DWORD taken = 0;
+    WaitForSingleObject(t, INFINITE);
+    GetExitCodeThread(t, &taken);
+    CloseHandle(t);
+    return taken == 1;
+}
+
+std::string Receive(MsgQHandle q, DWORD timeout = 0) {
+    char buffer[64];
+    DWORD length = 0;
+    return MsgQReceive(q, buffer, sizeof(buffer), &length, timeout) ? std::string(buffer, length) : "<none>";
+}
+
+void ExpectError(BOOL ok, DWORD error, int line) {
+    EXPECT_FALSE(ok) << "line " << line;
+    EXPECT_EQ(GetLastError(), error) << "line " << line;
+}
+#define EXPECT_FAILS(call, error) ExpectError((call) != 0, error, __LINE__)
+
+// ---- one process -------------------------------------------------------
+
+TEST(MsgQ, CreateRefusesZeroAndOversizedArgumentsAndJoinsAnExistingQueue) {
+    const std::wstring name = UniqueName(L"mqargs");
+    const struct {
+        DWORD maxMsgs, maxSize, flags;
+        const wchar_t *name;
+    } cases[] = {
+        {0, 12, MSGQ_NAMED, name.c_str()}, {4, 0, MSGQ_NAMED, name.c_str()}, {0, 12, 0, nullptr},
+        {4, 12, MSGQ_NAMED, nullptr}, {0x10000000, 100, 0, nullptr}, {1, 0xFFFFFFF8u, 0, nullptr},
+        {0x7FFFFFFF, 1, MSGQ_NAMED, name.c_str()},   // the last three: blocks beyond 32 bits
+    };
+    for (const auto &c : cases) EXPECT_FAILS(MsgQCreate(c.name, c.maxMsgs, c.maxSize, c.flags) != nullptr,
+                                            ERROR_INVALID_PARAMETER);
+    MsgQHandle q = MsgQCreate(name.c_str(), 1, 12, MSGQ_NAMED);
+    ASSERT_NE(q, nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
+    ASSERT_TRUE(MsgQSend(q, "first", 5, 0));
+    // A second create joins the queue; its sizes are ignored.
+    MsgQHandle again = MsgQCreate(name.c_str(), 50, 500, MSGQ_NAMED);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
+    EXPECT_FAILS(MsgQSend(again, "second", 6, 0), ERROR_TIMEOUT);
+    EXPECT_FAILS(MsgQSend(again, std::string(13, 'x').c_str(), 13, 0), ERROR_BAD_LENGTH);
+    EXPECT_EQ(Receive(again), "first");
+    EXPECT_TRUE(MsgQClose(again));
+    EXPECT_TRUE(MsgQClose(q));
+}
+
+TEST(MsgQ, MessageSizeBoundaries) {
+    for (DWORD flags : {DWORD(MSGQ_NAMED), DWORD(0)}) {
+        // maxMessageSize 13 gives 24-byte slots: S - 4 = 20 payload bytes.
+        MsgQHandle q = MsgQCreate(UniqueName(L"mqbound").c_str(), 4, 13, flags);
+        ASSERT_NE(q, nullptr);
+        std::string message = "0123456789abcdefghijk";
+        EXPECT_TRUE(MsgQSend(q, message.data(), 20, 0));
+        EXPECT_FAILS(MsgQSend(q, message.data(), 21, 0), ERROR_BAD_LENGTH);
+        EXPECT_TRUE(MsgQSend(q, nullptr, 0, 0));
+        ASSERT_TRUE(MsgQSend(q, message.data(), 20, 0));
+        EXPECT_EQ(Receive(q), message.substr(0, 20));
+        EXPECT_EQ(Receive(q), "");
+        // Longer than the buffer: consumed, the first bytes delivered.
+        char buffer[16];
+        DWORD length = 0;
+        memset(buffer, '#', sizeof(buffer));
+        EXPECT_FAILS(MsgQReceive(q, buffer, 12, &length, 0), ERROR_BAD_LENGTH);
+        EXPECT_EQ(length, 12u);
+        EXPECT_EQ(std::string(buffer, 13), message.substr(0, 12) + '#');
+        // Nothing left: the refused message took no slot.
+        EXPECT_FAILS(MsgQReceive(q, buffer, sizeof(buffer), &length, 0), ERROR_TIMEOUT);
+        EXPECT_TRUE(MsgQClose(q));
+    }
+}
+
+TEST(MsgQ, FullQueueTimesOutAtOnceAndOffsetsWrapAtTheRingEnd) {
+    const std::wstring name = UniqueName(L"mqfull");
+    const DWORD M = 2, S = 16, R = (M + 1) * S;
+    MsgQHandle q = MsgQCreate(name.c_str(), M, 8, MSGQ_NAMED);
+    ASSERT_NE(q, nullptr);
+    RawView view(name);
+    ASSERT_TRUE(MsgQSend(q, "a", 1, 0));
+    ASSERT_TRUE(MsgQSend(q, "b", 1, 0));
+    DWORD start = GetTickCount();
+    EXPECT_FAILS(MsgQSend(q, "c", 1, 0), ERROR_TIMEOUT);
+    EXPECT_LT(GetTickCount() - start, 1000u);
+    EXPECT_TRUE(MutexIsFree(name));
+    EXPECT_EQ(SemCount(Obj(name, L"")), 2);
+    EXPECT_EQ(SemCount(Obj(name, L"SEM")), 0);
+    EXPECT_EQ(Receive(q), "a");
+    EXPECT_EQ(Receive(q), "b");
+    ASSERT_TRUE(MsgQSend(q, "z", 1, 0));   // the last slot
+    EXPECT_EQ(view.Word(2), 0u);
+    EXPECT_EQ(Receive(q), "z");
+    EXPECT_EQ(view.Word(3), R);   // claiming the last slot leaves R, which stands for 0
+
+    // A count released without a message is stale: the receive waits again,
+    // turns R into 0 and delivers nothing twice.
+    HANDLE hMsgSem = OpenSemaphoreW(SEMAPHORE_ALL_ACCESS, FALSE, Obj(name, L"").c_str());
+    ASSERT_TRUE(ReleaseSemaphore(hMsgSem, 1, nullptr));
+    CloseHandle(hMsgSem);
+    EXPECT_EQ(Receive(q, 100), "<none>");
+    EXPECT_EQ(view.Word(3), 0u);
+    ASSERT_TRUE(MsgQSend(q, "y", 1, 0));
+    EXPECT_EQ(Receive(q), "y");
+    EXPECT_TRUE(MsgQClose(q));
+}
+
+TEST(MsgQ, OpenTimeOutZeroTriesOnceAndLongerOnesRetry) {
+    const std::wstring name = UniqueName(L"mqopen");
+    DWORD start = GetTickCount();
+    EXPECT_FAILS(MsgQOpen(name.c_str(), 0) != nullptr, ERROR_TIMEOUT);
+    EXPECT_LT(GetTickCount() - start, 50u);   // a retry would have slept 50 ms
+    start = GetTickCount();
+    EXPECT_FAILS(MsgQOpen(name.c_str(), 200) != nullptr, ERROR_TIMEOUT);
+    EXPECT_GE(GetTickCount() - start, 200u);
+    EXPECT_LT(GetTickCount() - start, 2000u);
+    // A queue that appears while the open waits is found by a later attempt.
+    static std::wstring late;
+    static MsgQHandle made;
+    late = name;
+    HANDLE t = CreateThread(
+        nullptr, 0,
+        [](void *) -> DWORD {
+            Sleep(120);
+            made = MsgQCreate(late.c_str(), 2, 8, MSGQ_NAMED);
+            return 0;
+        },
+        nullptr, 0, nullptr);
+    MsgQHandle opened = MsgQOpen(name.c_str(), 5000);
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+    EXPECT_NE(opened, nullptr);
+    EXPECT_TRUE(MsgQClose(opened));
+    EXPECT_TRUE(MsgQClose(made));
+}
+
+TEST(MsgQ, LocalQueuesAreSharedByNameAndDestroyedWithTheLastHandle) {
+    const std::wstring name = UniqueName(L"mqlocal");
+    MsgQHandle created = MsgQCreate(name.c_str(), 4, 16, 0);
+    ASSERT_NE(created, nullptr);
+    EXPECT_EQ(OpenSemaphoreW(SEMAPHORE_ALL_ACCESS, FALSE, Obj(name, L"").c_str()), nullptr);   // no kernel name
+    MsgQHandle opened = MsgQOpen(name.c_str(), 0), joined = MsgQCreate(name.c_str(), 9, 99, 0);
+    ASSERT_TRUE(opened && joined);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
+    MsgQHandle unnamed = MsgQCreate(nullptr, 2, 8, 0);
+    ASSERT_TRUE(MsgQSend(created, "one", 3, 0));
+    ASSERT_TRUE(MsgQSend(joined, "two", 3, 0));
+    EXPECT_EQ(Receive(unnamed), "<none>");   // unnamed queues are distinct
+    EXPECT_TRUE(MsgQClose(created));
+    EXPECT_EQ(Receive(opened), "one");
+    EXPECT_TRUE(MsgQClose(opened));
+    EXPECT_EQ(Receive(joined), "two");
+    EXPECT_TRUE(MsgQClose(joined));
+    EXPECT_FAILS(MsgQOpen(name.c_str(), 0) != nullptr, ERROR_TIMEOUT);
+    MsgQHandle fresh = MsgQCreate(name.c_str(), 4, 16, 0);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
+    EXPECT_EQ(Receive(fresh), "<none>");
+    EXPECT_TRUE(MsgQClose(fresh));
+    EXPECT_TRUE(MsgQClose(unnamed));
+}
+
+TEST(MsgQ, BadClosedAndForeignHandlesAndBuffersAreRefused) {
+    std::vector<MsgQHandle> handles;   // enough to make the live table grow
+    for (int i = 0; i < 300; i++) handles.push_back(MsgQCreate(nullptr, 1, 4, 0));
+    for (size_t i = 0; i < handles.size(); i += 2) ASSERT_TRUE(MsgQClose(handles[i]));
+    MsgQHandle q = handles[1];
+    void *lookalike = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 256);
+    memcpy(lookalike, q, sizeof(MsgQHandleRecord));
+    char buffer[8];
+    DWORD length;
+    for (MsgQHandle h : {(MsgQHandle) nullptr, (MsgQHandle)1, (MsgQHandle)0xDEAD0000, (MsgQHandle)lookalike,
+                         handles[0], handles[298]}) {
+        EXPECT_FAILS(MsgQSend(h, "x", 1, 0), ERROR_INVALID_PARAMETER);
+        EXPECT_FAILS(MsgQReceive(h, buffer, sizeof(buffer), &length, 0), ERROR_INVALID_PARAMETER);
+        EXPECT_FAILS(MsgQClose(h), ERROR_INVALID_HANDLE);
+    }
+    HeapFree(GetProcessHeap(), 0, lookalike);
+    EXPECT_FAILS(MsgQSend(q, nullptr, 4, 0), ERROR_INVALID_PARAMETER);
+    ASSERT_TRUE(MsgQSend(q, "x", 1, 0));
+    EXPECT_FAILS(MsgQReceive(q, buffer, sizeof(buffer), nullptr, 0), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(MsgQReceive(q, nullptr, 8, &length, 0), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(MsgQOpen(nullptr, 0) != nullptr, ERROR_INVALID_PARAMETER);
+    for (size_t i = 1; i < handles.size(); i += 2) EXPECT_TRUE(MsgQClose(handles[i]));
+}
+
+TEST(MsgQ, DamagedSharedBlockIsRefusedNotOverrun) {
+    const std::wstring name = UniqueName(L"mqdamage");
+    MsgQHandle q = MsgQCreate(name.c_str(), 2, 8, MSGQ_NAMED);
+    ASSERT_NE(q, nullptr);
+    RawView view(name);
+    ASSERT_TRUE(MsgQSend(q, "ok", 2, 0));
+    view.Word(0) = 0x00FFFFFF;   // a peer wrote a capacity far beyond the mapping
+    EXPECT_FAILS(MsgQSend(q, "x", 1, 0), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(Receive(q) != "<none>", ERROR_INVALID_PARAMETER);
+    view.Word(0) = 2;
+    view.Word(2) = 0x10000;   // a write offset outside the ring
+    EXPECT_FAILS(MsgQSend(q, "x", 1, 0), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(MutexIsFree(name));
+    view.Word(2) = 16;
+    view.SlotLength(0) = 0x7FFFFFFF;   // never more than the slot is copied
+    std::string got = Receive(q);
+    EXPECT_EQ(got.size(), 12u);
+    EXPECT_EQ(got.substr(0, 2), "ok");
+    EXPECT_TRUE(MsgQClose(q));
+}
+
+TEST(MsgQ, SenderRepairThatCannotRestoreTheFreeCountFailsTheSendAndFreesTheMutex) {
+    const std::wstring name = UniqueName(L"mqnotice");
+    MsgQHandle q = MsgQCreate(name.c_str(), 2, 8, MSGQ_NAMED);
+    ASSERT_NE(q, nullptr);
+    std::wstring mutexName = Obj(name, L"MTX");
+    HANDLE t = CreateThread(   // takes the mutex and ends: abandoned
+        nullptr, 0,
+        [](void *p) -> DWORD { return WaitForSingleObject(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, (const wchar_t *)p), 0); },
+        (void *)mutexName.c_str(), 0, nullptr);
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+    HANDLE hSpare = OpenSemaphoreW(SEMAPHORE_ALL_ACCESS, FALSE, Obj(name, L"SEM").c_str());
+    ASSERT_TRUE(CloseHandle(q->hFreeSem));   // this process's free-slot handle is gone
+    // The recovery notice is a message box, which headless Wine answers at once.
+    EXPECT_FAILS(MsgQSend(q, "x", 1, 0), ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(MutexIsFree(name));
+    q->hFreeSem = hSpare;
+    EXPECT_TRUE(MsgQClose(q));
+}
+
+// ---- several processes ---------------------------------------------------
+
+// Starts the helper with args plus a stopping point, waits until it stands
+// there, and kills it. FALSE when it never got there.
+bool KillAt(const std::wstring &args, int point, int nth) {
+    std::wstring pointName = UniqueName(L"mqpt");
+    HANDLE hPoint = PreparePoint(pointName);
+    ScopedChild child;
+    bool reached = StartChild(L"msgq_test_helper",
+                              args + L" " + std::to_wstring(point) + L" " + std::to_wstring(nth) + L" " + pointName,
+                              child.get()) &&
+                   WaitForPoint(pointName, 15000);
+    KillChild(child.get());
+    CloseHandle(hPoint);
+    return reached;
+}
+
+// Sender 7's messages of 8 bytes: header only.
+BOOL SendSeq(MsgQHandle q, DWORD seq) {
+    BYTE m[8];
+    FillTestMessage(m, 8, 7, seq);
+    return MsgQSend(q, m, 8, 0);
+}
+std::wstring SendArgs(const std::wstring &name, DWORD first, DWORD count) {
+    return L"send " + name + L" 7 " + std::to_wstring(first) + L" " + std::to_wstring(count) + L" 8";
+}
+
+// Sequence numbers received until the queue stays empty for timeoutMs.
+std::vector<DWORD> Drain(MsgQHandle q, DWORD timeoutMs = 100) {
+    std::vector<DWORD> seqs;
+    BYTE buffer[64];
+    DWORD length;
+    MsgQTestMessage m;
+    while (MsgQReceive(q, buffer, sizeof(buffer), &length, timeoutMs))
+        seqs.push_back(CheckTestMessage(buffer, length, &m) ? m.seq : 0xFFFFFFFFu);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_TIMEOUT);
+    return seqs;
+}
+std::vector<DWORD> Range(DWORD first, DWORD count) {
+    std::vector<DWORD> v;
+    for (DWORD i = 0; i < count; i++) v.push_back(first + i);
+    return v;
+}
+
+TEST(MsgQProcesses, AQueueOfAnotherProcessReadsBackByteForByte) {
+    const std::wstring name = UniqueName(L"mqinterop"), ready = UniqueName(L"mqready");
+    HANDLE hReady = PreparePoint(ready);
+    ScopedChild creator;
+    // M 4, largest message 12 (16-byte slots), three 8-byte messages of sender 7.
+    ASSERT_TRUE(StartChild(L"msgq_test_helper", L"create " + name + L" 4 12 3 " + ready, creator.get()));
+    ASSERT_TRUE(WaitForPoint(ready, 15000));
+    CloseHandle(hReady);
+    RawView view(name);
+    ASSERT_NE(view.base, nullptr);
+    EXPECT_EQ(view.Word(0), 4u);
+    EXPECT_EQ(view.Word(1), 16u);
+    EXPECT_EQ(view.Word(2), 48u);
+    EXPECT_EQ(view.Word(3), 0u);
+    for (DWORD i = 0; i < 3; i++) {
+        MsgQTestMessage m;
+        EXPECT_EQ(view.SlotLength(i * 16), 8u);
+        EXPECT_TRUE(CheckTestMessage(view.base + 16 + i * 16 + 4, 8, &m));
+        EXPECT_EQ(m.senderId * 100 + m.seq, 700 + i);
+    }
+    EXPECT_EQ(SemCount(Obj(name, L"")), 3);
+    EXPECT_EQ(SemCount(Obj(name, L"SEM")), 1);
+    MsgQHandle q = MsgQOpen(name.c_str(), 0);
+    ASSERT_NE(q, nullptr);
+    EXPECT_EQ(Receive(q).size(), 8u);
+    EXPECT_EQ(view.Word(3), 16u);
+    EXPECT_EQ(SemCount(Obj(name, L"SEM")), 2);
+
+    // A message written by hand, by the names and the layout alone, reaches a
+    // third process behind the two the creator left.
+    HANDLE hMutex = OpenMutexW(MUTEX_ALL_ACCESS, FALSE, Obj(name, L"MTX").c_str());
+    HANDLE hFree = OpenSemaphoreW(SEMAPHORE_ALL_ACCESS, FALSE, Obj(name, L"SEM").c_str());
+    HANDLE hMsg = OpenSemaphoreW(SEMAPHORE_ALL_ACCESS, FALSE, Obj(name, L"").c_str());
+    ASSERT_EQ(WaitForSingleObject(hMutex, 5000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(hFree, 0), WAIT_OBJECT_0);
+    DWORD w = view.Word(2);
+    view.SlotLength(w) = 8;
+    FillTestMessage(view.base + 16 + w + 4, 8, 9, 5);
+    view.Word(2) = (w + 16) % (5 * 16);
+    ReleaseSemaphore(hMsg, 1, nullptr);
+    ReleaseMutex(hMutex);
+    for (HANDLE h : {hMutex, hFree, hMsg}) CloseHandle(h);
+    std::string out;
+    EXPECT_EQ(RunProgram(L"msgq_test_helper", L"recv " + name + L" 3 2000", 20000, &out), 0u);
+    out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
+    EXPECT_EQ(out, "8 7 1\n8 7 2\n8 9 5\n");
+
+    // The queue lives while any process holds it, and not a moment longer.
+    KillChild(creator.get());
+    EXPECT_TRUE(MsgQSend(q, "still", 5, 0));
+    EXPECT_TRUE(MsgQClose(q));
+    EXPECT_FAILS(MsgQOpen(name.c_str(), 0) != nullptr, ERROR_TIMEOUT);
+}
+
+TEST(MsgQRepair, SenderKilledHoldingTheMutexAndAFreeSlot) {
+    const std::wstring name = UniqueName(L"mqkillsend");
+    MsgQHandle q = MsgQCreate(name.c_str(), 4, 16, MSGQ_NAMED);
+    ASSERT_TRUE(SendSeq(q, 0) && SendSeq(q, 1));
+    ASSERT_TRUE(KillAt(SendArgs(name, 100, 1), MSGQ_POINT_SEND_SLOT_TAKEN, 1));
+    EXPECT_EQ(SemCount(Obj(name, L"SEM")), 1);
+    // The next send finds the mutex abandoned and counts the free slots anew.
+    EXPECT_TRUE(SendSeq(q, 2) && SendSeq(q, 3));
+    EXPECT_FAILS(SendSeq(q, 4), ERROR_TIMEOUT);
+    EXPECT_TRUE(MutexIsFree(name));
+    EXPECT_EQ(Drain(q), Range(0, 4));
+    EXPECT_TRUE(MsgQClose(q));
+}
+
+TEST(MsgQRepair, SenderKilledBeforeCountingItsMessageIsDeliveredOneTimeOutLate) {
+    const std::wstring name = UniqueName(L"mqkillcount");
+    MsgQHandle q = MsgQCreate(name.c_str(), 4, 16, MSGQ_NAMED);
+    // The peer sends 0 and 1 and dies after writing 2, before counting it.
+    ASSERT_TRUE(KillAt(SendArgs(name, 0, 3), MSGQ_POINT_SEND_WRITTEN, 3));
+    EXPECT_EQ(SemCount(Obj(name, L"")), 2);
+    for (int i = 0; i < 2; i++) EXPECT_EQ(Receive(q, 300).size(), 8u);
+    DWORD start = GetTickCount();
+    EXPECT_EQ(Drain(q, 300), Range(2, 1));   // found by the time-out's repair
+    EXPECT_GE(GetTickCount() - start, 250u);
+    EXPECT_EQ(SemCount(Obj(name, L"")), 0);   // and not counted once more
+    // The free count is right once a sender repaired the mutex the peer left.
+    for (DWORD seq = 3; seq < 7; seq++) EXPECT_TRUE(SendSeq(q, seq));
+    EXPECT_FAILS(SendSeq(q, 7), ERROR_TIMEOUT);
+    EXPECT_EQ(Drain(q), Range(3, 4));
+    EXPECT_TRUE(MsgQClose(q));
+}
+
+TEST(MsgQRepair, ReceiverKilledAfterItsClaimLeavesTheQueueOneSlotShortUntilASenderRepairs) {
+    const std::wstring name = UniqueName(L"mqkillrecv");
+    MsgQHandle q = MsgQCreate(name.c_str(), 3, 16, MSGQ_NAMED);
+    for (DWORD seq = 0; seq < 3; seq++) ASSERT_TRUE(SendSeq(q, seq));
+    // The peer takes message 0 and dies before giving its slot back.
+    ASSERT_TRUE(KillAt(L"recv " + name + L" 1 5000", MSGQ_POINT_RECV_COPIED, 1));
+    EXPECT_FAILS(SendSeq(q, 3), ERROR_TIMEOUT);   // two queued, yet full
+    // A sender that dies holding the mutex makes the next send repair.
+    ASSERT_TRUE(KillAt(SendArgs(name, 100, 1), MSGQ_POINT_SEND_LOCKED, 1));
+    EXPECT_TRUE(SendSeq(q, 3));
+    EXPECT_FAILS(SendSeq(q, 4), ERROR_TIMEOUT);
+    EXPECT_EQ(Drain(q), Range(1, 3));
+    for (DWORD seq = 4; seq < 7; seq++) EXPECT_TRUE(SendSeq(q, seq));
+    EXPECT_EQ(Drain(q), Range(4, 3));
+    EXPECT_TRUE(MsgQClose(q));
+}
+
+// Stops one chosen thread just before it claims a slot, until released.
+struct ClaimGate {
+    DWORD threadId;
+    HANDLE hReached, hResume;
+} gate;
+
+TEST(MsgQConcurrency, TwoReceiversAtTheLastSlotKeepReadOffsetInTheRing) {
+    const std::wstring name = UniqueName(L"mqlastslot");
+    const DWORD S = 16, R = 4 * S;
+    MsgQHandle q = MsgQCreate(name.c_str(), 3, 12, MSGQ_NAMED);
+    RawView view(name);
+    for (int i = 0; i < 3; i++) ASSERT_TRUE(MsgQSend(q, "x", 1, 0) && Receive(q) == "x");
+    ASSERT_TRUE(MsgQSend(q, "L", 1, 0) && MsgQSend(q, "F", 1, 0));   // the last slot, the first
+    gate.hReached = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    gate.hResume = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    MsgQSetTestHook([](int point) {
+        if (point == MSGQ_POINT_RECV_BEFORE_CLAIM && GetCurrentThreadId() == gate.threadId) {
+            gate.threadId = 0;
+            SetEvent(gate.hReached);
+            WaitForSingleObject(gate.hResume, INFINITE);
+        }
+    });
+    static std::string got;
+    HANDLE t = CreateThread(
+        nullptr, 0,
+        [](void *q) -> DWORD {
+            got = Receive((MsgQHandle)q, 5000);
+            return 0;
+        },
+        q, CREATE_SUSPENDED, &gate.threadId);
+    ResumeThread(t);
+    // The thread has its count and has read readOffset at the last slot.
+    ASSERT_EQ(WaitForSingleObject(gate.hReached, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(Receive(q), "L");
+    EXPECT_EQ(view.Word(3), R);
+    SetEvent(gate.hResume);
+    ASSERT_EQ(WaitForSingleObject(t, 5000), WAIT_OBJECT_0);
+    MsgQSetTestHook(nullptr);
+    EXPECT_EQ(got, "F");
+    EXPECT_EQ(view.Word(3), S);   // not R + S
+    EXPECT_EQ(Receive(q), "<none>");
+    ASSERT_TRUE(MsgQSend(q, "n", 1, 0));
+    EXPECT_EQ(Receive(q), "n");
+    for (HANDLE h : {t, gate.hReached, gate.hResume}) CloseHandle(h);
+    MsgQClose(q);
+}
+
+struct ReceiverThread {
+    MsgQHandle q;
+    MsgQTestResults *results;
+    DWORD timeout, error;
+};
+DWORD WINAPI RunReceiverThread(void *p) {
+    auto *r = (ReceiverThread *)p;
+    r->error = MarkUntilStop(r->q, r->results, 4, 5000, r->timeout);
+    return 0;
+}
+
+TEST(MsgQConcurrency, SenderProcessesAndReceiversDeliverEachMessageOnce) {
+    const DWORD SENDERS = 4, PER_SENDER = 5000, MAX_MSGS = 8;
+    const std::wstring name = UniqueName(L"mqstress"), resultName = UniqueName(L"mqresults");
+    HANDLE hResults = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                         (DWORD)MsgQTestResultsSize(SENDERS, PER_SENDER), resultName.c_str());
+    auto *results = (MsgQTestResults *)MapViewOfFile(hResults, FILE_MAP_WRITE, 0, 0, 0);
+    ASSERT_NE(results, nullptr);
+    // A ring of nine slots: receivers meet at its end all the time.
+    MsgQHandle q = MsgQCreate(name.c_str(), MAX_MSGS, 32, MSGQ_NAMED);
+    // Receiver threads here and receiver processes, one of each with a 1 ms
+    // time-out so that repairs run while senders are busy.
+    ReceiverThread threads[2] = {{q, results, 20000, 1}, {q, results, 1, 1}};
+    HANDLE hThreads[2];
+    for (int i = 0; i < 2; i++) hThreads[i] = CreateThread(nullptr, 0, RunReceiverThread, &threads[i], 0, nullptr);
+    ScopedChild children[2 + SENDERS];
+    for (int i = 0; i < 2; i++)
+        ASSERT_TRUE(StartChild(L"msgq_test_helper",
+                               L"recvmark " + name + L" " + resultName + L" 4 5000 " + (i ? L"1" : L"20000"),
+                               children[i].get()));
+    for (DWORD s = 0; s < SENDERS; s++)
+        ASSERT_TRUE(StartChild(L"msgq_test_helper", L"send " + name + L" " + std::to_wstring(s) + L" 0 5000 32",
+                               children[2 + s].get()));
+    for (DWORD i = 0; i < 2 + SENDERS; i++) {
+        DWORD code = 1;
+        // After the last sender: one stop message for each receiver.
+        for (int stop = 0; i == SENDERS && stop < 4; stop++) ASSERT_TRUE(MsgQSend(q, nullptr, 0, 20000));
+        ASSERT_TRUE(WaitChild(children[(i + 2) % (2 + SENDERS)].get(), 120000, &code));
+        EXPECT_EQ(code, 0u) << "child " << (i + 2) % (2 + SENDERS);
+    }
+    EXPECT_EQ(WaitForMultipleObjects(2, hThreads, TRUE, 30000), WAIT_OBJECT_0);
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(threads[i].error, 0u);
+        CloseHandle(hThreads[i]);
+    }
+
+    EXPECT_EQ(results->badPayloads + results->orderViolations, 0);
+    DWORD missing = 0, duplicated = 0;
+    for (DWORD i = 0; i < SENDERS * PER_SENDER; i++) {
+        missing += results->counts[i] == 0;
+        duplicated += results->counts[i] > 1;
+    }
+    EXPECT_EQ(missing, 0u);
+    EXPECT_EQ(duplicated, 0u);
+    EXPECT_EQ(Receive(q), "<none>");   // nothing left over, and the counts agree
+    EXPECT_EQ(SemCount(Obj(name, L"SEM")), (LONG)MAX_MSGS);
+    MsgQClose(q);
+    UnmapViewOfFile(results);
+    CloseHandle(hResults);
+}
+
+}  // namespace
