@@ -150,7 +150,9 @@ class CanPeerDevice : public ::testing::Test {
         std::vector<RxMsg> got;
         RxMsg buffer[64];
         DWORD n = 0;
-        while (got.size() < expected && VcanReadFrames(reader_, buffer, 64, &n, 3000)) got.insert(got.end(), buffer, buffer + n);
+        while (got.size() < expected && VcanReadFrames(reader_, buffer, 64, &n, 3000)) {
+            got.insert(got.end(), buffer, buffer + n);
+        }
         EXPECT_EQ(expected, got.size()) << Narrow(args);
         got.resize(expected);
         return got;
@@ -207,7 +209,8 @@ TEST(CanPeerSim, FeedsTheNetQueueWithItsUniqueIdAndLingers)
 {
     std::wstring net = ribex_test::UniqueName(L"CPNET");
     ribex_test::ScopedChild child;
-    ASSERT_TRUE(ribex_test::StartChild(L"canpeer", L"-s " + net + L" --unique-id 12:34 --linger 1500 123#1122 456#R", child.get()));
+    std::wstring args = L"-s " + net + L" --unique-id 12:34 --linger 1500 123#1122 456#R";
+    ASSERT_TRUE(ribex_test::StartChild(L"canpeer", args, child.get()));
     MsgQHandle q = MsgQOpen(net.c_str(), 10000);
     ASSERT_NE(nullptr, q) << GetLastError();
     SimCanMsg msg[2];
@@ -232,7 +235,8 @@ TEST(CanPeerSim, FeedsTheNetQueueWithItsUniqueIdAndLingers)
 TEST(CanPeerSim, FullQueueWithoutReaderFailsLoudly)
 {
     std::string out;
-    EXPECT_EQ(1u, RunProgram(L"canpeer", L"--sim " + ribex_test::UniqueName(L"CPFULL") + L" --queue-size 2 --send-timeout 100 -g -n 5", 10000, &out));
+    std::wstring args = L"--sim " + ribex_test::UniqueName(L"CPFULL") + L" --queue-size 2 --send-timeout 100 -g -n 5";
+    EXPECT_EQ(1u, RunProgram(L"canpeer", args, 10000, &out));
     EXPECT_NE(std::string::npos, out.find("queue full")) << out;
 }
 

@@ -1,21 +1,145 @@
-// The driver on the fixture's devices: opening, the five control codes as
-// the server asks them, the bus (fan-out, isolation, whole records, pending
-// reads, remote frames, overflow, injected errors) and reads that end with
-// their handle, a cancel or their process.
+// The virtual CAN driver. On the fixture's devices: opening, the five
+// control codes as the server asks them, the bus (fan-out, isolation, whole
+// records, pending reads, remote frames, overflow, injected errors) and
+// reads that end with their handle, a cancel or their process. On a service
+// of the test's own (restarting it disturbs nobody): the service key's
+// values, unloading with reads pending, install cycles that leave nothing.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
 #include "test_names.h"
-#include "vcan_test_util.h"
-
-using namespace vcan_test;
+#include "vcan_control.h"
 
 namespace {
+
+RxMsg Frame(uint32_t id, uint32_t length, uint8_t firstByte)
+{
+    RxMsg msg = {};
+    msg.can.id = id;
+    msg.length = length;
+    for (uint8_t &b : msg.can.data) b = firstByte++;
+    return msg;
+}
+
+// A device handle closed at the end of its scope.
+struct Handle {
+    HANDLE h;
+    explicit Handle(HANDLE handle) : h(handle) {}
+    ~Handle() { Close(); }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    HANDLE get() const { return h; }
+    bool valid() const { return h != INVALID_HANDLE_VALUE; }
+    void Close()
+    {
+        if (valid()) CloseHandle(h);
+        h = INVALID_HANDLE_VALUE;
+    }
+};
+
+// One overlapped read of up to 16 records that the test starts and then
+// watches; the destructor makes sure it has ended before its buffer goes.
+struct PendingRead {
+    HANDLE hDevice = INVALID_HANDLE_VALUE;
+    OVERLAPPED ov = {};
+    RxMsg frames[16];
+    bool pending = false;
+
+    PendingRead() { ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+    ~PendingRead()
+    {
+        if (pending && !Done(0)) {
+            CancelIoEx(hDevice, &ov);
+            Done(5000);
+        }
+        CloseHandle(ov.hEvent);
+    }
+    // Starts the read; true when it stays pending.
+    bool Start(HANDLE h, DWORD maxFrames = 16)
+    {
+        hDevice = h;
+        DWORD n = 0;
+        pending = !ReadFile(h, frames, maxFrames * (DWORD)sizeof(RxMsg), &n, &ov) && GetLastError() == ERROR_IO_PENDING;
+        return pending;
+    }
+    bool Done(DWORD timeoutMs) { return WaitForSingleObject(ov.hEvent, timeoutMs) == WAIT_OBJECT_0; }
+    // After Done: the error code (0 for success) and the frame count.
+    DWORD Result(DWORD *noFrames)
+    {
+        DWORD bytes = 0;
+        BOOL ok = GetOverlappedResult(hDevice, &ov, &bytes, FALSE);
+        *noFrames = bytes / (DWORD)sizeof(RxMsg);
+        return ok ? 0 : GetLastError();
+    }
+};
+
+VcanCounters Counters(HANDLE h)
+{
+    VcanCounters c;
+    std::memset(&c, 0xFF, sizeof(c));
+    EXPECT_TRUE(VcanGetCounters(h, &c)) << GetLastError();
+    return c;
+}
+
+// Polls the device-wide handle count seen through h until it equals
+// expected (the driver learns of another process's close asynchronously).
+bool WaitForOpenHandles(HANDLE h, uint32_t expected, DWORD timeoutMs)
+{
+    for (DWORD start = GetTickCount();; Sleep(10)) {
+        VcanCounters c;
+        if (VcanGetCounters(h, &c) && c.openHandles == expected) return true;
+        if (GetTickCount() - start > timeoutMs) return false;
+    }
+}
+
+// DeviceIoControl without OVERLAPPED, as the server calls it: 0 or the error.
+DWORD Ioctl(HANDLE h, DWORD code, const void *in, DWORD inSize, void *out = nullptr, DWORD outSize = 0,
+            DWORD *returned = nullptr)
+{
+    DWORD n = 0;
+    BOOL ok = DeviceIoControl(h, code, const_cast<void *>(in), inSize, out, outSize, returned ? returned : &n, nullptr);
+    return ok ? 0 : GetLastError();
+}
+
+// The property block as the server fetches it: size first, then the block.
+std::vector<uint8_t> Properties(HANDLE h)
+{
+    uint32_t size = 0;
+    DWORD n = 0;
+    EXPECT_EQ(0u, Ioctl(h, IOCTL_CAN_GET_PROPERTIES_SIZE, nullptr, 0, &size, 4, &n));
+    EXPECT_EQ(4u, n);
+    std::vector<uint8_t> block(std::max(size, CAN_DRV_PROPERTIES_NAMES_OFFSET));
+    EXPECT_EQ(0u, Ioctl(h, IOCTL_CAN_GET_PROPERTIES, nullptr, 0, block.data(), size, &n));
+    EXPECT_EQ(size, n);
+    return block;
+}
+
+// The service key name the block points at with serviceNameIndex.
+std::wstring ServiceName(const std::vector<uint8_t> &block)
+{
+    const CanDrvProperties *p = reinterpret_cast<const CanDrvProperties *>(block.data());
+    const wchar_t *names = reinterpret_cast<const wchar_t *>(block.data() + CAN_DRV_PROPERTIES_NAMES_OFFSET);
+    size_t chars = (block.size() - CAN_DRV_PROPERTIES_NAMES_OFFSET) / 2;
+    std::wstring name;
+    for (size_t i = p->serviceNameIndex; i < chars && names[i]; i++) name += names[i];
+    return p->serviceNameIndex < chars ? name : L"<index out of the block>";
+}
+
+bool ServiceKeyExists(const std::wstring &service)
+{
+    HKEY key;
+    std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\" + service;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
 
 // Each group keeps to devices of its own.
 constexpr const wchar_t *CODES_DEVICE = L"VCAN1";
@@ -31,17 +155,12 @@ HANDLE OpenLikeServer(const wchar_t *device)
                        nullptr);
 }
 
-// 0 on success, else the error.
-DWORD Ioctl(HANDLE h, DWORD code, const void *in, DWORD inSize, void *out = nullptr, DWORD outSize = 0)
-{
-    DWORD n = 0;
-    return DeviceIoControl(h, code, const_cast<void *>(in), inSize, out, outSize, &n, nullptr) ? 0 : GetLastError();
-}
-
 uint64_t DriverTime(HANDLE h)
 {
     uint64_t stamp = 0;
-    EXPECT_EQ(0u, Ioctl(h, IOCTL_CAN_GET_TIMESTAMP, nullptr, 0, &stamp, 8));
+    DWORD n = 0;
+    EXPECT_EQ(0u, Ioctl(h, IOCTL_CAN_GET_TIMESTAMP, nullptr, 0, &stamp, 8, &n));
+    EXPECT_EQ(8u, n);
     return stamp;
 }
 
@@ -102,10 +221,7 @@ TEST(VcanControlCodes, PropertyBlockNamesTheServiceKeyAndVersion)
     EXPECT_NE(0u, p->serviceNameIndex) << "the device name comes first; readers must use the index";
     std::wstring service = ServiceName(block);
     EXPECT_EQ(L"vcan", service);
-    HKEY key;  // the name leads to the key that holds the server's settings
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"SYSTEM\\CurrentControlSet\\Services\\" + service).c_str(),
-                                           0, KEY_READ, &key));
-    RegCloseKey(key);
+    EXPECT_TRUE(ServiceKeyExists(service)) << "the name leads to the key that holds the server's settings";
 }
 
 TEST(VcanControlCodes, ShortBuffersBadInputAndUnknownCodesAreRefused)
@@ -153,31 +269,15 @@ TEST(VcanControlCodes, TimeStampCountsHundredNanosecondsOfTheProgramsClock)
     EXPECT_LE(t2, after + 10000);
 }
 
-TEST(VcanControlCodes, RemoteReplyIdsAreKeptPerHandleAndBounded)
+TEST(VcanControlCodes, EnabledIdTableIsBounded)
 {
-    Handle a(OpenLikeServer(CODES_DEVICE)), b(OpenLikeServer(CODES_DEVICE));
-    ASSERT_TRUE(a.valid() && b.valid());
-    uint32_t ids[] = {0x123, 0x80000456u, 0x123, 0x1FFFFFFF};
-    for (uint32_t id : ids) EXPECT_EQ(0u, Ioctl(a.get(), IOCTL_CAN_ENABLE_REMREPLY, &id, 4)) << id;
-    DWORD got[8] = {}, count = 0;
-    ASSERT_TRUE(VcanGetEnabledIds(a.get(), got, 8, &count));
-    ASSERT_EQ(3u, count) << "enabling twice counts once; the remote flag is not part of the id";
-    EXPECT_EQ(0x123u, got[0]);
-    EXPECT_EQ(0x456u, got[1]);
-    EXPECT_EQ(0x1FFFFFFFu, got[2]);
-    ASSERT_TRUE(VcanGetEnabledIds(b.get(), got, 8, &count));
-    EXPECT_EQ(0u, count);
-
-    EXPECT_EQ(0u, Ioctl(a.get(), IOCTL_CAN_DISABLE_REMREPLY, &ids[0], 4));
-    EXPECT_EQ((DWORD)ERROR_NOT_FOUND, Ioctl(a.get(), IOCTL_CAN_DISABLE_REMREPLY, &ids[0], 4));
-    ASSERT_TRUE(VcanGetEnabledIds(a.get(), got, 1, &count));
-    EXPECT_EQ(2u, count) << "only the ids that fit come back; the count is the full one";
-
+    Handle h(OpenLikeServer(CODES_DEVICE));
+    ASSERT_TRUE(h.valid());
     for (uint32_t id = 0; id < VCAN_MAX_ENABLED_IDS; id++) {
-        ASSERT_EQ(0u, Ioctl(b.get(), IOCTL_CAN_ENABLE_REMREPLY, &id, 4)) << id;
+        ASSERT_EQ(0u, Ioctl(h.get(), IOCTL_CAN_ENABLE_REMREPLY, &id, 4)) << id;
     }
     uint32_t one = VCAN_MAX_ENABLED_IDS;
-    EXPECT_EQ((DWORD)ERROR_NO_SYSTEM_RESOURCES, Ioctl(b.get(), IOCTL_CAN_ENABLE_REMREPLY, &one, 4));
+    EXPECT_EQ((DWORD)ERROR_NO_SYSTEM_RESOURCES, Ioctl(h.get(), IOCTL_CAN_ENABLE_REMREPLY, &one, 4));
 }
 
 TEST(VcanBus, WriteReachesEveryOtherHandleOfItsDeviceStampedOnArrival)
@@ -253,14 +353,24 @@ TEST(VcanBus, PendingReadsAreFilledInTurnByAnotherProcessWrite)
 
 TEST(VcanBus, RemoteFrameReachesOnlyHandlesThatEnabledItsId)
 {
-    Handle a(VcanOpenDevice(BUS_DEVICE)), b(VcanOpenDevice(BUS_DEVICE)), c(VcanOpenDevice(BUS_DEVICE));
+    Handle a(VcanOpenDevice(BUS_DEVICE)), b(OpenLikeServer(BUS_DEVICE)), c(VcanOpenDevice(BUS_DEVICE));
     ASSERT_TRUE(a.valid() && b.valid() && c.valid());
     RxMsg remote = Frame(0x123u | RX_REMOTE_FRAME_FLAG, 0, 0), data = Frame(0x123, 1, 0);
     ASSERT_TRUE(VcanWriteFrames(a.get(), &remote, 1));
     ExpectNothingQueued(b.get());
 
-    uint32_t id = 0x123;
+    // Enabled twice, the second time with the remote flag that is no part
+    // of the identifier: one entry, of b alone.
+    uint32_t id = 0x123, flagged = 0x123u | RX_REMOTE_FRAME_FLAG;
     ASSERT_EQ(0u, Ioctl(b.get(), IOCTL_CAN_ENABLE_REMREPLY, &id, 4));
+    ASSERT_EQ(0u, Ioctl(b.get(), IOCTL_CAN_ENABLE_REMREPLY, &flagged, 4));
+    DWORD ids[4] = {}, count = 0;
+    ASSERT_TRUE(VcanGetEnabledIds(b.get(), ids, 4, &count));
+    EXPECT_EQ(1u, count);
+    EXPECT_EQ(0x123u, ids[0]);
+    ASSERT_TRUE(VcanGetEnabledIds(c.get(), ids, 4, &count));
+    EXPECT_EQ(0u, count);
+
     RxMsg both[2] = {remote, data};
     ASSERT_TRUE(VcanWriteFrames(a.get(), both, 2));
     std::vector<RxMsg> atB = ReadNow(b.get()), atC = ReadNow(c.get());
@@ -274,6 +384,7 @@ TEST(VcanBus, RemoteFrameReachesOnlyHandlesThatEnabledItsId)
     ASSERT_EQ(0u, Ioctl(b.get(), IOCTL_CAN_DISABLE_REMREPLY, &id, 4));
     ASSERT_TRUE(VcanWriteFrames(a.get(), &remote, 1));
     EXPECT_EQ(2u, Counters(b.get()).received) << "neither another id nor a disabled one gets through";
+    EXPECT_EQ((DWORD)ERROR_NOT_FOUND, Ioctl(b.get(), IOCTL_CAN_DISABLE_REMREPLY, &id, 4));
 }
 
 TEST(VcanBus, OverflowIsReportedOnceThenTheOldestFramesFollow)
@@ -362,8 +473,8 @@ TEST(VcanCancel, ProcessKilledOrEndingWithAPendingReadLeavesNoReaderBehind)
         std::wstring point = ribex_test::UniqueName(L"vcan-pendread");
         HANDLE prepared = ribex_test::PreparePoint(point);
         ribex_test::ScopedChild child;
-        ASSERT_TRUE(ribex_test::StartChild(
-            L"vcan_test_helper", std::wstring(L"pendread ") + CANCEL_DEVICE + (killed ? L" " + point : L""), child.get()));
+        std::wstring args = std::wstring(L"pendread ") + CANCEL_DEVICE + (killed ? L" " + point : L"");
+        ASSERT_TRUE(ribex_test::StartChild(L"vcan_test_helper", args, child.get()));
         DWORD exitCode = 99;
         if (killed) {
             ASSERT_TRUE(ribex_test::WaitForPoint(point, 10000));
@@ -383,6 +494,87 @@ TEST(VcanCancel, ProcessKilledOrEndingWithAPendingReadLeavesNoReaderBehind)
     DWORD n = 0;
     ASSERT_TRUE(VcanReadFrames(reader.get(), &got, 1, &n, 2000));
     EXPECT_EQ(0x701u, got.can.id);
+}
+
+class VcanService : public ::testing::Test {
+  protected:
+    std::wstring id_ = std::to_wstring(GetCurrentProcessId());
+    std::wstring service_ = L"vcant" + id_, prefix_ = L"VT" + id_ + L"_";
+    const wchar_t *svc() const { return service_.c_str(); }
+    HANDLE Open(int device) const { return VcanOpenDevice((prefix_ + std::to_wstring(device)).c_str()); }
+
+    void SetUp() override
+    {
+        VcanUninstallService(svc());  // left over by a crashed run
+        ASSERT_TRUE(VcanInstallService(svc(), prefix_.c_str(), 2, nullptr)) << GetLastError();
+    }
+    void TearDown() override { EXPECT_TRUE(VcanUninstallService(svc())) << GetLastError(); }
+
+    uint32_t MajorVersionAfterRestart()
+    {
+        EXPECT_TRUE(VcanStopService(svc()) && VcanStartService(svc())) << GetLastError();
+        Handle h(Open(1));
+        EXPECT_TRUE(h.valid());
+        return h.valid() ? reinterpret_cast<const CanDrvProperties *>(Properties(h.get()).data())->majorVersion : 0;
+    }
+};
+
+TEST_F(VcanService, KeyValuesShapeDevicesQueuesAndVersion)
+{
+    ASSERT_TRUE(VcanSetServiceValue(svc(), L"DeviceCount", 3));
+    ASSERT_TRUE(VcanSetServiceValue(svc(), L"QueueFrames", 8));
+    ASSERT_TRUE(VcanStartService(svc())) << GetLastError();
+    Handle one(Open(1)), two(Open(2)), three(Open(3)), four(Open(4));
+    EXPECT_TRUE(one.valid() && two.valid() && three.valid());
+    EXPECT_FALSE(four.valid());
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+    ASSERT_TRUE(one.valid());
+    EXPECT_EQ(8u, Counters(one.get()).capacity);
+    std::vector<uint8_t> block = Properties(three.get());
+    EXPECT_EQ(service_, ServiceName(block)) << "the block names the key the device came from";
+    EXPECT_EQ(6u, reinterpret_cast<const CanDrvProperties *>(block.data())->majorVersion);
+    one.Close();
+    two.Close();
+    three.Close();
+
+    for (DWORD version : {3u, 5u, 7u}) {
+        ASSERT_TRUE(VcanSetServiceValue(svc(), L"MajorVersion", version));
+        EXPECT_EQ(version, MajorVersionAfterRestart());
+    }
+    ASSERT_TRUE(VcanSetServiceString(svc(), L"MajorVersion", L"5"));
+    EXPECT_EQ(6u, MajorVersionAfterRestart()) << "a value of the wrong type is ignored";
+}
+
+TEST_F(VcanService, UnloadEndsPendingReadsAndInstallCyclesLeaveNothingBehind)
+{
+    RxMsg f = Frame(0x1, 0, 0);
+    for (int cycle = 0; cycle < 3; cycle++) {
+        ASSERT_TRUE(VcanStartService(svc())) << cycle << " " << GetLastError();
+        Handle a(Open(1)), b(Open(1));
+        ASSERT_TRUE(a.valid() && b.valid());
+        PendingRead read;
+        ASSERT_TRUE(read.Start(b.get()));
+        ASSERT_TRUE(VcanStopService(svc())) << GetLastError();
+        ASSERT_TRUE(read.Done(5000)) << "a read must not wait for a driver that is gone";
+        DWORD n = 0;
+        EXPECT_EQ(VCAN_ERROR_UNLOADED, read.Result(&n));
+        EXPECT_FALSE(VcanWriteFrames(a.get(), &f, 1)) << "handles of the old driver lead nowhere";
+        Handle gone(Open(1));
+        EXPECT_FALSE(gone.valid());
+
+        // Reinstalled while the old handles are still open.
+        ASSERT_TRUE(VcanUninstallService(svc())) << GetLastError();
+        EXPECT_FALSE(ServiceKeyExists(service_));
+        ASSERT_TRUE(VcanInstallService(svc(), prefix_.c_str(), 2, nullptr)) << GetLastError();
+    }
+    ASSERT_TRUE(VcanStartService(svc())) << GetLastError();
+    Handle c(Open(1)), d(Open(1));
+    ASSERT_TRUE(c.valid() && d.valid());
+    ASSERT_TRUE(VcanWriteFrames(c.get(), &f, 1));
+    RxMsg got;
+    DWORD n = 0;
+    EXPECT_TRUE(VcanReadFrames(d.get(), &got, 1, &n, 2000));
+    EXPECT_TRUE(WaitForOpenHandles(d.get(), 2, 5000)) << "nothing of the earlier loads is left";
 }
 
 }  // namespace
