@@ -43,19 +43,6 @@ class Registry : public ::testing::Test {
     }
 };
 
-struct EnableCall {
-    DWORD high, low, canId;
-    BOOL ok;
-    DWORD error;
-};
-
-DWORD WINAPI CallEnable(LPVOID p) {
-    EnableCall *call = (EnableCall *)p;
-    call->ok = EnableRemFrame(call->high, call->low, call->canId);
-    call->error = GetLastError();
-    return 0;
-}
-
 TEST_F(Registry, ANetWhoseThreadDiedIsRemovedWithoutWaitingForAConfirm) {
     TestNet idle, busy;
     ASSERT_TRUE(idle.Register(0xD0, 1));
@@ -75,15 +62,18 @@ TEST_F(Registry, ANetWhoseThreadDiedIsRemovedWithoutWaitingForAConfirm) {
     // A thread that dies while a request waits in the handshake.
     HANDLE hThread = busy.Net()->hThread;
     ASSERT_NE(SuspendThread(hThread), (DWORD)-1);
-    EnableCall call = {0xE0, 1, 0x42, TRUE, 0};
-    HANDLE hCaller = CreateThread(nullptr, 0, CallEnable, &call, 0, nullptr);
+    DWORD error = 0;
+    auto callEnable = [](LPVOID p) -> DWORD {
+        *(DWORD *)p = EnableRemFrame(0xE0, 1, 0x42) ? 0 : GetLastError();
+        return 0;
+    };
+    HANDLE hCaller = CreateThread(nullptr, 0, callEnable, &error, 0, nullptr);
     ASSERT_NE(hCaller, nullptr);
     EXPECT_EQ(WaitForSingleObject(hCaller, 300), (DWORD)WAIT_TIMEOUT);
     ASSERT_TRUE(TerminateThread(hThread, 4321));
     ASSERT_EQ(WaitForSingleObject(hCaller, 10000), WAIT_OBJECT_0);
     CloseHandle(hCaller);
-    EXPECT_FALSE(call.ok);
-    EXPECT_EQ(call.error, 4321u);
+    EXPECT_EQ(error, 4321u);
     EXPECT_EQ(busy.Net(), nullptr);
     DWORD canId = 0;
     EXPECT_EQ(EnumRemFrame(0xE0, 1, 0, &canId), (DWORD)ERROR_INVALID_HANDLE);
