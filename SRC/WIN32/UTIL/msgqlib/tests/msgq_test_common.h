@@ -7,8 +7,6 @@
 
 #include <cstring>
 
-#include "msgq.h"
-
 struct MsgQTestMessage {
     DWORD senderId;
     DWORD seq;
@@ -38,31 +36,4 @@ struct MsgQTestResults {
 
 inline SIZE_T MsgQTestResultsSize(DWORD senders, DWORD perSender) {
     return sizeof(MsgQTestResults) + (SIZE_T)senders * perSender * sizeof(LONG);
-}
-
-// Receives and counts until a zero-length message. A short time-out makes
-// the receiver run its repair again and again while senders are busy; it
-// must still deliver each message once. ERROR_SUCCESS or the receive's error.
-inline DWORD MarkUntilStop(MsgQHandle q, MsgQTestResults *results, DWORD senders, DWORD perSender,
-                           DWORD timeout) {
-    DWORD lastSeq[64];
-    for (DWORD &s : lastSeq) s = 0xFFFFFFFFu;
-    BYTE buffer[512];
-    for (;;) {
-        DWORD length = 0;
-        if (!MsgQReceive(q, buffer, sizeof(buffer), &length, timeout)) {
-            if (GetLastError() == ERROR_TIMEOUT && timeout < 1000) continue;
-            return GetLastError();
-        }
-        if (length == 0) return ERROR_SUCCESS;
-        MsgQTestMessage m;
-        if (!CheckTestMessage(buffer, length, &m) || m.senderId >= senders || m.senderId >= 64 || m.seq >= perSender) {
-            InterlockedIncrement(&results->badPayloads);
-            continue;
-        }
-        if (lastSeq[m.senderId] != 0xFFFFFFFFu && m.seq <= lastSeq[m.senderId])
-            InterlockedIncrement(&results->orderViolations);
-        lastSeq[m.senderId] = m.seq;
-        InterlockedIncrement(&results->counts[m.senderId * perSender + m.seq]);
-    }
 }

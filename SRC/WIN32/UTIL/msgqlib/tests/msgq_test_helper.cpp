@@ -1,13 +1,9 @@
-// A peer process for the queue tests, which can stop at a point inside the
-// library so that the test kills it there ([<point> <nth> <pointName>]: the
-// nth time it passes the point).
-//
+// A peer process for the queue tests. [stop] is <point> <nth> <pointName>:
+// wait to be killed the nth time the library passes that point.
 //   send <queue> <senderId> <first> <count> <size> [stop]
-//   recv <queue> <count> <timeoutMs> [stop]          prints "<length> <senderId> <seq>"
+//   recv <queue> <count> <timeoutMs> [stop]    prints "<length> <senderId> <seq>"
 //   recvmark <queue> <resultMap> <senders> <perSender> <timeoutMs>
-//                                   counts into the shared table until a zero-length message
-//   create <queue> <maxMsgs> <maxSize> <count> <pointName>
-//                                   sends count messages of sender 7, waits to be killed
+//   create <queue> <maxMsgs> <maxSize> <count> <pointName>   (sender 7; then waits)
 #include <windows.h>
 
 #include <cstdio>
@@ -25,6 +21,32 @@ std::wstring hookName;
 
 void StopAtPoint(int point) {
     if (point == hookPoint && ++hookSeen == hookNth) ribex_test::ReachPoint(hookName);
+}
+
+// Receives and counts until a zero-length message. A short time-out makes
+// the receiver run its repair again and again while senders are busy; it
+// must still deliver each message once. ERROR_SUCCESS or the receive's error.
+DWORD MarkUntilStop(MsgQHandle q, MsgQTestResults *results, DWORD senders, DWORD perSender, DWORD timeout) {
+    DWORD lastSeq[64];
+    for (DWORD &seq : lastSeq) seq = 0xFFFFFFFFu;
+    BYTE buffer[512];
+    for (;;) {
+        DWORD length = 0;
+        if (!MsgQReceive(q, buffer, sizeof(buffer), &length, timeout)) {
+            if (GetLastError() == ERROR_TIMEOUT && timeout < 1000) continue;
+            return GetLastError();
+        }
+        if (length == 0) return ERROR_SUCCESS;
+        MsgQTestMessage m;
+        if (!CheckTestMessage(buffer, length, &m) || m.senderId >= senders || m.senderId >= 64 || m.seq >= perSender) {
+            InterlockedIncrement(&results->badPayloads);
+            continue;
+        }
+        if (lastSeq[m.senderId] != 0xFFFFFFFFu && m.seq <= lastSeq[m.senderId])
+            InterlockedIncrement(&results->orderViolations);
+        lastSeq[m.senderId] = m.seq;
+        InterlockedIncrement(&results->counts[m.senderId * perSender + m.seq]);
+    }
 }
 
 }  // namespace
