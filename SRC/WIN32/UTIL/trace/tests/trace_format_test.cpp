@@ -174,9 +174,7 @@ TEST(TraceFormat, DeliberateDifferences) {
               "(null) (null)   (null)|");
     EXPECT_EQ(Fmt("%y%5%|%-3k|%05s|%c", "ab", 0x141), "y    %|k  |   ab|A");
     // A format ending inside a specification ends the output.
-    EXPECT_EQ(Fmt("abc%"), "abc");
-    EXPECT_EQ(Fmt("abc%-05"), "abc");
-    EXPECT_EQ(Fmt("abc%5.3h"), "abc");
+    EXPECT_EQ(Fmt("abc%") + "|" + Fmt("abc%-05") + "|" + Fmt("abc%5.3h"), "abc|abc|abc");
 }
 
 TEST(TraceFormat, WidthDigitsStopAt32749ButStarWidthDoesNot) {
