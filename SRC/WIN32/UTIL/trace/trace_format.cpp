@@ -65,7 +65,7 @@ inline bool PutText(Output *out, const char *text, uint64_t n) {
     return !out->full;
 }
 
-struct Spec {
+struct Conversion {
     bool left, plus, blank, alternate, zero;
     unsigned width;
     bool hasPrecision;
@@ -73,13 +73,13 @@ struct Spec {
     char size;   // 'h', 'l', 'L' or 0
 };
 
-// Lays out prefix, zeros and text in a field of the spec's width.
+// Lays out prefix, zeros and text in a field of the conversion's width.
 // wideText, when set, replaces text: each wide character stored as its low byte.
-bool PutField(Output *out, const Spec &spec, const char *prefix, uint64_t prefixLen, uint64_t zeros,
+bool PutField(Output *out, const Conversion &conv, const char *prefix, uint64_t prefixLen, uint64_t zeros,
               const char *text, const wchar_t *wideText, uint64_t textLen) {
     uint64_t used = prefixLen + zeros + textLen;
-    uint64_t fill = spec.width > used ? spec.width - used : 0;
-    if (!spec.left && !PutRepeated(out, ' ', fill)) return false;
+    uint64_t fill = conv.width > used ? conv.width - used : 0;
+    if (!conv.left && !PutRepeated(out, ' ', fill)) return false;
     if (!PutText(out, prefix, prefixLen)) return false;
     if (!PutRepeated(out, '0', zeros)) return false;
     if (wideText == NULL) {
@@ -88,14 +88,14 @@ bool PutField(Output *out, const Spec &spec, const char *prefix, uint64_t prefix
         for (uint64_t i = 0; i < textLen; ++i)
             if (!Put(out, (char)(wideText[i] & 0xFF))) return false;
     }
-    if (spec.left && !PutRepeated(out, ' ', fill)) return false;
+    if (conv.left && !PutRepeated(out, ' ', fill)) return false;
     return true;
 }
 
-bool PutInteger(Output *out, const Spec &spec, uint64_t magnitude, unsigned base, bool upper,
+bool PutInteger(Output *out, const Conversion &conv, uint64_t magnitude, unsigned base, bool upper,
                 const char *prefix, uint64_t prefixLen) {
     // Zero printed with precision 0 is no text at all, not even a field.
-    if (magnitude == 0 && spec.hasPrecision && spec.precision == 0) return true;
+    if (magnitude == 0 && conv.hasPrecision && conv.precision == 0) return true;
     const char *digitSet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     char digits[24];
     unsigned n = 0;
@@ -114,18 +114,18 @@ bool PutInteger(Output *out, const Spec &spec, uint64_t magnitude, unsigned base
     }
     const char *text = digits + sizeof digits - n;
     // The octal alternate form puts a 0 in front unless one is there.
-    if (base == 8 && spec.alternate && text[0] != '0') {
+    if (base == 8 && conv.alternate && text[0] != '0') {
         prefix = "0";
         prefixLen = 1;
     }
     uint64_t zeros = 0;
-    if (spec.hasPrecision) {
-        if (spec.precision > n) zeros = spec.precision - n;
-    } else if (spec.zero && !spec.left) {
+    if (conv.hasPrecision) {
+        if (conv.precision > n) zeros = conv.precision - n;
+    } else if (conv.zero && !conv.left) {
         uint64_t used = prefixLen + n;
-        if (spec.width > used) zeros = spec.width - used;
+        if (conv.width > used) zeros = conv.width - used;
     }
-    return PutField(out, spec, prefix, prefixLen, zeros, text, NULL, n);
+    return PutField(out, conv, prefix, prefixLen, zeros, text, NULL, n);
 }
 
 size_t BoundedLength(const char *s, bool bounded, unsigned limit) {
@@ -156,42 +156,42 @@ extern "C" int TraceFormat(char *buffer, DWORD bufferSize, const char *format, v
             continue;
         }
         ++f;
-        Spec spec = {};
+        Conversion conv = {};
         for (;; ++f) {
-            if (*f == '-') spec.left = true;
-            else if (*f == '+') spec.plus = true;
-            else if (*f == ' ') spec.blank = true;
-            else if (*f == '#') spec.alternate = true;
-            else if (*f == '0') spec.zero = true;
+            if (*f == '-') conv.left = true;
+            else if (*f == '+') conv.plus = true;
+            else if (*f == ' ') conv.blank = true;
+            else if (*f == '#') conv.alternate = true;
+            else if (*f == '0') conv.zero = true;
             else break;
         }
         if (*f == '*') {
             int w = va_arg(ap, int);
             if (w < 0) {
-                spec.left = true;
-                spec.width = 0u - (unsigned)w;
+                conv.left = true;
+                conv.width = 0u - (unsigned)w;
             } else {
-                spec.width = (unsigned)w;
+                conv.width = (unsigned)w;
             }
             ++f;
         } else {
             for (; *f >= '0' && *f <= '9'; ++f)
-                if (spec.width < kWidthDigitLimit) spec.width = spec.width * 10 + (unsigned)(*f - '0');
+                if (conv.width < kWidthDigitLimit) conv.width = conv.width * 10 + (unsigned)(*f - '0');
         }
         if (*f == '.') {
             ++f;
-            spec.hasPrecision = true;
+            conv.hasPrecision = true;
             if (*f == '*') {
                 int p = va_arg(ap, int);
-                spec.precision = p < 0 ? 0u : (unsigned)p;
+                conv.precision = p < 0 ? 0u : (unsigned)p;
                 ++f;
             } else {
                 for (; *f >= '0' && *f <= '9'; ++f)
-                    if (spec.precision < kPrecisionLimit)
-                        spec.precision = spec.precision * 10 + (unsigned)(*f - '0');
+                    if (conv.precision < kPrecisionLimit)
+                        conv.precision = conv.precision * 10 + (unsigned)(*f - '0');
             }
         }
-        if (*f == 'h' || *f == 'l' || *f == 'L') spec.size = *f++;
+        if (*f == 'h' || *f == 'l' || *f == 'L') conv.size = *f++;
         char conversion = *f;
         if (conversion == '\0') break;   // the format ends inside a specification
         ++f;
@@ -200,8 +200,8 @@ extern "C" int TraceFormat(char *buffer, DWORD bufferSize, const char *format, v
         case 'i': {
             int value = va_arg(ap, int);
             uint64_t magnitude = value < 0 ? (uint64_t)(0u - (unsigned)value) : (uint64_t)value;
-            const char *prefix = value < 0 ? "-" : spec.plus ? "+" : spec.blank ? " " : "";
-            PutInteger(&out, spec, magnitude, 10, false, prefix, *prefix ? 1 : 0);
+            const char *prefix = value < 0 ? "-" : conv.plus ? "+" : conv.blank ? " " : "";
+            PutInteger(&out, conv, magnitude, 10, false, prefix, *prefix ? 1 : 0);
             break;
         }
         case 'u':
@@ -209,49 +209,49 @@ extern "C" int TraceFormat(char *buffer, DWORD bufferSize, const char *format, v
         case 'x':
         case 'X': {
             unsigned value = va_arg(ap, unsigned);
-            if (spec.size == 'h') value &= 0xFFFFu;
+            if (conv.size == 'h') value &= 0xFFFFu;
             unsigned base = conversion == 'u' ? 10 : conversion == 'o' ? 8 : 16;
             const char *prefix = "";
-            if (spec.alternate && value != 0) {
+            if (conv.alternate && value != 0) {
                 if (conversion == 'x') prefix = "0x";
                 if (conversion == 'X') prefix = "0X";
             }
-            PutInteger(&out, spec, value, base, conversion == 'X', prefix, *prefix ? 2 : 0);
+            PutInteger(&out, conv, value, base, conversion == 'X', prefix, *prefix ? 2 : 0);
             break;
         }
         case 'p': {
             uint64_t value = (uintptr_t)va_arg(ap, void *);
-            if (spec.size == 'h') value &= 0xFFFFu;
-            const char *prefix = spec.alternate && value != 0 ? "0x" : "";
-            PutInteger(&out, spec, value, 16, false, prefix, *prefix ? 2 : 0);
+            if (conv.size == 'h') value &= 0xFFFFu;
+            const char *prefix = conv.alternate && value != 0 ? "0x" : "";
+            PutInteger(&out, conv, value, 16, false, prefix, *prefix ? 2 : 0);
             break;
         }
         case 'c': {
             char c = (char)(va_arg(ap, int) & 0xFF);
-            PutField(&out, spec, "", 0, 0, &c, NULL, 1);
+            PutField(&out, conv, "", 0, 0, &c, NULL, 1);
             break;
         }
         case 's': {
-            if (spec.size == 'h') {
+            if (conv.size == 'h') {
                 const wchar_t *s = va_arg(ap, const wchar_t *);
                 if (s == NULL) {
-                    PutField(&out, spec, "", 0, 0, kNull, NULL,
-                             BoundedLength(kNull, spec.hasPrecision, spec.precision));
+                    PutField(&out, conv, "", 0, 0, kNull, NULL,
+                             BoundedLength(kNull, conv.hasPrecision, conv.precision));
                 } else {
-                    PutField(&out, spec, "", 0, 0, "", s,
-                             BoundedWideLength(s, spec.hasPrecision, spec.precision));
+                    PutField(&out, conv, "", 0, 0, "", s,
+                             BoundedWideLength(s, conv.hasPrecision, conv.precision));
                 }
             } else {
                 const char *s = va_arg(ap, const char *);
                 if (s == NULL) s = kNull;
-                PutField(&out, spec, "", 0, 0, s, NULL, BoundedLength(s, spec.hasPrecision, spec.precision));
+                PutField(&out, conv, "", 0, 0, s, NULL, BoundedLength(s, conv.hasPrecision, conv.precision));
             }
             break;
         }
         case 'n': {
             void *target = va_arg(ap, void *);
             if (target == NULL) break;
-            if (spec.size == 'h') *(short *)target = (short)out.count;
+            if (conv.size == 'h') *(short *)target = (short)out.count;
             else *(int *)target = (int)out.count;
             break;
         }
@@ -260,11 +260,11 @@ extern "C" int TraceFormat(char *buffer, DWORD bufferSize, const char *format, v
         case 'f':
         case 'g':
         case 'G':
-            PutField(&out, spec, "", 0, 0, kNoFloat, NULL,
-                     BoundedLength(kNoFloat, spec.hasPrecision, spec.precision));
+            PutField(&out, conv, "", 0, 0, kNoFloat, NULL,
+                     BoundedLength(kNoFloat, conv.hasPrecision, conv.precision));
             break;
         default:   // "%%" and any other character stand for themselves
-            PutField(&out, spec, "", 0, 0, &conversion, NULL, 1);
+            PutField(&out, conv, "", 0, 0, &conversion, NULL, 1);
             break;
         }
     }

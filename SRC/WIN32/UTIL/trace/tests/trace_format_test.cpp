@@ -53,7 +53,7 @@ struct Case {
 std::mt19937 rng(20261208);
 int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); }
 
-Case Spec(char conversion, const char *size) {
+Case RandomCase(char conversion, const char *size) {
     Case c;
     c.format = "<%";
     const char *flags = strchr("di", conversion)    ? "-+ 0"
@@ -116,7 +116,7 @@ TEST(TraceFormatDifferential, IntegerConversionsMatchSnprintf) {
         char conversion = "diuoxX"[Pick(6)];
         // "h" narrows u o x X in both; ours ignores it on d and i.
         bool narrow = conversion != 'd' && conversion != 'i' && Pick(3) == 0;
-        Case c = Spec(conversion, narrow ? "h" : Pick(4) == 0 ? "l" : "");
+        Case c = RandomCase(conversion, narrow ? "h" : Pick(4) == 0 ? "l" : "");
         int value = Int();
         // Deliberate differences, checked below.
         if ((narrow ? (value & 0xFFFF) : value) == 0 && c.precision == 0) continue;
@@ -132,7 +132,7 @@ TEST(TraceFormatDifferential, StringsAndCharactersMatchSnprintf) {
         std::string text = Text();
         std::wstring wide(text.begin(), text.end());
         int kind = Pick(3);
-        Case c = Spec(kind == 2 ? 'c' : 's', kind == 1 ? "h" : ""), libc = c;
+        Case c = RandomCase(kind == 2 ? 'c' : 's', kind == 1 ? "h" : ""), libc = c;
         if (kind == 0) ExpectSame(c, c, text.c_str());
         if (kind == 2) ExpectSame(c, c, Pick(256));
         if (kind == 1) {   // our "%hs" is the C library's "%ls" below 0x80
