@@ -52,6 +52,17 @@ DWORD WINAPI SendSimFrames(LPVOID param) {
     return 0;
 }
 
+// Adds one client whose wake-up event the benchmark waits on. The net
+// closes its own duplicate of the event when it ends.
+HANDLE AttachBenchClient(TestNet *t) {
+    HANDLE hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE hMine = nullptr;
+    DuplicateHandle(GetCurrentProcess(), hEvent, GetCurrentProcess(), &hMine, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    AddClient(t, 1, 1, hMine);
+    return hEvent;
+}
+
 void BenchSimulated(DWORD frames) {
     std::wstring name = UniqueNetName(L"rxbench");
     MsgQHandle hQueue = MsgQCreate(name.c_str(), 128, 32, MSGQ_NAMED);
@@ -60,11 +71,7 @@ void BenchSimulated(DWORD frames) {
         printf("simulated peer: net could not be opened (%lu)\n", GetLastError());
         return;
     }
-    HANDLE hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE hMine = nullptr;
-    DuplicateHandle(GetCurrentProcess(), hEvent, GetCurrentProcess(), &hMine, 0, FALSE,
-                    DUPLICATE_SAME_ACCESS);
-    AddClient(&t, 1, 1, hMine);
+    HANDLE hEvent = AttachBenchClient(&t);
     SendJob job = {hQueue, frames};
     LARGE_INTEGER start, end;
     QueryPerformanceCounter(&start);
@@ -95,11 +102,7 @@ void BenchDevice(const std::wstring &service, const std::wstring &device, DWORD 
         if (t.net) StopTestNet(&t);
         return;
     }
-    HANDLE hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE hMine = nullptr;
-    DuplicateHandle(GetCurrentProcess(), hEvent, GetCurrentProcess(), &hMine, 0, FALSE,
-                    DUPLICATE_SAME_ACCESS);
-    AddClient(&t, 1, 1, hMine);
+    HANDLE hEvent = AttachBenchClient(&t);
     // Chunks well inside the ring, so that the client never falls a lap behind.
     const DWORD chunk = 128;
     std::vector<RxMsg> batch(chunk);
