@@ -42,19 +42,36 @@ deps() {
 configure() {
   if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
     log "configuring $BUILD_DIR"
+    local launcher=()
+    # ccache, where installed, lets several work trees share their objects.
+    if command -v ccache >/dev/null; then
+      launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    fi
     cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja \
       -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
-      -DCMAKE_BUILD_TYPE="$BUILD_TYPE" >/dev/null
+      -DCMAKE_BUILD_TYPE="$BUILD_TYPE" "${launcher[@]}" >/dev/null
   fi
 }
 
 build() {
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$ROOT} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
   configure
   log "building"
   cmake --build "$BUILD_DIR" -j "$(nproc)"
 }
 
 wine_run() { "$BUILD_DIR/wine-run.sh" "$@"; }
+
+# A program by path, by name in build/bin with or without .exe, or else as
+# Wine knows it (cmd, regedit).
+program_path() {
+  local p=$1
+  if [ -f "$p" ]; then echo "$p"
+  elif [ -f "$BUILD_DIR/bin/$p" ]; then echo "$BUILD_DIR/bin/$p"
+  elif [ -f "$BUILD_DIR/bin/$p.exe" ]; then echo "$BUILD_DIR/bin/$p.exe"
+  else echo "$p"
+  fi
+}
 
 stop_server() {
   if [ -d "$BUILD_DIR/wineprefix" ]; then
@@ -116,7 +133,7 @@ case "$cmd" in
   test) run_tests ;;
   bench) run_bench ;;
   demo) run_demo ;;
-  wine) p=$1; shift; [ -f "$p" ] || p="$BUILD_DIR/bin/$p"; wine_run "$p" "$@" ;;
+  wine) wine_run "$(program_path "$1")" "${@:2}" ;;
   stop) stop_server ;;
   *) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 1 ;;
 esac
