@@ -90,7 +90,7 @@ start_prefix() {
 # Installs and starts the virtual CAN driver (devices VCAN1..VCAN8).
 driver_up() {
   log "loading the virtual CAN driver"
-  bash "$ROOT/SRC/WIN32/TOOLS/vcan/vcan_service.sh" --build "$BUILD_DIR" --count 8 up >/dev/null
+  bash "$ROOT/SRC/WIN32/DRIVER/vcan/vcan_service.sh" --build "$BUILD_DIR" --count 8 up >/dev/null
 }
 
 run_tests() {
