@@ -11,6 +11,7 @@
 #include "canpeer_frames.h"
 #include "canpeer_options.h"
 #include "msgq.h"
+#include "ribex_version.h"
 #include "sim_can_message.h"
 #include "vcan_control.h"
 
@@ -175,6 +176,10 @@ bool RunGenerator(Sink *sink, const PeerOptions &o)
 
 int wmain(int argc, wchar_t **argv)
 {
+    if (RibexVersionAsked(argc, argv)) {
+        std::printf("canpeer " RIBEX_VERSION_STRING "\n");
+        return 0;
+    }
     PeerOptions options;
     std::wstring error;
     if (!ParsePeerOptions(argc, argv, &options, &error)) {

@@ -10,10 +10,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "ribex_version.h"
 #include "trace.h"
 
 static const wchar_t kUsage[] =
-    L"usage: traceview [-h] [-l] [-a] [-t SECONDS] [-i MS] [-r EVENT] COMMAND [ARGS]\n"
+    L"usage: traceview [-h] [-V] [-l] [-a] [-t SECONDS] [-i MS] [-r EVENT] COMMAND [ARGS]\n"
     L"       (options may also follow the command)\n"
     L"\n"
     L"Views the shared trace ring \"TRACEBUFFER\" of the programs that trace with\n"
@@ -33,6 +34,7 @@ static const wchar_t kUsage[] =
     L"\n"
     L"options:\n"
     L"  -h          print this text\n"
+    L"  -V          print the version (also --version)\n"
     L"  -l          one line per slot: add a newline behind a line without one\n"
     L"  -a          follow: first print the lines already in the ring\n"
     L"  -t SECONDS  follow, hold: end after SECONDS (default: run until killed)\n"
@@ -299,6 +301,10 @@ static int Hold(DWORD noSlots, DWORD slotSize, const Options &options) {
 
 int wmain(int argc, wchar_t **argv) {
     _setmode(_fileno(stdout), _O_BINARY);   // lines go out byte for byte
+    if (RibexVersionAsked(argc, argv)) {
+        printf("traceview " RIBEX_VERSION_STRING "\n");
+        return 0;
+    }
     Options options;
     // Options may stand before or behind the command (as GNU getopt permutes).
     const wchar_t *positional[8];
