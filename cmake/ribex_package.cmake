@@ -69,5 +69,21 @@ set(CPACK_NSIS_DELETE_ICONS_EXTRA [=[
   Delete "$SMPROGRAMS\$MUI_TEMP\ribex README.lnk"
 ]=])
 include(${PROJECT_SOURCE_DIR}/cmake/ribex_package_driver.cmake)
+# The server ends by itself a few seconds after its last client: give it
+# that long before its files go (Windows cannot delete a running program).
+set(RIBEX_NSIS_WAIT_FOR_SERVER [=[
+  StrCpy $2 0
+  ribex_wait_server:
+    ClearErrors
+    Delete "$INSTDIR\bin\ribex.exe"
+    IfErrors 0 ribex_server_gone
+    IntOp $2 $2 + 1
+    IntCmp $2 30 ribex_server_gone
+    Sleep 500
+    Goto ribex_wait_server
+  ribex_server_gone:
+]=])
+set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS
+    "${RIBEX_NSIS_WAIT_FOR_SERVER}${CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS}")
 
 include(CPack)

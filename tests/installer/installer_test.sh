@@ -67,10 +67,16 @@ frames_through() {
 rm -rf "$W"
 mkdir -p "$W"
 
-step "cpack: the installer"
-(cd "$B" && cpack -G NSIS --config CPackConfig.cmake -B "$W/package" >"$W/cpack.log" 2>&1) ||
+step "cpack: the installer and the portable zip"
+(cd "$B" && cpack -G "NSIS;ZIP" --config CPackConfig.cmake -B "$W/package" >"$W/cpack.log" 2>&1) ||
   fail "cpack: $(tail -n 20 "$W/cpack.log")"
 installer=$(ls "$W"/package/ribex-*-win64.exe)
+zip=$(ls "$W"/package/ribex-*-win64.zip)
+zipped=$(cmake -E tar tf "$zip")
+for f in bin/ribex.exe bin/candump.exe bin/ribexclient.dll include/ribex_client.h \
+         lib/cmake/ribex/ribexConfig.cmake driver/vcan.sys README.md; do
+  grep -qx "ribex-[0-9.]*-win64/$f" <<<"$zipped" || fail "not in the zip: $f"
+done
 
 step "fresh prefix $WINEPREFIX"
 w cmd /c exit 0 >/dev/null 2>&1
