@@ -31,7 +31,7 @@ struct GoneClient {
 };
 
 const DWORD kWatchGrowth = 16;
-const DWORD kMaxGonePerCheck = 16;  // the rest go one check later
+const DWORD kMaxGonePerCheck = 16;  // per walk; a check walks again while it fills up
 
 WatchedQueue *g_pWatched = NULL;
 DWORD g_noWatched = 0, g_maxWatched = 0;
@@ -270,14 +270,21 @@ void CheckClientLiveness(void) {
     g_checkedOnce = TRUE;
 
     CheckState check = {};
+    DWORD noClients = 0, noGone = 0;
     // Nets whose thread ended on their own go first: their tables are no
     // longer served.
     check.kernelCalls += CountRibexNets();
     ReapEndedRibexNets(g_ribexTrace[TM_MAIN], "CheckClientLiveness");
-    FindGoneRegisteredClients(&check);
-    FindGoneUnregisteredQueues(&check);
-    for (DWORD i = 0; i < check.noGone; ++i) RemoveGoneClient(&check.gone[i]);
+    do {
+        // A full list may have left some out: walk again after removing.
+        check.noClients = check.noGone = 0;
+        FindGoneRegisteredClients(&check);
+        FindGoneUnregisteredQueues(&check);
+        for (DWORD i = 0; i < check.noGone; ++i) RemoveGoneClient(&check.gone[i]);
+        if (noGone == 0) noClients = check.noClients;
+        noGone += check.noGone;
+    } while (check.noGone == kMaxGonePerCheck);
     TracePrint(g_ribexTrace[TM_MAIN], TRACE_LEVEL_DETAIL,
                "ribex::CheckClientLiveness, noClients == %lu, noGone == %lu, kernelCalls == %lu\n",
-               check.noClients, check.noGone, check.kernelCalls);
+               noClients, noGone, check.kernelCalls);
 }
