@@ -33,7 +33,8 @@ struct BenchClient {
 double Ms(LARGE_INTEGER from, LARGE_INTEGER to) {
     LARGE_INTEGER f;
     QueryPerformanceFrequency(&f);
-    return 1000.0 * static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(f.QuadPart);
+    return 1000.0 * static_cast<double>(to.QuadPart - from.QuadPart) /
+           static_cast<double>(f.QuadPart);
 }
 
 // What the open request does on the server's side, without the wire.
@@ -44,7 +45,8 @@ bool OpenClient(BenchClient *c) {
     HeapFree(GetProcessHeap(), 0, name);
     MsgQHandle hServerSide = OpenMsgQ(c->net.c_str(), c->high, c->low);
     DWORD ref = hServerSide ? IssueMsgQRef(hServerSide) : 0;
-    return c->hReply && c->hEvent && ref != 0 && WatchReplyQueue(ref, c->net.c_str(), c->high, c->low) &&
+    return c->hReply && c->hEvent && ref != 0 &&
+           WatchReplyQueue(ref, c->net.c_str(), c->high, c->low) &&
            RegisterRibexClient(c->net.c_str(), c->high, c->low);
 }
 
@@ -64,7 +66,8 @@ int wmain(int argc, wchar_t **argv) {
     DWORD noClients = argc > 1 ? wcstoul(argv[1], nullptr, 10) : 64;
     DWORD noNets = argc > 2 ? wcstoul(argv[2], nullptr, 10) : 4;
     if (noClients == 0 || noNets == 0 || noNets > noClients) {
-        fprintf(stderr, "usage: ribex_liveness_bench [CLIENTS [NETS]], e.g. ribex_liveness_bench 64 4\n");
+        fprintf(stderr,
+                "usage: ribex_liveness_bench [CLIENTS [NETS]], e.g. ribex_liveness_bench 64 4\n");
         return 2;
     }
     std::vector<std::wstring> nets;
@@ -91,8 +94,8 @@ int wmain(int argc, wchar_t **argv) {
 
     TimedCheck();  // the first one also looks the query up
     double alive = TimedCheck();
-    printf("check, %lu clients alive on %lu nets: %.2f ms (%lu + %lu kernel calls)\n", noClients, noNets, alive,
-           noNets, noClients);
+    printf("check, %lu clients alive on %lu nets: %.2f ms (%lu + %lu kernel calls)\n", noClients,
+           noNets, alive, noNets, noClients);
 
     // Half of every net's clients, so that no net stops.
     for (DWORD i = 0; i < noClients; i++) {
@@ -112,8 +115,8 @@ int wmain(int argc, wchar_t **argv) {
         if (c.hEvent) CloseHandle(c.hEvent);
     }
     double stopping = TimedCheck();  // removes the rest; their nets stop
-    printf("check that removes the rest and stops %lu nets: %.2f ms; nets left: %lu\n", noNets, stopping,
-           CountRibexNets());
+    printf("check that removes the rest and stops %lu nets: %.2f ms; nets left: %lu\n", noNets,
+           stopping, CountRibexNets());
     for (MsgQHandle h : peers) MsgQClose(h);
     return CountRibexNets() == 0 ? 0 : 1;
 }
