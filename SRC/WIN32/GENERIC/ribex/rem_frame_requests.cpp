@@ -9,6 +9,11 @@ namespace {
 
 const DWORD kNotFound = REM_FRAME_INDEX_NONE;
 
+// Bit 31 marks a frame as remote; it is no part of an identifier. The driver
+// refuses it too, so both keep one entry per identifier and a disable always
+// removes what the driver answers for.
+BOOL IsRemFrameId(DWORD canId) { return (canId & RX_REMOTE_FRAME_FLAG) == 0; }
+
 // A handshake failed. Growth failures end the net's thread, and any failure
 // may come from a thread that died: such a net is removed at once. Returns
 // TRUE when the net is gone.
@@ -29,6 +34,9 @@ BOOL EnableRemFrame(DWORD high, DWORD low, DWORD canId) {
     if (pRibexNet == NULL) {
         err = ERROR_INVALID_HANDLE;
         TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::EnableRemFrame, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n");
+    } else if (!IsRemFrameId(canId)) {
+        err = ERROR_INVALID_PARAMETER;
+        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::EnableRemFrame, (canId & RX_REMOTE_FRAME_FLAG) != 0\n");
     } else if (GetRemFrameIndex(pRibexNet->threadParam.pRemote, canId) != kNotFound) {
         err = ERROR_ALREADY_EXISTS;
         TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::EnableRemFrame, (index = GetRemFrameIndex( ... )) != -1\n");
@@ -71,6 +79,9 @@ BOOL DisableRemFrame(DWORD high, DWORD low, DWORD canId) {
     if (pRibexNet == NULL) {
         err = ERROR_INVALID_HANDLE;
         TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::DisableRemFrame, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n");
+    } else if (!IsRemFrameId(canId)) {
+        err = ERROR_INVALID_PARAMETER;
+        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::DisableRemFrame, (canId & RX_REMOTE_FRAME_FLAG) != 0\n");
     } else if ((index = GetRemFrameIndex(pRibexNet->threadParam.pRemote, canId)) == kNotFound) {
         err = ERROR_NOT_FOUND;
         TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::DisableRemFrame, (index = GetRemFrameIndex( ... )) == -1\n");
@@ -94,34 +105,49 @@ BOOL DisableRemFrame(DWORD high, DWORD low, DWORD canId) {
     return err == 0;
 }
 
+namespace {
+
+// Removes every entry of the process on one net. An entry whose disable
+// fails stays, and the walk goes on with the next one, unless the net went
+// with its thread. Returns the first error (0 when none).
+DWORD DisableProcessEntriesOnNet(RibexNet *p, DWORD high, TraceModule *module) {
+    DWORD firstErr = 0;
+    RemReplyTable *pRemote = p->threadParam.pRemote;
+    DWORD i = 0;
+    while (pRemote != NULL && i < pRemote->noReplies) {
+        if (pRemote->reply[i].uniqueProcId != high) {
+            ++i;
+            continue;
+        }
+        if (!RequestNetThread(p, CAN_THREAD_DISABLE_REMREPLY, i, module, "DisableAllRemFrames")) {
+            if (firstErr == 0) firstErr = GetLastError();
+            if (DropNetIfThreadEnded(p, CAN_THREAD_DISABLE_REMREPLY, module, "DisableAllRemFrames")) break;
+            ++i;
+            continue;
+        }
+        DWORD last = pRemote->noReplies - 1;
+        pRemote->reply[i] = pRemote->reply[last];
+        MemoryBarrier();
+        pRemote->noReplies = last;
+    }
+    return firstErr;
+}
+
+}  // namespace
+
 BOOL DisableAllRemFrames(DWORD high) {
     TraceModule *module = g_ribexTrace[TM_DISABLE_ALL_REM_FRAMES];
     TraceEntry(module, "\nribex::DisableAllRemFrames Entry\n");
     DWORD err = 0;
     ReapEndedRibexNets(module, "DisableAllRemFrames");
     RibexNet *next = NULL;
-    for (RibexNet *p = GetFirstRibexNet(); p != NULL && err == 0; p = next) {
+    // A failing entry does not hold up the rest: every net is visited, and
+    // the first error is reported.
+    for (RibexNet *p = GetFirstRibexNet(); p != NULL; p = next) {
         // Taken first: a failed handshake may remove this net.
         next = GetNextRibexNet(p);
-        RemReplyTable *pRemote = p->threadParam.pRemote;
-        if (pRemote == NULL) continue;
-        DWORD i = 0;
-        while (i < pRemote->noReplies) {
-            if (pRemote->reply[i].uniqueProcId != high) {
-                ++i;
-                continue;
-            }
-            if (!RequestNetThread(p, CAN_THREAD_DISABLE_REMREPLY, i, module, "DisableAllRemFrames")) {
-                err = GetLastError();
-                // The walk ends here, so the net may go if its thread died.
-                DropNetIfThreadEnded(p, CAN_THREAD_DISABLE_REMREPLY, module, "DisableAllRemFrames");
-                break;
-            }
-            DWORD last = pRemote->noReplies - 1;
-            pRemote->reply[i] = pRemote->reply[last];
-            MemoryBarrier();
-            pRemote->noReplies = last;
-        }
+        DWORD netErr = DisableProcessEntriesOnNet(p, high, module);
+        if (err == 0) err = netErr;
     }
     TraceExit(module, "ribex::DisableAllRemFrames Exit\n\n");
     SetLastError(err);
