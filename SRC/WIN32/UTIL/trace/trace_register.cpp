@@ -203,8 +203,10 @@ static void ReleaseRecord(TraceModule *module) {
     HeapFree(GetProcessHeap(), 0, module);
 }
 
+static void ReleaseRecordGuarded(void *module) { ReleaseRecord((TraceModule *)module); }
+
 extern "C" TraceModule *TraceRegister(HMODULE hModule, const wchar_t *moduleName) {
-    if (!TraceGuardInstall()) return NULL;
+    if (!FaultGuardInstall()) return NULL;
     TraceModuleRecord *record =
         (TraceModuleRecord *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(TraceModuleRecord));
     if (record == NULL) return NULL;
@@ -226,6 +228,5 @@ extern "C" TraceModule *TraceRegister(HMODULE hModule, const wchar_t *moduleName
 
 extern "C" void TraceRelease(TraceModule *module) {
     if (module == NULL) return;
-    TraceGuard guard;
-    TRACE_GUARDED(&guard, ReleaseRecord(module));
+    FaultGuardRun(ReleaseRecordGuarded, module);
 }
