@@ -36,7 +36,8 @@ BOOL EnableRemFrame(DWORD high, DWORD low, DWORD canId) {
         TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::EnableRemFrame, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n");
     } else if (!IsRemFrameId(canId)) {
         err = ERROR_INVALID_PARAMETER;
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::EnableRemFrame, (canId & RX_REMOTE_FRAME_FLAG) != 0\n");
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::EnableRemFrame, (canId & RX_REMOTE_FRAME_FLAG) != 0\n");
     } else if (GetRemFrameIndex(pRibexNet->threadParam.pRemote, canId) != kNotFound) {
         err = ERROR_ALREADY_EXISTS;
         TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::EnableRemFrame, (index = GetRemFrameIndex( ... )) != -1\n");
@@ -81,7 +82,8 @@ BOOL DisableRemFrame(DWORD high, DWORD low, DWORD canId) {
         TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::DisableRemFrame, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n");
     } else if (!IsRemFrameId(canId)) {
         err = ERROR_INVALID_PARAMETER;
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::DisableRemFrame, (canId & RX_REMOTE_FRAME_FLAG) != 0\n");
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::DisableRemFrame, (canId & RX_REMOTE_FRAME_FLAG) != 0\n");
     } else if ((index = GetRemFrameIndex(pRibexNet->threadParam.pRemote, canId)) == kNotFound) {
         err = ERROR_NOT_FOUND;
         TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::DisableRemFrame, (index = GetRemFrameIndex( ... )) == -1\n");
@@ -121,7 +123,9 @@ DWORD DisableProcessEntriesOnNet(RibexNet *p, DWORD high, TraceModule *module) {
         }
         if (!RequestNetThread(p, CAN_THREAD_DISABLE_REMREPLY, i, module, "DisableAllRemFrames")) {
             if (firstErr == 0) firstErr = GetLastError();
-            if (DropNetIfThreadEnded(p, CAN_THREAD_DISABLE_REMREPLY, module, "DisableAllRemFrames")) break;
+            if (DropNetIfThreadEnded(p, CAN_THREAD_DISABLE_REMREPLY, module,
+                                     "DisableAllRemFrames"))
+                break;
             ++i;
             continue;
         }

@@ -12,7 +12,16 @@
 typedef struct TraceModuleRecord {
     TraceModule module;
     SIZE_T viewSize;
+    // The ring's clear count (see TraceGetClearCount), mapped on first use by
+    // a reading operation.
+    HANDLE hClearCountMapping;
+    volatile LONG *pClearCount;
 } TraceModuleRecord;
+
+// The clear count of the module's ring, mapped if need be; null when it
+// cannot be had.
+volatile LONG *TraceClearCounter(TraceModule *module);
+void TraceReleaseClearCounter(TraceModule *module);
 
 // Geometry of a module's ring, checked against its view. FALSE when the
 // module has no ring or the header cannot be trusted.

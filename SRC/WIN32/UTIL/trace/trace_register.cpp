@@ -194,6 +194,7 @@ BOOL TraceRingGeometry(const TraceModule *module, DWORD *noSlots, DWORD *slotSiz
 }
 
 static void ReleaseRecord(TraceModule *module) {
+    TraceReleaseClearCounter(module);
     if (module->pPort != NULL) TracePortClose(module->pPort);
     module->pPort = NULL;
     if (module->pBuffer != NULL) UnmapViewOfFile(module->pBuffer);

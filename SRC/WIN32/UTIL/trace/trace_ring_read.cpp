@@ -32,9 +32,14 @@ static void ClearSlots(void *context) {
 
 extern "C" void TraceClearBuffer(TraceModule *module) {
     if (module == NULL) return;
+    // Counted as under way before anything changes and as done after, so
+    // that a follower never takes a half-cleared ring for the old one.
+    volatile LONG *clears = TraceClearCounter(module);
+    if (clears != NULL) InterlockedIncrement(clears);
     RingRequest request = {module, NULL, 0, FALSE};
     FaultGuardRun(ClearSlots, &request);
     if (request.held) module->pBuffer->enabled = 1;
+    if (clears != NULL) InterlockedIncrement(clears);
 }
 
 struct GeometryRequest {
