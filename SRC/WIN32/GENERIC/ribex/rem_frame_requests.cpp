@@ -91,7 +91,8 @@ BOOL DisableRemFrame(DWORD high, DWORD low, DWORD canId) {
         err = ERROR_ACCESS_DENIED;
         TracePrint(module, TRACE_LEVEL_EVENT,
                    "\tribex::DisableRemFrame, uniqueId.high != pRibexNet->threadParam.pRemote->reply[index].uniqueProcId\n");
-    } else if (!RequestNetThread(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, index, module, "DisableRemFrame")) {
+    } else if (!RequestNetThread(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, index, module,
+                                 "DisableRemFrame")) {
         // The entry stays while the driver may still answer for it.
         err = GetLastError();
         DropNetIfThreadEnded(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, module, "DisableRemFrame");
@@ -123,8 +124,7 @@ DWORD DisableProcessEntriesOnNet(RibexNet *p, DWORD high, TraceModule *module) {
         }
         if (!RequestNetThread(p, CAN_THREAD_DISABLE_REMREPLY, i, module, "DisableAllRemFrames")) {
             if (firstErr == 0) firstErr = GetLastError();
-            if (DropNetIfThreadEnded(p, CAN_THREAD_DISABLE_REMREPLY, module,
-                                     "DisableAllRemFrames"))
+            if (DropNetIfThreadEnded(p, CAN_THREAD_DISABLE_REMREPLY, module, "DisableAllRemFrames"))
                 break;
             ++i;
             continue;

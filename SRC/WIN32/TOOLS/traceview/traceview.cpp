@@ -208,8 +208,8 @@ static DWORD ClearNumber(DWORD clearCount) { return (clearCount >> 1) + (clearCo
 // What follow has seen of the ring: lines up to `seen` of the current clear.
 struct FollowState {
     TraceModule *module;
-    BOOL haveClears;   // the ring's clear count can be read
-    DWORD clear;       // ClearNumber of the clear the lines belong to
+    BOOL haveClears;  // the ring's clear count can be read
+    DWORD clear;      // ClearNumber of the clear the lines belong to
     DWORD seen;
 };
 

@@ -121,7 +121,8 @@ extern "C" BOOL FaultGuardInstall(void) { return TRUE; }
 extern "C" BOOL FaultGuardRun(FaultGuardedCall call, void *context) {
     __try {
         call(context);
-    } __except (IsMemoryFault(GetExceptionCode()) ? EXCEPTION_EXECUTE_HANDLER : EXCEPTION_CONTINUE_SEARCH) {
+    } __except (IsMemoryFault(GetExceptionCode()) ? EXCEPTION_EXECUTE_HANDLER
+                                                  : EXCEPTION_CONTINUE_SEARCH) {
         return FALSE;
     }
     return TRUE;

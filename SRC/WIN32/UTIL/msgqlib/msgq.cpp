@@ -48,7 +48,8 @@ DWORD CopyCallerName(const wchar_t *name, wchar_t **copy) {
     *copy = nullptr;
     NameLength measure = {name, 0};
     if (!FaultGuardRun(MeasureName, &measure)) return ERROR_INVALID_PARAMETER;
-    auto *text = static_cast<wchar_t *>(HeapAlloc(GetProcessHeap(), 0, (measure.length + 1) * sizeof(wchar_t)));
+    auto *text = static_cast<wchar_t *>(
+        HeapAlloc(GetProcessHeap(), 0, (measure.length + 1) * sizeof(wchar_t)));
     if (!text) return ERROR_OUTOFMEMORY;
     if (!FaultGuardCopy(text, name, measure.length * sizeof(wchar_t))) {
         FreeName(text);
@@ -223,8 +224,9 @@ extern "C" MsgQHandle MsgQCreate(const wchar_t *name, DWORD maxMsgs, DWORD maxMe
         return nullptr;
     }
     BOOL existed = FALSE;
-    error = named ? CreateNamed(record, ownName, maxMsgs, (DWORD)slotSize, (DWORD)blockSize, &existed)
-                  : CreateLocal(record, ownName, maxMsgs, (DWORD)slotSize, (DWORD)blockSize, &existed);
+    error =
+        named ? CreateNamed(record, ownName, maxMsgs, (DWORD)slotSize, (DWORD)blockSize, &existed)
+              : CreateLocal(record, ownName, maxMsgs, (DWORD)slotSize, (DWORD)blockSize, &existed);
     FreeName(ownName);
     if (error != ERROR_SUCCESS) {
         if (named) {
@@ -264,7 +266,8 @@ extern "C" MsgQHandle MsgQOpen(const wchar_t *name, DWORD timeout) {
             FreeName(ownName);
             return Publish(record, ERROR_SUCCESS);
         }
-        if (result == ERROR_FILE_NOT_FOUND && timeout != INFINITE && GetTickCount() - start >= timeout)
+        if (result == ERROR_FILE_NOT_FOUND && timeout != INFINITE &&
+            GetTickCount() - start >= timeout)
             result = ERROR_TIMEOUT;
         if (result != ERROR_FILE_NOT_FOUND) {
             FreeName(ownName);

@@ -283,7 +283,8 @@ extern "C" BOOL MsgQReceive(MsgQHandle hMsgQ, void *buffer, DWORD bufferSize, DW
         (bufferSize && !buffer))
         return MsgQFail(ERROR_INVALID_PARAMETER);
     DWORD payloadRoom = ring.slotSize - MSGQ_SLOT_PAYLOAD_OFFSET;
-    MsgQReceiveTargets targets = {static_cast<BYTE *>(buffer), bufferSize < payloadRoom ? bufferSize : payloadRoom,
+    MsgQReceiveTargets targets = {static_cast<BYTE *>(buffer),
+                                  bufferSize < payloadRoom ? bufferSize : payloadRoom,
                                   receivedLength, nullptr};
     if (!FaultGuardRun(MsgQProbeTargets, &targets)) return MsgQFail(ERROR_INVALID_PARAMETER);
 

@@ -122,8 +122,9 @@ TEST_F(RibexClients, RemoteFrameRepliesAreSharedPerNetAndOwnedByTheirProcessPart
               Lines({"open 0", "enable 183", "disable 5", "disable 1168", "enable 87", "disable 87",
                      "list 123", "list end 259", "close 0"}));
     SignalEvent(doneB);
-    EXPECT_EQ(FinishClient(&a), Lines({"open 0", "enable 0", "enable 183", "list 123", "list end 259",
-                                       "disable 0", "list", "list end 259", "close 0"}));
+    EXPECT_EQ(FinishClient(&a),
+              Lines({"open 0", "enable 0", "enable 183", "list 123", "list end 259", "disable 0",
+                     "list", "list end 259", "close 0"}));
 }
 
 TEST_F(RibexClients, DisableAllDropsOneProcessPartOnEveryNetAndMovesTheLastEntryIntoEachGap) {

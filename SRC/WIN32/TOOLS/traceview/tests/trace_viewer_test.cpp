@@ -173,9 +173,10 @@ TEST_F(TraceViewer, FollowReportsAClearHoweverManyLinesCameAfterIt) {
     KillChild(follower.get());
     TraceRelease(writer);
     const char *cleared = "*** ring cleared ***";
-    EXPECT_EQ(Lines(out), std::vector<std::string>({"old 1", "old 2", "old 3", cleared, "new 1", "new 2",
-                                                    "new 3", "new 4", "new 5", cleared, "newer 1", "newer 2",
-                                                    "newer 3", "newer 4", "newer 5", "newer 6"}))
+    EXPECT_EQ(Lines(out),
+              std::vector<std::string>({"old 1", "old 2", "old 3", cleared, "new 1", "new 2",
+                                        "new 3", "new 4", "new 5", cleared, "newer 1", "newer 2",
+                                        "newer 3", "newer 4", "newer 5", "newer 6"}))
         << out;
 }
 

@@ -177,7 +177,8 @@ bool MeasureRemoteWrite(const wchar_t *device, DWORD readers, DWORD frames, doub
         handles.push_back(h);
         for (uint32_t id = 0x1000; id < 0x1000 + VCAN_MAX_ENABLED_IDS - 1 && ok; id++) {
             DWORD n;
-            ok = DeviceIoControl(h, IOCTL_CAN_ENABLE_REMREPLY, &id, 4, nullptr, 0, &n, nullptr) != 0;
+            ok = DeviceIoControl(h, IOCTL_CAN_ENABLE_REMREPLY, &id, 4, nullptr, 0, &n, nullptr) !=
+                 0;
         }
         uint32_t own = 0x7FF;
         DWORD n;

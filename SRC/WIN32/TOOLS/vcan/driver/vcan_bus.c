@@ -270,8 +270,8 @@ NTSTATUS VcanDispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp)
 
 // Delivers records [first, first + count) to every handle but the writer
 // and serves their waiting reads; the caller holds the device lock.
-static void Deliver(VcanDevice *device, VcanOpen *writer, const RxMsg *records, ULONG first, ULONG count,
-                    ULONG64 stamp, PLIST_ENTRY done)
+static void Deliver(VcanDevice *device, VcanOpen *writer, const RxMsg *records, ULONG first,
+                    ULONG count, ULONG64 stamp, PLIST_ENTRY done)
 {
     writer->written += count;
     for (PLIST_ENTRY e = device->opens.Flink; e != &device->opens; e = e->Flink) {
@@ -280,7 +280,8 @@ static void Deliver(VcanDevice *device, VcanOpen *writer, const RxMsg *records, 
         for (ULONG i = first; i < first + count; i++) {
             ULONG id = records[i].can.id;
             // A remote frame only reaches a handle that asked for its id.
-            if ((id & RX_REMOTE_FRAME_FLAG) && !VcanIsIdEnabled(open, id & ~RX_REMOTE_FRAME_FLAG)) continue;
+            if ((id & RX_REMOTE_FRAME_FLAG) && !VcanIsIdEnabled(open, id & ~RX_REMOTE_FRAME_FLAG))
+                continue;
             Enqueue(open, &records[i], stamp, done);
         }
         ServePendingReads(open, done);
@@ -298,8 +299,8 @@ static ULONG RecordsPerHold(const VcanDevice *device)
 
 // A write small enough for one hold, while no chunked write is under way,
 // goes out at once. FALSE: it has to go in chunks. *status is set when done.
-static BOOLEAN WriteInOneHold(VcanDevice *device, PIRP irp, const RxMsg *records, ULONG n, ULONG64 stamp,
-                              NTSTATUS *status)
+static BOOLEAN WriteInOneHold(VcanDevice *device, PIRP irp, const RxMsg *records, ULONG n,
+                              ULONG64 stamp, NTSTATUS *status)
 {
     LIST_ENTRY done;
     InitializeListHead(&done);
@@ -320,7 +321,8 @@ static BOOLEAN WriteInOneHold(VcanDevice *device, PIRP irp, const RxMsg *records
 // write holds the write mutex, and while it is under way every other write
 // waits for that mutex too, so each handle gets every write's records
 // together and in order.
-static NTSTATUS WriteInChunks(VcanDevice *device, PIRP irp, const RxMsg *records, ULONG n, ULONG64 stamp)
+static NTSTATUS WriteInChunks(VcanDevice *device, PIRP irp, const RxMsg *records, ULONG n,
+                              ULONG64 stamp)
 {
     NTSTATUS status = STATUS_SUCCESS;
     ExAcquireFastMutex(&device->writeMutex);

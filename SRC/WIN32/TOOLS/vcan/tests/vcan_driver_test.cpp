@@ -368,8 +368,9 @@ TEST(VcanBus, RemoteFrameReachesOnlyHandlesThatEnabledItsId)
     // identifier can disable another.
     uint32_t id = 0x123, flagged = 0x123u | RX_REMOTE_FRAME_FLAG;
     ASSERT_EQ(0u, Ioctl(b.get(), IOCTL_CAN_ENABLE_REMREPLY, &id, 4));
-    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, Ioctl(b.get(), IOCTL_CAN_ENABLE_REMREPLY, &flagged, 4));
-    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, Ioctl(b.get(), IOCTL_CAN_DISABLE_REMREPLY, &flagged, 4));
+    const DWORD refused = ERROR_INVALID_PARAMETER;
+    EXPECT_EQ(refused, Ioctl(b.get(), IOCTL_CAN_ENABLE_REMREPLY, &flagged, 4));
+    EXPECT_EQ(refused, Ioctl(b.get(), IOCTL_CAN_DISABLE_REMREPLY, &flagged, 4));
     DWORD ids[4] = {}, count = 0;
     ASSERT_TRUE(VcanGetEnabledIds(b.get(), ids, 4, &count));
     EXPECT_EQ(1u, count);
@@ -399,7 +400,9 @@ std::vector<RxMsg> NumberedMix(uint32_t writer, uint32_t count)
 {
     std::vector<RxMsg> frames(count);
     for (uint32_t i = 0; i < count; i++) {
-        uint32_t id = i % 3 == 0 ? 0x200 : i % 3 == 1 ? (0x7FFu | RX_REMOTE_FRAME_FLAG) : (0x7FEu | RX_REMOTE_FRAME_FLAG);
+        const uint32_t ids[3] = {0x200, 0x7FFu | RX_REMOTE_FRAME_FLAG,
+                                 0x7FEu | RX_REMOTE_FRAME_FLAG};
+        uint32_t id = ids[i % 3];
         frames[i] = Frame(id, 8, 0);
         memcpy(frames[i].can.data, &writer, 4);
         memcpy(frames[i].can.data + 4, &i, 4);
@@ -439,9 +442,11 @@ TEST(VcanBus, LargeWritesArriveWholeAndInOrderAtEveryHandle)
         ASSERT_EQ(0u, Ioctl(r.get(), IOCTL_CAN_ENABLE_REMREPLY, &enabled, 4));
     }
     const uint32_t perWrite = 300;   // well past one hold with 4 receivers
-    WriteJob jobs[2] = {{w1.get(), NumberedMix(1, perWrite), FALSE}, {w2.get(), NumberedMix(2, perWrite), FALSE}};
+    WriteJob jobs[2] = {{w1.get(), NumberedMix(1, perWrite), FALSE},
+                        {w2.get(), NumberedMix(2, perWrite), FALSE}};
     HANDLE threads[2];
-    for (int t = 0; t < 2; t++) threads[t] = CreateThread(nullptr, 0, WriteTwice, &jobs[t], 0, nullptr);
+    for (int t = 0; t < 2; t++)
+        threads[t] = CreateThread(nullptr, 0, WriteTwice, &jobs[t], 0, nullptr);
     WaitForMultipleObjects(2, threads, TRUE, INFINITE);
     for (int t = 0; t < 2; t++) {
         CloseHandle(threads[t]);
@@ -452,7 +457,8 @@ TEST(VcanBus, LargeWritesArriveWholeAndInOrderAtEveryHandle)
     for (Handle &r : readers) {
         std::vector<RxMsg> got(1024);
         DWORD n = 0;
-        ASSERT_TRUE(VcanReadFrames(r.get(), got.data(), (DWORD)got.size(), &n, 2000)) << GetLastError();
+        ASSERT_TRUE(VcanReadFrames(r.get(), got.data(), (DWORD)got.size(), &n, 2000))
+            << GetLastError();
         ASSERT_EQ(4u * delivered, n);
         EXPECT_EQ(0u, Counters(r.get()).lost);
         for (uint32_t write = 0; write < 4; write++) {
@@ -463,7 +469,7 @@ TEST(VcanBus, LargeWritesArriveWholeAndInOrderAtEveryHandle)
                 uint32_t who, index;
                 memcpy(&who, m.can.data, 4);
                 memcpy(&index, m.can.data + 4, 4);
-                ASSERT_EQ(from, who) << "write " << write << " frame " << k << ": writes interleaved";
+                ASSERT_EQ(from, who) << "write " << write << " frame " << k << ": interleaved";
                 ASSERT_EQ(k / 2 * 3 + k % 2, index) << "write " << write << " frame " << k;
                 ASSERT_NE(0x7FEu | RX_REMOTE_FRAME_FLAG, m.can.id);
             }

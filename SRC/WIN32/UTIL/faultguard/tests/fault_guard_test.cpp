@@ -13,14 +13,14 @@ namespace {
 BYTE *volatile kBad = (BYTE *)(ULONG_PTR)0x10;
 
 struct Steps {
-    volatile int done;   // the compiler must not drop a store before the fault
+    volatile int done;  // the compiler must not drop a store before the fault
     BYTE *target;
 };
 
 void WriteTwice(void *context) {
     Steps *steps = (Steps *)context;
     steps->done = 1;
-    *steps->target = 1;   // faults for a bad target
+    *steps->target = 1;  // faults for a bad target
     steps->done = 2;
 }
 
@@ -38,7 +38,8 @@ unsigned long long SumAcrossFaults(int rounds) {
 
 unsigned long long SumWithoutFaults(int rounds) {
     unsigned long long a = 1, b = 2, c = 3, d = 4, e = 5, f = 6, g = 7, h = 8;
-    for (int i = 0; i < rounds; ++i) a += i, b ^= a, c += b * 3, d += c ^ i, e += d, f ^= e + a, g += f, h += g ^ b;
+    for (int i = 0; i < rounds; ++i)
+        a += i, b ^= a, c += b * 3, d += c ^ i, e += d, f ^= e + a, g += f, h += g ^ b;
     return a + b + c + d + e + f + g + h;
 }
 
@@ -46,7 +47,7 @@ void InnerFaultThenOuterFault(void *context) {
     Steps *steps = (Steps *)context;
     Steps inner = {0, kBad};
     steps->done = FaultGuardRun(WriteTwice, &inner) ? 100 : 10 + inner.done;
-    *kBad = 1;   // the outer guard is armed again
+    *kBad = 1;  // the outer guard is armed again
     steps->done = 99;
 }
 

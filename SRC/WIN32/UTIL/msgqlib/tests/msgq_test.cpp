@@ -353,20 +353,21 @@ TEST(MsgQProcesses, BadPointersFailWith87AndLeaveTheQueueUsableForOthers) {
     ASSERT_TRUE(SendSeq(q, 0));
     HANDLE hPoint = PreparePoint(point);
     ScopedChild child;
-    ASSERT_TRUE(StartChild(L"msgq_test_helper", L"badptr " + name + L" " + point, child.get(), true));
+    ASSERT_TRUE(
+        StartChild(L"msgq_test_helper", L"badptr " + name + L" " + point, child.get(), true));
     bool reached = WaitForPoint(point, 15000) != FALSE;
     CloseHandle(hPoint);
     EXPECT_TRUE(reached) << "the helper did not survive its calls";
     if (reached) {
         EXPECT_TRUE(MutexIsFree(name));
-        EXPECT_EQ(SemCount(Obj(name, L"")), 2);        // the first message and "after"
+        EXPECT_EQ(SemCount(Obj(name, L"")), 2);  // the first message and "after"
         EXPECT_EQ(SemCount(Obj(name, L"SEM")), (LONG)M - 2);
         // Another process sends and this one receives while the helper lives.
         EXPECT_EQ(RunProgram(L"msgq_test_helper", SendArgs(name, 1, 2), 20000), 0u);
         BYTE buffer[64];
         DWORD length = 0;
         MsgQTestMessage m;
-        std::vector<std::string> got;   // sender:seq
+        std::vector<std::string> got;  // sender:seq
         while (MsgQReceive(q, buffer, sizeof(buffer), &length, 0))
             got.push_back(CheckTestMessage(buffer, length, &m)
                               ? std::to_string(m.senderId) + ":" + std::to_string(m.seq)
@@ -379,14 +380,17 @@ TEST(MsgQProcesses, BadPointersFailWith87AndLeaveTheQueueUsableForOthers) {
     std::string text = ReadAllOutput(child.get()), line;
     for (char c : text) {
         if (c == '\r') continue;
-        if (c != '\n') line += c;
-        else lines.push_back(line), line.clear();
+        if (c != '\n')
+            line += c;
+        else
+            lines.push_back(line), line.clear();
     }
-    EXPECT_EQ(lines, (std::vector<std::string>{"send-unreadable 0 87", "send-half-readable 0 87",
-                                               "recv-unwritable-buffer 0 87", "recv-no-access-buffer 0 87",
-                                               "recv-unwritable-length 0 87", "recv-wild-length 0 87",
-                                               "open-unreadable-name 0 87", "create-unreadable-name 0 87",
-                                               "create-unterminated-name 0 87", "send-after 1 0"}));
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"send-unreadable 0 87", "send-half-readable 0 87",
+                                        "recv-unwritable-buffer 0 87", "recv-no-access-buffer 0 87",
+                                        "recv-unwritable-length 0 87", "recv-wild-length 0 87",
+                                        "open-unreadable-name 0 87", "create-unreadable-name 0 87",
+                                        "create-unterminated-name 0 87", "send-after 1 0"}));
     EXPECT_TRUE(MsgQClose(q));
 }
 

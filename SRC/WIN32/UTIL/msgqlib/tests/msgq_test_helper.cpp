@@ -84,10 +84,12 @@ int BadPointers(MsgQHandle q, const wchar_t *pointName) {
     Report("send-half-readable", MsgQSend(q, p.noAccess - 4, 8, 0));
     Report("recv-unwritable-buffer", MsgQReceive(q, p.readOnly, 64, &length, 0));
     Report("recv-no-access-buffer", MsgQReceive(q, p.noAccess - 2, 12, &length, 0));
-    Report("recv-unwritable-length", MsgQReceive(q, buffer, sizeof(buffer), (DWORD *)p.readOnly, 0));
+    Report("recv-unwritable-length",
+           MsgQReceive(q, buffer, sizeof(buffer), (DWORD *)p.readOnly, 0));
     Report("recv-wild-length", MsgQReceive(q, buffer, sizeof(buffer), (DWORD *)(ULONG_PTR)0x10, 0));
     Report("open-unreadable-name", MsgQOpen((const wchar_t *)p.noAccess, 0) != nullptr);
-    Report("create-unreadable-name", MsgQCreate((const wchar_t *)p.noAccess, 1, 8, MSGQ_NAMED) != nullptr);
+    Report("create-unreadable-name",
+           MsgQCreate((const wchar_t *)p.noAccess, 1, 8, MSGQ_NAMED) != nullptr);
     // A name whose end runs into the page without access.
     wchar_t *edge = (wchar_t *)(p.noAccess - 4);
     edge[0] = L'q', edge[1] = L'n';
