@@ -27,7 +27,9 @@ static const wchar_t kUsage[] =
     L"  follow               print lines as they are written; waits for the ring\n"
     L"                       if there is none yet (then prints it from its first\n"
     L"                       line). When writers lap the viewer it prints\n"
-    L"                       \"*** N lines lost ***\" in place of the lines lost\n"
+    L"                       \"*** N lines lost ***\" in place of the lines lost,\n"
+    L"                       and \"*** ring cleared ***\" when the ring was cleared\n"
+    L"                       (however many lines came after the clear)\n"
     L"  hold SLOTS SLOTSIZE  create the ring with SLOTS slots of SLOTSIZE bytes, or\n"
     L"                       keep the one that exists (its geometry stays), and hold\n"
     L"                       it open until killed or -t runs out\n"
@@ -201,19 +203,42 @@ static void PrintLost(DWORD lost) {
     if (lost != 0) printf("*** %lu lines lost ***\n", lost);
 }
 
+// Which clear of the ring a clear count stands for: the count rises by one
+// as a clear starts and by one as it ends, so both belong to the same clear.
+static DWORD ClearNumber(DWORD clearCount) { return (clearCount >> 1) + (clearCount & 1); }
+
+// What follow has seen of the ring: lines up to `seen` of the current clear.
+struct FollowState {
+    TraceModule *module;
+    BOOL haveClears;  // the ring's clear count can be read
+    DWORD clear;      // ClearNumber of the clear the lines belong to
+    DWORD seen;
+};
+
+static BOOL SameClear(const FollowState &state) {
+    DWORD clears;
+    if (!state.haveClears) return TRUE;
+    return TraceGetClearCount(state.module, &clears) && ClearNumber(clears) == state.clear;
+}
+
 // Prints lines seen+1 .. target. A line whose slot may already hold a newer
-// line (the writers claimed noSlots lines past it) counts as lost.
-static DWORD PrintUpTo(TraceModule *module, DWORD seen, DWORD target, char *copy, const Options &options) {
-    TraceBufferHeader *header = module->pBuffer;
+// line (the writers claimed noSlots lines past it) counts as lost; a clear
+// that comes while we copy ends the printing (the next look reports it).
+static void PrintUpTo(FollowState &state, DWORD target, char *copy, const Options &options) {
+    TraceBufferHeader *header = state.module->pBuffer;
     DWORD noSlots = header->noSlots, slotSize = header->slotSize;
-    DWORD lost = 0;
+    DWORD lost = 0, seen = state.seen;
     if (target - seen > noSlots) {
         lost = target - seen - noSlots;
         seen = target - noSlots;
     }
     for (DWORD k = seen + 1; k - 1 != target; ++k) {
-        memcpy(copy, SlotText(module, (k - 1) % noSlots), slotSize);
+        memcpy(copy, SlotText(state.module, (k - 1) % noSlots), slotSize);
         copy[slotSize] = '\0';
+        if (!SameClear(state)) {
+            target = k - 1;
+            break;
+        }
         if ((DWORD)header->noLines - k >= noSlots) {
             ++lost;
             continue;
@@ -224,7 +249,19 @@ static DWORD PrintUpTo(TraceModule *module, DWORD seen, DWORD target, char *copy
     }
     PrintLost(lost);
     fflush(stdout);
-    return target;
+    state.seen = target;
+}
+
+// A clear since the last look: by the clear count where the ring has one,
+// else only when the line count went back.
+static BOOL ClearedSinceLastLook(FollowState &state, DWORD now) {
+    DWORD clears;
+    if (state.haveClears && TraceGetClearCount(state.module, &clears) &&
+        ClearNumber(clears) != state.clear) {
+        state.clear = ClearNumber(clears);
+        return TRUE;
+    }
+    return (LONG)(now - state.seen) < 0;
 }
 
 static int Follow(const Options &options) {
@@ -245,9 +282,13 @@ static int Follow(const Options &options) {
         TraceRelease(module);
         return 1;
     }
+    FollowState state = {module, FALSE, 0, 0};
+    DWORD clears;
+    state.haveClears = TraceGetClearCount(module, &clears);
+    state.clear = ClearNumber(clears);
     DWORD now = (DWORD)header->noLines;
     // A ring that appeared while we waited is new: all of it is news.
-    DWORD seen = waited ? 0 : options.fromStart ? (now > noSlots ? now - noSlots : 0) : now;
+    state.seen = waited ? 0 : options.fromStart ? (now > noSlots ? now - noSlots : 0) : now;
     if (!waited) SignalReady(options);
     // Lines are printed one look late: a writer that claimed a slot may
     // still be formatting into it when we first see the count.
@@ -256,13 +297,17 @@ static int Follow(const Options &options) {
         BOOL last = TimeIsUp(options, start);
         if (!last) Sleep(options.intervalMs);
         now = (DWORD)header->noLines;
-        if ((LONG)(now - seen) < 0) {   // cleared under us
-            printf("*** ring cleared ***\n");
-            seen = 0;
-            previous = now;
-        }
         DWORD target = last ? now : previous;
-        if ((LONG)(target - seen) > 0) seen = PrintUpTo(module, seen, target, copy, options);
+        if (ClearedSinceLastLook(state, now)) {
+            printf("*** ring cleared ***\n");
+            fflush(stdout);
+            // The count read may still be the old one (a clear under way):
+            // the new lines are printed from the next look on.
+            state.seen = 0;
+            target = 0;
+            now = 0;
+        }
+        if ((LONG)(target - state.seen) > 0) PrintUpTo(state, target, copy, options);
         previous = now;
         if (last) break;
     }

@@ -8,6 +8,11 @@
 // The writer puts 16 frames on the bus per WriteFile and keeps at most half
 // a queue ahead of the reader, so no frame is lost; the figure is how fast
 // a reader that asks for N frames per read drains the bus.
+//
+// Then one large write of remote frames to several handles that each enable
+// the most identifiers a handle may: how long the write takes, and how long
+// a control code of another thread waits meanwhile (the driver holds its
+// device lock for the work of a write).
 #include <windows.h>
 
 #include <cstdio>
@@ -128,6 +133,87 @@ double ControlRoundTripMicros(const wchar_t *device)
     return (double)(t1.QuadPart - t0.QuadPart) * 1e6 / (double)f.QuadPart / calls;
 }
 
+struct LatencyProbe {
+    const wchar_t *device;
+    volatile LONG stop;
+    double worstMicros;
+    DWORD calls;
+};
+
+DWORD WINAPI ProbeThread(void *param)
+{
+    LatencyProbe *probe = static_cast<LatencyProbe *>(param);
+    HANDLE h = VcanOpenDevice(probe->device);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    LARGE_INTEGER f, t0, t1;
+    QueryPerformanceFrequency(&f);
+    while (!probe->stop) {
+        VcanCounters counters;
+        QueryPerformanceCounter(&t0);
+        VcanGetCounters(h, &counters);
+        QueryPerformanceCounter(&t1);
+        double micros = (double)(t1.QuadPart - t0.QuadPart) * 1e6 / (double)f.QuadPart;
+        if (micros > probe->worstMicros) probe->worstMicros = micros;
+        probe->calls++;
+    }
+    CloseHandle(h);
+    return 0;
+}
+
+// Milliseconds one WriteFile of `frames` remote frames takes with `readers`
+// handles that enabled VCAN_MAX_ENABLED_IDS identifiers each (the frames'
+// own identifier last, so that every frame reaches every reader).
+bool MeasureRemoteWrite(const wchar_t *device, DWORD readers, DWORD frames, double *writeMs,
+                        double *worstProbeMs)
+{
+    std::vector<HANDLE> handles;
+    bool ok = true;
+    for (DWORD r = 0; r < readers && ok; r++) {
+        HANDLE h = VcanOpenDevice(device);
+        if (h == INVALID_HANDLE_VALUE) {
+            ok = false;
+            break;
+        }
+        handles.push_back(h);
+        for (uint32_t id = 0x1000; id < 0x1000 + VCAN_MAX_ENABLED_IDS - 1 && ok; id++) {
+            DWORD n;
+            ok = DeviceIoControl(h, IOCTL_CAN_ENABLE_REMREPLY, &id, 4, nullptr, 0, &n, nullptr) !=
+                 0;
+        }
+        uint32_t own = 0x7FF;
+        DWORD n;
+        ok = ok && DeviceIoControl(h, IOCTL_CAN_ENABLE_REMREPLY, &own, 4, nullptr, 0, &n, nullptr);
+    }
+    HANDLE hWriter = VcanOpenDevice(device);
+    std::vector<RxMsg> batch(frames);
+    for (DWORD i = 0; i < frames; i++) {
+        batch[i] = RxMsg{};
+        batch[i].can.id = 0x7FFu | RX_REMOTE_FRAME_FLAG;
+    }
+    LatencyProbe probe = {device, 0, 0, 0};
+    HANDLE thread = nullptr;
+    if (ok && hWriter != INVALID_HANDLE_VALUE) {
+        thread = CreateThread(nullptr, 0, ProbeThread, &probe, 0, nullptr);
+        Sleep(50);
+        LARGE_INTEGER f, t0, t1;
+        QueryPerformanceFrequency(&f);
+        QueryPerformanceCounter(&t0);
+        ok = VcanWriteFrames(hWriter, batch.data(), frames) != 0;
+        QueryPerformanceCounter(&t1);
+        *writeMs = (double)(t1.QuadPart - t0.QuadPart) * 1e3 / (double)f.QuadPart;
+        Sleep(50);
+        probe.stop = 1;
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        *worstProbeMs = probe.worstMicros / 1e3;
+    } else {
+        ok = false;
+    }
+    if (hWriter != INVALID_HANDLE_VALUE) CloseHandle(hWriter);
+    for (HANDLE h : handles) CloseHandle(h);
+    return ok;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t **argv)
@@ -164,6 +250,17 @@ int wmain(int argc, wchar_t **argv)
                           (unsigned long)perRead[i], (unsigned long)error);
             rc = 1;
         }
+    }
+    const DWORD remoteReaders = 8, remoteFrames = 20000;
+    double writeMs = 0, probeMs = 0;
+    if (MeasureRemoteWrite(device.c_str(), remoteReaders, remoteFrames, &writeMs, &probeMs)) {
+        std::wprintf(L"remote write: %lu frames to %lu handles with %lu ids each: %.1f ms; "
+                     L"slowest control code meanwhile %.1f ms\n",
+                     (unsigned long)remoteFrames, (unsigned long)remoteReaders,
+                     (unsigned long)VCAN_MAX_ENABLED_IDS, writeMs, probeMs);
+    } else {
+        std::fwprintf(stderr, L"vcan_bench: remote write run failed, error %lu\n", GetLastError());
+        rc = 1;
     }
     if (ownService) VcanUninstallService(service.c_str());
     return rc;

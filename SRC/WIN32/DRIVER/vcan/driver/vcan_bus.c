@@ -111,14 +111,6 @@ static void CancelAllPendingReads(VcanOpen *open, PLIST_ENTRY done, NTSTATUS sta
     while ((irp = TakePendingRead(open)) != NULL) DeferCompletion(done, irp, status, 0);
 }
 
-static BOOLEAN IsEnabled(const VcanOpen *open, ULONG id)
-{
-    for (ULONG i = 0; i < open->noEnabledIds; i++) {
-        if (open->enabledIds[i] == id) return TRUE;
-    }
-    return FALSE;
-}
-
 static void Enqueue(VcanOpen *open, const RxMsg *record, ULONG64 stamp, PLIST_ENTRY done)
 {
     if (open->count == open->capacity) ServePendingReads(open, done);
@@ -276,6 +268,88 @@ NTSTATUS VcanDispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp)
     return STATUS_PENDING;
 }
 
+// Delivers records [first, first + count) to every handle but the writer
+// and serves their waiting reads; the caller holds the device lock.
+static void Deliver(VcanDevice *device, VcanOpen *writer, const RxMsg *records, ULONG first,
+                    ULONG count, ULONG64 stamp, PLIST_ENTRY done)
+{
+    writer->written += count;
+    for (PLIST_ENTRY e = device->opens.Flink; e != &device->opens; e = e->Flink) {
+        VcanOpen *open = CONTAINING_RECORD(e, VcanOpen, link);
+        if (open == writer) continue;
+        for (ULONG i = first; i < first + count; i++) {
+            ULONG id = records[i].can.id;
+            // A remote frame only reaches a handle that asked for its id.
+            if ((id & RX_REMOTE_FRAME_FLAG) && !VcanIsIdEnabled(open, id & ~RX_REMOTE_FRAME_FLAG))
+                continue;
+            Enqueue(open, &records[i], stamp, done);
+        }
+        ServePendingReads(open, done);
+    }
+}
+
+// Records one hold of the lock may deliver: a bounded number of deliveries,
+// spread over the handles that receive them, at least one record.
+static ULONG RecordsPerHold(const VcanDevice *device)
+{
+    ULONG receivers = device->noOpens > 1 ? device->noOpens - 1 : 1;
+    ULONG records = VCAN_DELIVERIES_PER_HOLD / receivers;
+    return records ? records : 1;
+}
+
+// A write small enough for one hold, while no chunked write is under way,
+// goes out at once. FALSE: it has to go in chunks. *status is set when done.
+static BOOLEAN WriteInOneHold(VcanDevice *device, PIRP irp, const RxMsg *records, ULONG n,
+                              ULONG64 stamp, NTSTATUS *status)
+{
+    LIST_ENTRY done;
+    InitializeListHead(&done);
+    KIRQL irql;
+    KeAcquireSpinLock(&device->lock, &irql);
+    VcanOpen *writer = OpenOf(irp);
+    BOOLEAN now = !writer || (!device->chunkedWriteActive && n <= RecordsPerHold(device));
+    if (!writer) *status = VcanStatusFromWin32(VCAN_ERROR_UNLOADED);
+    else if (now) Deliver(device, writer, records, 0, n, stamp, &done);
+    KeReleaseSpinLock(&device->lock, irql);
+    CompleteDeferred(&done);
+    return now;
+}
+
+// A large write goes out in chunks, the spin lock let go in between so that
+// reads, control codes and other processors are not held up for the whole
+// write. Writes stay whole towards each other, as in one hold: a chunked
+// write holds the write mutex, and while it is under way every other write
+// waits for that mutex too, so each handle gets every write's records
+// together and in order.
+static NTSTATUS WriteInChunks(VcanDevice *device, PIRP irp, const RxMsg *records, ULONG n,
+                              ULONG64 stamp)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    ExAcquireFastMutex(&device->writeMutex);
+    ULONG first = 0;
+    do {
+        LIST_ENTRY done;
+        InitializeListHead(&done);
+        KIRQL irql;
+        KeAcquireSpinLock(&device->lock, &irql);
+        // Looked up each time: the driver may have been stopped meanwhile.
+        VcanOpen *writer = OpenOf(irp);
+        if (!writer) {
+            status = VcanStatusFromWin32(VCAN_ERROR_UNLOADED);
+        } else {
+            ULONG count = RecordsPerHold(device);
+            if (count > n - first) count = n - first;
+            Deliver(device, writer, records, first, count, stamp, &done);
+            first += count;
+        }
+        device->chunkedWriteActive = writer && first < n;
+        KeReleaseSpinLock(&device->lock, irql);
+        CompleteDeferred(&done);
+    } while (NT_SUCCESS(status) && first < n);
+    ExReleaseFastMutex(&device->writeMutex);
+    return status;
+}
+
 NTSTATUS VcanDispatchWrite(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     VcanDevice *device = DeviceOf(deviceObject);
@@ -290,31 +364,11 @@ NTSTATUS VcanDispatchWrite(PDEVICE_OBJECT deviceObject, PIRP irp)
         if (records[i].length > 8) return VcanCompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
     }
 
-    LIST_ENTRY done;
-    InitializeListHead(&done);
     ULONG64 stamp = VcanTimeStamp();
-    KIRQL irql;
-    KeAcquireSpinLock(&device->lock, &irql);
-    VcanOpen *writer = OpenOf(irp);
-    if (!writer) {
-        KeReleaseSpinLock(&device->lock, irql);
-        return VcanCompleteIrp(irp, VcanStatusFromWin32(VCAN_ERROR_UNLOADED), 0);
-    }
-    writer->written += n;
-    for (PLIST_ENTRY e = device->opens.Flink; e != &device->opens; e = e->Flink) {
-        VcanOpen *open = CONTAINING_RECORD(e, VcanOpen, link);
-        if (open == writer) continue;
-        for (ULONG i = 0; i < n; i++) {
-            ULONG id = records[i].can.id;
-            // A remote frame only reaches a handle that asked for its id.
-            if ((id & RX_REMOTE_FRAME_FLAG) && !IsEnabled(open, id & ~RX_REMOTE_FRAME_FLAG)) continue;
-            Enqueue(open, &records[i], stamp, &done);
-        }
-        ServePendingReads(open, &done);
-    }
-    KeReleaseSpinLock(&device->lock, irql);
-    CompleteDeferred(&done);
-    return VcanCompleteIrp(irp, STATUS_SUCCESS, length);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!WriteInOneHold(device, irp, records, n, stamp, &status))
+        status = WriteInChunks(device, irp, records, n, stamp);
+    return VcanCompleteIrp(irp, status, NT_SUCCESS(status) ? length : 0);
 }
 
 // A read that already waits counts as the next read.

@@ -37,6 +37,24 @@ static NTSTATUS GetProperties(const VcanDevice *device, void *buffer, ULONG outL
     return STATUS_SUCCESS;
 }
 
+// Position of id in the handle's ascending table, or where it would go.
+static ULONG LowerBound(const VcanOpen *open, ULONG id)
+{
+    ULONG low = 0, high = open->noEnabledIds;
+    while (low < high) {
+        ULONG mid = low + (high - low) / 2;
+        if (open->enabledIds[mid] < id) low = mid + 1;
+        else high = mid;
+    }
+    return low;
+}
+
+BOOLEAN VcanIsIdEnabled(const VcanOpen *open, ULONG id)
+{
+    ULONG at = LowerBound(open, id);
+    return at < open->noEnabledIds && open->enabledIds[at] == id;
+}
+
 static NTSTATUS EnableRemReply(VcanDevice *device, VcanOpen *open, ULONG id)
 {
     // The table is allocated outside the lock, once per handle.
@@ -54,16 +72,16 @@ static NTSTATUS EnableRemReply(VcanDevice *device, VcanOpen *open, ULONG id)
         open->maxEnabledIds = VCAN_MAX_ENABLED_IDS;
         fresh = NULL;
     }
-    BOOLEAN present = FALSE;
-    for (ULONG i = 0; i < open->noEnabledIds; i++) {
-        if (open->enabledIds[i] == id) present = TRUE;
-    }
-    if (!present) {
-        if (open->noEnabledIds == open->maxEnabledIds) {
-            status = STATUS_INSUFFICIENT_RESOURCES;
-        } else {
-            open->enabledIds[open->noEnabledIds++] = id;
-        }
+    ULONG at = LowerBound(open, id);
+    if (at < open->noEnabledIds && open->enabledIds[at] == id) {
+        // Enabled already: nothing changes.
+    } else if (open->noEnabledIds == open->maxEnabledIds) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+        RtlMoveMemory(&open->enabledIds[at + 1], &open->enabledIds[at],
+                      (open->noEnabledIds - at) * sizeof(ULONG));
+        open->enabledIds[at] = id;
+        open->noEnabledIds++;
     }
     KeReleaseSpinLock(&device->lock, irql);
     if (fresh) ExFreePoolWithTag(fresh, VCAN_POOL_TAG);
@@ -75,12 +93,12 @@ static NTSTATUS DisableRemReply(VcanDevice *device, VcanOpen *open, ULONG id)
     NTSTATUS status = STATUS_NOT_FOUND;
     KIRQL irql;
     KeAcquireSpinLock(&device->lock, &irql);
-    for (ULONG i = 0; i < open->noEnabledIds; i++) {
-        if (open->enabledIds[i] == id) {
-            open->enabledIds[i] = open->enabledIds[--open->noEnabledIds];
-            status = STATUS_SUCCESS;
-            break;
-        }
+    ULONG at = LowerBound(open, id);
+    if (at < open->noEnabledIds && open->enabledIds[at] == id) {
+        open->noEnabledIds--;
+        RtlMoveMemory(&open->enabledIds[at], &open->enabledIds[at + 1],
+                      (open->noEnabledIds - at) * sizeof(ULONG));
+        status = STATUS_SUCCESS;
     }
     KeReleaseSpinLock(&device->lock, irql);
     return status;
@@ -171,11 +189,12 @@ NTSTATUS VcanDispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp)
         break;
     case IOCTL_CAN_ENABLE_REMREPLY:
     case IOCTL_CAN_DISABLE_REMREPLY:
-        if (inLength < sizeof(uint32_t)) {
+        if (inLength < sizeof(uint32_t) || (*(const uint32_t *)buffer & RX_REMOTE_FRAME_FLAG)) {
+            // Bit 31 marks a frame as remote; it is no part of an identifier,
+            // and the server refuses it the same way.
             status = STATUS_INVALID_PARAMETER;
         } else {
-            // Stored without the remote flag: the identifier is what counts.
-            ULONG id = *(const uint32_t *)buffer & ~RX_REMOTE_FRAME_FLAG;
+            ULONG id = *(const uint32_t *)buffer;
             status = code == IOCTL_CAN_ENABLE_REMREPLY ? EnableRemReply(device, open, id)
                                                        : DisableRemReply(device, open, id);
         }

@@ -14,6 +14,9 @@
 #define VCAN_RECORD_SIZE ((ULONG)sizeof(RxMsg))
 #define VCAN_MAX_DEVICES 64u
 #define VCAN_NAME_CHARS 32u  // device name prefix and digits, NUL included
+// Most (record, handle) deliveries a write does under one hold of the
+// device's spin lock; the lock is let go between such chunks.
+#define VCAN_DELIVERIES_PER_HOLD 256u
 
 // Settings read once from the service key when the driver starts.
 typedef struct VcanConfig {
@@ -27,6 +30,8 @@ typedef struct VcanConfig {
 
 typedef struct VcanDevice {
     KSPIN_LOCK lock;
+    FAST_MUTEX writeMutex;   // held by a write that goes out in chunks
+    BOOLEAN chunkedWriteActive; // such a write is under way: others wait for the mutex
     LIST_ENTRY opens;        // VcanOpen.link
     ULONG noOpens;
     ULONG index;             // 1-based, the digits of the name
@@ -49,7 +54,7 @@ typedef struct VcanOpen {
     ULONG noPendingReads;
     ULONG lostUnreported;    // frames lost since the last read reported it
     ULONG failNextRead;      // Win32 error for the next read, 0 = none
-    ULONG *enabledIds;
+    ULONG *enabledIds;       // ascending, for a binary search per remote frame
     ULONG noEnabledIds;
     ULONG maxEnabledIds;
     ULONG64 received;
@@ -69,6 +74,10 @@ void VcanFailNextRead(VcanDevice *device, VcanOpen *open, ULONG error);
 
 // Control codes (vcan_control_codes.c).
 NTSTATUS VcanDispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp);
+
+// The enabled-identifier table of a handle (vcan_control_codes.c); the
+// caller holds the device lock.
+BOOLEAN VcanIsIdEnabled(const VcanOpen *open, ULONG id);
 
 // Shared helpers.
 NTSTATUS VcanCompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information);

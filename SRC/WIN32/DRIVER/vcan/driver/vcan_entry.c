@@ -161,6 +161,7 @@ static NTSTATUS CreateOneDevice(PDRIVER_OBJECT driverObject, const VcanConfig *c
     VcanDevice *device = (VcanDevice *)deviceObject->DeviceExtension;
     RtlZeroMemory(device, sizeof(*device));
     KeInitializeSpinLock(&device->lock);
+    ExInitializeFastMutex(&device->writeMutex);
     InitializeListHead(&device->opens);
     device->index = index;
     device->config = *config;

@@ -240,6 +240,10 @@ TEST(VcanControlCodes, ShortBuffersBadInputAndUnknownCodesAreRefused)
         {IOCTL_CAN_GET_TIMESTAMP, 0, 0, 7, ERROR_INSUFFICIENT_BUFFER},
         {IOCTL_CAN_ENABLE_REMREPLY, 0x123, 2, 0, ERROR_INVALID_PARAMETER},
         {IOCTL_CAN_DISABLE_REMREPLY, 0x123, 4, 0, ERROR_NOT_FOUND},
+        // Bit 31 marks a remote frame and is no part of an identifier.
+        {IOCTL_CAN_ENABLE_REMREPLY, 0x80000123, 4, 0, ERROR_INVALID_PARAMETER},
+        {IOCTL_CAN_DISABLE_REMREPLY, 0x80000123, 4, 0, ERROR_INVALID_PARAMETER},
+        {IOCTL_CAN_DISABLE_REMREPLY, 0x80000000, 4, 0, ERROR_INVALID_PARAMETER},
         {IOCTL_VCAN_FAIL_NEXT_READ, 0, 4, 0, ERROR_INVALID_PARAMETER},  // no error to report
         {IOCTL_VCAN_FAIL_NEXT_READ, 0x10000, 4, 0, ERROR_INVALID_PARAMETER},
         {0x222FFC, 0, 0, 8, ERROR_INVALID_FUNCTION},
@@ -359,11 +363,14 @@ TEST(VcanBus, RemoteFrameReachesOnlyHandlesThatEnabledItsId)
     ASSERT_TRUE(VcanWriteFrames(a.get(), &remote, 1));
     ExpectNothingQueued(b.get());
 
-    // Enabled twice, the second time with the remote flag that is no part
-    // of the identifier: one entry, of b alone.
+    // The identifier without the remote flag enables it; with the flag the
+    // request is refused and changes nothing, so no spelling of one
+    // identifier can disable another.
     uint32_t id = 0x123, flagged = 0x123u | RX_REMOTE_FRAME_FLAG;
     ASSERT_EQ(0u, Ioctl(b.get(), IOCTL_CAN_ENABLE_REMREPLY, &id, 4));
-    ASSERT_EQ(0u, Ioctl(b.get(), IOCTL_CAN_ENABLE_REMREPLY, &flagged, 4));
+    const DWORD refused = ERROR_INVALID_PARAMETER;
+    EXPECT_EQ(refused, Ioctl(b.get(), IOCTL_CAN_ENABLE_REMREPLY, &flagged, 4));
+    EXPECT_EQ(refused, Ioctl(b.get(), IOCTL_CAN_DISABLE_REMREPLY, &flagged, 4));
     DWORD ids[4] = {}, count = 0;
     ASSERT_TRUE(VcanGetEnabledIds(b.get(), ids, 4, &count));
     EXPECT_EQ(1u, count);
@@ -385,6 +392,89 @@ TEST(VcanBus, RemoteFrameReachesOnlyHandlesThatEnabledItsId)
     ASSERT_TRUE(VcanWriteFrames(a.get(), &remote, 1));
     EXPECT_EQ(2u, Counters(b.get()).received) << "neither another id nor a disabled one gets through";
     EXPECT_EQ((DWORD)ERROR_NOT_FOUND, Ioctl(b.get(), IOCTL_CAN_DISABLE_REMREPLY, &id, 4));
+}
+
+// Frames numbered in their data bytes: data frames with id 0x200 and
+// remote frames whose identifier is enabled (0x7FF) or not (0x7FE).
+std::vector<RxMsg> NumberedMix(uint32_t writer, uint32_t count)
+{
+    std::vector<RxMsg> frames(count);
+    for (uint32_t i = 0; i < count; i++) {
+        const uint32_t ids[3] = {0x200, 0x7FFu | RX_REMOTE_FRAME_FLAG,
+                                 0x7FEu | RX_REMOTE_FRAME_FLAG};
+        uint32_t id = ids[i % 3];
+        frames[i] = Frame(id, 8, 0);
+        memcpy(frames[i].can.data, &writer, 4);
+        memcpy(frames[i].can.data + 4, &i, 4);
+    }
+    return frames;
+}
+
+struct WriteJob {
+    HANDLE h;
+    std::vector<RxMsg> frames;
+    BOOL ok;
+};
+
+DWORD WINAPI WriteTwice(void *param)
+{
+    WriteJob *job = static_cast<WriteJob *>(param);
+    job->ok = VcanWriteFrames(job->h, job->frames.data(), (DWORD)job->frames.size()) &&
+              VcanWriteFrames(job->h, job->frames.data(), (DWORD)job->frames.size());
+    return 0;
+}
+
+// Writes larger than the driver delivers under one hold of its lock: every
+// handle still gets each write's frames together, in order, filtered by its
+// own enabled identifiers (among the most a handle may enable), also while
+// two writers write at the same time.
+TEST(VcanBus, LargeWritesArriveWholeAndInOrderAtEveryHandle)
+{
+    Handle w1(VcanOpenDevice(BUS_DEVICE)), w2(VcanOpenDevice(BUS_DEVICE));
+    Handle readers[3] = {Handle(VcanOpenDevice(BUS_DEVICE)), Handle(VcanOpenDevice(BUS_DEVICE)),
+                         Handle(OpenLikeServer(BUS_DEVICE))};
+    ASSERT_TRUE(w1.valid() && w2.valid());
+    for (Handle &r : readers) {
+        ASSERT_TRUE(r.valid());
+        for (uint32_t id = 0x800; id < 0x800 + VCAN_MAX_ENABLED_IDS - 1; id++)
+            ASSERT_EQ(0u, Ioctl(r.get(), IOCTL_CAN_ENABLE_REMREPLY, &id, 4));
+        uint32_t enabled = 0x7FF;
+        ASSERT_EQ(0u, Ioctl(r.get(), IOCTL_CAN_ENABLE_REMREPLY, &enabled, 4));
+    }
+    const uint32_t perWrite = 300;   // well past one hold with 4 receivers
+    WriteJob jobs[2] = {{w1.get(), NumberedMix(1, perWrite), FALSE},
+                        {w2.get(), NumberedMix(2, perWrite), FALSE}};
+    HANDLE threads[2];
+    for (int t = 0; t < 2; t++)
+        threads[t] = CreateThread(nullptr, 0, WriteTwice, &jobs[t], 0, nullptr);
+    WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+    for (int t = 0; t < 2; t++) {
+        CloseHandle(threads[t]);
+        ASSERT_TRUE(jobs[t].ok);
+    }
+
+    const uint32_t delivered = perWrite / 3 * 2;   // data and enabled remote frames
+    for (Handle &r : readers) {
+        std::vector<RxMsg> got(1024);
+        DWORD n = 0;
+        ASSERT_TRUE(VcanReadFrames(r.get(), got.data(), (DWORD)got.size(), &n, 2000))
+            << GetLastError();
+        ASSERT_EQ(4u * delivered, n);
+        EXPECT_EQ(0u, Counters(r.get()).lost);
+        for (uint32_t write = 0; write < 4; write++) {
+            uint32_t from;
+            memcpy(&from, got[write * delivered].can.data, 4);
+            for (uint32_t k = 0; k < delivered; k++) {
+                const RxMsg &m = got[write * delivered + k];
+                uint32_t who, index;
+                memcpy(&who, m.can.data, 4);
+                memcpy(&index, m.can.data + 4, 4);
+                ASSERT_EQ(from, who) << "write " << write << " frame " << k << ": interleaved";
+                ASSERT_EQ(k / 2 * 3 + k % 2, index) << "write " << write << " frame " << k;
+                ASSERT_NE(0x7FEu | RX_REMOTE_FRAME_FLAG, m.can.id);
+            }
+        }
+    }
 }
 
 TEST(VcanBus, OverflowIsReportedOnceThenTheOldestFramesFollow)

@@ -39,7 +39,7 @@ if(TARGET ribex_registry AND TARGET ribex
   if(MINGW AND EXISTS ${PROJECT_SOURCE_DIR}/SRC/WIN32/DRIVER/vcan/CMakeLists.txt)
     ribex_add_gtest(ribex_e2e_device_test
       SOURCES ${CMAKE_CURRENT_LIST_DIR}/registry_e2e_device_test.cpp
-      LIBS registry_e2e
+      LIBS registry_e2e vcan_control
       DEPENDS ribex registry_client vcan
       TIMEOUT 180)
     set_tests_properties(ribex_e2e_device_test PROPERTIES
