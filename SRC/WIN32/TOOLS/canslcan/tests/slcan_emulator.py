@@ -142,12 +142,14 @@ class Adapter:
             while b"\r" in pending:
                 raw, pending = pending.split(b"\r", 1)
                 command = raw.decode(errors="replace")
+                # The answer goes out before a waiting test hears of the
+                # command, so nothing the test sends can overtake it.
                 with self.lock:
                     self.commands.append(command)
                     answer = self._answer(command)
+                    if answer:
+                        self._write(answer)
                     self.changed.notify_all()
-                if answer:
-                    self._write(answer)
 
     # -- what the tests drive ----------------------------------------------------
     def wait_for(self, predicate, timeout=20):
