@@ -139,9 +139,7 @@ bool InitBridge(Bridge *b, const SlcanOptions *o)
     QueryPerformanceFrequency(&b->frequency);
     CopyName(o->targetName, b->iface, sizeof(b->iface));
     CopyName(o->port, b->portName, sizeof(b->portName));
-    // The stop event is Ctrl+C's, and the one a script sets by name.
-    b->hStop = CreateEventW(nullptr, TRUE, FALSE, o->stopEvent.empty() ? nullptr : o->stopEvent.c_str());
-    if (!b->hStop) fprintf(stderr, "canslcan: cannot create the stop event: error %lu\n", GetLastError());
+    b->hStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     return b->hStop != nullptr;
 }
 

@@ -38,8 +38,6 @@ const wchar_t USAGE[] =
     L"                          frame counts as lost (default 100)\n"
     L"      --answer-timeout MS wait at most MS for the adapter's answer to a command (1000)\n"
     L"      --retry-max MS      longest pause between attempts to reopen a lost port (4000)\n"
-    L"      --stop-event NAME   also end, as on Ctrl+C, when the named event NAME is set\n"
-    L"                          (for scripts and services that have no console to press it in)\n"
     L"  -v, --verbose           print every frame as a candump log line\n"
     L"  -h, --help              this text\n"
     L"  -V, --version           the version\n"
@@ -214,9 +212,6 @@ bool ParseSlcanOptions(int argc, wchar_t **argv, SlcanOptions *o, std::wstring *
                            : arg == L"--retry-max"    ? &o->retryMaxMs
                                                       : &o->sendTimeoutMs;
             *field = (DWORD)n;
-        } else if (arg == L"--stop-event") {
-            if (!take() || v.empty()) return Fail(error, L"--stop-event needs an event name");
-            o->stopEvent = v;
         } else if (arg == L"-v" || arg == L"--verbose") {
             o->verbose = true;
         } else if (arg.size() > 1 && arg[0] == L'-') {

@@ -28,7 +28,6 @@ struct SlcanOptions {
     DWORD answerTimeoutMs = 1000;     // adapter's answer to a set-up command
     DWORD retryMaxMs = 4000;          // longest pause between reopen attempts
 
-    std::wstring stopEvent;           // named event that ends the run like Ctrl+C
     bool verbose = false;
     bool help = false;
     bool version = false;

@@ -162,6 +162,10 @@ class Adapter:
                 self.changed.wait(left)
         return True
 
+    def set_stamp(self, ms):
+        """Sets the stamp counter so that it shows ms now."""
+        self.stamp_base_ms = ms - int((time.monotonic() - self.started) * 1000)
+
     def stamp(self):
         ms = int((time.monotonic() - self.started) * 1000) + self.stamp_base_ms
         return "%04X" % (ms % 60000)
