@@ -34,7 +34,7 @@ struct PendingCommands {
     volatile LONG64 lastRefused;  // sequence number of the last command refused
 };
 
-#define READ_BUFFER_SIZE 4096u
+#define READ_BUFFER_SIZE 512u
 // A read of READ_BUFFER_SIZE bytes holds at most this many frame lines ("r123" + L + CR).
 #define READ_BATCH_MAX (READ_BUFFER_SIZE / 6u + 1u)
 
