@@ -71,8 +71,8 @@ BOOL CanSinkOpenDevice(CanSink *sink, const wchar_t *deviceName)
     return TRUE;
 }
 
-BOOL CanSinkCreateQueue(CanSink *sink, const wchar_t *netName, DWORD queueSize, uint32_t uniqueIdHigh,
-                        uint32_t uniqueIdLow, bool *existed)
+BOOL CanSinkCreateQueue(CanSink *sink, const wchar_t *netName, DWORD queueSize,
+                        uint32_t uniqueIdHigh, uint32_t uniqueIdLow, bool *existed)
 {
     Reset(sink);
     sink->hQueue = MsgQCreate(netName, queueSize, SIM_CAN_MSG_SIZE, MSGQ_NAMED);

@@ -11,9 +11,9 @@
 #include "rx_buffer_layout.h"
 
 struct CanSink {
-    HANDLE hDevice;       // INVALID_HANDLE_VALUE unless a device sink
-    HANDLE hWriteEvent;   // completes the device's overlapped writes
-    MsgQHandle hQueue;    // null unless a simulated-net sink
+    HANDLE hDevice;      // INVALID_HANDLE_VALUE unless a device sink
+    HANDLE hWriteEvent;  // completes the device's overlapped writes
+    MsgQHandle hQueue;   // null unless a simulated-net sink
     uint32_t uniqueIdHigh;
     uint32_t uniqueIdLow;
 };
@@ -22,8 +22,8 @@ struct CanSink {
 BOOL CanSinkOpenDevice(CanSink *sink, const wchar_t *deviceName);
 // Creates the queue named after the net, or opens it when it exists
 // (*existed tells which); uniqueId is attached to every frame.
-BOOL CanSinkCreateQueue(CanSink *sink, const wchar_t *netName, DWORD queueSize, uint32_t uniqueIdHigh,
-                        uint32_t uniqueIdLow, bool *existed);
+BOOL CanSinkCreateQueue(CanSink *sink, const wchar_t *netName, DWORD queueSize,
+                        uint32_t uniqueIdHigh, uint32_t uniqueIdLow, bool *existed);
 
 // Puts frames[0..n) into the sink, waiting at most timeoutMs for room (a
 // full queue) or for the driver to take them. *sent counts the frames that

@@ -48,8 +48,10 @@ bool OpenTarget(Bridge *b)
     }
     bool existed = false;
     uint32_t high = o.uniqueIdGiven ? o.uniqueIdHigh : GetCurrentProcessId();
-    if (!CanSinkCreateQueue(&b->sink, o.targetName.c_str(), o.queueSize, high, o.uniqueIdLow, &existed)) {
-        fprintf(stderr, "canslcan: cannot create the queue '%s': error %lu\n", b->iface, GetLastError());
+    if (!CanSinkCreateQueue(&b->sink, o.targetName.c_str(), o.queueSize, high, o.uniqueIdLow,
+                            &existed)) {
+        fprintf(stderr, "canslcan: cannot create the queue '%s': error %lu\n", b->iface,
+                GetLastError());
         return false;
     }
     if (existed) BridgeMessage(b, "queue '%s' existed already; sending into it", b->iface);
@@ -64,9 +66,10 @@ bool Connect(Bridge *b)
         return false;
     }
     if (AdapterSetUp(b)) {
-        BridgeMessage(b, "%s open (%s%s%s), feeding %s", b->portName, b->options->bitRateCommand.c_str(),
-                      b->options->listenOnly ? ", listen-only" : "", b->options->adapterStamps ? ", Z1" : "",
-                      b->iface);
+        BridgeMessage(b, "%s open (%s%s%s), feeding %s", b->portName,
+                      b->options->bitRateCommand.c_str(),
+                      b->options->listenOnly ? ", listen-only" : "",
+                      b->options->adapterStamps ? ", Z1" : "", b->iface);
         return true;
     }
     SlcanPortClose(&b->port);
@@ -102,15 +105,14 @@ int Run(Bridge *b)
         everConnected = true;
         delayMs = 250;
         PumpResult r;
-        while ((r = AdapterPump(b, INFINITE)) == PumpResult::Idle) {
-        }
+        while ((r = AdapterPump(b, INFINITE)) == PumpResult::Idle) {}
         if (r == PumpResult::Stopped) {
             AdapterShutDown(b);
             SlcanPortClose(&b->port);
             return 0;
         }
-        BridgeMessage(b, "%s failed (error %lu): the adapter is gone; reopening until it is back", b->portName,
-                      b->portError);
+        BridgeMessage(b, "%s failed (error %lu): the adapter is gone; reopening until it is back",
+                      b->portName, b->portError);
         SlcanPortClose(&b->port);
         AdapterPortLost(b);
     }
@@ -120,11 +122,14 @@ void PrintStatistics(Bridge *b)
 {
     const BridgeStats &s = b->stats;
     fprintf(stderr,
-            "canslcan: %s <-> %s: %lld frames received, %lld transmitted, %lld lost (%lld to %s, %lld to the "
+            "canslcan: %s <-> %s: %lld frames received, %lld transmitted, %lld lost (%lld to %s, "
+            "%lld to the "
             "adapter), %lld malformed, %lld refused, %lld reconnects\n",
-            b->portName, b->iface, s.rxFrames, s.txFrames, s.lostRx + s.lostTx, s.lostRx, b->iface, s.lostTx,
-            s.malformed, s.refused, s.reconnects);
-    if (s.overflows) fprintf(stderr, "canslcan: the device queue overflowed %lld times\n", s.overflows);
+            b->portName, b->iface, s.rxFrames, s.txFrames, s.lostRx + s.lostTx, s.lostRx, b->iface,
+            s.lostTx, s.malformed, s.refused, s.reconnects);
+    if (s.overflows) {
+        fprintf(stderr, "canslcan: the device queue overflowed %lld times\n", s.overflows);
+    }
     fflush(stderr);
 }
 

@@ -77,7 +77,10 @@ void OnAnswer(Bridge *b, const char *line, bool refused)
 {
     char command[SLCAN_COMMAND_MAX];
     LONG64 sequence = 0;
-    if (b->flushing) return;
+    if (b->flushing) {
+        b->flushAnswers++;
+        return;
+    }
     if (!PendingPop(&b->pending, command, &sequence)) {
         if (refused) {
             InterlockedIncrement64(&b->stats.refused);
@@ -90,9 +93,20 @@ void OnAnswer(Bridge *b, const char *line, bool refused)
     if (refused) {
         InterlockedIncrement64(&b->stats.refused);
         InterlockedExchange64(&b->pending.lastRefused, sequence);
-        if (IsTransmit(command)) InterlockedIncrement64(&b->stats.lostTx);
-        BridgeMessage(b, "the adapter refused '%s'", command);
-    } else if (b->options->verbose && line[0] && (command[0] == 'V' || command[0] == 'N' || command[0] == 'F')) {
+        if (!IsTransmit(command)) {
+            BridgeMessage(b, "the adapter refused '%s'", command);
+            return;
+        }
+        InterlockedIncrement64(&b->stats.lostTx);
+        if (!b->txRefusalShown) {
+            b->txRefusalShown = true;
+            BridgeMessage(b,
+                          "the adapter refused '%s' (is the channel listen-only?); further "
+                          "refused frames are only counted",
+                          command);
+        }
+    } else if (b->options->verbose && line[0] &&
+               (command[0] == 'V' || command[0] == 'N' || command[0] == 'F')) {
         BridgeMessage(b, "the adapter answered '%s' with '%s'", command, line);
     }
 }
@@ -197,13 +211,19 @@ bool SetUpCommand(Bridge *b, const char *command)
     return true;
 }
 
-// Ends whatever half command the adapter holds and drops the answers.
+// Ends whatever half command the adapter holds and drops the answers, all
+// three of them (or what came in 500 ms): a late one would be taken for the
+// answer to the next command.
 bool FlushAdapter(Bridge *b)
 {
     b->flushing = true;
+    b->flushAnswers = 0;
     bool ok = SlcanPortWrite(&b->port, "\r\r\r", 3, 1000) != FALSE;
     if (!ok) b->portError = GetLastError();
-    for (int i = 0; ok && i < 2; i++) ok = AdapterPump(b, 50) == PumpResult::Idle;
+    const DWORD start = GetTickCount();
+    while (ok && b->flushAnswers < 3 && GetTickCount() - start < 500) {
+        ok = AdapterPump(b, 50) == PumpResult::Idle;
+    }
     b->flushing = false;
     SlcanAssemblerReset(&b->assembler);
     return ok;
@@ -261,7 +281,8 @@ PumpResult AdapterPump(Bridge *b, DWORD waitMs)
 {
     DWORD n = 0;
     BOOL stopped = FALSE;
-    if (!SlcanPortRead(&b->port, b->readBuffer, sizeof(b->readBuffer), &n, b->hStop, waitMs, &stopped)) {
+    if (!SlcanPortRead(&b->port, b->readBuffer, sizeof(b->readBuffer), &n, b->hStop, waitMs,
+                       &stopped)) {
         b->portError = GetLastError();
         return PumpResult::PortFailed;
     }
@@ -273,6 +294,7 @@ BOOL AdapterSetUp(Bridge *b)
 {
     const SlcanOptions &o = *b->options;
     b->setupRefused = false;
+    b->txRefusalShown = false;
     SlcanAssemblerReset(&b->assembler);
     SlcanClockReset(&b->clock);
     if (!FlushAdapter(b)) return FALSE;
@@ -293,7 +315,9 @@ void AdapterShutDown(Bridge *b)
     while (b->pending.answered < sequence && GetTickCount() - start < b->options->answerTimeoutMs) {
         DWORD n = 0;
         BOOL stopped = FALSE;
-        if (!SlcanPortRead(&b->port, b->readBuffer, sizeof(b->readBuffer), &n, nullptr, 50, &stopped)) break;
+        if (!SlcanPortRead(&b->port, b->readBuffer, sizeof(b->readBuffer), &n, nullptr, 50,
+                           &stopped))
+            break;
         if (n) HandleBytes(b, b->readBuffer, n);
     }
 }

@@ -10,14 +10,14 @@
 #include "slcan_text.h"
 
 struct BridgeStats {
-    volatile LONG64 rxFrames;     // adapter -> net or bus
-    volatile LONG64 txFrames;     // bus -> adapter
-    volatile LONG64 lostRx;       // full queue / bus, lines cut by a failing port
-    volatile LONG64 lostTx;       // port down, write failed, never confirmed
+    volatile LONG64 rxFrames;  // adapter -> net or bus
+    volatile LONG64 txFrames;  // bus -> adapter
+    volatile LONG64 lostRx;    // full queue / bus, lines cut by a failing port
+    volatile LONG64 lostTx;    // port down, write failed, never confirmed
     volatile LONG64 malformed;
-    volatile LONG64 refused;      // BEL answers
+    volatile LONG64 refused;  // BEL answers
     volatile LONG64 reconnects;
-    volatile LONG64 overflows;    // the device queue of our handle overflowed
+    volatile LONG64 overflows;  // the device queue of our handle overflowed
 };
 
 // Commands written and not yet answered, oldest first, so that a BEL can
@@ -42,18 +42,20 @@ struct Bridge {
     const SlcanOptions *options;
     SlcanPort port;
     CanSink sink;
-    HANDLE hStop;                 // manual reset: Ctrl+C
+    HANDLE hStop;  // manual reset: Ctrl+C
     HANDLE hDeviceThread;
-    char iface[17];               // the target's name in log lines
+    char iface[17];  // the target's name in log lines
     char portName[32];
     SlcanAssembler assembler;
     SlcanClock clock;
     PendingCommands pending;
     BridgeStats stats;
     CRITICAL_SECTION printLock;
-    bool setupRefused;            // the adapter refused its bit rate or open
-    bool flushing;                // answers to the reset CRs are not counted
-    DWORD portError;              // why the port failed
+    bool setupRefused;    // the adapter refused its bit rate or open
+    bool flushing;        // answers to the reset CRs are not counted
+    DWORD flushAnswers;   // ... but seen, so that none comes late
+    bool txRefusalShown;  // one message for refused frames per connection
+    DWORD portError;      // why the port failed
     char readBuffer[READ_BUFFER_SIZE];
     RxMsg batch[READ_BATCH_MAX];
     DWORD batchCount;

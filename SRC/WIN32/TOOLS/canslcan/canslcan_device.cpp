@@ -18,12 +18,16 @@ BOOL EnableRemoteIds(Bridge *b)
         if (!ov.hEvent) return FALSE;
         uint32_t canId = id;
         DWORD n = 0;
-        BOOL ok = DeviceIoControl(hDevice, IOCTL_CAN_ENABLE_REMREPLY, &canId, sizeof(canId), nullptr, 0, &n, &ov);
-        if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(hDevice, &ov, &n, TRUE);
+        BOOL ok = DeviceIoControl(hDevice, IOCTL_CAN_ENABLE_REMREPLY, &canId, sizeof(canId),
+                                  nullptr, 0, &n, &ov);
+        if (!ok && GetLastError() == ERROR_IO_PENDING) {
+            ok = GetOverlappedResult(hDevice, &ov, &n, TRUE);
+        }
         DWORD error = GetLastError();
         CloseHandle(ov.hEvent);
         if (!ok) {
-            BridgeMessage(b, "cannot pass remote frames of %lX to the adapter: error %lu", id, error);
+            BridgeMessage(b, "cannot pass remote frames of %lX to the adapter: error %lu", id,
+                          error);
             SetLastError(error);
             return FALSE;
         }
@@ -74,12 +78,17 @@ bool ReadOnce(Bridge *b, OVERLAPPED *ov, RxMsg *frames)
         if (error == VCAN_ERROR_OVERFLOW) {
             // The frames went missing on the bus side: how many, only the driver knows.
             if (InterlockedIncrement64(&b->stats.overflows) == 1) {
-                BridgeMessage(b, "%s: our handle's queue overflowed; frames to the adapter were lost", b->iface);
+                BridgeMessage(b,
+                              "%s: our handle's queue overflowed; frames to the adapter were lost",
+                              b->iface);
             }
             return true;
         }
-        if (error == ERROR_OPERATION_ABORTED && WaitForSingleObject(b->hStop, 0) == WAIT_OBJECT_0) return false;
-        BridgeMessage(b, "reading %s failed: error %lu; no more frames go to the adapter", b->iface, error);
+        if (error == ERROR_OPERATION_ABORTED && WaitForSingleObject(b->hStop, 0) == WAIT_OBJECT_0) {
+            return false;
+        }
+        BridgeMessage(b, "reading %s failed: error %lu; no more frames go to the adapter", b->iface,
+                      error);
         return false;
     }
     Forward(b, frames, bytes / (DWORD)sizeof(RxMsg));
@@ -93,8 +102,7 @@ DWORD WINAPI DeviceThread(void *parameter)
     ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!ov.hEvent) return GetLastError();
     RxMsg frames[DEVICE_BATCH];
-    while (ReadOnce(b, &ov, frames)) {
-    }
+    while (ReadOnce(b, &ov, frames)) {}
     CloseHandle(ov.hEvent);
     return 0;
 }

@@ -43,11 +43,11 @@ const wchar_t USAGE[] =
     L"  -V, --version           the version\n"
     L"\n"
     L"Examples:\n"
-    L"  canslcan COM5 -b 500k --sim CAN1          bus at 500 kbit/s on net CAN1; then: candump CAN1\n"
+    L"  canslcan COM5 -b 500k --sim CAN1          a 500 kbit/s bus on net CAN1; candump CAN1\n"
     L"  canslcan COM5 -b 1M -t -v --sim CAN1      1 Mbit/s, adapter stamps, print every frame\n"
     L"  canslcan COM3 --btr 031C -l --sim CAN2    bit-timing registers 03 1C, listen-only\n"
-    L"  canslcan COM5 -b 250k --device VCAN1      bridge the adapter and the virtual bus VCAN1;\n"
-    L"                                            canpeer -d VCAN1 123#11 then transmits on the bus\n"
+    L"  canslcan COM5 -b 250k --device VCAN1      bridge the adapter and the virtual bus VCAN1:\n"
+    L"                                            canpeer -d VCAN1 123#11 transmits on the bus\n"
     L"  canslcan COM5 --device VCAN1 -R 7E0       also pass remote frames for 7E0 to the adapter\n"
     L"\n"
     L"A port that fails (adapter unplugged) is reopened with back-off until it is back;\n"
@@ -61,8 +61,8 @@ struct BitRate {
 };
 
 const BitRate BIT_RATES[] = {
-    {L"10k", "S0"},   {L"20k", "S1"},  {L"50k", "S2"},  {L"100k", "S3"}, {L"125k", "S4"},
-    {L"250k", "S5"},  {L"500k", "S6"}, {L"800k", "S7"}, {L"1m", "S8"},   {L"1000k", "S8"},
+    {L"10k", "S0"},  {L"20k", "S1"},  {L"50k", "S2"},  {L"100k", "S3"}, {L"125k", "S4"},
+    {L"250k", "S5"}, {L"500k", "S6"}, {L"800k", "S7"}, {L"1m", "S8"},   {L"1000k", "S8"},
 };
 
 bool Fail(std::wstring *error, const std::wstring &text)
@@ -117,7 +117,8 @@ bool ParseUniqueId(const std::wstring &text, SlcanOptions *o)
 {
     unsigned long long high, low;
     size_t colon = text.find(L':');
-    if (colon == std::wstring::npos || !ParseUnsigned(text.substr(0, colon).c_str(), 16, 0xFFFFFFFFull, &high) ||
+    if (colon == std::wstring::npos ||
+        !ParseUnsigned(text.substr(0, colon).c_str(), 16, 0xFFFFFFFFull, &high) ||
         !ParseUnsigned(text.substr(colon + 1).c_str(), 16, 0xFFFFFFFFull, &low)) {
         return false;
     }
@@ -132,17 +133,24 @@ bool IsPortName(const std::wstring &text)
     std::wstring t = Lower(text);
     if (t.rfind(L"\\\\.\\", 0) == 0) t = t.substr(4);
     unsigned long long n;
-    return t.size() > 3 && t.compare(0, 3, L"com") == 0 && ParseUnsigned(t.c_str() + 3, 10, 255, &n) && n > 0;
+    return t.size() > 3 && t.compare(0, 3, L"com") == 0 &&
+           ParseUnsigned(t.c_str() + 3, 10, 255, &n) && n > 0;
 }
 
 bool CheckCombination(SlcanOptions *o, bool simOnlyGiven, std::wstring *error)
 {
-    if (o->port.empty()) return Fail(error, L"no COM port: give it first, e.g. canslcan COM5 --sim CAN1");
-    if (o->target == SlcanTarget::None) return Fail(error, L"no target: give --sim NET or --device VCANn");
+    if (o->port.empty()) {
+        return Fail(error, L"no COM port: give it first, e.g. canslcan COM5 --sim CAN1");
+    }
+    if (o->target == SlcanTarget::None) {
+        return Fail(error, L"no target: give --sim NET or --device VCANn");
+    }
     if (o->target == SlcanTarget::Device && simOnlyGiven) {
         return Fail(error, L"--unique-id and --queue-size belong to --sim");
     }
-    if (o->target == SlcanTarget::Sim && !o->remoteIds.empty()) return Fail(error, L"--remote belongs to --device");
+    if (o->target == SlcanTarget::Sim && !o->remoteIds.empty()) {
+        return Fail(error, L"--remote belongs to --device");
+    }
     return true;
 }
 
@@ -169,16 +177,24 @@ bool ParseSlcanOptions(int argc, wchar_t **argv, SlcanOptions *o, std::wstring *
             o->version = true;
         } else if (arg == L"-s" || arg == L"--sim" || arg == L"-d" || arg == L"--device") {
             if (!take() || v.empty() || v[0] == L'-') return Fail(error, arg + L" needs a name");
-            if (o->target != SlcanTarget::None) return Fail(error, L"give exactly one target: " + arg + L" " + v);
-            o->target = (arg == L"-d" || arg == L"--device") ? SlcanTarget::Device : SlcanTarget::Sim;
+            if (o->target != SlcanTarget::None) {
+                return Fail(error, L"give exactly one target: " + arg + L" " + v);
+            }
+            o->target =
+                (arg == L"-d" || arg == L"--device") ? SlcanTarget::Device : SlcanTarget::Sim;
             o->targetName = v;
         } else if (arg == L"-b" || arg == L"--bitrate" || arg == L"--btr") {
             const bool btr = arg == L"--btr";
-            if (bitRateGiven) return Fail(error, L"give one of -b and --btr, once: " + arg + L" " + v);
-            if (!take() || !(btr ? ParseBtr(v, &o->bitRateCommand) : ParseBitRate(v, &o->bitRateCommand))) {
-                return Fail(error, btr ? L"--btr needs 4 hex digits (BTR0 BTR1), not '" + v + L"'"
-                                       : arg + L" needs 10k 20k 50k 100k 125k 250k 500k 800k 1M or S0..S8, not '" +
-                                             v + L"'");
+            if (bitRateGiven) {
+                return Fail(error, L"give one of -b and --btr, once: " + arg + L" " + v);
+            }
+            if (!take() ||
+                !(btr ? ParseBtr(v, &o->bitRateCommand) : ParseBitRate(v, &o->bitRateCommand))) {
+                return Fail(
+                    error,
+                    btr ? L"--btr needs 4 hex digits (BTR0 BTR1), not '" + v + L"'"
+                        : arg + L" needs 10k 20k 50k 100k 125k 250k 500k 800k 1M or S0..S8, not '" +
+                              v + L"'");
             }
             bitRateGiven = true;
         } else if (arg == L"-l" || arg == L"--listen-only") {
@@ -192,11 +208,14 @@ bool ParseSlcanOptions(int argc, wchar_t **argv, SlcanOptions *o, std::wstring *
             o->serialBaud = (DWORD)n;
         } else if (arg == L"-R" || arg == L"--remote") {
             if (!take() || !ParseUnsigned(v.c_str(), 16, 0x1FFFFFFF, &n)) {
-                return Fail(error, arg + L" needs a hex identifier up to 1FFFFFFF, not '" + v + L"'");
+                return Fail(error,
+                            arg + L" needs a hex identifier up to 1FFFFFFF, not '" + v + L"'");
             }
             o->remoteIds.push_back((DWORD)n);
         } else if (arg == L"-u" || arg == L"--unique-id") {
-            if (!take() || !ParseUniqueId(v, o)) return Fail(error, arg + L" needs HIGH:LOW in hex, not '" + v + L"'");
+            if (!take() || !ParseUniqueId(v, o)) {
+                return Fail(error, arg + L" needs HIGH:LOW in hex, not '" + v + L"'");
+            }
             simOnlyGiven = true;
         } else if (arg == L"-Q" || arg == L"--queue-size") {
             if (!take() || !ParseUnsigned(v.c_str(), 10, 100000, &n) || n == 0) {
@@ -204,8 +223,10 @@ bool ParseSlcanOptions(int argc, wchar_t **argv, SlcanOptions *o, std::wstring *
             }
             o->queueSize = (DWORD)n;
             simOnlyGiven = true;
-        } else if (arg == L"-T" || arg == L"--send-timeout" || arg == L"--answer-timeout" || arg == L"--retry-max") {
-            if (!take() || !ParseUnsigned(v.c_str(), 10, 600000, &n) || (arg == L"--retry-max" && n == 0)) {
+        } else if (arg == L"-T" || arg == L"--send-timeout" || arg == L"--answer-timeout" ||
+                   arg == L"--retry-max") {
+            if (!take() || !ParseUnsigned(v.c_str(), 10, 600000, &n) ||
+                (arg == L"--retry-max" && n == 0)) {
                 return Fail(error, arg + L" needs milliseconds (up to 600000), not '" + v + L"'");
             }
             DWORD *field = arg == L"--answer-timeout" ? &o->answerTimeoutMs
@@ -217,7 +238,9 @@ bool ParseSlcanOptions(int argc, wchar_t **argv, SlcanOptions *o, std::wstring *
         } else if (arg.size() > 1 && arg[0] == L'-') {
             return Fail(error, L"unknown option " + arg);
         } else if (o->port.empty()) {
-            if (!IsPortName(arg)) return Fail(error, L"'" + arg + L"' is not a COM port name (COM1..COM255)");
+            if (!IsPortName(arg)) {
+                return Fail(error, L"'" + arg + L"' is not a COM port name (COM1..COM255)");
+            }
             o->port = arg;
         } else {
             return Fail(error, L"one COM port only: '" + arg + L"' after " + o->port);

@@ -112,8 +112,8 @@ void SlcanPortClose(SlcanPort *port)
     CloseHandle(h);
 }
 
-BOOL SlcanPortRead(SlcanPort *port, char *buffer, DWORD size, DWORD *received, HANDLE hStop, DWORD waitMs,
-                   BOOL *stopped)
+BOOL SlcanPortRead(SlcanPort *port, char *buffer, DWORD size, DWORD *received, HANDLE hStop,
+                   DWORD waitMs, BOOL *stopped)
 {
     *received = 0;
     *stopped = FALSE;

@@ -7,7 +7,7 @@
 #include <windows.h>
 
 struct SlcanPort {
-    HANDLE hPort;          // INVALID_HANDLE_VALUE while closed
+    HANDLE hPort;  // INVALID_HANDLE_VALUE while closed
     HANDLE hReadEvent;
     HANDLE hWriteEvent;
     CRITICAL_SECTION writeLock;
@@ -27,8 +27,8 @@ BOOL SlcanPortIsOpen(const SlcanPort *port);
 // Starts a read if none is pending, then waits for it or for hStop.
 // TRUE with *received bytes (0 when the wait timed out or hStop fired:
 // *stopped tells). FALSE when the port failed.
-BOOL SlcanPortRead(SlcanPort *port, char *buffer, DWORD size, DWORD *received, HANDLE hStop, DWORD waitMs,
-                   BOOL *stopped);
+BOOL SlcanPortRead(SlcanPort *port, char *buffer, DWORD size, DWORD *received, HANDLE hStop,
+                   DWORD waitMs, BOOL *stopped);
 
 // Writes all bytes or fails (ERROR_TIMEOUT after timeoutMs). Safe from any
 // thread; FALSE with ERROR_NOT_READY while the port is closed.

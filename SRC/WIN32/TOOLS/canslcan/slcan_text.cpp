@@ -47,7 +47,9 @@ SlcanLine ParseFrame(const char *text, size_t length)
     const size_t idDigits = extended ? 8 : 3;
     if (length < 1 + idDigits + 1) return Malformed();
     uint32_t id, dlc;
-    if (!ParseHex(text + 1, idDigits, &id) || !ParseHex(text + 1 + idDigits, 1, &dlc)) return Malformed();
+    if (!ParseHex(text + 1, idDigits, &id) || !ParseHex(text + 1 + idDigits, 1, &dlc)) {
+        return Malformed();
+    }
     if (id > (extended ? 0x1FFFFFFFu : 0x7FFu) || dlc > 8) return Malformed();
     const size_t dataDigits = remote ? 0 : 2 * dlc;
     const size_t base = 1 + idDigits + 1 + dataDigits;
@@ -186,7 +188,8 @@ uint64_t SlcanClockUnwrap(SlcanClock *c, uint32_t stampMs, uint64_t hostMs)
         uint64_t hostStep = hostMs > c->lastHostMs ? hostMs - c->lastHostMs : 0;
         // Whole periods the host saw pass beyond the step the stamps show.
         if (hostStep > step + SLCAN_STAMP_WRAP_MS / 2) {
-            step += (hostStep - step + SLCAN_STAMP_WRAP_MS / 2) / SLCAN_STAMP_WRAP_MS * SLCAN_STAMP_WRAP_MS;
+            step += (hostStep - step + SLCAN_STAMP_WRAP_MS / 2) / SLCAN_STAMP_WRAP_MS *
+                    SLCAN_STAMP_WRAP_MS;
         }
         c->unwrappedMs += step;
     }

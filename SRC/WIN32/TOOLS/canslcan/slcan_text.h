@@ -27,10 +27,10 @@
 #define SLCAN_STAMP_WRAP_MS 60000u
 
 enum class SlcanEvent {
-    None,       // bytes consumed, no line complete yet
-    Line,       // a complete line (without its CR) is in the assembler
-    Refused,    // a BEL
-    Overlong,   // a line longer than SLCAN_LINE_MAX ended; its text is gone
+    None,      // bytes consumed, no line complete yet
+    Line,      // a complete line (without its CR) is in the assembler
+    Refused,   // a BEL
+    Overlong,  // a line longer than SLCAN_LINE_MAX ended; its text is gone
 };
 
 // Turns the byte stream into lines: CR ends one, BEL stands alone, LF and
@@ -50,10 +50,10 @@ SlcanEvent SlcanAssemble(SlcanAssembler *a, const char **p, const char *end, boo
 bool SlcanAssemblerPending(const SlcanAssembler *a);
 
 enum class SlcanLineKind {
-    Frame,      // msg is filled; hasStamp tells whether stampMs is
-    Ok,         // an empty line: the command was taken
-    TxOk,       // z or Z
-    Answer,     // V..., N..., F... (text in the line)
+    Frame,   // msg is filled; hasStamp tells whether stampMs is
+    Ok,      // an empty line: the command was taken
+    TxOk,    // z or Z
+    Answer,  // V..., N..., F... (text in the line)
     Malformed,
 };
 

@@ -14,7 +14,8 @@ service key says otherwise); at 2 its own handle's queue overflows near
 6,000 frames/s, so the bench runs with --no-msg-per-read 16 (written to the
 service key "vcan" of this prefix, set back to 2 afterwards).
 
-usage: canslcan_bench.py BUILD_DIR [--rate 7600] [--seconds 5] [--device VCAN8] [--no-msg-per-read 16]
+usage: canslcan_bench.py BUILD_DIR [--rate 7600] [--seconds 5] [--device VCAN8]
+                          [--no-msg-per-read 16]
 Needs the virtual CAN driver started (./ribex.sh bench does that).
 """
 import argparse
@@ -38,8 +39,9 @@ def now():
 
 class Client:
     def __init__(self, args, device, queue_name):
-        self.proc = subprocess.Popen([args.wine_run, os.path.join(args.bin_dir, "candump.exe"), "-q", queue_name,
-                                      "-s", device], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        command = [args.wine_run, os.path.join(args.bin_dir, "candump.exe"), "-q", queue_name, "-s",
+                   device]
+        self.proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, start_new_session=True)
         self.frames = {}     # sequence -> driver stamp (s)
         self.probes = 0
@@ -64,7 +66,8 @@ class Client:
 
 def send_paced(adapter, count, rate):
     """Writes the lines due each 0.5 ms; returns the write time of each frame."""
-    lines = [frame_line(BENCH_ID, i.to_bytes(4, "little") + b"\xA5\x5A\xC3\x3C") + "\r" for i in range(count)]
+    tail = b"\xA5\x5A\xC3\x3C"
+    lines = [frame_line(BENCH_ID, i.to_bytes(4, "little") + tail) + "\r" for i in range(count)]
     sent_at = [0.0] * count
     start = now()
     sent = 0
@@ -99,8 +102,10 @@ def main():
     args.wine_run = os.path.join(build, "wine-run.sh")
     args.bin_dir = os.path.join(build, "bin")
     args.prefix = os.path.join(build, "wineprefix")
-    service = [os.path.join(HERE, "..", "..", "vcan", "vcan_service.sh"), "--build", build, "set", "NoMsgPerRead"]
-    subprocess.run(["bash"] + service + [str(args.no_msg_per_read)], check=True, stdout=subprocess.DEVNULL)
+    service = [os.path.join(HERE, "..", "..", "vcan", "vcan_service.sh"), "--build", build, "set",
+               "NoMsgPerRead"]
+    subprocess.run(["bash"] + service + [str(args.no_msg_per_read)], check=True,
+                   stdout=subprocess.DEVNULL)
     try:
         return run(args)
     finally:
@@ -112,7 +117,8 @@ def run(args):
     queue_name = "slcanBenchQ%d" % os.getpid()
     adapter = Adapter(args.prefix, args.com)
     terminal, console = os.openpty()
-    bridge = subprocess.Popen([args.wine_run, os.path.join(args.bin_dir, "canslcan.exe"), args.com, "-b", "1M",
+    bridge = subprocess.Popen([args.wine_run, os.path.join(args.bin_dir, "canslcan.exe"), args.com,
+                               "-b", "1M",
                                "--device", args.device], stdin=console, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, start_new_session=True)
     os.close(console)
@@ -145,8 +151,10 @@ def run(args):
             c.thread.join(5)
         adapter.close()
 
-    print("canslcan bench: %d 8-byte frames offered at %.0f/s (%.0f/s reached by the emulator), %s, %d clients, "
-          "NoMsgPerRead %d" % (count, args.rate, count / took, args.device, CLIENTS, args.no_msg_per_read))
+    print("canslcan bench: %d 8-byte frames offered at %.0f/s (%.0f/s reached by the emulator), "
+          "%s, %d clients, "
+          "NoMsgPerRead %d" % (count, args.rate, count / took, args.device, CLIENTS,
+                               args.no_msg_per_read))
     for i, c in enumerate(clients):
         got = len(c.frames)
         if got:
@@ -157,8 +165,10 @@ def run(args):
             rate = 0
         latency = [(c.frames[s] - sent_at[s]) * 1000 for s in c.frames]
         print("  client %d: %d/%d frames (%d lost), %.0f frames/s on the bus, added latency ms: "
-              "median %.2f, p99 %.2f, max %.2f" % (i + 1, got, count, count - got, rate, percentile(latency, 50),
-                                                   percentile(latency, 99), max(latency) if latency else 0))
+              "median %.2f, p99 %.2f, max %.2f" % (i + 1, got, count, count - got, rate,
+                                                   percentile(latency, 50),
+                                                   percentile(latency,
+                                                              99), max(latency) if latency else 0))
     print("  " + [l for l in bridge_out.splitlines() if "frames received" in l][-1:][0]
           if "frames received" in bridge_out else bridge_out)
     return 0

@@ -24,6 +24,12 @@ SERVER_QUEUE = "slcanTestQ%d" % os.getpid()
 failures = []
 
 
+def run(exe, *args):
+    """Runs a program of the build to its end; its CompletedProcess."""
+    return subprocess.run([WINE_RUN, os.path.join(BIN_DIR, exe)] + list(args), capture_output=True,
+                          timeout=60, stdin=subprocess.DEVNULL)
+
+
 def check(condition, what, detail=""):
     if not condition:
         failures.append(what)
@@ -104,8 +110,7 @@ def probe(adapter, dump):
 
 
 def enable(net):
-    done = subprocess.run([WINE_RUN, os.path.join(BIN_DIR, "candump.exe"), "-q", SERVER_QUEUE, "-u", "77:0",
-                           "enable", net, "7E0", "4"], capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
+    done = run("candump.exe", "-q", SERVER_QUEUE, "-u", "77:0", "enable", net, "7E0", "4")
     check(done.returncode == 0, "enable 7E0 on " + net, done.stdout.decode() + done.stderr.decode())
 
 
@@ -134,59 +139,71 @@ def test_sim_frames_commands_and_ctrl_c(adapter):
     net = "slcanSim%d" % os.getpid()
     bridge = Bridge(["-b", "250k", "-v", "--sim", net])
     check(started(adapter), "sim: channel opened", bridge.text())
-    check(adapter.commands[-5:] == ["C", "V", "S5", "Z0", "O"], "sim: set-up commands", repr(adapter.commands))
+    check(adapter.commands[-5:] == ["C", "V", "S5", "Z0", "O"], "sim: set-up commands",
+          repr(adapter.commands))
     dump = candump(net, 1000)
     check(probe(adapter, dump), "sim: probe frame reaches candump", dump.text())
     # Remote frames from a simulated peer reach clients only for enabled ids,
     # and only while the net is open (candump holds it).
     enable(net)
     adapter.send([f for f, _ in FRAMES])
-    check(dump.wait_line(lambda l: " 7E0#R4" in l, 20), "sim: remote frame after enable", dump.text())
+    check(dump.wait_line(lambda l: " 7E0#R4" in l, 20), "sim: remote frame after enable",
+          dump.text())
     time.sleep(1)
     dump.proc.kill()
     dump.finish()
     got = [f for f in frames_of(dump, net) if f != "555#55"]
-    check(got == [s for _, s in FRAMES][:5], "sim: frames reach candump byte-exact", repr(got) + "\n" + dump.text())
+    check(got == [s for _, s in FRAMES][:5], "sim: frames reach candump byte-exact",
+          repr(got) + "\n" + dump.text())
     commands_before = len(adapter.commands)
     out_code = bridge.stop()
-    check(out_code == 0, "sim: Ctrl+C ends canslcan with 0", "code %s\n%s" % (out_code, bridge.text()))
-    check("C" in adapter.commands[commands_before:], "sim: Ctrl+C closes the channel", repr(adapter.commands))
+    check(out_code == 0, "sim: Ctrl+C ends canslcan with 0", "code %s\n%s" % (out_code,
+                                                                              bridge.text()))
+    check("C" in adapter.commands[commands_before:], "sim: Ctrl+C closes the channel",
+          repr(adapter.commands))
     check(not adapter.open, "sim: channel closed at the end")
-    check(any(" frames received, 0 transmitted, 0 lost" in l for l in bridge.lines), "sim: statistics",
+    check(any(" frames received, 0 transmitted, 0 lost" in l for l in bridge.lines),
+          "sim: statistics",
           bridge.text())
-    check(any(l.endswith(" %s 1F334455#112233" % net) for l in bridge.lines), "sim: -v prints log lines",
+    check(any(l.endswith(" %s 1F334455#112233" % net) for l in bridge.lines),
+          "sim: -v prints log lines",
           bridge.text())
 
 
 def test_device_both_ways(adapter):
     bridge = Bridge(["-b", "1M", "-t", "--device", DEVICE, "-R", "7DF"])
     check(started(adapter), "device: channel opened", bridge.text())
-    check(adapter.commands[-3:] == ["S8", "Z1", "O"], "device: set-up commands", repr(adapter.commands))
+    check(adapter.commands[-3:] == ["S8", "Z1", "O"], "device: set-up commands",
+          repr(adapter.commands))
     dump = candump(DEVICE, 1000)
     check(probe(adapter, dump), "device: probe frame reaches candump", dump.text())
     # Remote frames reach the server's handle only while a client enabled their id.
     enable(DEVICE)
     adapter.send([f for f, _ in FRAMES], stamped=True)
-    check(dump.wait_line(lambda l: " 7E0#R4" in l, 20), "device: remote frame after enable", dump.text())
+    check(dump.wait_line(lambda l: " 7E0#R4" in l, 20), "device: remote frame after enable",
+          dump.text())
     time.sleep(1)
     got = [f for f in frames_of(dump, DEVICE) if f != "555#55"]
-    check(got[:5] == [s for _, s in FRAMES][:5], "device: frames reach candump byte-exact", repr(got))
+    check(got[:5] == [s for _, s in FRAMES][:5], "device: frames reach candump byte-exact",
+          repr(got))
 
     # A program writing on the bus transmits through the adapter.
-    tx = subprocess.run([WINE_RUN, os.path.join(BIN_DIR, "canpeer.exe"), "-d", DEVICE, "321#0102", "1F000001#",
-                         "7DF#R8", "7DE#R8"], capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
+    tx = run("canpeer.exe", "-d", DEVICE, "321#0102", "1F000001#", "7DF#R8", "7DE#R8")
     check(tx.returncode == 0, "device: canpeer wrote", tx.stdout.decode())
-    check(adapter.wait_for(lambda a: len(a.transmitted) >= 3, 20), "device: transmit reaches the adapter",
+    check(adapter.wait_for(lambda a: len(a.transmitted) >= 3, 20),
+          "device: transmit reaches the adapter",
           repr(adapter.transmitted))
     # 7DE was not passed with -R: the driver holds it back from canslcan.
-    check(adapter.transmitted == ["t32120102", "T1F0000010", "r7DF8"], "device: transmitted commands",
+    check(adapter.transmitted == ["t32120102", "T1F0000010", "r7DF8"],
+          "device: transmitted commands",
           repr(adapter.transmitted))
     dump.proc.kill()
     dump.finish()
     code = bridge.stop()
     check(code == 0 and adapter.commands[-1] == "C", "device: Ctrl+C closes the channel",
           repr(adapter.commands[-3:]) + bridge.text())
-    check(any("3 transmitted, 0 lost" in l for l in bridge.lines), "device: statistics", bridge.text())
+    check(any("3 transmitted, 0 lost" in l for l in bridge.lines), "device: statistics",
+          bridge.text())
 
 
 def test_stamps_malformed_and_refusals(adapter):
@@ -209,10 +226,13 @@ def test_stamps_malformed_and_refusals(adapter):
     dump.proc.kill()
     dump.finish()
     got = [f for f in frames_of(dump, net) if f != "555#55"]
-    check(got == ["101#01", "102#02", "103#03", "104#"], "malformed: skipped, frames kept", repr(got) + dump.text())
+    check(got == ["101#01", "102#02", "103#03", "104#"], "malformed: skipped, frames kept",
+          repr(got) + dump.text())
     bridge.stop()
-    check(any("the adapter refused 'Z1'" in l for l in bridge.lines), "refusal: named", bridge.text())
-    check(any("5 malformed, 1 refused" in l for l in bridge.lines), "malformed: counted", bridge.text())
+    check(any("the adapter refused 'Z1'" in l for l in bridge.lines), "refusal: named",
+          bridge.text())
+    check(any("5 malformed, 1 refused" in l for l in bridge.lines), "malformed: counted",
+          bridge.text())
     stamps = [float(l[1:l.index(")")]) for l in bridge.lines if l.startswith("(") and " 10" in l]
     stamps = stamps[:3]  # 104 has no stamp: host time
     check(len(stamps) == 3 and stamps[0] >= 59.0 and stamps[2] > 60.0 and stamps == sorted(stamps),
@@ -225,40 +245,68 @@ def test_unplug_and_return(adapter):
     adapter.send_raw(b"t1232AA")     # half a line when the adapter vanishes
     time.sleep(0.5)
     adapter.unplug()
-    check(bridge.wait_line(lambda l: "the adapter is gone" in l, 20), "unplug: reported", bridge.text())
+    check(bridge.wait_line(lambda l: "the adapter is gone" in l, 20), "unplug: reported",
+          bridge.text())
     # Frames written on the bus while the adapter is away are lost, and counted.
-    tx = subprocess.run([WINE_RUN, os.path.join(BIN_DIR, "canpeer.exe"), "-d", DEVICE, "-g", "-n", "7", "-I", "100"],
-                        capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
+    tx = run("canpeer.exe", "-d", DEVICE, "-g", "-n", "7", "-I", "100")
     check(tx.returncode == 0, "unplug: canpeer wrote", tx.stdout.decode())
     time.sleep(1.5)
     adapter.commands.clear()
     adapter.plug()
     check(started(adapter), "unplug: reopened and set up again", bridge.text())
-    subprocess.run([WINE_RUN, os.path.join(BIN_DIR, "canpeer.exe"), "-d", DEVICE, "222#22"], capture_output=True,
-                   timeout=60, stdin=subprocess.DEVNULL)
-    check(adapter.wait_for(lambda a: "t222122" in a.transmitted, 20), "unplug: transmit after return",
+    run("canpeer.exe", "-d", DEVICE, "222#22")
+    check(adapter.wait_for(lambda a: "t222122" in a.transmitted, 20),
+          "unplug: transmit after return",
           repr(adapter.transmitted))
     bridge.stop()
-    check(any("1 transmitted, 8 lost (1 to %s, 7 to the adapter)" % DEVICE in l and "1 reconnects" in l
+    lost = "1 transmitted, 8 lost (1 to %s, 7 to the adapter)" % DEVICE
+    check(any(lost in l and "1 reconnects" in l
               for l in bridge.lines), "unplug: lost frames and reconnects counted", bridge.text())
+
+
+def test_refused_bit_rate_and_full_queue(adapter):
+    # An adapter that refuses the bit rate: named, channel never opened, exit 1.
+    adapter.refuse = {"S7"}
+    done = run("canslcan.exe", COM, "-b", "800k", "--sim", "slcanRefused%d" % os.getpid())
+    err = done.stderr.decode(errors="replace")
+    check(done.returncode == 1 and "the adapter refused 'S7'" in err
+          and "O" not in adapter.commands,
+          "refused bit rate ends canslcan", "code %d %r %s" % (done.returncode, adapter.commands,
+                                                               err))
+    adapter.refuse = set()
+    # Nobody reads the net's queue: it fills, the rest is lost and counted,
+    # and the serial reader goes on (the last frames still get counted).
+    bridge = Bridge(["-Q", "4", "-T", "50", "--sim", "slcanFull%d" % os.getpid()])
+    check(started(adapter), "full queue: channel opened", bridge.text())
+    for i in range(10):
+        adapter.send([frame_line(0x100 + i, b"\x01")])
+        time.sleep(0.05)
+    check(bridge.wait_line(lambda l: "full: is a server reading it?" in l, 20),
+          "full queue: reported",
+          bridge.text())
+    adapter.send([frame_line(0x200, b"")] * 5)
+    time.sleep(1)
+    bridge.stop()
+    lost = "4 frames received, 0 transmitted, 11 lost (11 to slcanFull"
+    check(any(lost in l for l in bridge.lines),
+          "full queue: lost frames counted", bridge.text())
 
 
 def test_usage():
     for args, code, text in ((["-h"], 0, "Examples:"), (["-V"], 0, "canslcan "),
                              (["COM5", "-b", "333k", "--sim", "CAN1"], 2, "333k")):
-        done = subprocess.run([WINE_RUN, os.path.join(BIN_DIR, "canslcan.exe")] + args, capture_output=True,
-                              timeout=60, stdin=subprocess.DEVNULL)
+        done = run("canslcan.exe", *args)
         out = (done.stdout + done.stderr).decode(errors="replace")
         check(done.returncode == code and text in out, "usage %r" % args, out)
-    done = subprocess.run([WINE_RUN, os.path.join(BIN_DIR, "canslcan.exe"), "COM199", "--sim", "nonet"],
-                          capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
-    check(done.returncode == 1 and b"cannot open COM199" in done.stderr, "missing port", done.stderr.decode())
+    done = run("canslcan.exe", "COM199", "--sim", "nonet")
+    check(done.returncode == 1 and b"cannot open COM199" in done.stderr, "missing port",
+          done.stderr.decode())
 
 
 def main():
     test_usage()
-    cases = [test_sim_frames_commands_and_ctrl_c, test_stamps_malformed_and_refusals, test_device_both_ways,
-             test_unplug_and_return]
+    cases = [test_sim_frames_commands_and_ctrl_c, test_stamps_malformed_and_refusals,
+             test_refused_bit_rate_and_full_queue, test_device_both_ways, test_unplug_and_return]
     only = sys.argv[4:]
     for case in cases:
         if only and case.__name__ not in only:
@@ -269,7 +317,8 @@ def main():
             case(adapter)
         finally:
             adapter.close()
-    print("%d failure(s): %s" % (len(failures), failures) if failures else "canslcan: all checks passed")
+    print("%d failure(s): %s" % (len(failures),
+                                 failures) if failures else "canslcan: all checks passed")
     return 1 if failures else 0
 
 

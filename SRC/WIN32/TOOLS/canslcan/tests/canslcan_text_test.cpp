@@ -60,10 +60,29 @@ TEST(SlcanLine, FramesOfEveryShapeParseWithOrWithoutAStamp)
 TEST(SlcanLine, AnythingElseIsMalformedOrAnAnswer)
 {
     const char *malformed[] = {
-        "t12",        "t1239",           "t8000",          "t1232AAB",      "t1232AABBC",   "t1232AABBCCD",
-        "t12G0",      "t1231GG",         "T2000000000",    "T1234567",      "r123",         "r1239",
-        "R123456789", "x",               "z1",             "V",             "V123456",      "Fxx",
-        "t123 1AA",   "T1F3344552AABB1", "\x01\x02\x03",   "garbage",       "t1238DEADBEEF0011223",
+        "t12",
+        "t1239",
+        "t8000",
+        "t1232AAB",
+        "t1232AABBC",
+        "t1232AABBCCD",
+        "t12G0",
+        "t1231GG",
+        "T2000000000",
+        "T1234567",
+        "r123",
+        "r1239",
+        "R123456789",
+        "x",
+        "z1",
+        "V",
+        "V123456",
+        "Fxx",
+        "t123 1AA",
+        "T1F3344552AABB1",
+        "\x01\x02\x03",
+        "garbage",
+        "t1238DEADBEEF0011223",
     };
     for (const char *text : malformed) {
         EXPECT_EQ(SlcanParseLine(text).kind, SlcanLineKind::Malformed) << text;
@@ -102,7 +121,8 @@ TEST(SlcanAssembler, SplitsLinesWhateverTheReadSizesAndSurvivesGarbage)
 {
     std::string stream = "t1230\r\nz\r\a" + std::string(200, 'x') + "\rt12\a";
     stream += std::string(2, '\0') + "T000000010\r\r";
-    const std::vector<std::string> expected = {"L:t1230", "L:z", "BEL", "long", "BEL-cut", "L:T000000010", "L:"};
+    const std::vector<std::string> expected = {"L:t1230", "L:z",          "BEL", "long",
+                                               "BEL-cut", "L:T000000010", "L:"};
     for (size_t piece : {1u, 2u, 3u, 7u, 64u, 1000u}) {
         EXPECT_EQ(Assemble(stream, piece), expected) << "piece " << piece;
     }
@@ -156,10 +176,10 @@ TEST(SlcanClock, StampsUnwrapAcrossTheSixtySecondWrapAndAcrossQuietMinutes)
     SlcanClockReset(&c);
     EXPECT_EQ(SlcanClockUnwrap(&c, 59000, 1000), 59000u);
     EXPECT_EQ(SlcanClockUnwrap(&c, 59999, 1999), 59999u);
-    EXPECT_EQ(SlcanClockUnwrap(&c, 10, 2010), 60010u);          // wrapped
+    EXPECT_EQ(SlcanClockUnwrap(&c, 10, 2010), 60010u);  // wrapped
     EXPECT_EQ(SlcanClockUnwrap(&c, 20, 2020), 60020u);
     EXPECT_EQ(SlcanClockUnwrap(&c, 30, 2020 + 120010), 180030u);  // two quiet minutes
-    EXPECT_EQ(SlcanClockUnwrap(&c, 25, 122031), 240025u);        // one step short of a minute
+    EXPECT_EQ(SlcanClockUnwrap(&c, 25, 122031), 240025u);         // one step short of a minute
 }
 
 std::wstring Parse(const std::vector<const wchar_t *> &args, SlcanOptions *o)
@@ -167,7 +187,9 @@ std::wstring Parse(const std::vector<const wchar_t *> &args, SlcanOptions *o)
     std::vector<wchar_t *> argv = {const_cast<wchar_t *>(L"canslcan")};
     for (const wchar_t *a : args) argv.push_back(const_cast<wchar_t *>(a));
     std::wstring error;
-    if (!ParseSlcanOptions((int)argv.size(), argv.data(), o, &error)) return error.empty() ? L"?" : error;
+    if (!ParseSlcanOptions((int)argv.size(), argv.data(), o, &error)) {
+        return error.empty() ? L"?" : error;
+    }
     return L"";
 }
 
@@ -178,7 +200,8 @@ TEST(SlcanOptions, TheReadmeCommandAndEveryWrongArgumentNamed)
     EXPECT_EQ(o.bitRateCommand, "S6");
     EXPECT_EQ(o.target, SlcanTarget::Sim);
     SlcanOptions d;
-    EXPECT_EQ(Parse({L"COM3", L"--btr", L"031c", L"-l", L"-t", L"-d", L"VCAN1", L"-R", L"7E0"}, &d), L"");
+    EXPECT_EQ(Parse({L"COM3", L"--btr", L"031c", L"-l", L"-t", L"-d", L"VCAN1", L"-R", L"7E0"}, &d),
+              L"");
     EXPECT_EQ(d.bitRateCommand, "s031C");
     EXPECT_TRUE(d.listenOnly && d.adapterStamps);
     ASSERT_EQ(d.remoteIds.size(), 1u);
@@ -210,7 +233,8 @@ TEST(SlcanOptions, TheReadmeCommandAndEveryWrongArgumentNamed)
     for (Bad &b : bad) {
         SlcanOptions x;
         std::wstring error = Parse(b.args, &x);
-        EXPECT_NE(error.find(b.named), std::wstring::npos) << std::string(error.begin(), error.end());
+        EXPECT_NE(error.find(b.named), std::wstring::npos)
+            << std::string(error.begin(), error.end());
     }
 }
 

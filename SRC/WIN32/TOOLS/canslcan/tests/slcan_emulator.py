@@ -105,7 +105,8 @@ class Adapter:
             self.open = True
             return b"\r"
         if c == "S":
-            return b"\r" if len(command) == 2 and command[1] in "012345678" and not self.open else b"\a"
+            good = len(command) == 2 and command[1] in "012345678"
+            return b"\r" if good and not self.open else b"\a"
         if c == "s":
             return b"\r" if len(command) == 5 and not self.open else b"\a"
         if c == "Z":
