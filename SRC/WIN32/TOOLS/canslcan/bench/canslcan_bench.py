@@ -102,8 +102,8 @@ def main():
     args.wine_run = os.path.join(build, "wine-run.sh")
     args.bin_dir = os.path.join(build, "bin")
     args.prefix = os.path.join(build, "wineprefix")
-    service = [os.path.join(HERE, "..", "..", "vcan", "vcan_service.sh"), "--build", build, "set",
-               "NoMsgPerRead"]
+    script = os.path.join(HERE, "..", "..", "..", "DRIVER", "vcan", "vcan_service.sh")
+    service = [script, "--build", build, "set", "NoMsgPerRead"]
     subprocess.run(["bash"] + service + [str(args.no_msg_per_read)], check=True,
                    stdout=subprocess.DEVNULL)
     try:
