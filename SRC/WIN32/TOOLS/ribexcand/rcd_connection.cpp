@@ -46,18 +46,20 @@ struct Connection {
     char *out;
     DWORD outStart, outEnd;
     BOOL writeBlocked;
-    DWORD streamFrom;   // tick count before which nothing is written in raw mode
+    DWORD streamFrom;  // tick count before which nothing is written in raw mode
     BOOL graceActive;
 
     DWORD pendingLost;  // dropped frames not yet told to the client
     DWORD frames, lost, toBus, errors;
     DWORD startTick;
-    BOOL closing;       // flush what is there, then close
+    BOOL closing;  // flush what is there, then close
     DWORD closingSince;
     const char *endReason;
 };
 
-DWORD OutFree(const Connection *c) { return kOutCapacity - (c->outEnd - c->outStart); }
+DWORD OutFree(const Connection *c) {
+    return kOutCapacity - (c->outEnd - c->outStart);
+}
 
 // Appends a whole message or nothing.
 BOOL Append(Connection *c, const char *text, size_t length) {
@@ -132,8 +134,8 @@ BOOL ValidNetName(const char *name) {
     if (n == 0 || n > kMaxNetName) return FALSE;
     for (size_t i = 0; i < n; ++i) {
         char ch = name[i];
-        if (!((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '_' ||
-              ch == '-' || ch == '.'))
+        if (!((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
+              ch == '_' || ch == '-' || ch == '.'))
             return FALSE;
     }
     return TRUE;
@@ -144,7 +146,8 @@ void OpenNet(Connection *c, char **words, DWORD noWords) {
     if (noWords != 2) return Complain(c, "open needs one net name", NULL);
     char quoted[32];
     Quote(words[1], quoted, sizeof(quoted));
-    if (!ValidNetName(words[1])) return Complain(c, "not a net name (letters, digits, _ - . only):", quoted);
+    if (!ValidNetName(words[1]))
+        return Complain(c, "not a net name (letters, digits, _ - . only):", quoted);
     strcpy(c->net, words[1]);
     for (size_t i = 0; i <= strlen(c->net); ++i) c->netW[i] = (wchar_t)c->net[i];
     if (!RibexOpenNet(c->netW, &c->shared->options->client, &c->pNet)) {
@@ -169,8 +172,9 @@ BOOL WriteToBus(Connection *c, const RxMsg *msg) {
     if (c->hDevice == INVALID_HANDLE_VALUE && !c->noDevice) {
         wchar_t path[kMaxNetName + 8] = L"\\\\.\\";
         wcscat(path, c->netW);
-        c->hDevice = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+        c->hDevice =
+            CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
         if (c->hDevice == INVALID_HANDLE_VALUE) {
             DWORD error = GetLastError();
             if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
@@ -191,11 +195,13 @@ BOOL WriteToBus(Connection *c, const RxMsg *msg) {
     DWORD written = 0;
     BOOL ok = WriteFile(c->hDevice, msg, sizeof(*msg), &written, &ov);
     if (!ok && GetLastError() == ERROR_IO_PENDING) {
-        if (WaitForSingleObject(c->hWriteEvent, kDeviceWriteMs) != WAIT_OBJECT_0) CancelIoEx(c->hDevice, &ov);
+        if (WaitForSingleObject(c->hWriteEvent, kDeviceWriteMs) != WAIT_OBJECT_0)
+            CancelIoEx(c->hDevice, &ov);
         ok = GetOverlappedResult(c->hDevice, &ov, &written, TRUE);
     }
     if (!ok || written != sizeof(*msg)) {
-        snprintf(detail, sizeof(detail), "%s: error %lu", c->net, ok ? (DWORD)ERROR_WRITE_FAULT : GetLastError());
+        snprintf(detail, sizeof(detail), "%s: error %lu", c->net,
+                 ok ? (DWORD)ERROR_WRITE_FAULT : GetLastError());
         Complain(c, "send failed on", detail);
         return FALSE;
     }
@@ -208,7 +214,8 @@ void SendFrame(Connection *c, char **words, DWORD noWords, BOOL remote) {
     if (c->mode == MODE_NO_BUS) return Complain(c, "open a net first", NULL);
     RxMsg msg;
     const char *why = NULL;
-    if (!RcdParseSend(words, noWords, remote, &msg, &why)) return Complain(c, remote ? "sendrtr:" : "send:", why);
+    if (!RcdParseSend(words, noWords, remote, &msg, &why))
+        return Complain(c, remote ? "sendrtr:" : "send:", why);
     WriteToBus(c, &msg);  // socketcand answers a good send with nothing
 }
 
@@ -232,9 +239,9 @@ void HandleCommand(Connection *c) {
         c->mode = raw ? MODE_RAW : MODE_BCM;
         return;
     }
-    static const char *const kNotSupported[] = {"add",        "update",    "delete",      "filter",
-                                                "muxfilter",  "subscribe", "unsubscribe", "controlmode",
-                                                "statistics", "isotpmode", "isotpconf",   "sendpdu"};
+    static const char *const kNotSupported[] = {
+        "add",         "update",      "delete",     "filter",    "muxfilter", "subscribe",
+        "unsubscribe", "controlmode", "statistics", "isotpmode", "isotpconf", "sendpdu"};
     char quoted[32];
     Quote(cmd, quoted, sizeof(quoted));
     for (const char *name : kNotSupported)
@@ -244,23 +251,24 @@ void HandleCommand(Connection *c) {
 
 void TakeByte(Connection *c, char ch) {
     switch (RcdReaderPush(&c->reader, ch)) {
-    case RCD_STEP_NONE:
-        if (ch == '<') c->inGarbage = FALSE;
-        break;
-    case RCD_STEP_COMMAND:
-        c->inGarbage = FALSE;
-        HandleCommand(c);
-        break;
-    case RCD_STEP_GARBAGE:
-        if (c->inGarbage) break;  // one complaint per run of garbage
-        c->inGarbage = TRUE;
-        Complain(c, "data outside a command", NULL);
-        if (++c->garbageRuns >= kMaxGarbageRuns) StartClosing(c, "too much data outside commands");
-        break;
-    case RCD_STEP_TOO_LONG:
-        Complain(c, "command too long", NULL);
-        StartClosing(c, "command too long");
-        break;
+        case RCD_STEP_NONE:
+            if (ch == '<') c->inGarbage = FALSE;
+            break;
+        case RCD_STEP_COMMAND:
+            c->inGarbage = FALSE;
+            HandleCommand(c);
+            break;
+        case RCD_STEP_GARBAGE:
+            if (c->inGarbage) break;  // one complaint per run of garbage
+            c->inGarbage = TRUE;
+            Complain(c, "data outside a command", NULL);
+            if (++c->garbageRuns >= kMaxGarbageRuns)
+                StartClosing(c, "too much data outside commands");
+            break;
+        case RCD_STEP_TOO_LONG:
+            Complain(c, "command too long", NULL);
+            StartClosing(c, "command too long");
+            break;
     }
 }
 
@@ -301,7 +309,8 @@ BOOL HandleSocketEvents(Connection *c) {
 void TellLost(Connection *c) {
     if (c->pendingLost == 0) return;
     char line[64];
-    int n = snprintf(line, sizeof(line), " < error %lu frames lost: the client reads too slowly >", c->pendingLost);
+    int n = snprintf(line, sizeof(line), " < error %lu frames lost: the client reads too slowly >",
+                     c->pendingLost);
     if (n > 0 && Append(c, line, (size_t)n)) {
         c->pendingLost = 0;
         c->errors++;
@@ -333,8 +342,9 @@ BOOL PumpFrames(Connection *c) {
             for (DWORD i = 0; i < n; ++i) {
                 TellLost(c);
                 char line[RCD_MAX_MESSAGE];
-                size_t length = RcdFormatEntry(&frames[i], frames[i].msg.timeStamp + c->shared->stampShift, line,
-                                               sizeof(line));
+                size_t length =
+                    RcdFormatEntry(&frames[i], frames[i].msg.timeStamp + c->shared->stampShift,
+                                   line, sizeof(line));
                 if (length == 0) continue;  // an impossible frame: nothing to show
                 if (c->pendingLost != 0 || !Append(c, line, length)) {
                     Drop(c, 1);
@@ -376,20 +386,27 @@ void Serve(Connection *c) {
         if (!HandleSocketEvents(c)) break;
         PumpFrames(c);
         if (!Flush(c)) break;
-        if (c->closing && (c->outEnd == c->outStart || GetTickCount() - c->closingSince > kCloseFlushMs)) break;
+        if (c->closing &&
+            (c->outEnd == c->outStart || GetTickCount() - c->closingSince > kCloseFlushMs))
+            break;
     }
 }
 
 void PrintStatistics(Connection *c, BOOL netClosed, DWORD closeError) {
     double seconds = (GetTickCount() - c->startTick) / 1000.0;
     char netText[96];
-    if (c->pNet == NULL) snprintf(netText, sizeof(netText), "no net open");
-    else if (netClosed) snprintf(netText, sizeof(netText), "net %s closed", c->net);
-    else snprintf(netText, sizeof(netText), "closing net %s failed: error %lu", c->net, closeError);
-    printf("ribexcand: #%lu %s ended (%s): %lu frames, %lu lost, %lu sent to the bus, %lu error lines, "
-           "%.1f s, %s\n",
-           c->number, c->peer, c->endReason ? c->endReason : "done", c->frames, c->lost, c->toBus, c->errors,
-           seconds, netText);
+    if (c->pNet == NULL)
+        snprintf(netText, sizeof(netText), "no net open");
+    else if (netClosed)
+        snprintf(netText, sizeof(netText), "net %s closed", c->net);
+    else
+        snprintf(netText, sizeof(netText), "closing net %s failed: error %lu", c->net, closeError);
+    printf(
+        "ribexcand: #%lu %s ended (%s): %lu frames, %lu lost, %lu sent to the bus, %lu error "
+        "lines, "
+        "%.1f s, %s\n",
+        c->number, c->peer, c->endReason ? c->endReason : "done", c->frames, c->lost, c->toBus,
+        c->errors, seconds, netText);
     fflush(stdout);
 }
 
@@ -439,7 +456,8 @@ HANDLE RcdStartConnection(RcdShared *shared, SOCKET s, const char *peer, DWORD n
         RcdReaderInit(&c->reader);
         BOOL noDelay = TRUE;
         setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char *)&noDelay, sizeof(noDelay));
-        setsockopt(s, SOL_SOCKET, SO_SNDBUF, (const char *)&kSocketSendBuffer, sizeof(kSocketSendBuffer));
+        setsockopt(s, SOL_SOCKET, SO_SNDBUF, (const char *)&kSocketSendBuffer,
+                   sizeof(kSocketSendBuffer));
         if (WSAEventSelect(s, hSocketEvent, FD_READ | FD_WRITE | FD_CLOSE) == 0) {
             InterlockedIncrement(&shared->active);
             HANDLE hThread = CreateThread(NULL, 0, ConnectionThread, c, 0, NULL);

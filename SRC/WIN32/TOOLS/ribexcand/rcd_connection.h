@@ -11,10 +11,10 @@
 // What the listener and every connection share.
 typedef struct RcdShared {
     const RcdOptions *options;
-    HANDLE hStop;                  // manual-reset: Ctrl+C, the run time is over
-    unsigned long long stampShift; // added to every time stamp (wall clock, -e)
-    volatile LONG active;          // connections being served
-    volatile LONG frames;          // totals over every connection
+    HANDLE hStop;                   // manual-reset: Ctrl+C, the run time is over
+    unsigned long long stampShift;  // added to every time stamp (wall clock, -e)
+    volatile LONG active;           // connections being served
+    volatile LONG frames;           // totals over every connection
     volatile LONG lost;
     volatile LONG toBus;
 } RcdShared;

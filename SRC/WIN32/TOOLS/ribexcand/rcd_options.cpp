@@ -59,7 +59,8 @@ BOOL ParseDec(const wchar_t *text, DWORD *pValue) {
 BOOL ParseAddress(const wchar_t *text, char *out, size_t size) {
     unsigned parts[4];
     wchar_t extra;
-    if (swscanf(text, L"%u.%u.%u.%u%lc", &parts[0], &parts[1], &parts[2], &parts[3], &extra) != 4) return FALSE;
+    if (swscanf(text, L"%u.%u.%u.%u%lc", &parts[0], &parts[1], &parts[2], &parts[3], &extra) != 4)
+        return FALSE;
     for (unsigned p : parts)
         if (p > 255) return FALSE;
     snprintf(out, size, "%u.%u.%u.%u", parts[0], parts[1], parts[2], parts[3]);
@@ -74,9 +75,12 @@ BOOL Wrong(const char **what, const wchar_t **arg, const char *text, const wchar
 
 }  // namespace
 
-const char *RcdUsage() { return kUsage; }
+const char *RcdUsage() {
+    return kUsage;
+}
 
-BOOL RcdParseOptions(int argc, wchar_t **argv, RcdOptions *o, const char **what, const wchar_t **arg) {
+BOOL RcdParseOptions(int argc, wchar_t **argv, RcdOptions *o, const char **what,
+                     const wchar_t **arg) {
     memset(o, 0, sizeof(*o));
     strcpy(o->address, "127.0.0.1");
     o->port = RCD_DEFAULT_PORT;
@@ -100,26 +104,27 @@ BOOL RcdParseOptions(int argc, wchar_t **argv, RcdOptions *o, const char **what,
         if (i + 1 >= argc) return Wrong(what, arg, "option needs a value", a);
         const wchar_t *v = argv[++i];
         switch (a[1]) {
-        case L'l':
-            if (!ParseAddress(v, o->address, sizeof(o->address)))
-                return Wrong(what, arg, "-l needs a dotted IPv4 address", v);
-            break;
-        case L'p':
-            if (!ParseDec(v, &o->port) || o->port > 65535) return Wrong(what, arg, "-p needs a port 0..65535", v);
-            break;
-        case L'c':
-            if (!ParseDec(v, &o->maxConnections) || o->maxConnections == 0 ||
-                o->maxConnections > RCD_MAX_CONNECTIONS)
-                return Wrong(what, arg, "-c needs a connection count 1..64", v);
-            break;
-        case L'T':
-            if (!ParseDec(v, &o->runTimeMs) || o->runTimeMs == 0)
-                return Wrong(what, arg, "-T needs milliseconds above 0", v);
-            break;
-        case L'q':
-            if (*v == 0) return Wrong(what, arg, "-q needs a queue name", v);
-            o->client.serverQueueName = v;
-            break;
+            case L'l':
+                if (!ParseAddress(v, o->address, sizeof(o->address)))
+                    return Wrong(what, arg, "-l needs a dotted IPv4 address", v);
+                break;
+            case L'p':
+                if (!ParseDec(v, &o->port) || o->port > 65535)
+                    return Wrong(what, arg, "-p needs a port 0..65535", v);
+                break;
+            case L'c':
+                if (!ParseDec(v, &o->maxConnections) || o->maxConnections == 0 ||
+                    o->maxConnections > RCD_MAX_CONNECTIONS)
+                    return Wrong(what, arg, "-c needs a connection count 1..64", v);
+                break;
+            case L'T':
+                if (!ParseDec(v, &o->runTimeMs) || o->runTimeMs == 0)
+                    return Wrong(what, arg, "-T needs milliseconds above 0", v);
+                break;
+            case L'q':
+                if (*v == 0) return Wrong(what, arg, "-q needs a queue name", v);
+                o->client.serverQueueName = v;
+                break;
         }
     }
     return TRUE;

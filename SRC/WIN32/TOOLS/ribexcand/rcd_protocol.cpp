@@ -6,7 +6,9 @@
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 // Hex text of 1..maxDigits digits, nothing else.
 BOOL ParseHexWord(const char *text, size_t maxDigits, unsigned long *pValue) {
@@ -27,7 +29,9 @@ BOOL Refuse(const char **error, const char *text) {
 
 }  // namespace
 
-void RcdReaderInit(RcdCommandReader *reader) { memset(reader, 0, sizeof(*reader)); }
+void RcdReaderInit(RcdCommandReader *reader) {
+    memset(reader, 0, sizeof(*reader));
+}
 
 RcdStep RcdReaderPush(RcdCommandReader *reader, char c) {
     if (!reader->inside) {
@@ -74,7 +78,8 @@ BOOL RcdParseSend(char **words, DWORD noWords, BOOL remote, RxMsg *msg, const ch
     if (noWords < 3) return Refuse(error, "needs an identifier and a length");
     if (!ParseHexWord(words[1], 8, &id) || id > 0x1FFFFFFFul)
         return Refuse(error, "identifier must be hex up to 1FFFFFFF");
-    if (!ParseHexWord(words[2], 1, &length) || length > 8) return Refuse(error, "length must be 0 to 8");
+    if (!ParseHexWord(words[2], 1, &length) || length > 8)
+        return Refuse(error, "length must be 0 to 8");
     if (remote) {
         if (noWords != 3) return Refuse(error, "a remote frame carries no data");
     } else if (noWords - 3 != length) {
@@ -82,7 +87,8 @@ BOOL RcdParseSend(char **words, DWORD noWords, BOOL remote, RxMsg *msg, const ch
     }
     for (DWORD i = 0; !remote && i < length; ++i) {
         unsigned long byte = 0;
-        if (!ParseHexWord(words[3 + i], 2, &byte)) return Refuse(error, "data bytes must be hex 0 to FF");
+        if (!ParseHexWord(words[3 + i], 2, &byte))
+            return Refuse(error, "data bytes must be hex 0 to FF");
         msg->can.data[i] = (BYTE)byte;
     }
     msg->length = (DWORD)length;
@@ -94,7 +100,8 @@ size_t RcdFormatEntry(const RibexFrame *entry, unsigned long long stamp, char *o
     unsigned long long secs = stamp / 10000000ull, usecs = stamp % 10000000ull / 10ull;
     int n;
     if (entry->errorCode != 0) {
-        n = snprintf(out, size, " < error receive error %u at %llu.%06llu >", (unsigned)entry->errorCode, secs, usecs);
+        n = snprintf(out, size, " < error receive error %u at %llu.%06llu >",
+                     (unsigned)entry->errorCode, secs, usecs);
         return n > 0 && (size_t)n < size ? (size_t)n : 0;
     }
     const RxMsg *m = &entry->msg;
@@ -104,19 +111,21 @@ size_t RcdFormatEntry(const RibexFrame *entry, unsigned long long stamp, char *o
     char idText[12];
     snprintf(idText, sizeof(idText), idFormat, (unsigned)id);
     if (m->can.id & RX_REMOTE_FRAME_FLAG) {
-        n = snprintf(out, size, " < rtr %s %llu.%06llu %u >", idText, secs, usecs, (unsigned)m->length);
+        n = snprintf(out, size, " < rtr %s %llu.%06llu %u >", idText, secs, usecs,
+                     (unsigned)m->length);
         return n > 0 && (size_t)n < size ? (size_t)n : 0;
     }
     n = snprintf(out, size, " < frame %s %llu.%06llu ", idText, secs, usecs);
     if (n <= 0 || (size_t)n >= size) return 0;
     size_t used = (size_t)n;
+    // The data bytes as one hex string, as socketcand writes them (and
+    // python-can parses them); no data leaves an empty field: "TIME  >".
     for (DWORD i = 0; i < m->length; ++i) {
-        n = snprintf(out + used, size - used, "%02X ", m->can.data[i]);
+        n = snprintf(out + used, size - used, "%02X", m->can.data[i]);
         if (n <= 0 || (size_t)n >= size - used) return 0;
         used += (size_t)n;
     }
-    // No data: a second blank keeps an empty data field ("ID TIME  >").
-    n = snprintf(out + used, size - used, m->length == 0 ? " >" : ">");
+    n = snprintf(out + used, size - used, " >");
     if (n <= 0 || (size_t)n >= size - used) return 0;
     return used + (size_t)n;
 }

@@ -2,12 +2,13 @@
 // client framed as "< word word ... >", and the messages the server writes.
 //
 // Every message the server writes after the handshake starts with one
-// space: " < frame 123 12.345678 11 22 >". Clients that read the stream by
+// space: " < frame 123 12.345678 1122 >". Clients that read the stream by
 // '<' and '>' ignore it; python-can 4.1 drops the one character after the
 // last complete message it parsed from a read, and with the space that
 // character is always the separator, never the '<' of a message cut by the
-// read. Frames without data carry a second space before '>' so that a
-// client splitting "ID TIME DATA" still finds an (empty) data field.
+// read. The data bytes are one hex string, as socketcand writes them;
+// python-can takes the third field whole. A frame without data has an
+// empty third field: "< frame 123 12.345678  >".
 //
 // Plain functions, no allocation, no global state.
 #pragma once
@@ -18,15 +19,15 @@
 
 #include "ribex_client.h"
 
-#define RCD_MAX_COMMAND 128u   // characters between '<' and '>'
+#define RCD_MAX_COMMAND 128u  // characters between '<' and '>'
 #define RCD_MAX_WORDS 12u
-#define RCD_MAX_MESSAGE 96u    // longest message the server writes, NUL included
+#define RCD_MAX_MESSAGE 96u  // longest message the server writes, NUL included
 
 typedef enum RcdStep {
-    RCD_STEP_NONE,      // byte taken, nothing complete yet
-    RCD_STEP_COMMAND,   // a command is complete in reader->text
-    RCD_STEP_GARBAGE,   // a byte outside "< ... >" that is not white space
-    RCD_STEP_TOO_LONG   // a command longer than RCD_MAX_COMMAND
+    RCD_STEP_NONE,     // byte taken, nothing complete yet
+    RCD_STEP_COMMAND,  // a command is complete in reader->text
+    RCD_STEP_GARBAGE,  // a byte outside "< ... >" that is not white space
+    RCD_STEP_TOO_LONG  // a command longer than RCD_MAX_COMMAND
 } RcdStep;
 
 typedef struct RcdCommandReader {
@@ -49,7 +50,7 @@ DWORD RcdSplitWords(char *text, char **words, DWORD maxWords);
 // remote frame). FALSE with *error pointing at a static text.
 BOOL RcdParseSend(char **words, DWORD noWords, BOOL remote, RxMsg *msg, const char **error);
 
-// One message for a receive-buffer entry: " < frame ID SECS.USECS DATA >",
+// One message for a receive-buffer entry: " < frame ID SECS.USECS HEXDATA >",
 // " < rtr ID SECS.USECS LEN >" for a remote frame, " < error ... >" for an
 // error entry. stamp in 100 ns units. Returns the length without the NUL, 0
 // when it does not fit.

@@ -39,7 +39,8 @@ unsigned long long WallClockShift() {
     unsigned long long now = v / q * 10000000ull + v % q * 10000000ull / q;
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);
-    unsigned long long wall = ((unsigned long long)ft.dwHighDateTime << 32 | ft.dwLowDateTime) - 116444736000000000ull;
+    unsigned long long wall =
+        ((unsigned long long)ft.dwHighDateTime << 32 | ft.dwLowDateTime) - 116444736000000000ull;
     return wall - now;
 }
 
@@ -55,7 +56,8 @@ BOOL OpenListener(Listener *l, const RcdOptions *o) {
     inet_pton(AF_INET, o->address, &a.sin_addr);
     if (bind(l->s, (sockaddr *)&a, sizeof(a)) != 0 || listen(l->s, SOMAXCONN) != 0) return FALSE;
     l->hAccept = WSACreateEvent();
-    if (l->hAccept == WSA_INVALID_EVENT || WSAEventSelect(l->s, l->hAccept, FD_ACCEPT) != 0) return FALSE;
+    if (l->hAccept == WSA_INVALID_EVENT || WSAEventSelect(l->s, l->hAccept, FD_ACCEPT) != 0)
+        return FALSE;
     int length = sizeof(a);
     getsockname(l->s, (sockaddr *)&a, &length);
     printf("ribexcand: listening on %s:%u (socketcand protocol, no authentication)\n", o->address,
@@ -105,7 +107,8 @@ void AcceptAll(Listener *l, RcdShared *shared) {
         fflush(stdout);
         HANDLE h = RcdStartConnection(shared, s, peer, number);
         if (h == NULL) {
-            printf("ribexcand: #%lu %s dropped: cannot serve it, error %lu\n", number, peer, GetLastError());
+            printf("ribexcand: #%lu %s dropped: cannot serve it, error %lu\n", number, peer,
+                   GetLastError());
             fflush(stdout);
             continue;
         }
@@ -176,14 +179,16 @@ int wmain(int argc, wchar_t **argv) {
     Listener l;
     memset(&l, 0, sizeof(l));
     if (!OpenListener(&l, &o)) {
-        fprintf(stderr, "ribexcand: cannot listen on %s:%lu: error %d\n", o.address, o.port, WSAGetLastError());
+        fprintf(stderr, "ribexcand: cannot listen on %s:%lu: error %d\n", o.address, o.port,
+                WSAGetLastError());
         return 1;
     }
     SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
     Run(&l, &shared);
     Shutdown(&l);
-    printf("ribexcand: stopped: %lu connections served, %ld frames, %ld lost, %ld sent to the bus\n", l.served,
-           shared.frames, shared.lost, shared.toBus);
+    printf(
+        "ribexcand: stopped: %lu connections served, %ld frames, %ld lost, %ld sent to the bus\n",
+        l.served, shared.frames, shared.lost, shared.toBus);
     fflush(stdout);
     CloseHandle(g_hStop);
     WSACleanup();
