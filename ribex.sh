@@ -114,6 +114,12 @@ run_bench() {
     log "$(basename "$b")"
     wine_run "$b"
   done
+  # Benchmarks whose clients run on Linux (TCP bridges, python-can).
+  for b in "$ROOT"/SRC/WIN32/TOOLS/*/bench/*_bench.py; do
+    [ -f "$b" ] || continue
+    log "$(basename "$b")"
+    /usr/bin/python3 "$b" "$BUILD_DIR"
+  done
 }
 
 run_demo() {

@@ -21,6 +21,8 @@ const DWORD kMaxGarbageRuns = 4;
 const DWORD kMaxNetName = 51;
 const DWORD kCloseFlushMs = 2000;
 const DWORD kDeviceWriteMs = 2000;
+const DWORD kBatchHoldMs = 1;
+const DWORD kBusyBatch = 4;
 
 enum Mode { MODE_NO_BUS, MODE_BCM, MODE_RAW };
 
@@ -50,7 +52,9 @@ struct Connection {
     BOOL graceActive;
 
     DWORD pendingLost;  // dropped frames not yet told to the client
-    DWORD frames, lost, toBus, errors;
+    DWORD holdUntil;    // while holding, the net's wake-up is not waited for
+    BOOL holding;
+    DWORD frames, lost, toBus, errors, receiveErrors;
     DWORD startTick;
     BOOL closing;  // flush what is there, then close
     DWORD closingSince;
@@ -325,9 +329,11 @@ void Drop(Connection *c, DWORD count) {
 
 // Moves every published entry of the receive buffer into the output buffer
 // (raw mode) or past (otherwise). Entries that do not fit are dropped.
-BOOL PumpFrames(Connection *c) {
-    if (c->pNet == NULL) return TRUE;
+// Returns the number of entries taken.
+DWORD PumpFrames(Connection *c) {
+    if (c->pNet == NULL || c->closing) return 0;
     RibexFrame frames[kBatch];
+    DWORD taken = 0;
     for (;;) {
         DWORD n = 0, lapped = 0;
         if (!RibexReadFrames(c->pNet, frames, kBatch, &n, &lapped, 0)) {
@@ -335,8 +341,9 @@ BOOL PumpFrames(Connection *c) {
             snprintf(detail, sizeof(detail), "%s: error %lu", c->net, GetLastError());
             Complain(c, "cannot read net", detail);
             StartClosing(c, "the net could not be read");
-            return FALSE;
+            return taken;
         }
+        taken += n;
         if (c->mode == MODE_RAW) {
             if (lapped != 0) Drop(c, lapped);
             for (DWORD i = 0; i < n; ++i) {
@@ -346,6 +353,7 @@ BOOL PumpFrames(Connection *c) {
                     RcdFormatEntry(&frames[i], frames[i].msg.timeStamp + c->shared->stampShift,
                                    line, sizeof(line));
                 if (length == 0) continue;  // an impossible frame: nothing to show
+                if (frames[i].errorCode != 0) c->receiveErrors++;
                 if (c->pendingLost != 0 || !Append(c, line, length)) {
                     Drop(c, 1);
                     continue;
@@ -357,15 +365,23 @@ BOOL PumpFrames(Connection *c) {
         if (n < kBatch) break;
     }
     if (c->mode == MODE_RAW) TellLost(c);
-    return TRUE;
+    return taken;
+}
+
+DWORD TicksLeft(DWORD until) {
+    LONG left = (LONG)(until - GetTickCount());
+    return left > 0 ? (DWORD)left : 0;
+}
+
+BOOL Holding(Connection *c) {
+    if (c->holding && TicksLeft(c->holdUntil) == 0) c->holding = FALSE;
+    return c->holding;
 }
 
 DWORD WaitTime(Connection *c) {
     if (c->closing) return 100;
-    if (c->graceActive && c->outEnd > c->outStart) {
-        LONG left = (LONG)(c->streamFrom - GetTickCount());
-        return left > 0 ? (DWORD)left : 0;
-    }
+    if (c->graceActive && c->outEnd > c->outStart) return TicksLeft(c->streamFrom);
+    if (Holding(c)) return TicksLeft(c->holdUntil);
     return 250;
 }
 
@@ -373,7 +389,7 @@ void Serve(Connection *c) {
     Reply(c, "< hi >");
     for (;;) {
         HANDLE handles[3] = {c->hSocketEvent, c->shared->hStop, c->hWake};
-        DWORD count = c->hWake != NULL ? 3 : 2;
+        DWORD count = c->hWake != NULL && !Holding(c) ? 3 : 2;
         DWORD r = WaitForMultipleObjects(count, handles, FALSE, WaitTime(c));
         if (r == WAIT_OBJECT_0 + 1) {
             c->endReason = "ribexcand stopped";
@@ -383,8 +399,15 @@ void Serve(Connection *c) {
             c->endReason = "wait failed";
             break;
         }
-        if (!HandleSocketEvents(c)) break;
-        PumpFrames(c);
+        if (r == WAIT_OBJECT_0 && !HandleSocketEvents(c)) break;
+        // Several frames came at once: the net is busy, and the next ones
+        // are taken together after a short hold, so that it costs a
+        // wake-up and a send() per batch rather than per frame. Frames that
+        // come one at a time still go out at once.
+        if (PumpFrames(c) >= kBusyBatch && c->mode == MODE_RAW) {
+            c->holding = TRUE;
+            c->holdUntil = GetTickCount() + kBatchHoldMs;
+        }
         if (!Flush(c)) break;
         if (c->closing &&
             (c->outEnd == c->outStart || GetTickCount() - c->closingSince > kCloseFlushMs))
@@ -401,12 +424,12 @@ void PrintStatistics(Connection *c, BOOL netClosed, DWORD closeError) {
         snprintf(netText, sizeof(netText), "net %s closed", c->net);
     else
         snprintf(netText, sizeof(netText), "closing net %s failed: error %lu", c->net, closeError);
-    printf(
-        "ribexcand: #%lu %s ended (%s): %lu frames, %lu lost, %lu sent to the bus, %lu error "
-        "lines, "
-        "%.1f s, %s\n",
-        c->number, c->peer, c->endReason ? c->endReason : "done", c->frames, c->lost, c->toBus,
-        c->errors, seconds, netText);
+    // "frames" counts what was written for the client, receive errors
+    // included; "lost" what it never got because it read too slowly.
+    printf("ribexcand: #%lu %s ended (%s): %lu frames, %lu lost, %lu sent to the bus, "
+           "%lu receive errors, %lu error lines, %.1f s, %s\n",
+           c->number, c->peer, c->endReason ? c->endReason : "done", c->frames, c->lost, c->toBus,
+           c->receiveErrors, c->errors, seconds, netText);
     fflush(stdout);
 }
 
