@@ -180,6 +180,40 @@ def tearDownModule():
                    stdout=subprocess.DEVNULL, timeout=120)
 
 
+class CommandLine(unittest.TestCase):
+    def test_usage_version_and_wrong_arguments(self):
+        cases = [
+            # (arguments, exit code, text expected)
+            (["-h"], 0, "Examples:"),
+            (["-V"], 0, "ribexcand 1."),
+            (["-x"], 2, "unknown argument: -x"),
+            (["-p", "70000"], 2, "-p needs a port 0..65535: 70000"),
+            (["-c", "0"], 2, "-c needs a connection count 1..64: 0"),
+            (["-l", "localhost"], 2, "-l needs a dotted IPv4 address: localhost"),
+            (["-T"], 2, "option needs a value: -T"),
+        ]
+        for args, code, text in cases:
+            done = subprocess.run([WINE_RUN, os.path.join(BIN, "ribexcand.exe")] + args,
+                                  stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+            out = (done.stdout + done.stderr).decode(errors="replace")
+            self.assertEqual(done.returncode, code, args)
+            self.assertIn(text, out, args)
+            if code == 2:
+                self.assertIn("Usage: ribexcand", out, args)
+
+    def test_another_address_is_bound_only_when_asked(self):
+        process = wine("ribexcand.exe", "-l", "127.0.0.2", "-p", "0", "-q", QUEUE, "-T", "20000")
+        out = Lines(process)
+        port = int(out.wait_for(r"listening on 127\.0\.0\.2:(\d+)").group(1))
+        c = socket.create_connection(("127.0.0.2", port), timeout=20)
+        self.assertEqual(c.recv(64), b"< hi >")
+        c.close()
+        with self.assertRaises(OSError):
+            socket.create_connection(("127.0.0.1", port), timeout=5).close()
+        process.send_signal(signal.SIGINT)
+        self.assertEqual(process.wait(60), 0)
+
+
 class Receive(unittest.TestCase):
     def test_a_simulated_net_reaches_python_can_in_order_and_complete(self):
         net = SimNet("RCS" + TAG)
