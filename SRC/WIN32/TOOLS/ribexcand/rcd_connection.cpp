@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "rcd_echo.h"
 #include "rcd_protocol.h"
 
 namespace {
@@ -44,6 +45,7 @@ struct Connection {
     HANDLE hDevice;
     BOOL noDevice;
     HANDLE hWriteEvent;
+    RcdEchoList echoes;  // frames sent, whose echo from the bus is skipped
 
     char *out;
     DWORD outStart, outEnd;
@@ -211,6 +213,7 @@ BOOL WriteToBus(Connection *c, const RxMsg *msg) {
     }
     c->toBus++;
     InterlockedIncrement(&c->shared->toBus);
+    RcdEchoAdd(&c->echoes, msg, GetTickCount());
     return TRUE;
 }
 
@@ -327,6 +330,23 @@ void Drop(Connection *c, DWORD count) {
     InterlockedExchangeAdd(&c->shared->lost, (LONG)count);
 }
 
+// Writes one receive-buffer entry for the client, or drops it when the
+// output buffer is full (or frames are waiting to be told as lost).
+void EmitEntry(Connection *c, const RibexFrame *entry) {
+    TellLost(c);
+    char line[RCD_MAX_MESSAGE];
+    size_t length = RcdFormatEntry(entry, entry->msg.timeStamp + c->shared->stampShift, line,
+                                   sizeof(line));
+    if (length == 0) return;  // an impossible frame: nothing to show
+    if (entry->errorCode != 0) c->receiveErrors++;
+    if (c->pendingLost != 0 || !Append(c, line, length)) {
+        Drop(c, 1);
+        return;
+    }
+    c->frames++;
+    InterlockedIncrement(&c->shared->frames);
+}
+
 // Moves every published entry of the receive buffer into the output buffer
 // (raw mode) or past (otherwise). Entries that do not fit are dropped.
 // Returns the number of entries taken.
@@ -344,23 +364,11 @@ DWORD PumpFrames(Connection *c) {
             return taken;
         }
         taken += n;
-        if (c->mode == MODE_RAW) {
-            if (lapped != 0) Drop(c, lapped);
-            for (DWORD i = 0; i < n; ++i) {
-                TellLost(c);
-                char line[RCD_MAX_MESSAGE];
-                size_t length =
-                    RcdFormatEntry(&frames[i], frames[i].msg.timeStamp + c->shared->stampShift,
-                                   line, sizeof(line));
-                if (length == 0) continue;  // an impossible frame: nothing to show
-                if (frames[i].errorCode != 0) c->receiveErrors++;
-                if (c->pendingLost != 0 || !Append(c, line, length)) {
-                    Drop(c, 1);
-                    continue;
-                }
-                c->frames++;
-                InterlockedIncrement(&c->shared->frames);
-            }
+        if (c->mode == MODE_RAW && lapped != 0) Drop(c, lapped);
+        DWORD tick = GetTickCount();
+        for (DWORD i = 0; i < n; ++i) {
+            if (c->echoes.count != 0 && RcdEchoTake(&c->echoes, &frames[i], tick)) continue;
+            if (c->mode == MODE_RAW) EmitEntry(c, &frames[i]);
         }
         if (n < kBatch) break;
     }

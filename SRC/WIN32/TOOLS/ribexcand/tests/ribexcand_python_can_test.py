@@ -286,6 +286,7 @@ class Receive(unittest.TestCase):
 class Send(unittest.TestCase):
     def test_frames_sent_by_python_can_reach_a_ribex_client_of_the_device_net(self):
         bus = socketcand_bus(DEV_OUT)
+        watcher = socketcand_bus(DEV_OUT)   # another socketcand client of the net
         dump = wine("candump.exe", "-q", QUEUE, "-T", "60000", DEV_OUT)
         lines = Lines(dump)
         try:
@@ -303,10 +304,22 @@ class Send(unittest.TestCase):
             frames = [l.split()[2] for l in text.splitlines()
                       if l.startswith("(") and "7FE#" not in l]
             self.assertEqual(frames, ["123#112233", "1F334455#0102030405060708", "007#"], text)
+            # The other client sees them too; the sender does not get its own
+            # frames back, as a socketcand client expects.
+            seen = []
+            while len(seen) < 3:
+                m = watcher.recv(10)
+                self.assertIsNotNone(m, seen)
+                if m.arbitration_id != 0x7FE:
+                    seen.append((m.arbitration_id, bytes(m.data)))
+            self.assertEqual(seen, [(0x123, b"\x11\x22\x33"), (0x1F334455, bytes(range(1, 9))),
+                                    (0x7, b"")])
+            self.assertIsNone(bus.recv(1.0))
         finally:
             dump.send_signal(signal.SIGINT)
             dump.wait(30)
             bus.shutdown()
+            watcher.shutdown()
 
     def test_a_net_without_a_device_refuses_send_with_an_error_line(self):
         net = SimNet("RCN" + TAG)

@@ -1,7 +1,7 @@
 # ribexcand: its protocol text, and the server as python-can (Debian's
 # python3-can, on the Linux side) sees it over loopback TCP.
 ribex_add_gtest(rcd_protocol_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/rcd_protocol_test.cpp
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/rcd_protocol_test.cpp ${CMAKE_CURRENT_LIST_DIR}/rcd_echo_test.cpp
   LIBS ribexcand_core
   TIMEOUT 60)
 
