@@ -8,6 +8,7 @@ client that receives what python-can sends.
 usage: ribexcand_python_can_test.py BUILD_DIR VCAN_SERVICE_SH
 """
 import os
+import random
 import re
 import signal
 import socket
@@ -380,6 +381,25 @@ class BadInput(unittest.TestCase):
             c.close()
         m = CAND.out.wait_for(r"ended \(too much data outside commands\)")
         self.assertTrue(m)
+
+    def test_random_bytes_never_stop_the_server(self):
+        rng = random.Random(12)
+        alphabet = b"<> \r\nopensendrtrawmode0123456789ABCDEF\x00\xff"
+        for _ in range(12):
+            c = RawClient()
+            junk = bytes(rng.choice(alphabet) for _ in range(rng.randrange(1, 3000)))
+            try:
+                c.send(junk)
+                c.s.settimeout(1)
+                c.closed()
+            except OSError:
+                pass   # closed by the server while we wrote: fine
+            c.close()
+        self.assertIsNone(CAND.process.poll())
+        c = RawClient()
+        c.send("< echo >")
+        c.expect("< echo >")
+        c.close()
 
     def test_an_abrupt_disconnect_closes_the_net(self):
         net = SimNet("RCA" + TAG)
