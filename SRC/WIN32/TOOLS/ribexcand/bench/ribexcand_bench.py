@@ -89,7 +89,7 @@ class Client:
 
     def figures(self):
         data = b"".join(c for _, c in self.chunks)
-        frames = data.count(b"< frame ")
+        frames = data.count(b"< frame ") - data.count(b"< frame 7FF ")   # not the holder's
         lost = sum(int(n) for n in LOST.findall(data))
         errors = data.count(b"< error receive error ")
         span = self.chunks[-1][0] - self.chunks[0][0] if len(self.chunks) > 1 else 0
