@@ -24,6 +24,7 @@ const DWORD kCloseFlushMs = 2000;
 const DWORD kDeviceWriteMs = 2000;
 const DWORD kBatchHoldMs = 1;
 const DWORD kBusyBatch = 4;
+const DWORD kReadsPerTurn = 16;
 
 enum Mode { MODE_NO_BUS, MODE_BCM, MODE_RAW };
 
@@ -279,10 +280,12 @@ void TakeByte(Connection *c, char ch) {
     }
 }
 
-// Reads and handles what the client sent. FALSE when it has gone.
+// Reads and handles what the client sent, at most kReadsPerTurn buffers a
+// turn so that a client that never stops writing still gets its frames
+// (the socket signals again while data is left). FALSE when it has gone.
 BOOL ReadClient(Connection *c) {
     char buffer[4096];
-    for (;;) {
+    for (DWORD turn = 0; turn < kReadsPerTurn; ++turn) {
         int n = recv(c->s, buffer, sizeof(buffer), 0);
         if (n == 0) {
             c->endReason = "client closed the connection";
@@ -296,6 +299,7 @@ BOOL ReadClient(Connection *c) {
         for (int i = 0; i < n && !c->closing; ++i) TakeByte(c, buffer[i]);
         if (c->closing) return TRUE;  // the rest of its input is not looked at
     }
+    return TRUE;
 }
 
 BOOL HandleSocketEvents(Connection *c) {
@@ -315,7 +319,7 @@ BOOL HandleSocketEvents(Connection *c) {
 
 void TellLost(Connection *c) {
     if (c->pendingLost == 0) return;
-    char line[64];
+    char line[96];
     int n = snprintf(line, sizeof(line), " < error %lu frames lost: the client reads too slowly >",
                      c->pendingLost);
     if (n > 0 && Append(c, line, (size_t)n)) {
