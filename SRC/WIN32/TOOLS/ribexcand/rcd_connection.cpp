@@ -288,8 +288,14 @@ BOOL ReadClient(Connection *c) {
     for (DWORD turn = 0; turn < kReadsPerTurn; ++turn) {
         int n = recv(c->s, buffer, sizeof(buffer), 0);
         if (n == 0) {
-            c->endReason = "client closed the connection";
-            return FALSE;
+            // The client closed its side: what it is owed still goes out
+            // ("printf '< open CAN1 >' | nc" gets its "< ok >").
+            if (c->outEnd == c->outStart) {
+                c->endReason = "client closed the connection";
+                return FALSE;
+            }
+            StartClosing(c, "client closed the connection");
+            return TRUE;
         }
         if (n == SOCKET_ERROR) {
             if (WSAGetLastError() == WSAEWOULDBLOCK) return TRUE;

@@ -371,6 +371,18 @@ class BadInput(unittest.TestCase):
         finally:
             net.close()
 
+    def test_a_client_that_closes_its_side_still_gets_its_replies(self):
+        net = SimNet("RCH" + TAG)
+        try:
+            c = RawClient()
+            c.send("< open %s >< frobnicate >" % net.name)
+            c.s.shutdown(socket.SHUT_WR)
+            self.assertTrue(c.closed())
+            self.assertEqual(c.data, b"< ok > < error unknown command frobnicate >")
+            c.close()
+        finally:
+            net.close()
+
     def test_garbage_and_over_long_commands_close_the_connection(self):
         for sent, error in [(b"<" + b"x" * 300 + b">", "command too long"),
                             (b"\x00\xff <a> \x01 <b> \x02 <c> \x03 <d>", "data outside a command")]:
