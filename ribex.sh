@@ -17,8 +17,9 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build}
 BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo}
-# nsis: makensis for ./ribex.sh package and the installer test.
-PACKAGES=(wine64 wine g++-mingw-w64-x86-64 cmake ninja-build python3 nsis)
+# nsis: makensis for ./ribex.sh package and the installer test; python3-can: the peer that
+# proves our log formats and the socketcand server against code nobody here wrote.
+PACKAGES=(wine64 wine g++-mingw-w64-x86-64 cmake ninja-build python3 nsis python3-can)
 
 log() { printf '== %s\n' "$*" >&2; }
 
@@ -116,7 +117,7 @@ run_bench() {
     log "$(basename "$b")"
     wine_run "$b"
   done
-  # Benchmarks that drive Wine from the host (an emulated serial adapter).
+  # Benchmarks driven from the host: an emulated serial adapter, TCP clients, python-can.
   for b in "$ROOT"/SRC/WIN32/TOOLS/*/bench/*_bench.py; do
     [ -f "$b" ] || continue
     log "$(basename "$b")"
