@@ -9,6 +9,7 @@
 #include "msgq_handles.h"
 #include "msgq_local.h"
 #include "msgq_record.h"
+#include "msgq_testhooks.h"
 
 namespace {
 
@@ -169,33 +170,47 @@ MsgQHandle Publish(MsgQHandleRecord *record, DWORD lastError) {
     return record;
 }
 
-// One attempt to open every object of a named queue. ERROR_SUCCESS, or
-// ERROR_FILE_NOT_FOUND when the queue is not (completely) there, or the
-// error that ends the open at once.
-DWORD TryOpenNamed(MsgQHandleRecord *record, const wchar_t *name) {
+// What one attempt to open a named queue came to.
+enum OpenAttempt {
+    OPEN_ATTEMPT_DONE,    // the record holds the queue
+    OPEN_ATTEMPT_MISSED,  // the queue is not (completely) there: try again later
+    OPEN_ATTEMPT_FAILED,  // the open ends at once with the error given
+};
+
+// One attempt to open every object of a named queue, or to attach to the
+// process-local queue of that name.
+OpenAttempt TryOpenNamed(MsgQHandleRecord *record, const wchar_t *name, DWORD *error) {
     wchar_t *names[4] = {BuildObjectName(name, L""), BuildObjectName(name, L"SEM"),
                          BuildObjectName(name, L"MTX"), BuildObjectName(name, L"FMO")};
-    DWORD result = ERROR_SUCCESS;
+    OpenAttempt attempt = OPEN_ATTEMPT_DONE;
+    *error = ERROR_SUCCESS;
     if (!names[0] || !names[1] || !names[2] || !names[3]) {
-        result = ERROR_OUTOFMEMORY;
+        attempt = OPEN_ATTEMPT_FAILED;
+        *error = ERROR_OUTOFMEMORY;
     } else if (!(record->hMsgSem = OpenSemaphoreW(SEMAPHORE_ALL_ACCESS, FALSE, names[0]))) {
-        DWORD error = MsgQLocalAttach(record, names[0]);
-        result = error == ERROR_NOT_FOUND ? ERROR_FILE_NOT_FOUND : error;
+        DWORD attached = MsgQLocalAttach(record, names[0]);
+        if (attached == ERROR_NOT_FOUND) {
+            attempt = OPEN_ATTEMPT_MISSED;
+        } else if (attached != ERROR_SUCCESS) {
+            attempt = OPEN_ATTEMPT_FAILED;
+            *error = attached;
+        }
     } else if (!(record->hFreeSem = OpenSemaphoreW(SEMAPHORE_ALL_ACCESS, FALSE, names[1])) ||
                !(record->hMutex = OpenMutexW(MUTEX_ALL_ACCESS, FALSE, names[2])) ||
                !(record->hMap = OpenFileMappingW(FILE_MAP_WRITE, FALSE, names[3]))) {
-        // A queue being made or torn down right now: try again later.
+        // A queue being made or torn down right now.
         CloseNamedObjects(record);
-        result = ERROR_FILE_NOT_FOUND;
+        attempt = OPEN_ATTEMPT_MISSED;
     } else if (!(record->pShared = static_cast<MsgQBlock *>(
                      MapViewOfFile(record->hMap, FILE_MAP_WRITE, 0, 0, 0)))) {
-        result = GetLastError();
+        attempt = OPEN_ATTEMPT_FAILED;
+        *error = GetLastError();
         CloseNamedObjects(record);
     } else {
         record->viewSize = MappedViewSize(record->pShared);
     }
     for (wchar_t *text : names) FreeName(text);
-    return result;
+    return attempt;
 }
 
 }  // namespace
@@ -261,21 +276,24 @@ extern "C" MsgQHandle MsgQOpen(const wchar_t *name, DWORD timeout) {
         return nullptr;
     }
     for (;;) {
-        DWORD result = TryOpenNamed(record, ownName);
-        if (result == ERROR_SUCCESS) {
+        DWORD error;
+        OpenAttempt attempt = TryOpenNamed(record, ownName, &error);
+        if (attempt == OPEN_ATTEMPT_DONE) {
             FreeName(ownName);
             return Publish(record, ERROR_SUCCESS);
         }
-        if (result == ERROR_FILE_NOT_FOUND && timeout != INFINITE &&
-            GetTickCount() - start >= timeout)
-            result = ERROR_TIMEOUT;
-        if (result != ERROR_FILE_NOT_FOUND) {
-            FreeName(ownName);
-            HeapFree(GetProcessHeap(), 0, record);
-            SetLastError(result);
-            return nullptr;
+        if (attempt == OPEN_ATTEMPT_MISSED) {
+            if (timeout == INFINITE || GetTickCount() - start < timeout) {
+                MsgQPassPoint(MSGQ_POINT_OPEN_RETRY);
+                Sleep(OPEN_RETRY_MS);
+                continue;
+            }
+            error = ERROR_TIMEOUT;
         }
-        Sleep(OPEN_RETRY_MS);
+        FreeName(ownName);
+        HeapFree(GetProcessHeap(), 0, record);
+        SetLastError(error);
+        return nullptr;
     }
 }
 

@@ -24,13 +24,7 @@
 #include "msgq_block.h"
 #include "msgq_handles.h"
 #include "msgq_record.h"
-
-#ifdef MSGQ_TEST_HOOKS
 #include "msgq_testhooks.h"
-#define MSGQ_TEST_POINT(point) MsgQRunTestHook(point)
-#else
-#define MSGQ_TEST_POINT(point) ((void)0)
-#endif
 
 namespace {
 
@@ -131,7 +125,7 @@ DWORD MsgQPutMessage(const MsgQHandleRecord *record, const MsgQRing &ring, const
         DWORD result = WaitForSingleObject(record->hFreeSem, timeout);
         if (result == WAIT_FAILED) return GetLastError();
         if (result == WAIT_TIMEOUT) return ERROR_TIMEOUT;
-        MSGQ_TEST_POINT(MSGQ_POINT_SEND_SLOT_TAKEN);
+        MsgQPassPoint(MSGQ_POINT_SEND_SLOT_TAKEN);
 
         DWORD w = ring.block->writeOffset;
         if (!MsgQOffsetInRing(ring, w)) return ERROR_INVALID_PARAMETER;
@@ -152,7 +146,7 @@ DWORD MsgQPutMessage(const MsgQHandleRecord *record, const MsgQRing &ring, const
         // The slot must be complete before a receiver can see it queued.
         std::atomic_thread_fence(std::memory_order_release);
         ring.block->writeOffset = next;
-        MSGQ_TEST_POINT(MSGQ_POINT_SEND_WRITTEN);
+        MsgQPassPoint(MSGQ_POINT_SEND_WRITTEN);
 
         // A count at its maximum already covers this message.
         if (!ReleaseSemaphore(record->hMsgSem, 1, nullptr) && GetLastError() != ERROR_TOO_MANY_POSTS)
@@ -212,7 +206,7 @@ BOOL MsgQClaimSlot(const MsgQRing &ring, DWORD *slotOffset, DWORD *error) {
             return FALSE;
         }
         if (at == ring.block->writeOffset) return FALSE;
-        MSGQ_TEST_POINT(MSGQ_POINT_RECV_BEFORE_CLAIM);
+        MsgQPassPoint(MSGQ_POINT_RECV_BEFORE_CLAIM);
         if ((DWORD)InterlockedCompareExchange(readWord, (LONG)(at + ring.slotSize), (LONG)seen) == seen) {
             *slotOffset = at;
             return TRUE;
@@ -265,7 +259,7 @@ extern "C" BOOL MsgQSend(MsgQHandle hMsgQ, const void *message, DWORD length, DW
     // short stretches (or by a sender that waits for a slot itself).
     DWORD locked = WaitForSingleObject(record->hMutex, INFINITE);
     if (locked == WAIT_FAILED) return MsgQFail(GetLastError());
-    MSGQ_TEST_POINT(MSGQ_POINT_SEND_LOCKED);
+    MsgQPassPoint(MSGQ_POINT_SEND_LOCKED);
 
     DWORD error = ERROR_SUCCESS;
     if (locked == WAIT_ABANDONED) error = MsgQRepairSender(record, ring);
@@ -317,7 +311,7 @@ extern "C" BOOL MsgQReceive(MsgQHandle hMsgQ, void *buffer, DWORD bufferSize, DW
     // The message is taken either way; a fault here (the caller's memory
     // went away since the probe) fails the receive, the count still goes back.
     if (!FaultGuardRun(MsgQDeliver, &targets)) error = ERROR_INVALID_PARAMETER;
-    MSGQ_TEST_POINT(MSGQ_POINT_RECV_COPIED);
+    MsgQPassPoint(MSGQ_POINT_RECV_COPIED);
 
     // Only now may a sender reuse the slot.
     if (!ReleaseSemaphore(record->hFreeSem, 1, nullptr)) {

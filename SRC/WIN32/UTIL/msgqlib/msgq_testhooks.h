@@ -1,6 +1,7 @@
-// Stopping points inside MsgQSend and MsgQReceive, for tests that kill a
-// process in the middle of an operation. Only the msgq_testhooks build of
-// the library has them; the msgq library has no trace of them.
+// Stopping points inside MsgQOpen, MsgQSend and MsgQReceive, for tests that
+// kill a process in the middle of an operation or count what it does. Only
+// the msgq_testhooks build of the library passes them; in the msgq library
+// MsgQPassPoint compiles to nothing.
 #pragma once
 
 enum MsgQTestPoint {
@@ -9,6 +10,7 @@ enum MsgQTestPoint {
     MSGQ_POINT_SEND_WRITTEN,       // slot and writeOffset written, message count not released
     MSGQ_POINT_RECV_BEFORE_CLAIM,  // receiver read readOffset, about to claim
     MSGQ_POINT_RECV_COPIED,        // receiver claimed and copied, free slot not given back
+    MSGQ_POINT_OPEN_RETRY,         // an open attempt missed the queue; about to sleep and retry
 };
 
 typedef void (*MsgQTestHook)(int point);
@@ -18,3 +20,11 @@ void MsgQSetTestHook(MsgQTestHook hook);
 
 // Called by the library at each point.
 void MsgQRunTestHook(int point);
+
+inline void MsgQPassPoint(MsgQTestPoint point) {
+#ifdef MSGQ_TEST_HOOKS
+    MsgQRunTestHook(point);
+#else
+    (void)point;
+#endif
+}

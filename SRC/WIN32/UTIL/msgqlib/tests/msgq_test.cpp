@@ -74,11 +74,15 @@ std::string Receive(MsgQHandle q, DWORD timeout = 0) {
     return MsgQReceive(q, buffer, sizeof(buffer), &length, timeout) ? std::string(buffer, length) : "<none>";
 }
 
-void ExpectError(BOOL ok, DWORD error, int line) {
-    EXPECT_FALSE(ok) << "line " << line;
-    EXPECT_EQ(GetLastError(), error) << "line " << line;
+// The call's result (non-zero for success) and last error against the
+// failure expected; read the last error before anything else runs.
+testing::AssertionResult FailsWith(bool succeeded, DWORD expected) {
+    DWORD error = GetLastError();
+    if (succeeded) return testing::AssertionFailure() << "succeeded";
+    if (error != expected)
+        return testing::AssertionFailure() << "error " << error << ", not " << expected;
+    return testing::AssertionSuccess();
 }
-#define EXPECT_FAILS(call, error) ExpectError((call) != 0, error, __LINE__)
 
 // ---- one process -------------------------------------------------------
 
@@ -92,8 +96,8 @@ TEST(MsgQ, CreateRefusesZeroAndOversizedArgumentsAndJoinsAnExistingQueue) {
         {4, 12, MSGQ_NAMED, nullptr}, {0x10000000, 100, 0, nullptr}, {1, 0xFFFFFFF8u, 0, nullptr},
         {0x7FFFFFFF, 1, MSGQ_NAMED, name.c_str()},   // the last three: blocks beyond 32 bits
     };
-    for (const auto &c : cases) EXPECT_FAILS(MsgQCreate(c.name, c.maxMsgs, c.maxSize, c.flags) != nullptr,
-                                            ERROR_INVALID_PARAMETER);
+    for (const auto &c : cases) EXPECT_TRUE(FailsWith(MsgQCreate(c.name, c.maxMsgs, c.maxSize, c.flags) != nullptr,
+                                            ERROR_INVALID_PARAMETER));
     MsgQHandle q = MsgQCreate(name.c_str(), 1, 12, MSGQ_NAMED);
     ASSERT_NE(q, nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
@@ -102,8 +106,8 @@ TEST(MsgQ, CreateRefusesZeroAndOversizedArgumentsAndJoinsAnExistingQueue) {
     MsgQHandle again = MsgQCreate(name.c_str(), 50, 500, MSGQ_NAMED);
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
-    EXPECT_FAILS(MsgQSend(again, "second", 6, 0), ERROR_TIMEOUT);
-    EXPECT_FAILS(MsgQSend(again, std::string(13, 'x').c_str(), 13, 0), ERROR_BAD_LENGTH);
+    EXPECT_TRUE(FailsWith(MsgQSend(again, "second", 6, 0), ERROR_TIMEOUT));
+    EXPECT_TRUE(FailsWith(MsgQSend(again, std::string(13, 'x').c_str(), 13, 0), ERROR_BAD_LENGTH));
     EXPECT_EQ(Receive(again), "first");
     EXPECT_TRUE(MsgQClose(again));
     EXPECT_TRUE(MsgQClose(q));
@@ -116,7 +120,7 @@ TEST(MsgQ, MessageSizeBoundaries) {
         ASSERT_NE(q, nullptr);
         std::string message = "0123456789abcdefghijk";
         EXPECT_TRUE(MsgQSend(q, message.data(), 20, 0));
-        EXPECT_FAILS(MsgQSend(q, message.data(), 21, 0), ERROR_BAD_LENGTH);
+        EXPECT_TRUE(FailsWith(MsgQSend(q, message.data(), 21, 0), ERROR_BAD_LENGTH));
         EXPECT_TRUE(MsgQSend(q, nullptr, 0, 0));
         ASSERT_TRUE(MsgQSend(q, message.data(), 20, 0));
         EXPECT_EQ(Receive(q), message.substr(0, 20));
@@ -125,16 +129,16 @@ TEST(MsgQ, MessageSizeBoundaries) {
         char buffer[16];
         DWORD length = 0;
         memset(buffer, '#', sizeof(buffer));
-        EXPECT_FAILS(MsgQReceive(q, buffer, 12, &length, 0), ERROR_BAD_LENGTH);
+        EXPECT_TRUE(FailsWith(MsgQReceive(q, buffer, 12, &length, 0), ERROR_BAD_LENGTH));
         EXPECT_EQ(length, 12u);
         EXPECT_EQ(std::string(buffer, 13), message.substr(0, 12) + '#');
         // Nothing left: the refused message took no slot.
-        EXPECT_FAILS(MsgQReceive(q, buffer, sizeof(buffer), &length, 0), ERROR_TIMEOUT);
+        EXPECT_TRUE(FailsWith(MsgQReceive(q, buffer, sizeof(buffer), &length, 0), ERROR_TIMEOUT));
         EXPECT_TRUE(MsgQClose(q));
     }
 }
 
-TEST(MsgQ, FullQueueTimesOutAtOnceAndOffsetsWrapAtTheRingEnd) {
+TEST(MsgQ, FullQueueRefusesASendAndOffsetsWrapAtTheRingEnd) {
     const std::wstring name = UniqueName(L"mqfull");
     const DWORD M = 2, S = 16, R = (M + 1) * S;
     MsgQHandle q = MsgQCreate(name.c_str(), M, 8, MSGQ_NAMED);
@@ -142,9 +146,7 @@ TEST(MsgQ, FullQueueTimesOutAtOnceAndOffsetsWrapAtTheRingEnd) {
     RawView view(name);
     ASSERT_TRUE(MsgQSend(q, "a", 1, 0));
     ASSERT_TRUE(MsgQSend(q, "b", 1, 0));
-    DWORD start = GetTickCount();
-    EXPECT_FAILS(MsgQSend(q, "c", 1, 0), ERROR_TIMEOUT);
-    EXPECT_LT(GetTickCount() - start, 1000u);
+    EXPECT_TRUE(FailsWith(MsgQSend(q, "c", 1, 0), ERROR_TIMEOUT));
     EXPECT_TRUE(MutexIsFree(name));
     EXPECT_EQ(SemCount(Obj(name, L"")), 2);
     EXPECT_EQ(SemCount(Obj(name, L"SEM")), 0);
@@ -167,21 +169,44 @@ TEST(MsgQ, FullQueueTimesOutAtOnceAndOffsetsWrapAtTheRingEnd) {
     EXPECT_TRUE(MsgQClose(q));
 }
 
-TEST(MsgQ, OpenTimeOutZeroTriesOnceAndLongerOnesRetry) {
+// Counts the retries of MsgQOpen; at the retry numbered createAt it starts a
+// process that creates the queue and waits until the queue is there.
+struct OpenRetries {
+    int seen;
+    int createAt;
+    std::wstring name;
+    ScopedChild *creator;
+} retries;
+
+void CountOpenRetry(int point) {
+    if (point != MSGQ_POINT_OPEN_RETRY || ++retries.seen != retries.createAt) return;
+    std::wstring ready = UniqueName(L"mqready");
+    HANDLE hReady = PreparePoint(ready);
+    if (StartChild(L"msgq_test_helper", L"create " + retries.name + L" 2 8 0 " + ready,
+                   retries.creator->get()))
+        WaitForPoint(ready, 15000);
+    CloseHandle(hReady);
+}
+
+TEST(MsgQ, OpenRetriesUntilTheQueueIsThereOrTheTimeOutHasPassed) {
     const std::wstring name = UniqueName(L"mqopen");
-    DWORD start = GetTickCount();
-    EXPECT_FAILS(MsgQOpen(name.c_str(), 0) != nullptr, ERROR_TIMEOUT);
-    EXPECT_LT(GetTickCount() - start, 50u);   // a retry would have slept 50 ms
-    start = GetTickCount();
-    EXPECT_FAILS(MsgQOpen(name.c_str(), 200) != nullptr, ERROR_TIMEOUT);
-    EXPECT_GE(GetTickCount() - start, 200u);
-    EXPECT_LT(GetTickCount() - start, 2000u);
-    // A queue that another process makes while the open waits is found by a
-    // later attempt.
     ScopedChild creator;
-    ASSERT_TRUE(StartChild(L"msgq_test_helper", L"create " + name + L" 2 8 0 " + UniqueName(L"mq"), creator.get()));
-    MsgQHandle opened = MsgQOpen(name.c_str(), 5000);
+    retries = {0, 0, name, &creator};
+    MsgQSetTestHook(CountOpenRetry);
+    // Time-out 0: one attempt, no retry.
+    EXPECT_TRUE(FailsWith(MsgQOpen(name.c_str(), 0) != nullptr, ERROR_TIMEOUT));
+    EXPECT_EQ(retries.seen, 0);
+    // A finite time-out is not given up before it has passed.
+    DWORD start = GetTickCount();
+    EXPECT_TRUE(FailsWith(MsgQOpen(name.c_str(), 200) != nullptr, ERROR_TIMEOUT));
+    EXPECT_GE(GetTickCount() - start, 200u);
+    // A queue another process makes while the open waits is found by the
+    // next attempt.
+    retries = {0, 3, name, &creator};
+    MsgQHandle opened = MsgQOpen(name.c_str(), INFINITE);
+    MsgQSetTestHook(nullptr);
     EXPECT_NE(opened, nullptr);
+    EXPECT_EQ(retries.seen, 3);
     EXPECT_TRUE(MsgQClose(opened));
 }
 
@@ -202,7 +227,7 @@ TEST(MsgQ, LocalQueuesAreSharedByNameAndDestroyedWithTheLastHandle) {
     EXPECT_TRUE(MsgQClose(opened));
     EXPECT_EQ(Receive(joined), "two");
     EXPECT_TRUE(MsgQClose(joined));
-    EXPECT_FAILS(MsgQOpen(name.c_str(), 0) != nullptr, ERROR_TIMEOUT);
+    EXPECT_TRUE(FailsWith(MsgQOpen(name.c_str(), 0) != nullptr, ERROR_TIMEOUT));
     EXPECT_TRUE(MsgQClose(unnamed));
 }
 
@@ -217,16 +242,16 @@ TEST(MsgQ, BadClosedAndForeignHandlesAndBuffersAreRefused) {
     DWORD length;
     for (MsgQHandle h : {(MsgQHandle) nullptr, (MsgQHandle)1, (MsgQHandle)0xDEAD0000, (MsgQHandle)lookalike,
                          handles[0], handles[298]}) {
-        EXPECT_FAILS(MsgQSend(h, "x", 1, 0), ERROR_INVALID_PARAMETER);
-        EXPECT_FAILS(MsgQReceive(h, buffer, sizeof(buffer), &length, 0), ERROR_INVALID_PARAMETER);
-        EXPECT_FAILS(MsgQClose(h), ERROR_INVALID_HANDLE);
+        EXPECT_TRUE(FailsWith(MsgQSend(h, "x", 1, 0), ERROR_INVALID_PARAMETER));
+        EXPECT_TRUE(FailsWith(MsgQReceive(h, buffer, sizeof(buffer), &length, 0), ERROR_INVALID_PARAMETER));
+        EXPECT_TRUE(FailsWith(MsgQClose(h), ERROR_INVALID_HANDLE));
     }
     HeapFree(GetProcessHeap(), 0, lookalike);
-    EXPECT_FAILS(MsgQSend(q, nullptr, 4, 0), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(FailsWith(MsgQSend(q, nullptr, 4, 0), ERROR_INVALID_PARAMETER));
     ASSERT_TRUE(MsgQSend(q, "x", 1, 0));
-    EXPECT_FAILS(MsgQReceive(q, buffer, sizeof(buffer), nullptr, 0), ERROR_INVALID_PARAMETER);
-    EXPECT_FAILS(MsgQReceive(q, nullptr, 8, &length, 0), ERROR_INVALID_PARAMETER);
-    EXPECT_FAILS(MsgQOpen(nullptr, 0) != nullptr, ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(FailsWith(MsgQReceive(q, buffer, sizeof(buffer), nullptr, 0), ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(FailsWith(MsgQReceive(q, nullptr, 8, &length, 0), ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(FailsWith(MsgQOpen(nullptr, 0) != nullptr, ERROR_INVALID_PARAMETER));
     for (size_t i = 1; i < handles.size(); i += 2) EXPECT_TRUE(MsgQClose(handles[i]));
 }
 
@@ -237,11 +262,11 @@ TEST(MsgQ, DamagedSharedBlockIsRefusedNotOverrun) {
     RawView view(name);
     ASSERT_TRUE(MsgQSend(q, "ok", 2, 0));
     view.Word(0) = 0x00FFFFFF;   // a peer wrote a capacity far beyond the mapping
-    EXPECT_FAILS(MsgQSend(q, "x", 1, 0), ERROR_INVALID_PARAMETER);
-    EXPECT_FAILS(Receive(q) != "<none>", ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(FailsWith(MsgQSend(q, "x", 1, 0), ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(FailsWith(Receive(q) != "<none>", ERROR_INVALID_PARAMETER));
     view.Word(0) = 2;
     view.Word(2) = 0x10000;   // a write offset outside the ring
-    EXPECT_FAILS(MsgQSend(q, "x", 1, 0), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(FailsWith(MsgQSend(q, "x", 1, 0), ERROR_INVALID_PARAMETER));
     EXPECT_TRUE(MutexIsFree(name));
     view.Word(2) = 16;
     view.SlotLength(0) = 0x7FFFFFFF;   // never more than the slot is copied
@@ -337,7 +362,7 @@ TEST(MsgQProcesses, AQueueOfAnotherProcessReadsBackByteForByte) {
     KillChild(creator.get());
     EXPECT_TRUE(MsgQSend(q, "still", 5, 0));
     EXPECT_TRUE(MsgQClose(q));
-    EXPECT_FAILS(MsgQOpen(name.c_str(), 0) != nullptr, ERROR_TIMEOUT);
+    EXPECT_TRUE(FailsWith(MsgQOpen(name.c_str(), 0) != nullptr, ERROR_TIMEOUT));
 }
 
 // A process that passes bad pointers (message, buffer, received-length
@@ -402,7 +427,7 @@ TEST(MsgQRepair, SenderKilledHoldingTheMutexAndAFreeSlot) {
     EXPECT_EQ(SemCount(Obj(name, L"SEM")), 1);
     // The next send finds the mutex abandoned and counts the free slots anew.
     EXPECT_TRUE(SendSeq(q, 2) && SendSeq(q, 3));
-    EXPECT_FAILS(SendSeq(q, 4), ERROR_TIMEOUT);
+    EXPECT_TRUE(FailsWith(SendSeq(q, 4), ERROR_TIMEOUT));
     EXPECT_TRUE(MutexIsFree(name));
     EXPECT_EQ(Drain(q), (Seqs{0, 1, 2, 3}));
     EXPECT_TRUE(MsgQClose(q));
@@ -415,13 +440,12 @@ TEST(MsgQRepair, SenderKilledBeforeCountingItsMessageIsDeliveredOneTimeOutLate) 
     ASSERT_TRUE(KillAt(SendArgs(name, 0, 3), MSGQ_POINT_SEND_WRITTEN, 3));
     EXPECT_EQ(SemCount(Obj(name, L"")), 2);
     for (int i = 0; i < 2; i++) EXPECT_EQ(Receive(q, 300).size(), 8u);
-    DWORD start = GetTickCount();
-    EXPECT_EQ(Drain(q, 300), (Seqs{2}));   // found by the time-out's repair
-    EXPECT_GE(GetTickCount() - start, 250u);
+    EXPECT_EQ(SemCount(Obj(name, L"")), 0);   // message 2 has no count
+    EXPECT_EQ(Drain(q, 300), (Seqs{2}));     // found by the time-out's repair
     EXPECT_EQ(SemCount(Obj(name, L"")), 0);   // and not counted once more
     // The free count is right once a sender repaired the mutex the peer left.
     for (DWORD seq = 3; seq < 7; seq++) EXPECT_TRUE(SendSeq(q, seq));
-    EXPECT_FAILS(SendSeq(q, 7), ERROR_TIMEOUT);
+    EXPECT_TRUE(FailsWith(SendSeq(q, 7), ERROR_TIMEOUT));
     EXPECT_EQ(Drain(q), (Seqs{3, 4, 5, 6}));
     EXPECT_TRUE(MsgQClose(q));
 }
@@ -432,11 +456,11 @@ TEST(MsgQRepair, ReceiverKilledAfterItsClaimLeavesTheQueueOneSlotShortUntilASend
     for (DWORD seq = 0; seq < 3; seq++) ASSERT_TRUE(SendSeq(q, seq));
     // The peer takes message 0 and dies before giving its slot back.
     ASSERT_TRUE(KillAt(L"recv " + name + L" 1 5000", MSGQ_POINT_RECV_COPIED, 1));
-    EXPECT_FAILS(SendSeq(q, 3), ERROR_TIMEOUT);   // two queued, yet full
+    EXPECT_TRUE(FailsWith(SendSeq(q, 3), ERROR_TIMEOUT));   // two queued, yet full
     // A sender that dies holding the mutex makes the next send repair.
     ASSERT_TRUE(KillAt(SendArgs(name, 100, 1), MSGQ_POINT_SEND_LOCKED, 1));
     EXPECT_TRUE(SendSeq(q, 3));
-    EXPECT_FAILS(SendSeq(q, 4), ERROR_TIMEOUT);
+    EXPECT_TRUE(FailsWith(SendSeq(q, 4), ERROR_TIMEOUT));
     EXPECT_EQ(Drain(q), (Seqs{1, 2, 3}));
     for (DWORD seq = 4; seq < 7; seq++) EXPECT_TRUE(SendSeq(q, seq));
     EXPECT_EQ(Drain(q), (Seqs{4, 5, 6}));
