@@ -12,8 +12,8 @@ struct FaultGuard {
     FaultGuard *pPrevious;
 };
 
-DWORD volatile g_guardTlsIndex = TLS_OUT_OF_INDEXES;
-INIT_ONCE g_guardOnce = INIT_ONCE_STATIC_INIT;
+DWORD volatile guardTlsIndex = TLS_OUT_OF_INDEXES;
+INIT_ONCE guardInstallOnce = INIT_ONCE_STATIC_INIT;
 
 BOOL IsMemoryFault(DWORD code) {
     return code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_IN_PAGE_ERROR ||
@@ -26,7 +26,7 @@ LONG CALLBACK FaultGuardHandler(EXCEPTION_POINTERS *info) {
     // TlsGetValue clears the last error; a fault that is not ours must
     // reach the next handler with the value it had.
     DWORD lastError = GetLastError();
-    FaultGuard *guard = (FaultGuard *)TlsGetValue(g_guardTlsIndex);
+    FaultGuard *guard = (FaultGuard *)TlsGetValue(guardTlsIndex);
     SetLastError(lastError);
     if (guard == NULL) return EXCEPTION_CONTINUE_SEARCH;
     CONTEXT *context = info->ContextRecord;
@@ -53,20 +53,20 @@ BOOL CALLBACK InstallOnce(PINIT_ONCE, PVOID, PVOID *) {
         TlsFree(index);
         return FALSE;
     }
-    g_guardTlsIndex = index;
+    guardTlsIndex = index;
     return TRUE;
 }
 
 void Enter(FaultGuard *guard) {
     DWORD lastError = GetLastError();
-    guard->pPrevious = (FaultGuard *)TlsGetValue(g_guardTlsIndex);
-    TlsSetValue(g_guardTlsIndex, guard);
+    guard->pPrevious = (FaultGuard *)TlsGetValue(guardTlsIndex);
+    TlsSetValue(guardTlsIndex, guard);
     SetLastError(lastError);
 }
 
 void Leave(FaultGuard *guard) {
     DWORD lastError = GetLastError();
-    TlsSetValue(g_guardTlsIndex, guard->pPrevious);
+    TlsSetValue(guardTlsIndex, guard->pPrevious);
     SetLastError(lastError);
 }
 #endif
@@ -87,8 +87,8 @@ void CopyBytes(void *context) {
 #if !defined(_MSC_VER)
 
 extern "C" BOOL FaultGuardInstall(void) {
-    if (g_guardTlsIndex != TLS_OUT_OF_INDEXES) return TRUE;
-    return InitOnceExecuteOnce(&g_guardOnce, InstallOnce, NULL, NULL);
+    if (guardTlsIndex != TLS_OUT_OF_INDEXES) return TRUE;
+    return InitOnceExecuteOnce(&guardInstallOnce, InstallOnce, NULL, NULL);
 }
 
 // Registers are not restored at the landing: everything this function needs

@@ -4,14 +4,14 @@
 // layout, which every writer relies on, is not touched.
 #include "trace_internal.h"
 
-static const wchar_t kClearCountName[] = L"TRACEBUFFERCLR";
+constexpr wchar_t CLEAR_COUNT_NAME[] = L"TRACEBUFFERCLR";
 
 volatile LONG *TraceClearCounter(TraceModule *module) {
     TraceModuleRecord *record = (TraceModuleRecord *)module;
     if (module == NULL || module->pBuffer == NULL) return NULL;
     if (record->pClearCount != NULL) return record->pClearCount;
     HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE | SEC_COMMIT, 0,
-                                        sizeof(LONG), kClearCountName);
+                                        sizeof(LONG), CLEAR_COUNT_NAME);
     if (mapping == NULL) return NULL;
     volatile LONG *view =
         (volatile LONG *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(LONG));

@@ -15,12 +15,12 @@ namespace {
 
 // Largest width taken from digits: a digit is accepted while the width is
 // below this, so the widest field is 32749.
-const unsigned kWidthDigitLimit = 3275;
+constexpr unsigned WIDTH_DIGIT_LIMIT = 3275;
 // Precision digits stop growing here; no buffer can hold that many anyway.
-const unsigned kPrecisionLimit = 0x7FFFFFFFu / 10u;
+constexpr unsigned PRECISION_LIMIT = 0x7FFFFFFFu / 10u;
 
-const char kNoFloat[] = "(no float support)";
-const char kNull[] = "(null)";
+constexpr char NO_FLOAT_TEXT[] = "(no float support)";
+constexpr char NULL_TEXT[] = "(null)";
 
 struct Output {
     char *buffer;
@@ -176,7 +176,7 @@ extern "C" int TraceFormat(char *buffer, DWORD bufferSize, const char *format, v
             ++f;
         } else {
             for (; *f >= '0' && *f <= '9'; ++f)
-                if (conv.width < kWidthDigitLimit) conv.width = conv.width * 10 + (unsigned)(*f - '0');
+                if (conv.width < WIDTH_DIGIT_LIMIT) conv.width = conv.width * 10 + (unsigned)(*f - '0');
         }
         if (*f == '.') {
             ++f;
@@ -187,7 +187,7 @@ extern "C" int TraceFormat(char *buffer, DWORD bufferSize, const char *format, v
                 ++f;
             } else {
                 for (; *f >= '0' && *f <= '9'; ++f)
-                    if (conv.precision < kPrecisionLimit)
+                    if (conv.precision < PRECISION_LIMIT)
                         conv.precision = conv.precision * 10 + (unsigned)(*f - '0');
             }
         }
@@ -235,15 +235,15 @@ extern "C" int TraceFormat(char *buffer, DWORD bufferSize, const char *format, v
             if (conv.size == 'h') {
                 const wchar_t *s = va_arg(ap, const wchar_t *);
                 if (s == NULL) {
-                    PutField(&out, conv, "", 0, 0, kNull, NULL,
-                             BoundedLength(kNull, conv.hasPrecision, conv.precision));
+                    PutField(&out, conv, "", 0, 0, NULL_TEXT, NULL,
+                             BoundedLength(NULL_TEXT, conv.hasPrecision, conv.precision));
                 } else {
                     PutField(&out, conv, "", 0, 0, "", s,
                              BoundedWideLength(s, conv.hasPrecision, conv.precision));
                 }
             } else {
                 const char *s = va_arg(ap, const char *);
-                if (s == NULL) s = kNull;
+                if (s == NULL) s = NULL_TEXT;
                 PutField(&out, conv, "", 0, 0, s, NULL, BoundedLength(s, conv.hasPrecision, conv.precision));
             }
             break;
@@ -260,8 +260,8 @@ extern "C" int TraceFormat(char *buffer, DWORD bufferSize, const char *format, v
         case 'f':
         case 'g':
         case 'G':
-            PutField(&out, conv, "", 0, 0, kNoFloat, NULL,
-                     BoundedLength(kNoFloat, conv.hasPrecision, conv.precision));
+            PutField(&out, conv, "", 0, 0, NO_FLOAT_TEXT, NULL,
+                     BoundedLength(NO_FLOAT_TEXT, conv.hasPrecision, conv.precision));
             break;
         default:   // "%%" and any other character stand for themselves
             PutField(&out, conv, "", 0, 0, &conversion, NULL, 1);

@@ -16,13 +16,13 @@ struct TracePort {
     TracePortHandle *pShared;
 };
 
-static TracePortHandle *g_rememberedPort = NULL;
+static TracePortHandle *pRememberedPort = NULL;
 
-static const DWORD kBaudRates[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
+constexpr DWORD BAUD_RATES[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
                                    19200, 38400, 56000, 57600, 115200, 128000, 256000};
 
 static BOOL IsListedBaudRate(DWORD baud) {
-    for (DWORD rate : kBaudRates)
+    for (DWORD rate : BAUD_RATES)
         if (rate == baud) return TRUE;
     return FALSE;
 }
@@ -56,22 +56,22 @@ TracePort *TracePortOpen(const wchar_t *portName, DWORD baud) {
     TracePort *port = (TracePort *)HeapAlloc(heap, HEAP_ZERO_MEMORY, sizeof(TracePort));
     if (port == NULL) return NULL;
 
-    static const wchar_t kDevicePrefix[] = L"\\\\.\\";
+    constexpr wchar_t DEVICE_PREFIX[] = L"\\\\.\\";
     size_t nameLength = wcslen(portName);
-    size_t prefixLength = sizeof kDevicePrefix / sizeof(wchar_t) - 1;
+    size_t prefixLength = sizeof DEVICE_PREFIX / sizeof(wchar_t) - 1;
     wchar_t *path = (wchar_t *)HeapAlloc(heap, 0, (prefixLength + nameLength + 1) * sizeof(wchar_t));
     if (path == NULL) {
         HeapFree(heap, 0, port);
         return NULL;
     }
-    memcpy(path, kDevicePrefix, prefixLength * sizeof(wchar_t));
+    memcpy(path, DEVICE_PREFIX, prefixLength * sizeof(wchar_t));
     memcpy(path + prefixLength, portName, (nameLength + 1) * sizeof(wchar_t));
 
     HANDLE hPort = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     HeapFree(heap, 0, path);
     BOOL fresh = hPort != INVALID_HANDLE_VALUE;
-    if (!fresh && g_rememberedPort != NULL) hPort = g_rememberedPort->hPort;
+    if (!fresh && pRememberedPort != NULL) hPort = pRememberedPort->hPort;
     if (hPort == INVALID_HANDLE_VALUE || !ConfigurePort(hPort, baud)) {
         DWORD error = GetLastError();
         if (fresh) CloseHandle(hPort);
@@ -89,9 +89,9 @@ TracePort *TracePortOpen(const wchar_t *portName, DWORD baud) {
         }
         shared->hPort = hPort;
         shared->users = 0;
-        g_rememberedPort = shared;
+        pRememberedPort = shared;
     }
-    port->pShared = g_rememberedPort;
+    port->pShared = pRememberedPort;
     port->pShared->users++;
     return port;
 }
@@ -105,7 +105,7 @@ void TracePortClose(TracePort *port) {
     TracePortHandle *shared = port->pShared;
     if (--shared->users == 0) {
         CloseHandle(shared->hPort);
-        if (g_rememberedPort == shared) g_rememberedPort = NULL;
+        if (pRememberedPort == shared) pRememberedPort = NULL;
         HeapFree(GetProcessHeap(), 0, shared);
     }
     HeapFree(GetProcessHeap(), 0, port);

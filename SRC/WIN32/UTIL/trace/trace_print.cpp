@@ -2,7 +2,7 @@
 // lock, and never lets a failure or a fault reach its caller.
 #include "trace_internal.h"
 
-static const DWORD kPortLineBytes = 256;
+constexpr DWORD PORT_LINE_BYTES = 256;
 
 struct LineRequest {
     TraceModule *module;
@@ -19,7 +19,7 @@ static void WriteChannels(void *context) {
     const char *format = request->format;
     va_list &args = request->args;
     if (module->pPort != NULL) {
-        char line[kPortLineBytes];
+        char line[PORT_LINE_BYTES];
         va_list ap;
         va_copy(ap, args);
         int length = TraceFormat(line, sizeof line, format, ap);

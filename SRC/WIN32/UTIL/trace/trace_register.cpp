@@ -4,8 +4,8 @@
 
 #include <shellapi.h>
 
-static const wchar_t kTraceBufferName[] = L"TRACEBUFFER";
-static const DWORD kNameBufferChars = 260;   // NUL included
+constexpr wchar_t TRACE_BUFFER_NAME[] = L"TRACEBUFFER";
+constexpr DWORD NAME_BUFFER_CHARS = 260;   // NUL included
 
 DWORD TraceParseUnsigned(const wchar_t *text, int base) {
     const wchar_t *p = text;
@@ -61,9 +61,9 @@ static wchar_t *CopyEnvironmentValue(const wchar_t *name, BOOL *failed) {
 
 BOOL TraceReadLevelMask(HMODULE hModule, const wchar_t *moduleName, TraceModule *module) {
     module->levelMask = 0;
-    wchar_t path[kNameBufferChars];
-    DWORD length = GetModuleFileNameW(hModule, path, kNameBufferChars);
-    if (length == 0 || length >= kNameBufferChars) {
+    wchar_t path[NAME_BUFFER_CHARS];
+    DWORD length = GetModuleFileNameW(hModule, path, NAME_BUFFER_CHARS);
+    if (length == 0 || length >= NAME_BUFFER_CHARS) {
         // A cut path would name a variable that belongs to another file.
         SetLastError(length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
@@ -72,14 +72,14 @@ BOOL TraceReadLevelMask(HMODULE hModule, const wchar_t *moduleName, TraceModule 
     for (const wchar_t *p = path; *p; ++p)
         if (*p == L'\\') fileName = p + 1;
 
-    wchar_t name[kNameBufferChars];
+    wchar_t name[NAME_BUFFER_CHARS];
     size_t used = 0;
     for (const wchar_t *p = fileName; *p; ++p) name[used++] = *p;
     if (moduleName != NULL) {
         size_t nameLength = wcslen(moduleName);
         // A composed name that does not fit is not looked up at all: a cut
         // one could match a variable meant for a different module.
-        if (used + 2 + nameLength >= kNameBufferChars) {
+        if (used + 2 + nameLength >= NAME_BUFFER_CHARS) {
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
             return FALSE;
         }
@@ -140,7 +140,7 @@ static BOOL AttachRingBuffer(TraceModuleRecord *record) {
     if (total > 0xFFFFFFFFull) return TRUE;   // no buffer rather than a wrapped size
 
     HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE | SEC_COMMIT, 0,
-                                        (DWORD)total, kTraceBufferName);
+                                        (DWORD)total, TRACE_BUFFER_NAME);
     if (mapping == NULL) return FALSE;
     BOOL existed = GetLastError() == ERROR_ALREADY_EXISTS;
     TraceBufferHeader *header = (TraceBufferHeader *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);

@@ -10,7 +10,7 @@
 namespace {
 
 // Read through a volatile, so that the compiler sees no constant bad address.
-BYTE *volatile kBad = (BYTE *)(ULONG_PTR)0x10;
+BYTE *volatile BAD_ADDRESS = (BYTE *)(ULONG_PTR)0x10;
 
 struct Steps {
     volatile int done;  // the compiler must not drop a store before the fault
@@ -29,7 +29,7 @@ void WriteTwice(void *context) {
 unsigned long long SumAcrossFaults(int rounds) {
     unsigned long long a = 1, b = 2, c = 3, d = 4, e = 5, f = 6, g = 7, h = 8;
     for (int i = 0; i < rounds; ++i) {
-        Steps steps = {0, kBad};
+        Steps steps = {0, BAD_ADDRESS};
         if (FaultGuardRun(WriteTwice, &steps)) return 0;
         a += i, b ^= a, c += b * 3, d += c ^ i, e += d, f ^= e + a, g += f, h += g ^ b;
     }
@@ -45,15 +45,15 @@ unsigned long long SumWithoutFaults(int rounds) {
 
 void InnerFaultThenOuterFault(void *context) {
     Steps *steps = (Steps *)context;
-    Steps inner = {0, kBad};
+    Steps inner = {0, BAD_ADDRESS};
     steps->done = FaultGuardRun(WriteTwice, &inner) ? 100 : 10 + inner.done;
-    *kBad = 1;  // the outer guard is armed again
+    *BAD_ADDRESS = 1;  // the outer guard is armed again
     steps->done = 99;
 }
 
 DWORD WINAPI FaultLoop(void *) {
     for (int i = 0; i < 2000; ++i) {
-        Steps steps = {0, kBad};
+        Steps steps = {0, BAD_ADDRESS};
         if (FaultGuardRun(WriteTwice, &steps) || steps.done != 1) return 1;
     }
     return 0;
@@ -68,7 +68,7 @@ TEST(FaultGuard, AFaultAbandonsTheCallAndReportsIt) {
     EXPECT_TRUE(FaultGuardRun(WriteTwice, &ok));
     EXPECT_EQ(ok.done, 2);
     EXPECT_EQ(good, 1);
-    Steps bad = {0, kBad};
+    Steps bad = {0, BAD_ADDRESS};
     EXPECT_FALSE(FaultGuardRun(WriteTwice, &bad));
     EXPECT_EQ(bad.done, 1) << "what came before the fault stays done";
     EXPECT_EQ(GetLastError(), 4321u) << "the guard itself leaves the last error alone";
@@ -76,8 +76,8 @@ TEST(FaultGuard, AFaultAbandonsTheCallAndReportsIt) {
     char destination[8] = "";
     EXPECT_TRUE(FaultGuardCopy(destination, "abcdefg", 8));
     EXPECT_STREQ(destination, "abcdefg");
-    EXPECT_FALSE(FaultGuardCopy(destination, kBad, 8));
-    EXPECT_FALSE(FaultGuardCopy(kBad, destination, 8));
+    EXPECT_FALSE(FaultGuardCopy(destination, BAD_ADDRESS, 8));
+    EXPECT_FALSE(FaultGuardCopy(BAD_ADDRESS, destination, 8));
     // A read-only page, a page behind an accessible one.
     BYTE *pages = (BYTE *)VirtualAlloc(nullptr, 8192, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     ASSERT_NE(pages, nullptr);

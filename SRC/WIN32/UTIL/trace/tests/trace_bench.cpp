@@ -38,7 +38,7 @@ static int LibcFormat(char *buffer, DWORD size, const char *format, ...) {
 #define LINE_FORMAT "ribex::%s, %s failed, errorCode == %lu\n"
 #define LINE_ARGS "RegisterRibexClient", "OpenMsgQ", 2ul
 
-volatile int g_sink;
+volatile int sink;
 
 int main() {
     SetEnvironmentVariableW(L"TRACEPORT", NULL);
@@ -56,22 +56,22 @@ int main() {
 
     printf("trace_bench (ns per line, best of 5 rounds)\n");
 
-    const int kOffLoops = 20000000;
+    const int OFF_LOOPS = 20000000;
     double best = 1e30;
     for (int round = 0; round < 5; ++round) {
         double start = NowNs();
-        for (int i = 0; i < kOffLoops; ++i) TracePrint(off, TRACE_LEVEL_DETAIL, LINE_FORMAT, LINE_ARGS);
-        double ns = (NowNs() - start) / kOffLoops;
+        for (int i = 0; i < OFF_LOOPS; ++i) TracePrint(off, TRACE_LEVEL_DETAIL, LINE_FORMAT, LINE_ARGS);
+        double ns = (NowNs() - start) / OFF_LOOPS;
         if (ns < best) best = ns;
     }
     printf("  print, level off                          %8.2f ns\n", best);
 
-    const int kRingLoops = 500000;
+    const int RING_LOOPS = 500000;
     best = 1e30;
     for (int round = 0; round < 5; ++round) {
         double start = NowNs();
-        for (int i = 0; i < kRingLoops; ++i) TracePrint(on, TRACE_LEVEL_EVENT, LINE_FORMAT, LINE_ARGS);
-        double ns = (NowNs() - start) / kRingLoops;
+        for (int i = 0; i < RING_LOOPS; ++i) TracePrint(on, TRACE_LEVEL_EVENT, LINE_FORMAT, LINE_ARGS);
+        double ns = (NowNs() - start) / RING_LOOPS;
         if (ns < best) best = ns;
     }
     printf("  ring line of %d characters               %8.2f ns\n", lineLength, best);
@@ -81,7 +81,7 @@ int main() {
         int (*format)(char *, DWORD, const char *, ...);
     } formatters[] = {{"TraceFormat", OurFormat}, {"vsnprintf", LibcFormat}};
     printf("\n  %-34s %12s %12s %8s\n", "format", "TraceFormat", "vsnprintf", "ratio");
-    const int kFormatLoops = 200000;
+    const int FORMAT_LOOPS = 200000;
     for (int which = 0; which < 5; ++which) {
         const char *label[] = {"60-char line (%s %s %lu)", "\"%d\" with -123456", "\"%#x:%#x\" unique id",
                                "\"%-20s|%8.3x\"", "\"%s\" of 60 characters"};
@@ -91,7 +91,7 @@ int main() {
             best = 1e30;
             for (int round = 0; round < 5; ++round) {
                 double start = NowNs();
-                for (int i = 0; i < kFormatLoops; ++i) {
+                for (int i = 0; i < FORMAT_LOOPS; ++i) {
                     int n = 0;
                     switch (which) {
                     case 0: n = formatters[f].format(buffer, sizeof buffer, LINE_FORMAT, LINE_ARGS); break;
@@ -102,9 +102,9 @@ int main() {
                         n = formatters[f].format(buffer, sizeof buffer, "%s",
                                                  "0123456789012345678901234567890123456789012345678901234567\n");
                     }
-                    g_sink = n;
+                    sink = n;
                 }
-                double t = (NowNs() - start) / kFormatLoops;
+                double t = (NowNs() - start) / FORMAT_LOOPS;
                 if (t < best) best = t;
             }
             ns[f] = best;

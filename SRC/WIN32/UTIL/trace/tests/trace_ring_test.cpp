@@ -143,22 +143,22 @@ TEST_F(Trace, ReadingCuttingHoldingAndClearing) {
 TEST_F(Trace, ManyThreadsLoseNoSlotCount) {
     TraceModule *module = Ring(L"64 40");
     ASSERT_NE(module, nullptr);
-    const int kThreads = 8, kLines = 3000;
-    HANDLE threads[kThreads];
-    for (int t = 0; t < kThreads; ++t) {
+    const int THREADS = 8, LINES_PER_THREAD = 3000;
+    HANDLE threads[THREADS];
+    for (int t = 0; t < THREADS; ++t) {
         threads[t] = CreateThread(
             nullptr, 0,
             [](void *p) -> DWORD {
-                for (int i = 0; i < kLines; ++i)
+                for (int i = 0; i < LINES_PER_THREAD; ++i)
                     TracePrint((TraceModule *)p, TRACE_LEVEL_EVENT, "thread %lu line %d", GetCurrentThreadId(), i);
                 return 0;
             },
             module, 0, nullptr);
         ASSERT_NE(threads[t], nullptr);
     }
-    EXPECT_EQ(WaitForMultipleObjects(kThreads, threads, TRUE, 60000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForMultipleObjects(THREADS, threads, TRUE, 60000), WAIT_OBJECT_0);
     for (HANDLE h : threads) CloseHandle(h);
-    EXPECT_EQ(module->pBuffer->noLines, kThreads * kLines);
+    EXPECT_EQ(module->pBuffer->noLines, THREADS * LINES_PER_THREAD);
     for (DWORD i = 0; i < 64; ++i) {   // every slot holds one whole line
         unsigned long id;
         int line, end = 0;
