@@ -132,7 +132,7 @@ DWORD MsgQLocalRelease(MsgQHandleRecord *record) {
             }
             *object = nullptr;
         }
-        if (node->pShared && !HeapFree(GetProcessHeap(), 0, node->pShared)) {
+        if (!HeapFree(GetProcessHeap(), 0, node->pShared)) {
             node->refCount = 1;
             return UnlockList(GetLastError());
         }

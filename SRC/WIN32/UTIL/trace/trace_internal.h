@@ -27,14 +27,6 @@ void TraceReleaseClearCounter(TraceModule *module);
 // module has no ring or the header cannot be trusted.
 BOOL TraceRingGeometry(const TraceModule *module, DWORD *noSlots, DWORD *slotSize);
 
-// Reads an unsigned number: optional blanks, "+" or "-" (negates in 32-bit
-// arithmetic), digits of base 10 or 16 (16 accepts a "0x" prefix). Stops at
-// the first non-digit; saturates at 0xFFFFFFFF; no digits give 0.
-DWORD TraceParseUnsigned(const wchar_t *text, int base);
-
-// A TRACESIZE or TRACEPORT number: decimal, or hexadecimal when decimal gives 0.
-DWORD TraceParseSizeToken(const wchar_t *text);
-
 BOOL TraceReadLevelMask(HMODULE hModule, const wchar_t *moduleName, TraceModule *module);
 
 TracePort *TracePortOpen(const wchar_t *portName, DWORD baud);

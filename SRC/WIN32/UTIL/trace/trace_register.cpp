@@ -7,36 +7,38 @@
 constexpr wchar_t TRACE_BUFFER_NAME[] = L"TRACEBUFFER";
 constexpr DWORD NAME_BUFFER_CHARS = 260;   // NUL included
 
-DWORD TraceParseUnsigned(const wchar_t *text, int base) {
+// The value of c as a digit of base 10 or 16, or -1.
+static int DigitValue(wchar_t c, int base) {
+    if (c >= L'0' && c <= L'9') return c - L'0';
+    if (base == 16 && c >= L'a' && c <= L'f') return c - L'a' + 10;
+    if (base == 16 && c >= L'A' && c <= L'F') return c - L'A' + 10;
+    return -1;
+}
+
+// Reads an unsigned number: optional blanks, "+" or "-" (negates in 32-bit
+// arithmetic), digits of base 10 or 16 (16 accepts a "0x" prefix). Stops at
+// the first non-digit; saturates at 0xFFFFFFFF; no digits give 0.
+static DWORD ParseUnsigned(const wchar_t *text, int base) {
     const wchar_t *p = text;
-    while (*p == L' ' || *p == L'\t' || *p == L'\n' || *p == L'\r' || *p == L'\v' || *p == L'\f') ++p;
+    while (*p == L' ' || *p == L'\t' || *p == L'\n' || *p == L'\r' || *p == L'\v' || *p == L'\f')
+        ++p;
     bool negative = false;
     if (*p == L'+' || *p == L'-') negative = *p++ == L'-';
-    if (base == 16 && p[0] == L'0' && (p[1] == L'x' || p[1] == L'X')) {
-        bool hexDigitFollows = (p[2] >= L'0' && p[2] <= L'9') || (p[2] >= L'a' && p[2] <= L'f') ||
-                               (p[2] >= L'A' && p[2] <= L'F');
-        if (hexDigitFollows) p += 2;
-    }
+    if (base == 16 && p[0] == L'0' && (p[1] == L'x' || p[1] == L'X') && DigitValue(p[2], 16) >= 0)
+        p += 2;
     unsigned long long value = 0;
-    bool overflow = false;
-    for (;; ++p) {
-        unsigned digit;
-        if (*p >= L'0' && *p <= L'9') digit = (unsigned)(*p - L'0');
-        else if (base == 16 && *p >= L'a' && *p <= L'f') digit = (unsigned)(*p - L'a' + 10);
-        else if (base == 16 && *p >= L'A' && *p <= L'F') digit = (unsigned)(*p - L'A' + 10);
-        else break;
-        if (digit >= (unsigned)base) break;
-        value = value * (unsigned)base + digit;
-        if (value > 0xFFFFFFFFull) overflow = true, value = 0xFFFFFFFFull;
+    for (int digit; (digit = DigitValue(*p, base)) >= 0; ++p) {
+        value = value * (unsigned)base + (unsigned)digit;
+        if (value > 0xFFFFFFFFull) return 0xFFFFFFFFu;
     }
-    if (overflow) return 0xFFFFFFFFu;
     DWORD result = (DWORD)value;
     return negative ? 0u - result : result;
 }
 
-DWORD TraceParseSizeToken(const wchar_t *text) {
-    DWORD value = TraceParseUnsigned(text, 10);
-    return value != 0 ? value : TraceParseUnsigned(text, 16);
+// A TRACESIZE or TRACEPORT number: decimal, or hexadecimal when decimal gives 0.
+static DWORD ParseSizeToken(const wchar_t *text) {
+    DWORD value = ParseUnsigned(text, 10);
+    return value != 0 ? value : ParseUnsigned(text, 16);
 }
 
 // A heap copy of an environment variable's value, or NULL (absent: the last
@@ -96,7 +98,7 @@ BOOL TraceReadLevelMask(HMODULE hModule, const wchar_t *moduleName, TraceModule 
         return FALSE;
     }
     bool hex = value[0] == L'0' && (value[1] == L'x' || value[1] == L'X');
-    module->levelMask = TraceParseUnsigned(value, hex ? 16 : 10);
+    module->levelMask = ParseUnsigned(value, hex ? 16 : 10);
     HeapFree(GetProcessHeap(), 0, value);
     SetLastError(0);
     return TRUE;
@@ -132,8 +134,8 @@ static BOOL AttachRingBuffer(TraceModuleRecord *record) {
     int count;
     if (!SplitEnvironmentValue(L"TRACESIZE", &tokens, &count)) return FALSE;
     if (tokens == NULL) return TRUE;
-    DWORD noSlots = count >= 2 ? TraceParseSizeToken(tokens[0]) : 0;
-    DWORD slotSize = count >= 2 ? TraceParseSizeToken(tokens[1]) : 0;
+    DWORD noSlots = count >= 2 ? ParseSizeToken(tokens[0]) : 0;
+    DWORD slotSize = count >= 2 ? ParseSizeToken(tokens[1]) : 0;
     LocalFree(tokens);
     if (noSlots == 0 || slotSize == 0) return TRUE;
     unsigned long long total = (unsigned long long)noSlots * slotSize + sizeof(TraceBufferHeader);
@@ -173,7 +175,7 @@ static BOOL AttachPort(TraceModule *module) {
     if (!SplitEnvironmentValue(L"TRACEPORT", &tokens, &count)) return FALSE;
     if (tokens == NULL) return TRUE;
     if (count >= 2) {
-        DWORD baud = TraceParseSizeToken(tokens[1]);
+        DWORD baud = ParseSizeToken(tokens[1]);
         if (baud != 0) module->pPort = TracePortOpen(tokens[0], baud);
     }
     LocalFree(tokens);

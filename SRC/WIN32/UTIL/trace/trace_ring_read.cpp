@@ -22,7 +22,7 @@ static void ClearSlots(void *context) {
     BOOL *held = &request->held;
     TraceBufferHeader *header = module->pBuffer;
     DWORD noSlots, slotSize;
-    if (header == NULL || !TraceRingGeometry(module, &noSlots, &slotSize)) return;
+    if (!TraceRingGeometry(module, &noSlots, &slotSize)) return;
     *held = TRUE;
     header->enabled = 0;
     InterlockedExchange(&header->noLines, 0);
@@ -75,7 +75,7 @@ static void CopySlots(void *context) {
     BOOL *held = &request->held;
     TraceBufferHeader *header = module->pBuffer;
     DWORD noSlots, slotSize;
-    if (header == NULL || !TraceRingGeometry(module, &noSlots, &slotSize)) return;
+    if (!TraceRingGeometry(module, &noSlots, &slotSize)) return;
     DWORD fit = bufferSize / slotSize;
     if (fit == 0) return;
     *held = TRUE;
@@ -95,9 +95,8 @@ static void CopySlots(void *context) {
 }
 
 extern "C" void TraceReadBuffer(TraceModule *module, char *buffer, DWORD bufferSize) {
-    if (module == NULL) return;
-    if (bufferSize != 0 && buffer != NULL) FaultGuardCopy(buffer, "", 1);
-    if (buffer == NULL) return;
+    if (module == NULL || buffer == NULL) return;
+    if (bufferSize != 0) FaultGuardCopy(buffer, "", 1);
     RingRequest request = {module, buffer, bufferSize, FALSE};
     FaultGuardRun(CopySlots, &request);
     if (request.held) module->pBuffer->enabled = 1;
