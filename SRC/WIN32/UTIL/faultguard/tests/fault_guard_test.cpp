@@ -6,11 +6,11 @@
 #include <string.h>
 
 #include "fault_guard.h"
+#include "faulting_memory.h"
+
+using util_test::UnmappedAddress;
 
 namespace {
-
-// Read through a volatile, so that the compiler sees no constant bad address.
-BYTE *volatile BAD_ADDRESS = (BYTE *)(ULONG_PTR)0x10;
 
 struct Steps {
     volatile int done;  // the compiler must not drop a store before the fault
@@ -29,7 +29,7 @@ void WriteTwice(void *context) {
 unsigned long long SumAcrossFaults(int rounds) {
     unsigned long long a = 1, b = 2, c = 3, d = 4, e = 5, f = 6, g = 7, h = 8;
     for (int i = 0; i < rounds; ++i) {
-        Steps steps = {0, BAD_ADDRESS};
+        Steps steps = {0, UnmappedAddress()};
         if (FaultGuardRun(WriteTwice, &steps)) return 0;
         a += i, b ^= a, c += b * 3, d += c ^ i, e += d, f ^= e + a, g += f, h += g ^ b;
     }
@@ -45,15 +45,15 @@ unsigned long long SumWithoutFaults(int rounds) {
 
 void InnerFaultThenOuterFault(void *context) {
     Steps *steps = (Steps *)context;
-    Steps inner = {0, BAD_ADDRESS};
+    Steps inner = {0, UnmappedAddress()};
     steps->done = FaultGuardRun(WriteTwice, &inner) ? 100 : 10 + inner.done;
-    *BAD_ADDRESS = 1;  // the outer guard is armed again
+    *UnmappedAddress() = 1;  // the outer guard is armed again
     steps->done = 99;
 }
 
 DWORD WINAPI FaultLoop(void *) {
     for (int i = 0; i < 2000; ++i) {
-        Steps steps = {0, BAD_ADDRESS};
+        Steps steps = {0, UnmappedAddress()};
         if (FaultGuardRun(WriteTwice, &steps) || steps.done != 1) return 1;
     }
     return 0;
@@ -68,7 +68,7 @@ TEST(FaultGuard, AFaultAbandonsTheCallAndReportsIt) {
     EXPECT_TRUE(FaultGuardRun(WriteTwice, &ok));
     EXPECT_EQ(ok.done, 2);
     EXPECT_EQ(good, 1);
-    Steps bad = {0, BAD_ADDRESS};
+    Steps bad = {0, UnmappedAddress()};
     EXPECT_FALSE(FaultGuardRun(WriteTwice, &bad));
     EXPECT_EQ(bad.done, 1) << "what came before the fault stays done";
     EXPECT_EQ(GetLastError(), 4321u) << "the guard itself leaves the last error alone";
@@ -76,16 +76,14 @@ TEST(FaultGuard, AFaultAbandonsTheCallAndReportsIt) {
     char destination[8] = "";
     EXPECT_TRUE(FaultGuardCopy(destination, "abcdefg", 8));
     EXPECT_STREQ(destination, "abcdefg");
-    EXPECT_FALSE(FaultGuardCopy(destination, BAD_ADDRESS, 8));
-    EXPECT_FALSE(FaultGuardCopy(BAD_ADDRESS, destination, 8));
-    // A read-only page, a page behind an accessible one.
-    BYTE *pages = (BYTE *)VirtualAlloc(nullptr, 8192, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    ASSERT_NE(pages, nullptr);
-    DWORD old;
-    ASSERT_TRUE(VirtualProtect(pages + 4096, 4096, PAGE_READONLY, &old));
-    EXPECT_FALSE(FaultGuardCopy(pages + 4090, destination, 8));
-    EXPECT_TRUE(FaultGuardCopy(destination, pages + 4090, 8));
-    VirtualFree(pages, 0, MEM_RELEASE);
+    EXPECT_FALSE(FaultGuardCopy(destination, UnmappedAddress(), 8));
+    EXPECT_FALSE(FaultGuardCopy(UnmappedAddress(), destination, 8));
+    // A copy that runs from writable memory into a read-only page.
+    util_test::FaultingPages pages;
+    ASSERT_TRUE(util_test::MakeFaultingPages(&pages));
+    EXPECT_FALSE(FaultGuardCopy(pages.readOnly - 6, destination, 8));
+    EXPECT_TRUE(FaultGuardCopy(destination, pages.readOnly - 6, 8));
+    util_test::FreeFaultingPages(&pages);
 }
 
 TEST(FaultGuard, TheCallersValuesSurviveManyFaults) {

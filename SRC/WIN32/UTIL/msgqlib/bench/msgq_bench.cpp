@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_clock.h"
 #include "child_process.h"
 #include "kernel_call_counter.h"
 #include "msgq.h"
@@ -26,17 +27,7 @@ constexpr DWORD WARMUP = 100;
 constexpr DWORD MESSAGE_SIZE = 124;
 constexpr DWORD BATCHES = 5;
 
-double TicksToMicroseconds(LONGLONG ticks) {
-    static LARGE_INTEGER frequency;
-    if (!frequency.QuadPart) QueryPerformanceFrequency(&frequency);
-    return ticks * 1e6 / (double)frequency.QuadPart;
-}
-
-LONGLONG Now() {
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return t.QuadPart;
-}
+double NowMicroseconds() { return util_test::NowNanoseconds() / 1000; }
 
 double Median(std::vector<double> samples) {
     if (samples.empty()) return 0;
@@ -142,6 +133,23 @@ struct Peer {
     }
 };
 
+// Times `iterations` round trips behind WARMUP untimed ones and counts this
+// side's kernel calls; roundTrip() returns false when one failed.
+template <typename RoundTrip>
+bool TimeRoundTrips(DWORD iterations, Result *result, RoundTrip roundTrip) {
+    std::vector<double> samples;
+    LONG calls = 0;
+    for (DWORD i = 0; i < WARMUP + iterations; i++) {
+        if (i == WARMUP) calls = KernelCallCount();
+        double start = NowMicroseconds();
+        if (!roundTrip()) return false;
+        if (i >= WARMUP) samples.push_back(NowMicroseconds() - start);
+    }
+    result->parentCalls = (double)(KernelCallCount() - calls) / iterations;
+    result->medianUs = Median(samples);
+    return true;
+}
+
 Result MeasurePingPong(DWORD iterations) {
     Result result;
     std::wstring name = ribex_test::UniqueName(L"benchsem");
@@ -150,18 +158,11 @@ Result MeasurePingPong(DWORD iterations) {
     Peer peer;
     if (!hPing || !hPong || !peer.Start(L"pingpong " + name + L" " + std::to_wstring(WARMUP + iterations)))
         return result;
-    std::vector<double> samples;
-    LONG calls = 0;
-    for (DWORD i = 0; i < WARMUP + iterations; i++) {
-        if (i == WARMUP) calls = KernelCallCount();
-        LONGLONG t0 = Now();
+    bool timed = TimeRoundTrips(iterations, &result, [&] {
         ReleaseSemaphore(hPing, 1, nullptr);
-        if (WaitForSingleObject(hPong, 10000) != WAIT_OBJECT_0) return result;
-        if (i >= WARMUP) samples.push_back(TicksToMicroseconds(Now() - t0));
-    }
-    result.parentCalls = (double)(KernelCallCount() - calls) / iterations;
-    result.medianUs = Median(samples);
-    result.ok = peer.Finish(&result.peerCalls);
+        return WaitForSingleObject(hPong, 10000) == WAIT_OBJECT_0;
+    });
+    result.ok = timed && peer.Finish(&result.peerCalls);
     CloseHandle(hPing);
     CloseHandle(hPong);
     return result;
@@ -178,19 +179,12 @@ Result MeasurePipe(DWORD iterations) {
         return result;
     if (!ConnectNamedPipe(hPipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return result;
     BYTE message[MESSAGE_SIZE] = {1, 2, 3}, reply[MESSAGE_SIZE];
-    std::vector<double> samples;
-    LONG calls = 0;
-    for (DWORD i = 0; i < WARMUP + iterations; i++) {
-        if (i == WARMUP) calls = KernelCallCount();
-        LONGLONG t0 = Now();
+    bool timed = TimeRoundTrips(iterations, &result, [&] {
         DWORD done;
-        if (!WriteFile(hPipe, message, sizeof(message), &done, nullptr)) return result;
-        if (!ReadFile(hPipe, reply, sizeof(reply), &done, nullptr)) return result;
-        if (i >= WARMUP) samples.push_back(TicksToMicroseconds(Now() - t0));
-    }
-    result.parentCalls = (double)(KernelCallCount() - calls) / iterations;
-    result.medianUs = Median(samples);
-    result.ok = peer.Finish(&result.peerCalls);
+        return WriteFile(hPipe, message, sizeof(message), &done, nullptr) &&
+               ReadFile(hPipe, reply, sizeof(reply), &done, nullptr);
+    });
+    result.ok = timed && peer.Finish(&result.peerCalls);
     CloseHandle(hPipe);
     return result;
 }
@@ -204,19 +198,12 @@ Result MeasureRoundTrip(DWORD iterations) {
     if (!request || !reply || !peer.Start(L"roundtrip " + name + L" " + std::to_wstring(WARMUP + iterations)))
         return result;
     BYTE message[MESSAGE_SIZE] = {1, 2, 3}, buffer[MESSAGE_SIZE];
-    std::vector<double> samples;
-    LONG calls = 0;
-    for (DWORD i = 0; i < WARMUP + iterations; i++) {
-        if (i == WARMUP) calls = KernelCallCount();
-        LONGLONG t0 = Now();
+    bool timed = TimeRoundTrips(iterations, &result, [&] {
         DWORD length;
-        if (!MsgQSend(request, message, sizeof(message), 10000)) return result;
-        if (!MsgQReceive(reply, buffer, sizeof(buffer), &length, 10000)) return result;
-        if (i >= WARMUP) samples.push_back(TicksToMicroseconds(Now() - t0));
-    }
-    result.parentCalls = (double)(KernelCallCount() - calls) / iterations;
-    result.medianUs = Median(samples);
-    result.ok = peer.Finish(&result.peerCalls);
+        return MsgQSend(request, message, sizeof(message), 10000) &&
+               MsgQReceive(reply, buffer, sizeof(buffer), &length, 10000);
+    });
+    result.ok = timed && peer.Finish(&result.peerCalls);
     MsgQClose(request);
     MsgQClose(reply);
     return result;
@@ -240,10 +227,11 @@ Result MeasureOneWay(DWORD iterations, DWORD size) {
     std::vector<double> samples;
     LONG calls = KernelCallCount();
     for (DWORD b = 0; b < BATCHES; b++) {
-        LONGLONG t0 = Now();
+        double start = NowMicroseconds();
         for (DWORD i = 0; i < perBatch; i++)
-            if (!MsgQReceive(q, buffer, sizeof(buffer), &length, 10000) || length != size) return result;
-        samples.push_back(TicksToMicroseconds(Now() - t0) / perBatch);
+            if (!MsgQReceive(q, buffer, sizeof(buffer), &length, 10000) || length != size)
+                return result;
+        samples.push_back((NowMicroseconds() - start) / perBatch);
     }
     result.parentCalls = (double)(KernelCallCount() - calls) / (BATCHES * perBatch);
     result.medianUs = Median(samples);

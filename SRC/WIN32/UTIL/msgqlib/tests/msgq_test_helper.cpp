@@ -13,6 +13,7 @@
 #include <string>
 
 #include "child_process.h"
+#include "faulting_memory.h"
 #include "msgq.h"
 #include "msgq_test_common.h"
 #include "msgq_testhooks.h"
@@ -52,32 +53,14 @@ DWORD MarkUntilStop(MsgQHandle q, MsgQTestResults *results, DWORD senders, DWORD
     }
 }
 
-// Pages the bad pointers point into: one without access, one read-only,
-// and a writable page right before the one without access.
-struct BadPages {
-    BYTE *noAccess;
-    BYTE *readOnly;
-    BYTE *beforeNoAccess;
-};
-
-bool MakeBadPages(BadPages *pages) {
-    BYTE *base = (BYTE *)VirtualAlloc(nullptr, 4 * 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    DWORD old;
-    if (!base || !VirtualProtect(base + 4096, 4096, PAGE_NOACCESS, &old) ||
-        !VirtualProtect(base + 3 * 4096, 4096, PAGE_READONLY, &old))
-        return false;
-    *pages = {base + 4096, base + 3 * 4096, base};
-    return true;
-}
-
 void Report(const char *name, BOOL result) {
     std::printf("%s %d %lu\n", name, result ? 1 : 0, result ? 0ul : GetLastError());
     std::fflush(stdout);
 }
 
 int BadPointers(MsgQHandle q, const wchar_t *pointName) {
-    BadPages p;
-    if (!MakeBadPages(&p)) return (int)GetLastError();
+    util_test::FaultingPages p;
+    if (!util_test::MakeFaultingPages(&p)) return (int)GetLastError();
     BYTE buffer[64];
     DWORD length = 0;
     Report("send-unreadable", MsgQSend(q, p.noAccess, 8, 0));
@@ -86,7 +69,7 @@ int BadPointers(MsgQHandle q, const wchar_t *pointName) {
     Report("recv-no-access-buffer", MsgQReceive(q, p.noAccess - 2, 12, &length, 0));
     Report("recv-unwritable-length",
            MsgQReceive(q, buffer, sizeof(buffer), (DWORD *)p.readOnly, 0));
-    Report("recv-wild-length", MsgQReceive(q, buffer, sizeof(buffer), (DWORD *)(ULONG_PTR)0x10, 0));
+    Report("recv-wild-length", MsgQReceive(q, buffer, sizeof(buffer), (DWORD *)util_test::UnmappedAddress(), 0));
     Report("open-unreadable-name", MsgQOpen((const wchar_t *)p.noAccess, 0) != nullptr);
     Report("create-unreadable-name",
            MsgQCreate((const wchar_t *)p.noAccess, 1, 8, MSGQ_NAMED) != nullptr);

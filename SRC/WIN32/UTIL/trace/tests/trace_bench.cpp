@@ -8,17 +8,16 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "bench_clock.h"
 #include "trace.h"
 
-static double NowNs() {
-    static LARGE_INTEGER frequency;
-    if (frequency.QuadPart == 0) QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return (double)now.QuadPart * 1e9 / (double)frequency.QuadPart;
-}
+using util_test::BestNanosecondsPerCall;
 
-static int OurFormat(char *buffer, DWORD size, const char *format, ...) {
+namespace {
+
+constexpr int ROUNDS = 5;
+
+int OurFormat(char *buffer, DWORD size, const char *format, ...) {
     va_list args;
     va_start(args, format);
     int n = TraceFormat(buffer, size, format, args);
@@ -26,7 +25,7 @@ static int OurFormat(char *buffer, DWORD size, const char *format, ...) {
     return n;
 }
 
-static int LibcFormat(char *buffer, DWORD size, const char *format, ...) {
+int LibcFormat(char *buffer, DWORD size, const char *format, ...) {
     va_list args;
     va_start(args, format);
     int n = vsnprintf(buffer, size, format, args);
@@ -35,10 +34,37 @@ static int LibcFormat(char *buffer, DWORD size, const char *format, ...) {
 }
 
 // The 60-character line: "ribex::RegisterRibexClient, OpenMsgQ failed, errorCode == 2\n".
-#define LINE_FORMAT "ribex::%s, %s failed, errorCode == %lu\n"
-#define LINE_ARGS "RegisterRibexClient", "OpenMsgQ", 2ul
+constexpr char LINE_FORMAT[] = "ribex::%s, %s failed, errorCode == %lu\n";
+constexpr char LINE_FUNCTION[] = "RegisterRibexClient";
+constexpr char LINE_CALL[] = "OpenMsgQ";
+constexpr unsigned long LINE_ERROR = 2;
+
+typedef int (*Formatter)(char *buffer, DWORD size, const char *format, ...);
+
+// The formats compared, each a call of one formatter into a line buffer.
+struct FormatCase {
+    const char *label;
+    int (*run)(Formatter format, char *buffer, DWORD size);
+};
+
+const FormatCase FORMAT_CASES[] = {
+    {"60-char line (%s %s %lu)",
+     [](Formatter f, char *b, DWORD n) { return f(b, n, LINE_FORMAT, LINE_FUNCTION, LINE_CALL,
+                                                  LINE_ERROR); }},
+    {"\"%d\" with -123456", [](Formatter f, char *b, DWORD n) { return f(b, n, "%d", -123456); }},
+    {"\"%#x:%#x\" unique id",
+     [](Formatter f, char *b, DWORD n) { return f(b, n, "%#x:%#x", 0x1a2bu, 0xdeadbeefu); }},
+    {"\"%-20s|%8.3x\"",
+     [](Formatter f, char *b, DWORD n) { return f(b, n, "%-20s|%8.3x", "CAN1", 10u); }},
+    {"\"%s\" of 60 characters",
+     [](Formatter f, char *b, DWORD n) {
+         return f(b, n, "%s", "0123456789012345678901234567890123456789012345678901234567\n");
+     }},
+};
 
 volatile int sink;
+
+}  // namespace
 
 int main() {
     SetEnvironmentVariableW(L"TRACEPORT", NULL);
@@ -52,64 +78,30 @@ int main() {
         return 1;
     }
     char check[128];
-    int lineLength = OurFormat(check, sizeof check, LINE_FORMAT, LINE_ARGS);
+    int lineLength =
+        OurFormat(check, sizeof check, LINE_FORMAT, LINE_FUNCTION, LINE_CALL, LINE_ERROR);
 
-    printf("trace_bench (ns per line, best of 5 rounds)\n");
+    printf("trace_bench (ns per line, best of %d rounds)\n", ROUNDS);
+    double ns = BestNanosecondsPerCall(ROUNDS, 20000000, [&] {
+        TracePrint(off, TRACE_LEVEL_DETAIL, LINE_FORMAT, LINE_FUNCTION, LINE_CALL, LINE_ERROR);
+    });
+    printf("  print, level off                          %8.2f ns\n", ns);
+    ns = BestNanosecondsPerCall(ROUNDS, 500000, [&] {
+        TracePrint(on, TRACE_LEVEL_EVENT, LINE_FORMAT, LINE_FUNCTION, LINE_CALL, LINE_ERROR);
+    });
+    printf("  ring line of %d characters               %8.2f ns\n", lineLength, ns);
 
-    const int OFF_LOOPS = 20000000;
-    double best = 1e30;
-    for (int round = 0; round < 5; ++round) {
-        double start = NowNs();
-        for (int i = 0; i < OFF_LOOPS; ++i) TracePrint(off, TRACE_LEVEL_DETAIL, LINE_FORMAT, LINE_ARGS);
-        double ns = (NowNs() - start) / OFF_LOOPS;
-        if (ns < best) best = ns;
-    }
-    printf("  print, level off                          %8.2f ns\n", best);
-
-    const int RING_LOOPS = 500000;
-    best = 1e30;
-    for (int round = 0; round < 5; ++round) {
-        double start = NowNs();
-        for (int i = 0; i < RING_LOOPS; ++i) TracePrint(on, TRACE_LEVEL_EVENT, LINE_FORMAT, LINE_ARGS);
-        double ns = (NowNs() - start) / RING_LOOPS;
-        if (ns < best) best = ns;
-    }
-    printf("  ring line of %d characters               %8.2f ns\n", lineLength, best);
-
-    struct {
-        const char *name;
-        int (*format)(char *, DWORD, const char *, ...);
-    } formatters[] = {{"TraceFormat", OurFormat}, {"vsnprintf", LibcFormat}};
     printf("\n  %-34s %12s %12s %8s\n", "format", "TraceFormat", "vsnprintf", "ratio");
-    const int FORMAT_LOOPS = 200000;
-    for (int which = 0; which < 5; ++which) {
-        const char *label[] = {"60-char line (%s %s %lu)", "\"%d\" with -123456", "\"%#x:%#x\" unique id",
-                               "\"%-20s|%8.3x\"", "\"%s\" of 60 characters"};
-        double ns[2];
+    for (const FormatCase &c : FORMAT_CASES) {
+        double perFormatter[2];
+        const Formatter formatters[2] = {OurFormat, LibcFormat};
         for (int f = 0; f < 2; ++f) {
             char buffer[256];
-            best = 1e30;
-            for (int round = 0; round < 5; ++round) {
-                double start = NowNs();
-                for (int i = 0; i < FORMAT_LOOPS; ++i) {
-                    int n = 0;
-                    switch (which) {
-                    case 0: n = formatters[f].format(buffer, sizeof buffer, LINE_FORMAT, LINE_ARGS); break;
-                    case 1: n = formatters[f].format(buffer, sizeof buffer, "%d", -123456); break;
-                    case 2: n = formatters[f].format(buffer, sizeof buffer, "%#x:%#x", 0x1a2bu, 0xdeadbeefu); break;
-                    case 3: n = formatters[f].format(buffer, sizeof buffer, "%-20s|%8.3x", "CAN1", 10u); break;
-                    default:
-                        n = formatters[f].format(buffer, sizeof buffer, "%s",
-                                                 "0123456789012345678901234567890123456789012345678901234567\n");
-                    }
-                    sink = n;
-                }
-                double t = (NowNs() - start) / FORMAT_LOOPS;
-                if (t < best) best = t;
-            }
-            ns[f] = best;
+            perFormatter[f] = BestNanosecondsPerCall(
+                ROUNDS, 200000, [&] { sink = c.run(formatters[f], buffer, sizeof buffer); });
         }
-        printf("  %-34s %9.1f ns %9.1f ns %7.2fx\n", label[which], ns[0], ns[1], ns[1] / ns[0]);
+        printf("  %-34s %9.1f ns %9.1f ns %7.2fx\n", c.label, perFormatter[0], perFormatter[1],
+               perFormatter[1] / perFormatter[0]);
     }
     printf("  (ratio: vsnprintf time / TraceFormat time; above 1 means TraceFormat is faster)\n");
     TraceRelease(on);

@@ -9,6 +9,7 @@
 
 #include <stdio.h>
 
+#include "faulting_memory.h"
 #include "trace.h"
 
 static int Port(TraceModule *module) { return module && module->pPort ? 1 : 0; }
@@ -63,8 +64,7 @@ int wmain(int argc, wchar_t **argv) {
         SetUnhandledExceptionFilter(ExitOnFault);
         TraceModule *module = TraceRegister(NULL, L"crash");
         TracePrint(module, TRACE_LEVEL_EVENT, "before the crash");
-        volatile int *volatile bad = (volatile int *)(ULONG_PTR)0x10;
-        *bad = 1;
+        *util_test::UnmappedAddress() = 1;
         TraceRelease(module);
         return 0;
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "faulting_memory.h"
 #include "trace.h"
 
 namespace {
@@ -173,12 +174,12 @@ TEST_F(Trace, FaultsInsideTraceCallsAreContainedAndOthersAreNot) {
     TraceModule *module = Ring(L"4 32");
     ASSERT_NE(module, nullptr);
     SetLastError(1234);
-    TracePrint(module, TRACE_LEVEL_EVENT, "bad %s!", (const char *)(ULONG_PTR)0x10);
+    TracePrint(module, TRACE_LEVEL_EVENT, "bad %s!", (const char *)util_test::UnmappedAddress());
     EXPECT_EQ(GetLastError(), 1234u);   // tracing keeps the caller's last error
     EXPECT_EQ(Slot(module, 0), "bad ");   // cut where the fault hit
     TracePrint(module, TRACE_LEVEL_EVENT, "good %d", 2);
     EXPECT_EQ(Slot(module, 1), "good 2");
-    TraceReadBuffer(module, (char *)(ULONG_PTR)0x10, 1000);
+    TraceReadBuffer(module, (char *)util_test::UnmappedAddress(), 1000);
     EXPECT_EQ(module->pBuffer->enabled, 1u);   // handed back to the writers
     TraceRelease(module);
     // A fault outside any trace call still reaches the process's own filter.
