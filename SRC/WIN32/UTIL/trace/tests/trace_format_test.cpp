@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <random>
 #include <string>
@@ -142,13 +143,28 @@ TEST(TraceFormatDifferential, StringsAndCharactersMatchSnprintf) {
     }
 }
 
-TEST(TraceFormat, RefusesMissingBufferOrFormat) {
-    char buffer[8] = "xxxxxxx";
-    va_list none{};
-    EXPECT_EQ(TraceFormat(nullptr, 8, "a", none), -1);
-    EXPECT_EQ(TraceFormat(buffer, 8, nullptr, none), -1);
-    EXPECT_EQ(TraceFormat(buffer, 0, "a", none), -1);
-    EXPECT_STREQ(buffer, "xxxxxxx");
+// What fits a buffer: nothing at all without a buffer, a format or a byte
+// of room; else the NUL always, and characters only while room is left.
+TEST(TraceFormat, BufferEdges) {
+    char buffer[8];
+    const struct {
+        bool useBuffer;
+        DWORD size;
+        const char *format;
+        int result;
+        const char *stored;
+    } cases[] = {
+        {false, 8, "a", -1, "xxxxxxx"}, {true, 8, nullptr, -1, "xxxxxxx"},
+        {true, 0, "abc", -1, "xxxxxxx"}, {true, 1, "abc", 0, ""},
+        {true, 2, "abc", 1, "a"},       {true, 8, "abcdefghij", 7, "abcdefg"},
+    };
+    for (const auto &c : cases) {
+        memcpy(buffer, "xxxxxxx", 8);
+        va_list none{};
+        EXPECT_EQ(TraceFormat(c.useBuffer ? buffer : nullptr, c.size, c.format, none), c.result)
+            << c.size << " " << (c.format ? c.format : "(null)");
+        EXPECT_STREQ(buffer, c.stored) << c.size << " " << (c.format ? c.format : "(null)");
+    }
 }
 
 // Where the trace formatter means something else than printf, on purpose.
@@ -173,17 +189,29 @@ TEST(TraceFormat, DeliberateDifferences) {
     EXPECT_EQ(Fmt("%s %hs %8s|", (const char *)nullptr, (const wchar_t *)nullptr, (const char *)nullptr),
               "(null) (null)   (null)|");
     EXPECT_EQ(Fmt("%y%5%|%-3k|%05s|%c", "ab", 0x141), "y    %|k  |   ab|A");
+    // A negative precision from * counts as 0.
+    EXPECT_EQ(Fmt("[%.*s]", -1, "abc"), "[]");
     // A format ending inside a specification ends the output.
     EXPECT_EQ(Fmt("abc%") + "|" + Fmt("abc%-05") + "|" + Fmt("abc%5.3h"), "abc|abc|abc");
 }
 
-TEST(TraceFormat, WidthDigitsStopAt32749ButStarWidthDoesNot) {
-    int r;
-    EXPECT_EQ(Ours(70000, &r, "%32749d", 1).size(), 32749u);
-    EXPECT_EQ(Ours(70000, &r, "%32750d", 1).size(), 3275u);
-    EXPECT_EQ(Ours(70000, &r, "%99999d", 1).size(), 9999u);
-    EXPECT_EQ(Ours(70000, &r, "%*d", 40000, 1).size(), 40000u);
-    EXPECT_EQ(Fmt("[%.*s]", -1, "abc"), "[]");
+// Width digits are taken only while the width is below 3275 (at most
+// 32749); a width from * is not bounded.
+TEST(TraceFormat, FieldWidths) {
+    const struct {
+        const char *format;  // prints 1, behind a * width where there is one
+        int starWidth;
+        size_t length;
+    } cases[] = {
+        {"%32749d", 0, 32749}, {"%32750d", 0, 3275}, {"%99999d", 0, 9999}, {"%*d", 40000, 40000},
+    };
+    for (const auto &c : cases) {
+        int result;
+        std::string text = c.starWidth ? Ours(70000, &result, c.format, c.starWidth, 1)
+                                       : Ours(70000, &result, c.format, 1);
+        EXPECT_EQ(text.size(), c.length) << c.format;
+        EXPECT_EQ(text.back(), '1') << c.format;
+    }
 }
 
 TEST(TraceFormat, CountConversionStoresCharactersSoFar) {
