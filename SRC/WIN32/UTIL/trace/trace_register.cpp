@@ -104,11 +104,12 @@ BOOL TraceReadLevelMask(HMODULE hModule, const wchar_t *moduleName, TraceModule 
     return TRUE;
 }
 
-// Splits a variable's value into blank-separated tokens. *tokens is NULL
-// when the variable is absent; FALSE when copying or splitting failed.
-static BOOL SplitEnvironmentValue(const wchar_t *name, wchar_t ***tokens, int *count) {
+// The first two blank-separated tokens of a variable, as TRACESIZE and
+// TRACEPORT hold them (double quotes group). *tokens is NULL when the
+// variable is absent or holds fewer than two; the caller LocalFrees it.
+// FALSE when copying or splitting failed.
+static BOOL ReadTokenPair(const wchar_t *name, wchar_t ***tokens) {
     *tokens = NULL;
-    *count = 0;
     BOOL failed;
     wchar_t *value = CopyEnvironmentValue(name, &failed);
     if (value == NULL) return !failed;
@@ -116,36 +117,25 @@ static BOOL SplitEnvironmentValue(const wchar_t *name, wchar_t ***tokens, int *c
     // blanks would make it empty, and an empty text gives our own path.
     const wchar_t *start = value;
     while (*start == L' ' || *start == L'\t') ++start;
-    if (*start != L'\0') {
-        *tokens = CommandLineToArgvW(start, count);
-        if (*tokens == NULL) {
-            HeapFree(GetProcessHeap(), 0, value);
-            return FALSE;
-        }
-    }
+    int count = 0;
+    wchar_t **split = *start != L'\0' ? CommandLineToArgvW(start, &count) : NULL;
+    BOOL splitFailed = *start != L'\0' && split == NULL;
     HeapFree(GetProcessHeap(), 0, value);
-    return TRUE;
+    if (split != NULL && count < 2) LocalFree(split);
+    else *tokens = split;
+    return !splitFailed;
 }
 
-// Maps the ring buffer described by TRACESIZE. FALSE only for a failure
-// that fails the registration; a missing or malformed TRACESIZE is none.
-static BOOL AttachRingBuffer(TraceModuleRecord *record) {
-    wchar_t **tokens;
-    int count;
-    if (!SplitEnvironmentValue(L"TRACESIZE", &tokens, &count)) return FALSE;
-    if (tokens == NULL) return TRUE;
-    DWORD noSlots = count >= 2 ? ParseSizeToken(tokens[0]) : 0;
-    DWORD slotSize = count >= 2 ? ParseSizeToken(tokens[1]) : 0;
-    LocalFree(tokens);
-    if (noSlots == 0 || slotSize == 0) return TRUE;
-    unsigned long long total = (unsigned long long)noSlots * slotSize + sizeof(TraceBufferHeader);
-    if (total > 0xFFFFFFFFull) return TRUE;   // no buffer rather than a wrapped size
-
+// Creates or opens the "TRACEBUFFER" mapping and maps it; only its creator
+// writes the header. FALSE when the mapping cannot be had.
+static BOOL MapRingBuffer(TraceModuleRecord *record, DWORD noSlots, DWORD slotSize) {
+    DWORD total = noSlots * slotSize + (DWORD)sizeof(TraceBufferHeader);
     HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE | SEC_COMMIT, 0,
-                                        (DWORD)total, TRACE_BUFFER_NAME);
+                                        total, TRACE_BUFFER_NAME);
     if (mapping == NULL) return FALSE;
     BOOL existed = GetLastError() == ERROR_ALREADY_EXISTS;
-    TraceBufferHeader *header = (TraceBufferHeader *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
+    TraceBufferHeader *header =
+        (TraceBufferHeader *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
     if (header == NULL) {
         CloseHandle(mapping);
         return FALSE;
@@ -167,17 +157,29 @@ static BOOL AttachRingBuffer(TraceModuleRecord *record) {
     return TRUE;
 }
 
+// Maps the ring buffer described by TRACESIZE. FALSE only for a failure
+// that fails the registration; a missing or malformed TRACESIZE is none.
+static BOOL AttachRingBuffer(TraceModuleRecord *record) {
+    wchar_t **tokens;
+    if (!ReadTokenPair(L"TRACESIZE", &tokens)) return FALSE;
+    if (tokens == NULL) return TRUE;
+    DWORD noSlots = ParseSizeToken(tokens[0]);
+    DWORD slotSize = ParseSizeToken(tokens[1]);
+    LocalFree(tokens);
+    if (noSlots == 0 || slotSize == 0) return TRUE;
+    unsigned long long total = (unsigned long long)noSlots * slotSize + sizeof(TraceBufferHeader);
+    if (total > 0xFFFFFFFFull) return TRUE;  // no buffer rather than a wrapped size
+    return MapRingBuffer(record, noSlots, slotSize);
+}
+
 // Opens the port described by TRACEPORT. FALSE only when copying or
-// splitting failed.
+// splitting failed; a port that cannot be opened is none.
 static BOOL AttachPort(TraceModule *module) {
     wchar_t **tokens;
-    int count;
-    if (!SplitEnvironmentValue(L"TRACEPORT", &tokens, &count)) return FALSE;
+    if (!ReadTokenPair(L"TRACEPORT", &tokens)) return FALSE;
     if (tokens == NULL) return TRUE;
-    if (count >= 2) {
-        DWORD baud = ParseSizeToken(tokens[1]);
-        if (baud != 0) module->pPort = TracePortOpen(tokens[0], baud);
-    }
+    DWORD baud = ParseSizeToken(tokens[1]);
+    if (baud != 0) module->pPort = TracePortOpen(tokens[0], baud);
     LocalFree(tokens);
     return TRUE;
 }

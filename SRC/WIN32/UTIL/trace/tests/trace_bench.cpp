@@ -17,18 +17,17 @@ namespace {
 
 constexpr int ROUNDS = 5;
 
-int OurFormat(char *buffer, DWORD size, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    int n = TraceFormat(buffer, size, format, args);
-    va_end(args);
-    return n;
+// A formatter as the bench calls it: TraceFormat itself, or vsnprintf.
+typedef int (*Formatter)(char *buffer, DWORD size, const char *format, va_list args);
+
+int LibcFormat(char *buffer, DWORD size, const char *format, va_list args) {
+    return vsnprintf(buffer, size, format, args);
 }
 
-int LibcFormat(char *buffer, DWORD size, const char *format, ...) {
+int FormatWith(Formatter formatter, char *buffer, DWORD size, const char *format, ...) {
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(buffer, size, format, args);
+    int n = formatter(buffer, size, format, args);
     va_end(args);
     return n;
 }
@@ -39,8 +38,6 @@ constexpr char LINE_FUNCTION[] = "RegisterRibexClient";
 constexpr char LINE_CALL[] = "OpenMsgQ";
 constexpr unsigned long LINE_ERROR = 2;
 
-typedef int (*Formatter)(char *buffer, DWORD size, const char *format, ...);
-
 // The formats compared, each a call of one formatter into a line buffer.
 struct FormatCase {
     const char *label;
@@ -49,16 +46,23 @@ struct FormatCase {
 
 const FormatCase FORMAT_CASES[] = {
     {"60-char line (%s %s %lu)",
-     [](Formatter f, char *b, DWORD n) { return f(b, n, LINE_FORMAT, LINE_FUNCTION, LINE_CALL,
-                                                  LINE_ERROR); }},
-    {"\"%d\" with -123456", [](Formatter f, char *b, DWORD n) { return f(b, n, "%d", -123456); }},
+     [](Formatter f, char *b, DWORD n) {
+         return FormatWith(f, b, n, LINE_FORMAT, LINE_FUNCTION, LINE_CALL, LINE_ERROR);
+     }},
+    {"\"%d\" with -123456",
+     [](Formatter f, char *b, DWORD n) { return FormatWith(f, b, n, "%d", -123456); }},
     {"\"%#x:%#x\" unique id",
-     [](Formatter f, char *b, DWORD n) { return f(b, n, "%#x:%#x", 0x1a2bu, 0xdeadbeefu); }},
+     [](Formatter f, char *b, DWORD n) {
+         return FormatWith(f, b, n, "%#x:%#x", 0x1a2bu, 0xdeadbeefu);
+     }},
     {"\"%-20s|%8.3x\"",
-     [](Formatter f, char *b, DWORD n) { return f(b, n, "%-20s|%8.3x", "CAN1", 10u); }},
+     [](Formatter f, char *b, DWORD n) {
+         return FormatWith(f, b, n, "%-20s|%8.3x", "CAN1", 10u);
+     }},
     {"\"%s\" of 60 characters",
      [](Formatter f, char *b, DWORD n) {
-         return f(b, n, "%s", "0123456789012345678901234567890123456789012345678901234567\n");
+         return FormatWith(f, b, n, "%s",
+                           "0123456789012345678901234567890123456789012345678901234567\n");
      }},
 };
 
@@ -78,8 +82,8 @@ int main() {
         return 1;
     }
     char check[128];
-    int lineLength =
-        OurFormat(check, sizeof check, LINE_FORMAT, LINE_FUNCTION, LINE_CALL, LINE_ERROR);
+    int lineLength = FormatWith(TraceFormat, check, sizeof check, LINE_FORMAT, LINE_FUNCTION,
+                                LINE_CALL, LINE_ERROR);
 
     printf("trace_bench (ns per line, best of %d rounds)\n", ROUNDS);
     double ns = BestNanosecondsPerCall(ROUNDS, 20000000, [&] {
@@ -94,7 +98,7 @@ int main() {
     printf("\n  %-34s %12s %12s %8s\n", "format", "TraceFormat", "vsnprintf", "ratio");
     for (const FormatCase &c : FORMAT_CASES) {
         double perFormatter[2];
-        const Formatter formatters[2] = {OurFormat, LibcFormat};
+        const Formatter formatters[2] = {TraceFormat, LibcFormat};
         for (int f = 0; f < 2; ++f) {
             char buffer[256];
             perFormatter[f] = BestNanosecondsPerCall(
