@@ -140,6 +140,129 @@ size_t BoundedWideLength(const wchar_t *s, bool bounded, unsigned limit) {
     return n;
 }
 
+// Reads flags, width, precision and size letter of a conversion behind its
+// "%"; *f is left on the conversion character. * fields take their
+// arguments from *ap.
+void ParseConversion(const char **f, va_list *ap, Conversion *conv) {
+    const char *p = *f;
+    for (;; ++p) {
+        if (*p == '-') conv->left = true;
+        else if (*p == '+') conv->plus = true;
+        else if (*p == ' ') conv->blank = true;
+        else if (*p == '#') conv->alternate = true;
+        else if (*p == '0') conv->zero = true;
+        else break;
+    }
+    if (*p == '*') {
+        int w = va_arg(*ap, int);
+        if (w < 0) {
+            conv->left = true;
+            conv->width = 0u - (unsigned)w;
+        } else {
+            conv->width = (unsigned)w;
+        }
+        ++p;
+    } else {
+        for (; *p >= '0' && *p <= '9'; ++p)
+            if (conv->width < WIDTH_DIGIT_LIMIT) conv->width = conv->width * 10 + (unsigned)(*p - '0');
+    }
+    if (*p == '.') {
+        ++p;
+        conv->hasPrecision = true;
+        if (*p == '*') {
+            int precision = va_arg(*ap, int);
+            conv->precision = precision < 0 ? 0u : (unsigned)precision;
+            ++p;
+        } else {
+            for (; *p >= '0' && *p <= '9'; ++p)
+                if (conv->precision < PRECISION_LIMIT)
+                    conv->precision = conv->precision * 10 + (unsigned)(*p - '0');
+        }
+    }
+    if (*p == 'h' || *p == 'l' || *p == 'L') conv->size = *p++;
+    *f = p;
+}
+
+// A string, at most precision characters of it; "(null)" for a null pointer.
+void PutString(Output *out, const Conversion &conv, va_list *ap) {
+    if (conv.size == 'h') {
+        const wchar_t *s = va_arg(*ap, const wchar_t *);
+        if (s != NULL) {
+            PutField(out, conv, "", 0, 0, "", s,
+                     BoundedWideLength(s, conv.hasPrecision, conv.precision));
+            return;
+        }
+        PutField(out, conv, "", 0, 0, NULL_TEXT, NULL,
+                 BoundedLength(NULL_TEXT, conv.hasPrecision, conv.precision));
+        return;
+    }
+    const char *s = va_arg(*ap, const char *);
+    if (s == NULL) s = NULL_TEXT;
+    PutField(out, conv, "", 0, 0, s, NULL, BoundedLength(s, conv.hasPrecision, conv.precision));
+}
+
+// Produces the text of one conversion, taking its argument from *ap.
+void PutConversion(Output *out, const Conversion &conv, char conversion, va_list *ap) {
+    switch (conversion) {
+    case 'd':
+    case 'i': {
+        int value = va_arg(*ap, int);
+        uint64_t magnitude = value < 0 ? (uint64_t)(0u - (unsigned)value) : (uint64_t)value;
+        const char *prefix = value < 0 ? "-" : conv.plus ? "+" : conv.blank ? " " : "";
+        PutInteger(out, conv, magnitude, 10, false, prefix, *prefix ? 1 : 0);
+        break;
+    }
+    case 'u':
+    case 'o':
+    case 'x':
+    case 'X': {
+        unsigned value = va_arg(*ap, unsigned);
+        if (conv.size == 'h') value &= 0xFFFFu;
+        unsigned base = conversion == 'u' ? 10 : conversion == 'o' ? 8 : 16;
+        const char *prefix = "";
+        if (conv.alternate && value != 0) {
+            if (conversion == 'x') prefix = "0x";
+            if (conversion == 'X') prefix = "0X";
+        }
+        PutInteger(out, conv, value, base, conversion == 'X', prefix, *prefix ? 2 : 0);
+        break;
+    }
+    case 'p': {
+        uint64_t value = (uintptr_t)va_arg(*ap, void *);
+        if (conv.size == 'h') value &= 0xFFFFu;
+        const char *prefix = conv.alternate && value != 0 ? "0x" : "";
+        PutInteger(out, conv, value, 16, false, prefix, *prefix ? 2 : 0);
+        break;
+    }
+    case 'c': {
+        char c = (char)(va_arg(*ap, int) & 0xFF);
+        PutField(out, conv, "", 0, 0, &c, NULL, 1);
+        break;
+    }
+    case 's':
+        PutString(out, conv, ap);
+        break;
+    case 'n': {
+        void *target = va_arg(*ap, void *);
+        if (target == NULL) break;
+        if (conv.size == 'h') *(short *)target = (short)out->count;
+        else *(int *)target = (int)out->count;
+        break;
+    }
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'g':
+    case 'G':
+        PutField(out, conv, "", 0, 0, NO_FLOAT_TEXT, NULL,
+                 BoundedLength(NO_FLOAT_TEXT, conv.hasPrecision, conv.precision));
+        break;
+    default:  // "%%" and any other character stand for themselves
+        PutField(out, conv, "", 0, 0, &conversion, NULL, 1);
+        break;
+    }
+}
+
 }  // namespace
 
 extern "C" int TraceFormat(char *buffer, DWORD bufferSize, const char *format, va_list args) {
@@ -157,116 +280,11 @@ extern "C" int TraceFormat(char *buffer, DWORD bufferSize, const char *format, v
         }
         ++f;
         Conversion conv = {};
-        for (;; ++f) {
-            if (*f == '-') conv.left = true;
-            else if (*f == '+') conv.plus = true;
-            else if (*f == ' ') conv.blank = true;
-            else if (*f == '#') conv.alternate = true;
-            else if (*f == '0') conv.zero = true;
-            else break;
-        }
-        if (*f == '*') {
-            int w = va_arg(ap, int);
-            if (w < 0) {
-                conv.left = true;
-                conv.width = 0u - (unsigned)w;
-            } else {
-                conv.width = (unsigned)w;
-            }
-            ++f;
-        } else {
-            for (; *f >= '0' && *f <= '9'; ++f)
-                if (conv.width < WIDTH_DIGIT_LIMIT) conv.width = conv.width * 10 + (unsigned)(*f - '0');
-        }
-        if (*f == '.') {
-            ++f;
-            conv.hasPrecision = true;
-            if (*f == '*') {
-                int p = va_arg(ap, int);
-                conv.precision = p < 0 ? 0u : (unsigned)p;
-                ++f;
-            } else {
-                for (; *f >= '0' && *f <= '9'; ++f)
-                    if (conv.precision < PRECISION_LIMIT)
-                        conv.precision = conv.precision * 10 + (unsigned)(*f - '0');
-            }
-        }
-        if (*f == 'h' || *f == 'l' || *f == 'L') conv.size = *f++;
+        ParseConversion(&f, &ap, &conv);
         char conversion = *f;
-        if (conversion == '\0') break;   // the format ends inside a specification
+        if (conversion == '\0') break;  // the format ends inside a specification
         ++f;
-        switch (conversion) {
-        case 'd':
-        case 'i': {
-            int value = va_arg(ap, int);
-            uint64_t magnitude = value < 0 ? (uint64_t)(0u - (unsigned)value) : (uint64_t)value;
-            const char *prefix = value < 0 ? "-" : conv.plus ? "+" : conv.blank ? " " : "";
-            PutInteger(&out, conv, magnitude, 10, false, prefix, *prefix ? 1 : 0);
-            break;
-        }
-        case 'u':
-        case 'o':
-        case 'x':
-        case 'X': {
-            unsigned value = va_arg(ap, unsigned);
-            if (conv.size == 'h') value &= 0xFFFFu;
-            unsigned base = conversion == 'u' ? 10 : conversion == 'o' ? 8 : 16;
-            const char *prefix = "";
-            if (conv.alternate && value != 0) {
-                if (conversion == 'x') prefix = "0x";
-                if (conversion == 'X') prefix = "0X";
-            }
-            PutInteger(&out, conv, value, base, conversion == 'X', prefix, *prefix ? 2 : 0);
-            break;
-        }
-        case 'p': {
-            uint64_t value = (uintptr_t)va_arg(ap, void *);
-            if (conv.size == 'h') value &= 0xFFFFu;
-            const char *prefix = conv.alternate && value != 0 ? "0x" : "";
-            PutInteger(&out, conv, value, 16, false, prefix, *prefix ? 2 : 0);
-            break;
-        }
-        case 'c': {
-            char c = (char)(va_arg(ap, int) & 0xFF);
-            PutField(&out, conv, "", 0, 0, &c, NULL, 1);
-            break;
-        }
-        case 's': {
-            if (conv.size == 'h') {
-                const wchar_t *s = va_arg(ap, const wchar_t *);
-                if (s == NULL) {
-                    PutField(&out, conv, "", 0, 0, NULL_TEXT, NULL,
-                             BoundedLength(NULL_TEXT, conv.hasPrecision, conv.precision));
-                } else {
-                    PutField(&out, conv, "", 0, 0, "", s,
-                             BoundedWideLength(s, conv.hasPrecision, conv.precision));
-                }
-            } else {
-                const char *s = va_arg(ap, const char *);
-                if (s == NULL) s = NULL_TEXT;
-                PutField(&out, conv, "", 0, 0, s, NULL, BoundedLength(s, conv.hasPrecision, conv.precision));
-            }
-            break;
-        }
-        case 'n': {
-            void *target = va_arg(ap, void *);
-            if (target == NULL) break;
-            if (conv.size == 'h') *(short *)target = (short)out.count;
-            else *(int *)target = (int)out.count;
-            break;
-        }
-        case 'e':
-        case 'E':
-        case 'f':
-        case 'g':
-        case 'G':
-            PutField(&out, conv, "", 0, 0, NO_FLOAT_TEXT, NULL,
-                     BoundedLength(NO_FLOAT_TEXT, conv.hasPrecision, conv.precision));
-            break;
-        default:   // "%%" and any other character stand for themselves
-            PutField(&out, conv, "", 0, 0, &conversion, NULL, 1);
-            break;
-        }
+        PutConversion(&out, conv, conversion, &ap);
     }
     va_end(ap);
     out.buffer[out.count] = '\0';
