@@ -155,6 +155,57 @@ DWORD CreateLocal(MsgQHandleRecord *record, const wchar_t *name, DWORD maxMsgs, 
     return error;
 }
 
+MsgQHandle FailHandle(DWORD error) {
+    SetLastError(error);
+    return nullptr;
+}
+
+// The caller's name copied (nothing for a null name) and a zeroed record.
+// On failure neither is left over.
+DWORD BeginRecord(const wchar_t *name, wchar_t **ownName, MsgQHandleRecord **record) {
+    *ownName = nullptr;
+    *record = nullptr;
+    DWORD error = name ? CopyCallerName(name, ownName) : ERROR_SUCCESS;
+    if (error != ERROR_SUCCESS) return error;
+    *record = AllocRecord();
+    if (*record) return ERROR_SUCCESS;
+    FreeName(*ownName);
+    *ownName = nullptr;
+    return ERROR_OUTOFMEMORY;
+}
+
+// Frees a record that was never handed out, with everything it still owns.
+MsgQHandle DiscardRecord(MsgQHandleRecord *record, BOOL named, DWORD error) {
+    if (named) {
+        CloseNamedObjects(record);
+    } else {
+        // A process-local queue that failed was never registered: its
+        // objects and block are still the record's own.
+        CloseIfSet(&record->hMsgSem);
+        CloseIfSet(&record->hFreeSem);
+        CloseIfSet(&record->hMutex);
+        if (record->pShared) HeapFree(GetProcessHeap(), 0, record->pShared);
+    }
+    HeapFree(GetProcessHeap(), 0, record);
+    return FailHandle(error);
+}
+
+// Closes a named handle's objects in their order: semaphores, mutex, view,
+// mapping. The first failure stops it; what was closed is cleared, so that
+// a later close does not close it twice.
+DWORD CloseNamedInOrder(MsgQHandleRecord *record) {
+    HANDLE *objects[] = {&record->hMsgSem, &record->hFreeSem, &record->hMutex};
+    for (HANDLE *object : objects) {
+        if (*object && !CloseHandle(*object)) return GetLastError();
+        *object = nullptr;
+    }
+    if (record->pShared && !UnmapViewOfFile(record->pShared)) return GetLastError();
+    record->pShared = nullptr;
+    if (!CloseHandle(record->hMap)) return GetLastError();
+    record->hMap = nullptr;
+    return ERROR_SUCCESS;
+}
+
 // Hands a finished record out: it becomes a live handle.
 MsgQHandle Publish(MsgQHandleRecord *record, DWORD lastError) {
     record->checkValue = MSGQ_RECORD_CHECK;
@@ -218,82 +269,47 @@ OpenAttempt TryOpenNamed(MsgQHandleRecord *record, const wchar_t *name, DWORD *e
 extern "C" MsgQHandle MsgQCreate(const wchar_t *name, DWORD maxMsgs, DWORD maxMessageSize,
                                  DWORD flags) {
     BOOL named = (flags & MSGQ_NAMED) != 0;
-    if (maxMsgs == 0 || maxMessageSize == 0 || (named && !name)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
+    if (maxMsgs == 0 || maxMessageSize == 0 || (named && !name))
+        return FailHandle(ERROR_INVALID_PARAMETER);
     uint64_t slotSize = MsgQSlotSizeFor(maxMessageSize);
     uint64_t blockSize = MsgQBlockSizeFor(maxMsgs, slotSize);
     // Offsets and sizes are 32-bit words in the shared block; the semaphores
     // count to M in a LONG.
-    if (blockSize > 0xFFFFFFFFull || maxMsgs > 0x7FFFFFFFu) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    wchar_t *ownName = nullptr;
-    DWORD error = name ? CopyCallerName(name, &ownName) : ERROR_SUCCESS;
-    MsgQHandleRecord *record = error == ERROR_SUCCESS ? AllocRecord() : nullptr;
-    if (!record) {
-        FreeName(ownName);
-        SetLastError(error == ERROR_SUCCESS ? ERROR_OUTOFMEMORY : error);
-        return nullptr;
-    }
+    if (blockSize > 0xFFFFFFFFull || maxMsgs > 0x7FFFFFFFu)
+        return FailHandle(ERROR_INVALID_PARAMETER);
+    wchar_t *ownName;
+    MsgQHandleRecord *record;
+    DWORD error = BeginRecord(name, &ownName, &record);
+    if (error != ERROR_SUCCESS) return FailHandle(error);
     BOOL existed = FALSE;
     error =
         named ? CreateNamed(record, ownName, maxMsgs, (DWORD)slotSize, (DWORD)blockSize, &existed)
               : CreateLocal(record, ownName, maxMsgs, (DWORD)slotSize, (DWORD)blockSize, &existed);
     FreeName(ownName);
-    if (error != ERROR_SUCCESS) {
-        if (named) {
-            CloseNamedObjects(record);
-        } else {
-            // A process-local queue that failed was never registered: its
-            // objects and block are still the record's own.
-            CloseIfSet(&record->hMsgSem);
-            CloseIfSet(&record->hFreeSem);
-            CloseIfSet(&record->hMutex);
-            if (record->pShared) HeapFree(GetProcessHeap(), 0, record->pShared);
-        }
-        HeapFree(GetProcessHeap(), 0, record);
-        SetLastError(error);
-        return nullptr;
-    }
+    if (error != ERROR_SUCCESS) return DiscardRecord(record, named, error);
     return Publish(record, existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
 }
 
 extern "C" MsgQHandle MsgQOpen(const wchar_t *name, DWORD timeout) {
     DWORD start = GetTickCount();
-    if (!name) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    wchar_t *ownName = nullptr;
-    DWORD error = CopyCallerName(name, &ownName);
-    MsgQHandleRecord *record = error == ERROR_SUCCESS ? AllocRecord() : nullptr;
-    if (!record) {
-        FreeName(ownName);
-        SetLastError(error == ERROR_SUCCESS ? ERROR_OUTOFMEMORY : error);
-        return nullptr;
-    }
+    if (!name) return FailHandle(ERROR_INVALID_PARAMETER);
+    wchar_t *ownName;
+    MsgQHandleRecord *record;
+    DWORD error = BeginRecord(name, &ownName, &record);
+    if (error != ERROR_SUCCESS) return FailHandle(error);
     for (;;) {
-        DWORD error;
         OpenAttempt attempt = TryOpenNamed(record, ownName, &error);
-        if (attempt == OPEN_ATTEMPT_DONE) {
-            FreeName(ownName);
-            return Publish(record, ERROR_SUCCESS);
-        }
-        if (attempt == OPEN_ATTEMPT_MISSED) {
-            if (timeout == INFINITE || GetTickCount() - start < timeout) {
-                MsgQPassPoint(MSGQ_POINT_OPEN_RETRY);
-                Sleep(OPEN_RETRY_MS);
-                continue;
-            }
-            error = ERROR_TIMEOUT;
+        if (attempt == OPEN_ATTEMPT_MISSED &&
+            (timeout == INFINITE || GetTickCount() - start < timeout)) {
+            MsgQPassPoint(MSGQ_POINT_OPEN_RETRY);
+            Sleep(OPEN_RETRY_MS);
+            continue;
         }
         FreeName(ownName);
-        HeapFree(GetProcessHeap(), 0, record);
-        SetLastError(error);
-        return nullptr;
+        if (attempt == OPEN_ATTEMPT_DONE) return Publish(record, ERROR_SUCCESS);
+        // A failed attempt has closed whatever it opened.
+        return DiscardRecord(record, TRUE,
+                             attempt == OPEN_ATTEMPT_MISSED ? (DWORD)ERROR_TIMEOUT : error);
     }
 }
 
@@ -305,29 +321,9 @@ extern "C" BOOL MsgQClose(MsgQHandle hMsgQ) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    DWORD error = ERROR_SUCCESS;
-    if (record->hMap) {
-        HANDLE *objects[] = {&record->hMsgSem, &record->hFreeSem, &record->hMutex};
-        for (HANDLE *object : objects) {
-            if (error == ERROR_SUCCESS && *object) {
-                if (CloseHandle(*object)) *object = nullptr;
-                else error = GetLastError();
-            }
-        }
-        if (error == ERROR_SUCCESS && record->pShared) {
-            if (UnmapViewOfFile(record->pShared)) record->pShared = nullptr;
-            else error = GetLastError();
-        }
-        if (error == ERROR_SUCCESS) {
-            if (CloseHandle(record->hMap)) record->hMap = nullptr;
-            else error = GetLastError();
-        }
-    } else {
-        error = MsgQLocalRelease(record);
-    }
+    DWORD error = record->hMap ? CloseNamedInOrder(record) : MsgQLocalRelease(record);
     if (error != ERROR_SUCCESS) {
-        // The record stays allocated and usable for another close; what was
-        // closed already is cleared so that it is not closed twice.
+        // The record stays a handle, for another close.
         MsgQAddLiveHandle(record);
         SetLastError(error);
         return FALSE;
