@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -20,6 +19,18 @@ using namespace ribex_test;
 namespace {
 
 using Seqs = std::vector<DWORD>;
+using Lines = std::vector<std::string>;
+
+// A child's output, line by line, without the carriage returns.
+Lines OutputLines(const std::string &text) {
+    Lines lines(1);
+    for (char c : text) {
+        if (c == '\n') lines.emplace_back();
+        else if (c != '\r') lines.back() += c;
+    }
+    if (lines.back().empty()) lines.pop_back();
+    return lines;
+}
 
 std::wstring Obj(const std::wstring &name, const wchar_t *suffix) { return L"MsgQ" + name + suffix; }
 
@@ -374,8 +385,7 @@ TEST(MsgQProcesses, AQueueOfAnotherProcessReadsBackByteForByte) {
     for (HANDLE h : {hMutex, hFree, hMsg}) CloseHandle(h);
     std::string out;
     EXPECT_EQ(RunProgram(L"msgq_test_helper", L"recv " + name + L" 3 2000", 20000, &out), 0u);
-    out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
-    EXPECT_EQ(out, "8 7 1\n8 7 2\n8 9 5\n");
+    EXPECT_EQ(OutputLines(out), (Lines{"8 7 1", "8 7 2", "8 9 5"}));
 
     // The queue lives while any process holds it, and not a moment longer.
     KillChild(creator.get());
@@ -411,26 +421,17 @@ TEST(MsgQProcesses, BadPointersFailWith87AndLeaveTheQueueUsableForOthers) {
         BYTE buffer[64];
         DWORD length = 0;
         MsgQTestMessage m;
-        std::vector<std::string> got;  // sender:seq
+        Lines got;  // sender:seq
         while (MsgQReceive(q, buffer, sizeof(buffer), &length, 0))
             got.push_back(CheckTestMessage(buffer, length, &m)
                               ? std::to_string(m.senderId) + ":" + std::to_string(m.seq)
                               : "damaged");
-        EXPECT_EQ(got, (std::vector<std::string>{"7:0", "9:1", "7:1", "7:2"}));
+        EXPECT_EQ(got, (Lines{"7:0", "9:1", "7:1", "7:2"}));
         EXPECT_EQ(SemCount(Obj(name, L"SEM")), (LONG)M);
     }
     KillChild(child.get());
-    std::vector<std::string> lines;
-    std::string text = ReadAllOutput(child.get()), line;
-    for (char c : text) {
-        if (c == '\r') continue;
-        if (c != '\n')
-            line += c;
-        else
-            lines.push_back(line), line.clear();
-    }
-    EXPECT_EQ(lines,
-              (std::vector<std::string>{"send-unreadable 0 87", "send-half-readable 0 87",
+    EXPECT_EQ(OutputLines(ReadAllOutput(child.get())),
+              (Lines{"send-unreadable 0 87", "send-half-readable 0 87",
                                         "recv-unwritable-buffer 0 87", "recv-no-access-buffer 0 87",
                                         "recv-unwritable-length 0 87", "recv-wild-length 0 87",
                                         "open-unreadable-name 0 87", "create-unreadable-name 0 87",
