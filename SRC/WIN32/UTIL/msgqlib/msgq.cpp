@@ -128,7 +128,8 @@ DWORD CreateNamed(MsgQHandleRecord *record, const wchar_t *name, DWORD maxMsgs, 
     if (!record->hMap) return error;
     BOOL mapExisted = error == ERROR_ALREADY_EXISTS;
     if (mapExisted) *existed = TRUE;
-    record->pShared = static_cast<MsgQBlock *>(MapViewOfFile(record->hMap, FILE_MAP_WRITE, 0, 0, 0));
+    record->pShared =
+        static_cast<MsgQBlock *>(MapViewOfFile(record->hMap, FILE_MAP_WRITE, 0, 0, 0));
     if (!record->pShared) return GetLastError();
     // An existing queue keeps its header and sizes.
     if (!mapExisted) WriteHeader(record->pShared, maxMsgs, slotSize);

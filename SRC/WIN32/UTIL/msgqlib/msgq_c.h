@@ -111,7 +111,8 @@ DWORD MsgQRepairSender(const MsgQHandleRecord *record, const MsgQRing &ring) {
         if (result != WAIT_OBJECT_0) freeCount = 0;
         else freeCount--;
     }
-    if (freeCount < wanted && !ReleaseSemaphore(record->hFreeSem, (LONG)(wanted - freeCount), nullptr)) {
+    if (freeCount < wanted &&
+        !ReleaseSemaphore(record->hFreeSem, (LONG)(wanted - freeCount), nullptr)) {
         DWORD error = GetLastError();
         if (error != ERROR_TOO_MANY_POSTS) return error;
     }
@@ -149,7 +150,8 @@ DWORD MsgQPutMessage(const MsgQHandleRecord *record, const MsgQRing &ring, const
         MsgQPassPoint(MSGQ_POINT_SEND_WRITTEN);
 
         // A count at its maximum already covers this message.
-        if (!ReleaseSemaphore(record->hMsgSem, 1, nullptr) && GetLastError() != ERROR_TOO_MANY_POSTS)
+        if (!ReleaseSemaphore(record->hMsgSem, 1, nullptr) &&
+            GetLastError() != ERROR_TOO_MANY_POSTS)
             return GetLastError();
         return ERROR_SUCCESS;
     }
@@ -207,7 +209,8 @@ BOOL MsgQClaimSlot(const MsgQRing &ring, DWORD *slotOffset, DWORD *error) {
         }
         if (at == ring.block->writeOffset) return FALSE;
         MsgQPassPoint(MSGQ_POINT_RECV_BEFORE_CLAIM);
-        if ((DWORD)InterlockedCompareExchange(readWord, (LONG)(at + ring.slotSize), (LONG)seen) == seen) {
+        if ((DWORD)InterlockedCompareExchange(readWord, (LONG)(at + ring.slotSize), (LONG)seen) ==
+            seen) {
             *slotOffset = at;
             return TRUE;
         }
@@ -300,7 +303,8 @@ extern "C" BOOL MsgQReceive(MsgQHandle hMsgQ, void *buffer, DWORD bufferSize, DW
     DWORD length = reinterpret_cast<const MsgQSlotHeader *>(slot)->length;
     // A length beyond the slot can only come from a damaged block; never
     // copy more than the slot holds.
-    if (length > ring.slotSize - MSGQ_SLOT_PAYLOAD_OFFSET) length = ring.slotSize - MSGQ_SLOT_PAYLOAD_OFFSET;
+    if (length > ring.slotSize - MSGQ_SLOT_PAYLOAD_OFFSET)
+        length = ring.slotSize - MSGQ_SLOT_PAYLOAD_OFFSET;
     DWORD error = ERROR_SUCCESS;
     if (length > bufferSize) {
         length = bufferSize;

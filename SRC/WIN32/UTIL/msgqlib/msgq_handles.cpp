@@ -47,7 +47,8 @@ LiveTable *AllocTable(DWORD capacity) {
 // Puts a value into the first removed or empty slot of its probe sequence.
 void PlaceInto(LiveTable *table, uintptr_t value) {
     DWORD mask = table->capacity - 1;
-    for (DWORD i = HashOf(value, table->capacity), n = 0; n < table->capacity; i = (i + 1) & mask, n++) {
+    for (DWORD i = HashOf(value, table->capacity), n = 0; n < table->capacity;
+         i = (i + 1) & mask, n++) {
         uintptr_t cur = table->slots[i].load(std::memory_order_relaxed);
         if (cur == SLOT_EMPTY || cur == SLOT_REMOVED) {
             table->slots[i].store(value, std::memory_order_release);
@@ -60,7 +61,8 @@ void PlaceInto(LiveTable *table, uintptr_t value) {
 // Index of the value's slot, or capacity when absent.
 DWORD FindIn(const LiveTable *table, uintptr_t value) {
     DWORD mask = table->capacity - 1;
-    for (DWORD i = HashOf(value, table->capacity), n = 0; n < table->capacity; i = (i + 1) & mask, n++) {
+    for (DWORD i = HashOf(value, table->capacity), n = 0; n < table->capacity;
+         i = (i + 1) & mask, n++) {
         uintptr_t cur = table->slots[i].load(std::memory_order_acquire);
         if (cur == value) return i;
         if (cur == SLOT_EMPTY) break;

@@ -27,7 +27,8 @@ DWORD LockList() {
         HANDLE hNew = CreateMutexW(nullptr, FALSE, nullptr);
         if (!hNew) return GetLastError();
         // Someone beat us to it: use theirs.
-        if (InterlockedCompareExchangePointer((PVOID volatile *)&hLocalListLock, hNew, nullptr) != nullptr)
+        if (InterlockedCompareExchangePointer((PVOID volatile *)&hLocalListLock, hNew, nullptr) !=
+            nullptr)
             CloseHandle(hNew);
     }
     if (WaitForSingleObject(hLocalListLock, INFINITE) == WAIT_FAILED) return GetLastError();

@@ -75,8 +75,8 @@ struct Conversion {
 
 // Lays out prefix, zeros and text in a field of the conversion's width.
 // wideText, when set, replaces text: each wide character stored as its low byte.
-bool PutField(Output *out, const Conversion &conv, const char *prefix, uint64_t prefixLen, uint64_t zeros,
-              const char *text, const wchar_t *wideText, uint64_t textLen) {
+bool PutField(Output *out, const Conversion &conv, const char *prefix, uint64_t prefixLen,
+              uint64_t zeros, const char *text, const wchar_t *wideText, uint64_t textLen) {
     uint64_t used = prefixLen + zeros + textLen;
     uint64_t fill = conv.width > used ? conv.width - used : 0;
     if (!conv.left && !PutRepeated(out, ' ', fill)) return false;
@@ -164,7 +164,8 @@ void ParseConversion(const char **f, va_list *ap, Conversion *conv) {
         ++p;
     } else {
         for (; *p >= '0' && *p <= '9'; ++p)
-            if (conv->width < WIDTH_DIGIT_LIMIT) conv->width = conv->width * 10 + (unsigned)(*p - '0');
+            if (conv->width < WIDTH_DIGIT_LIMIT)
+                conv->width = conv->width * 10 + (unsigned)(*p - '0');
     }
     if (*p == '.') {
         ++p;

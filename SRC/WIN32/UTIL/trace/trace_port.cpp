@@ -59,7 +59,8 @@ TracePort *TracePortOpen(const wchar_t *portName, DWORD baud) {
     constexpr wchar_t DEVICE_PREFIX[] = L"\\\\.\\";
     size_t nameLength = wcslen(portName);
     size_t prefixLength = sizeof DEVICE_PREFIX / sizeof(wchar_t) - 1;
-    wchar_t *path = (wchar_t *)HeapAlloc(heap, 0, (prefixLength + nameLength + 1) * sizeof(wchar_t));
+    wchar_t *path =
+        (wchar_t *)HeapAlloc(heap, 0, (prefixLength + nameLength + 1) * sizeof(wchar_t));
     if (path == NULL) {
         HeapFree(heap, 0, port);
         return NULL;
@@ -67,8 +68,9 @@ TracePort *TracePortOpen(const wchar_t *portName, DWORD baud) {
     memcpy(path, DEVICE_PREFIX, prefixLength * sizeof(wchar_t));
     memcpy(path + prefixLength, portName, (nameLength + 1) * sizeof(wchar_t));
 
-    HANDLE hPort = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE hPort =
+        CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     HeapFree(heap, 0, path);
     BOOL fresh = hPort != INVALID_HANDLE_VALUE;
     if (!fresh && pRememberedPort != NULL) hPort = pRememberedPort->hPort;

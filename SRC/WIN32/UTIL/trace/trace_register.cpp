@@ -212,15 +212,16 @@ static void ReleaseRecordGuarded(void *module) { ReleaseRecord((TraceModule *)mo
 
 extern "C" TraceModule *TraceRegister(HMODULE hModule, const wchar_t *moduleName) {
     if (!FaultGuardInstall()) return NULL;
-    TraceModuleRecord *record =
-        (TraceModuleRecord *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(TraceModuleRecord));
+    TraceModuleRecord *record = (TraceModuleRecord *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY,
+                                                               sizeof(TraceModuleRecord));
     if (record == NULL) return NULL;
     TraceModule *module = &record->module;
 
     BOOL ok = AttachRingBuffer(record);
     if (ok) {
         if (!TraceReadLevelMask(hModule, moduleName, module) &&
-            !TraceReadLevelMask(NULL, moduleName, module) && !TraceReadLevelMask(hModule, NULL, module))
+            !TraceReadLevelMask(NULL, moduleName, module) &&
+            !TraceReadLevelMask(hModule, NULL, module))
             TraceReadLevelMask(NULL, NULL, module);
         if (module->levelMask != 0) ok = AttachPort(module);
     }

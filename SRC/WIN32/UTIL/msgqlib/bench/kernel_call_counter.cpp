@@ -56,8 +56,10 @@ struct Redirect {
 };
 
 Redirect redirects[] = {
-    {"WaitForSingleObject", (void *)CountedWaitForSingleObject, (void **)&realWaitForSingleObject, false},
-    {"WaitForMultipleObjects", (void *)CountedWaitForMultipleObjects, (void **)&realWaitForMultipleObjects, false},
+    {"WaitForSingleObject", (void *)CountedWaitForSingleObject, (void **)&realWaitForSingleObject,
+     false},
+    {"WaitForMultipleObjects", (void *)CountedWaitForMultipleObjects,
+     (void **)&realWaitForMultipleObjects, false},
     {"ReleaseSemaphore", (void *)CountedReleaseSemaphore, (void **)&realReleaseSemaphore, false},
     {"ReleaseMutex", (void *)CountedReleaseMutex, (void **)&realReleaseMutex, false},
     {"SetEvent", (void *)CountedSetEvent, (void **)&realSetEvent, false},
@@ -72,9 +74,11 @@ BOOL InstallKernelCallCounter() {
     auto *base = reinterpret_cast<BYTE *>(GetModuleHandleW(nullptr));
     auto *dos = reinterpret_cast<IMAGE_DOS_HEADER *>(base);
     auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY &dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const IMAGE_DATA_DIRECTORY &dir =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     if (!dir.VirtualAddress) return FALSE;
-    for (auto *imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress); imp->Name; imp++) {
+    for (auto *imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress);
+         imp->Name; imp++) {
         if (_stricmp(reinterpret_cast<char *>(base + imp->Name), "kernel32.dll") != 0) continue;
         auto *names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + imp->OriginalFirstThunk);
         auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + imp->FirstThunk);
@@ -84,11 +88,13 @@ BOOL InstallKernelCallCounter() {
             for (Redirect &r : redirects) {
                 if (r.done || strcmp(reinterpret_cast<char *>(byName->Name), r.name) != 0) continue;
                 DWORD oldProtect;
-                if (!VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE, &oldProtect))
+                if (!VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE,
+                                    &oldProtect))
                     return FALSE;
                 *r.real = reinterpret_cast<void *>(slots->u1.Function);
                 slots->u1.Function = reinterpret_cast<ULONG_PTR>(r.replacement);
-                VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), oldProtect, &oldProtect);
+                VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), oldProtect,
+                               &oldProtect);
                 r.done = true;
             }
         }

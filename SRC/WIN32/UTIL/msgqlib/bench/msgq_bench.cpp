@@ -66,7 +66,8 @@ int PeerPingPong(const std::wstring &name, DWORD total) {
 int PeerPipe(const std::wstring &name, DWORD total) {
     std::wstring path = L"\\\\.\\pipe\\" + name;
     if (!WaitNamedPipeW(path.c_str(), 10000)) return 3;
-    HANDLE hPipe = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE hPipe = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
     if (hPipe == INVALID_HANDLE_VALUE) return 3;
     DWORD mode = PIPE_READMODE_MESSAGE;
     SetNamedPipeHandleState(hPipe, &mode, nullptr, nullptr);
@@ -127,7 +128,8 @@ struct Peer {
         std::string output = ribex_test::ReadAllOutput(child.get());
         long calls = 0;
         unsigned long messages = 0;
-        if (std::sscanf(output.c_str(), "calls %ld %lu", &calls, &messages) != 2 || !messages) return false;
+        if (std::sscanf(output.c_str(), "calls %ld %lu", &calls, &messages) != 2 || !messages)
+            return false;
         *callsPerMessage = (double)calls / messages;
         return true;
     }
@@ -156,7 +158,8 @@ Result MeasurePingPong(DWORD iterations) {
     HANDLE hPing = CreateSemaphoreW(nullptr, 0, 1, (name + L"PING").c_str());
     HANDLE hPong = CreateSemaphoreW(nullptr, 0, 1, (name + L"PONG").c_str());
     Peer peer;
-    if (!hPing || !hPong || !peer.Start(L"pingpong " + name + L" " + std::to_wstring(WARMUP + iterations)))
+    if (!hPing || !hPong ||
+        !peer.Start(L"pingpong " + name + L" " + std::to_wstring(WARMUP + iterations)))
         return result;
     bool timed = TimeRoundTrips(iterations, &result, [&] {
         ReleaseSemaphore(hPing, 1, nullptr);
@@ -172,10 +175,11 @@ Result MeasurePipe(DWORD iterations) {
     Result result;
     std::wstring name = ribex_test::UniqueName(L"benchpipe");
     HANDLE hPipe = CreateNamedPipeW((L"\\\\.\\pipe\\" + name).c_str(), PIPE_ACCESS_DUPLEX,
-                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 0,
-                                    nullptr);
+                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096,
+                                    4096, 0, nullptr);
     Peer peer;
-    if (hPipe == INVALID_HANDLE_VALUE || !peer.Start(L"pipe " + name + L" " + std::to_wstring(WARMUP + iterations)))
+    if (hPipe == INVALID_HANDLE_VALUE ||
+        !peer.Start(L"pipe " + name + L" " + std::to_wstring(WARMUP + iterations)))
         return result;
     if (!ConnectNamedPipe(hPipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return result;
     BYTE message[MESSAGE_SIZE] = {1, 2, 3}, reply[MESSAGE_SIZE];
@@ -195,7 +199,8 @@ Result MeasureRoundTrip(DWORD iterations) {
     MsgQHandle request = MsgQCreate((name + L"REQ").c_str(), 16, MESSAGE_SIZE, MSGQ_NAMED);
     MsgQHandle reply = MsgQCreate((name + L"REP").c_str(), 16, MESSAGE_SIZE, MSGQ_NAMED);
     Peer peer;
-    if (!request || !reply || !peer.Start(L"roundtrip " + name + L" " + std::to_wstring(WARMUP + iterations)))
+    if (!request || !reply ||
+        !peer.Start(L"roundtrip " + name + L" " + std::to_wstring(WARMUP + iterations)))
         return result;
     BYTE message[MESSAGE_SIZE] = {1, 2, 3}, buffer[MESSAGE_SIZE];
     bool timed = TimeRoundTrips(iterations, &result, [&] {
@@ -218,7 +223,8 @@ Result MeasureOneWay(DWORD iterations, DWORD size) {
     DWORD perBatch = iterations;
     DWORD total = WARMUP + BATCHES * perBatch;
     Peer peer;
-    if (!q || !peer.Start(L"oneway " + name + L" " + std::to_wstring(total) + L" " + std::to_wstring(size)))
+    if (!q || !peer.Start(L"oneway " + name + L" " + std::to_wstring(total) + L" " +
+                          std::to_wstring(size)))
         return result;
     BYTE buffer[MESSAGE_SIZE];
     DWORD length;
@@ -245,8 +251,8 @@ void PrintRow(const char *what, const Result &r, const char *unit) {
         std::printf("%-34s  FAILED\n", what);
         return;
     }
-    std::printf("%-34s %10.1f %-11s %6.2f + %-6.2f = %6.2f\n", what, r.medianUs, unit, r.parentCalls,
-                r.peerCalls, r.parentCalls + r.peerCalls);
+    std::printf("%-34s %10.1f %-11s %6.2f + %-6.2f = %6.2f\n", what, r.medianUs, unit,
+                r.parentCalls, r.peerCalls, r.parentCalls + r.peerCalls);
 }
 
 }  // namespace
@@ -262,7 +268,8 @@ int wmain(int argc, wchar_t **argv) {
         if (scenario == L"pingpong") return PeerPingPong(name, total);
         if (scenario == L"pipe") return PeerPipe(name, total);
         if (scenario == L"roundtrip") return PeerRoundTrip(name, total);
-        if (scenario == L"oneway" && argc >= 6) return PeerOneWaySender(name, total, (DWORD)wcstoul(argv[5], nullptr, 10));
+        if (scenario == L"oneway" && argc >= 6)
+            return PeerOneWaySender(name, total, (DWORD)wcstoul(argv[5], nullptr, 10));
         return 2;
     }
     DWORD iterations = argc >= 2 ? (DWORD)wcstoul(argv[1], nullptr, 10) : 500;
@@ -279,11 +286,14 @@ int wmain(int argc, wchar_t **argv) {
     std::vector<Result> results[SCENARIOS];
     std::vector<double> toFloor, toPipe;
     for (DWORD round = 0; round < rounds; round++) {
-        Result r[SCENARIOS] = {MeasurePingPong(iterations), MeasurePipe(iterations), MeasureRoundTrip(iterations),
-                               MeasureOneWay(iterations, 32), MeasureOneWay(iterations, 124)};
+        Result r[SCENARIOS] = {MeasurePingPong(iterations), MeasurePipe(iterations),
+                               MeasureRoundTrip(iterations), MeasureOneWay(iterations, 32),
+                               MeasureOneWay(iterations, 124)};
         for (int s = 0; s < SCENARIOS; s++) results[s].push_back(r[s]);
-        if (r[FLOOR].ok && r[ROUND_TRIP].ok) toFloor.push_back(r[ROUND_TRIP].medianUs / r[FLOOR].medianUs);
-        if (r[PIPE].ok && r[ROUND_TRIP].ok) toPipe.push_back(r[ROUND_TRIP].medianUs / r[PIPE].medianUs);
+        if (r[FLOOR].ok && r[ROUND_TRIP].ok)
+            toFloor.push_back(r[ROUND_TRIP].medianUs / r[FLOOR].medianUs);
+        if (r[PIPE].ok && r[ROUND_TRIP].ok)
+            toPipe.push_back(r[ROUND_TRIP].medianUs / r[PIPE].medianUs);
     }
     Result final[SCENARIOS];
     for (int s = 0; s < SCENARIOS; s++) {
@@ -298,9 +308,10 @@ int wmain(int argc, wchar_t **argv) {
         final[s] = {Median(us), Median(mine), Median(peer), ok};
     }
 
-    std::printf("msgq_bench: two processes, %lu rounds of %lu iterations (medians over rounds)\n\n", rounds,
-                iterations);
-    std::printf("%-34s %10s %-11s %s\n", "scenario", "median", "", "kernel calls: this + peer = total");
+    std::printf("msgq_bench: two processes, %lu rounds of %lu iterations (medians over rounds)\n\n",
+                rounds, iterations);
+    std::printf("%-34s %10s %-11s %s\n", "scenario", "median", "",
+                "kernel calls: this + peer = total");
     PrintRow("named-semaphore ping-pong (floor)", final[FLOOR], "us/rt");
     PrintRow("named pipe round trip, 124 B", final[PIPE], "us/rt");
     PrintRow("MsgQ round trip, 124 B", final[ROUND_TRIP], "us/rt");
@@ -312,13 +323,16 @@ int wmain(int argc, wchar_t **argv) {
     if (!toPipe.empty())
         std::printf("MsgQ round trip / pipe  : %5.2fx  (target < 1x)\n", Median(toPipe));
     if (final[ONE_WAY_32].ok)
-        std::printf("one-way 32 B            : %8.0f messages/s; send %.2f, receive %.2f kernel calls "
-                    "(algorithm: 4 and 2)\n",
-                    1e6 / final[ONE_WAY_32].medianUs, final[ONE_WAY_32].peerCalls, final[ONE_WAY_32].parentCalls);
+        std::printf(
+            "one-way 32 B            : %8.0f messages/s; send %.2f, receive %.2f kernel calls "
+            "(algorithm: 4 and 2)\n",
+            1e6 / final[ONE_WAY_32].medianUs, final[ONE_WAY_32].peerCalls,
+            final[ONE_WAY_32].parentCalls);
     if (final[ONE_WAY_124].ok)
-        std::printf("one-way 124 B           : %8.0f messages/s; send %.2f, receive %.2f kernel calls\n",
-                    1e6 / final[ONE_WAY_124].medianUs, final[ONE_WAY_124].peerCalls,
-                    final[ONE_WAY_124].parentCalls);
+        std::printf(
+            "one-way 124 B           : %8.0f messages/s; send %.2f, receive %.2f kernel calls\n",
+            1e6 / final[ONE_WAY_124].medianUs, final[ONE_WAY_124].peerCalls,
+            final[ONE_WAY_124].parentCalls);
     bool allOk = true;
     for (const Result &r : final) allOk = allOk && r.ok;
     return allOk ? 0 : 1;

@@ -32,7 +32,9 @@ Lines OutputLines(const std::string &text) {
     return lines;
 }
 
-std::wstring Obj(const std::wstring &name, const wchar_t *suffix) { return L"MsgQ" + name + suffix; }
+std::wstring Obj(const std::wstring &name, const wchar_t *suffix) {
+    return L"MsgQ" + name + suffix;
+}
 
 // "MsgQ<name>FMO" read by offsets, the way an independently written peer sees it.
 struct RawView {
@@ -82,7 +84,8 @@ bool MutexIsFree(const std::wstring &name) {
 std::string Receive(MsgQHandle q, DWORD timeout = 0) {
     char buffer[64];
     DWORD length = 0;
-    return MsgQReceive(q, buffer, sizeof(buffer), &length, timeout) ? std::string(buffer, length) : "<none>";
+    return MsgQReceive(q, buffer, sizeof(buffer), &length, timeout) ? std::string(buffer, length)
+                                                                    : "<none>";
 }
 
 // The call's result (non-zero for success) and last error against the
@@ -107,8 +110,9 @@ TEST(MsgQ, CreateRefusesZeroAndOversizedArgumentsAndJoinsAnExistingQueue) {
         {4, 12, MSGQ_NAMED, nullptr}, {0x10000000, 100, 0, nullptr}, {1, 0xFFFFFFF8u, 0, nullptr},
         {0x7FFFFFFF, 1, MSGQ_NAMED, name.c_str()},   // the last three: blocks beyond 32 bits
     };
-    for (const auto &c : cases) EXPECT_TRUE(FailsWith(MsgQCreate(c.name, c.maxMsgs, c.maxSize, c.flags) != nullptr,
-                                            ERROR_INVALID_PARAMETER));
+    for (const auto &c : cases)
+        EXPECT_TRUE(FailsWith(MsgQCreate(c.name, c.maxMsgs, c.maxSize, c.flags) != nullptr,
+                              ERROR_INVALID_PARAMETER));
     MsgQHandle q = MsgQCreate(name.c_str(), 1, 12, MSGQ_NAMED);
     ASSERT_NE(q, nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
@@ -225,7 +229,8 @@ TEST(MsgQ, LocalQueuesAreSharedByNameAndDestroyedWithTheLastHandle) {
     const std::wstring name = UniqueName(L"mqlocal");
     MsgQHandle created = MsgQCreate(name.c_str(), 4, 16, 0);
     ASSERT_NE(created, nullptr);
-    EXPECT_EQ(OpenSemaphoreW(SEMAPHORE_ALL_ACCESS, FALSE, Obj(name, L"").c_str()), nullptr);   // no kernel name
+    // No kernel object carries the name.
+    EXPECT_EQ(OpenSemaphoreW(SEMAPHORE_ALL_ACCESS, FALSE, Obj(name, L"").c_str()), nullptr);
     MsgQHandle opened = MsgQOpen(name.c_str(), 0), joined = MsgQCreate(name.c_str(), 9, 99, 0);
     ASSERT_TRUE(opened && joined);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
@@ -251,10 +256,11 @@ TEST(MsgQ, BadClosedAndForeignHandlesAndBuffersAreRefused) {
     memcpy(lookalike, q, sizeof(MsgQHandleRecord));
     char buffer[8];
     DWORD length;
-    for (MsgQHandle h : {(MsgQHandle) nullptr, (MsgQHandle)1, (MsgQHandle)0xDEAD0000, (MsgQHandle)lookalike,
-                         handles[0], handles[298]}) {
+    for (MsgQHandle h : {(MsgQHandle) nullptr, (MsgQHandle)1, (MsgQHandle)0xDEAD0000,
+                         (MsgQHandle)lookalike, handles[0], handles[298]}) {
         EXPECT_TRUE(FailsWith(MsgQSend(h, "x", 1, 0), ERROR_INVALID_PARAMETER));
-        EXPECT_TRUE(FailsWith(MsgQReceive(h, buffer, sizeof(buffer), &length, 0), ERROR_INVALID_PARAMETER));
+        EXPECT_TRUE(
+            FailsWith(MsgQReceive(h, buffer, sizeof(buffer), &length, 0), ERROR_INVALID_PARAMETER));
         EXPECT_TRUE(FailsWith(MsgQClose(h), ERROR_INVALID_HANDLE));
     }
     HeapFree(GetProcessHeap(), 0, lookalike);
@@ -315,7 +321,8 @@ bool KillAt(const std::wstring &args, int point, int nth) {
     HANDLE hPoint = PreparePoint(pointName);
     ScopedChild child;
     bool reached = StartChild(L"msgq_test_helper",
-                              args + L" " + std::to_wstring(point) + L" " + std::to_wstring(nth) + L" " + pointName,
+                              args + L" " + std::to_wstring(point) + L" " + std::to_wstring(nth) +
+                                  L" " + pointName,
                               child.get()) &&
                    WaitForPoint(pointName, 15000);
     KillChild(child.get());
@@ -330,7 +337,8 @@ BOOL SendSeq(MsgQHandle q, DWORD seq) {
     return MsgQSend(q, m, 8, 0);
 }
 std::wstring SendArgs(const std::wstring &name, DWORD first, DWORD count) {
-    return L"send " + name + L" 7 " + std::to_wstring(first) + L" " + std::to_wstring(count) + L" 8";
+    return L"send " + name + L" 7 " + std::to_wstring(first) + L" " + std::to_wstring(count) +
+           L" 8";
 }
 
 // Sequence numbers received until the queue stays empty for timeoutMs.
@@ -350,7 +358,8 @@ TEST(MsgQProcesses, AQueueOfAnotherProcessReadsBackByteForByte) {
     HANDLE hReady = PreparePoint(ready);
     ScopedChild creator;
     // M 4, largest message 12 (16-byte slots), three 8-byte messages of sender 7.
-    ASSERT_TRUE(StartChild(L"msgq_test_helper", L"create " + name + L" 4 12 3 " + ready, creator.get()));
+    ASSERT_TRUE(
+        StartChild(L"msgq_test_helper", L"create " + name + L" 4 12 3 " + ready, creator.get()));
     ASSERT_TRUE(WaitForPoint(ready, 15000));
     CloseHandle(hReady);
     RawView view(name);
@@ -359,7 +368,8 @@ TEST(MsgQProcesses, AQueueOfAnotherProcessReadsBackByteForByte) {
     for (DWORD i = 0; i < 3; i++) {   // length word, then the payload
         MsgQTestMessage m{};
         EXPECT_EQ(view.SlotLength(i * 16), 8u);
-        EXPECT_TRUE(CheckTestMessage(view.base + 16 + i * 16 + 4, 8, &m) && m.senderId == 7 && m.seq == i);
+        EXPECT_TRUE(CheckTestMessage(view.base + 16 + i * 16 + 4, 8, &m) && m.senderId == 7 &&
+                    m.seq == i);
     }
     EXPECT_EQ(SemCount(Obj(name, L"")), 3);
     EXPECT_EQ(SemCount(Obj(name, L"SEM")), 1);
@@ -537,8 +547,9 @@ TEST(MsgQConcurrency, TwoReceiversAtTheLastSlotKeepReadOffsetInTheRing) {
 TEST(MsgQConcurrency, SenderProcessesAndReceiverProcessesDeliverEachMessageOnce) {
     const DWORD SENDERS = 4, PER_SENDER = 5000, RECEIVERS = 3, MAX_MSGS = 8;
     const std::wstring name = UniqueName(L"mqstress"), resultName = UniqueName(L"mqresults");
-    HANDLE hResults = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                         (DWORD)MsgQTestResultsSize(SENDERS, PER_SENDER), resultName.c_str());
+    HANDLE hResults =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                           (DWORD)MsgQTestResultsSize(SENDERS, PER_SENDER), resultName.c_str());
     auto *results = (MsgQTestResults *)MapViewOfFile(hResults, FILE_MAP_WRITE, 0, 0, 0);
     ASSERT_NE(results, nullptr);
     // A ring of nine slots: receivers meet at its end all the time. Two
@@ -546,14 +557,17 @@ TEST(MsgQConcurrency, SenderProcessesAndReceiverProcessesDeliverEachMessageOnce)
     MsgQHandle q = MsgQCreate(name.c_str(), MAX_MSGS, 32, MSGQ_NAMED);
     ScopedChild children[RECEIVERS + SENDERS];
     for (DWORD i = 0; i < RECEIVERS + SENDERS; i++) {
-        std::wstring args = i < RECEIVERS ? L"recvmark " + name + L" " + resultName + L" 4 5000 " + (i ? L"1" : L"9000")
-                                          : L"send " + name + L" " + std::to_wstring(i - RECEIVERS) + L" 0 5000 32";
+        std::wstring args =
+            i < RECEIVERS
+                ? L"recvmark " + name + L" " + resultName + L" 4 5000 " + (i ? L"1" : L"9000")
+                : L"send " + name + L" " + std::to_wstring(i - RECEIVERS) + L" 0 5000 32";
         ASSERT_TRUE(StartChild(L"msgq_test_helper", args, children[i].get()));
     }
     for (DWORD i = 0; i < RECEIVERS + SENDERS; i++) {
         DWORD child = (i + RECEIVERS) % (RECEIVERS + SENDERS), code = 1;   // senders first
         // After the last sender: one stop message for each receiver.
-        for (DWORD stop = 0; i == SENDERS && stop < RECEIVERS; stop++) ASSERT_TRUE(MsgQSend(q, nullptr, 0, 20000));
+        for (DWORD stop = 0; i == SENDERS && stop < RECEIVERS; stop++)
+            ASSERT_TRUE(MsgQSend(q, nullptr, 0, 20000));
         ASSERT_TRUE(WaitChild(children[child].get(), 120000, &code));
         EXPECT_EQ(code, 0u) << "child " << child;
     }

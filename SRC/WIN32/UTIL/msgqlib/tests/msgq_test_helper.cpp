@@ -30,7 +30,8 @@ void StopAtPoint(int point) {
 // Receives and counts until a zero-length message. A short time-out makes
 // the receiver run its repair again and again while senders are busy; it
 // must still deliver each message once. ERROR_SUCCESS or the receive's error.
-DWORD MarkUntilStop(MsgQHandle q, MsgQTestResults *results, DWORD senders, DWORD perSender, DWORD timeout) {
+DWORD MarkUntilStop(MsgQHandle q, MsgQTestResults *results, DWORD senders, DWORD perSender,
+                    DWORD timeout) {
     DWORD lastSeq[64];
     for (DWORD &seq : lastSeq) seq = 0xFFFFFFFFu;
     BYTE buffer[512];
@@ -42,7 +43,8 @@ DWORD MarkUntilStop(MsgQHandle q, MsgQTestResults *results, DWORD senders, DWORD
         }
         if (length == 0) return ERROR_SUCCESS;
         MsgQTestMessage m;
-        if (!CheckTestMessage(buffer, length, &m) || m.senderId >= senders || m.senderId >= 64 || m.seq >= perSender) {
+        if (!CheckTestMessage(buffer, length, &m) || m.senderId >= senders || m.senderId >= 64 ||
+            m.seq >= perSender) {
             InterlockedIncrement(&results->badPayloads);
             continue;
         }
@@ -69,7 +71,8 @@ int BadPointers(MsgQHandle q, const wchar_t *pointName) {
     Report("recv-no-access-buffer", MsgQReceive(q, p.noAccess - 2, 12, &length, 0));
     Report("recv-unwritable-length",
            MsgQReceive(q, buffer, sizeof(buffer), (DWORD *)p.readOnly, 0));
-    Report("recv-wild-length", MsgQReceive(q, buffer, sizeof(buffer), (DWORD *)util_test::UnmappedAddress(), 0));
+    Report("recv-wild-length",
+           MsgQReceive(q, buffer, sizeof(buffer), (DWORD *)util_test::UnmappedAddress(), 0));
     Report("open-unreadable-name", MsgQOpen((const wchar_t *)p.noAccess, 0) != nullptr);
     Report("create-unreadable-name",
            MsgQCreate((const wchar_t *)p.noAccess, 1, 8, MSGQ_NAMED) != nullptr);
@@ -117,7 +120,8 @@ int wmain(int argc, wchar_t **argv) {
         for (DWORD i = 0; i < arg(3); i++) {
             DWORD length = 0;
             MsgQTestMessage m{};
-            if (!MsgQReceive(q, message, sizeof(message), &length, arg(4))) return (int)GetLastError();
+            if (!MsgQReceive(q, message, sizeof(message), &length, arg(4)))
+                return (int)GetLastError();
             if (length >= sizeof(m)) memcpy(&m, message, sizeof(m));
             std::printf("%lu %lu %lu\n", length, m.senderId, m.seq);
             std::fflush(stdout);

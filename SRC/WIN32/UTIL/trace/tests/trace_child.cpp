@@ -30,7 +30,8 @@ int wmain(int argc, wchar_t **argv) {
         TraceModule *module = TraceRegister(NULL, L"child");
         DWORD slots, size;
         TraceGetBufferSize(module, &slots, &size);
-        for (int i = 1; i <= _wtoi(argv[2]); ++i) TracePrint(module, TRACE_LEVEL_EVENT, "child line %d", i);
+        for (int i = 1; i <= _wtoi(argv[2]); ++i)
+            TracePrint(module, TRACE_LEVEL_EVENT, "child line %d", i);
         printf("slots %lu size %lu port %d\n", slots, size, Port(module));
         TraceRelease(module);
         return module ? 0 : 1;
@@ -68,6 +69,7 @@ int wmain(int argc, wchar_t **argv) {
         TraceRelease(module);
         return 0;
     }
-    fprintf(stderr, "usage: trace_child [-e NAME=VALUE]... geometry N | serial | serial-shared | crash\n");
+    fprintf(stderr,
+            "usage: trace_child [-e NAME=VALUE]... geometry N | serial | serial-shared | crash\n");
     return 2;
 }

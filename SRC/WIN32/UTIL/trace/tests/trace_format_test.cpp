@@ -76,9 +76,12 @@ Case RandomCase(char conversion, const char *size) {
 }
 
 int Int() {
-    static const int special[] = {0, 1, -1, 7, -42, 255, 65535, 65536, INT_MAX, INT_MIN, INT_MIN + 1};
+    static const int special[] = {0,     1,     -1,      7,       -42,        255,
+                                  65535, 65536, INT_MAX, INT_MIN, INT_MIN + 1};
     int kind = Pick(3);
-    return kind == 0 ? special[Pick(sizeof special / sizeof special[0])] : kind == 1 ? Pick(2001) - 1000 : (int)rng();
+    return kind == 0   ? special[Pick(sizeof special / sizeof special[0])]
+           : kind == 1 ? Pick(2001) - 1000
+                       : (int)rng();
 }
 
 std::string Text() {
@@ -101,11 +104,13 @@ std::string Apply(const Case &c, F f, T value) {
 template <typename T>
 void ExpectSame(const Case &c, const Case &libcCase, T value) {
     std::string whole = Apply(c, [](const char *f, auto... a) { return Fmt(f, a...); }, value);
-    std::string libc = Apply(libcCase, [](const char *f, auto... a) { return Libc(f, a...); }, value);
+    std::string libc = Apply(
+        libcCase, [](const char *f, auto... a) { return Libc(f, a...); }, value);
     ASSERT_EQ(whole, libc) << c.format << " precision " << c.precision;
     DWORD size = 1 + Pick((int)whole.size() + 2);
     int result;
-    std::string cut = Apply(c, [&](const char *f, auto... a) { return Ours(size, &result, f, a...); }, value);
+    std::string cut = Apply(
+        c, [&](const char *f, auto... a) { return Ours(size, &result, f, a...); }, value);
     size_t expected = std::min<size_t>(whole.size(), size - 1);
     ASSERT_EQ(result, (int)expected) << c.format << " size " << size;
     ASSERT_EQ(cut, whole.substr(0, expected)) << c.format << " size " << size;
@@ -121,7 +126,8 @@ TEST(TraceFormatDifferential, IntegerConversionsMatchSnprintf) {
         int value = Int();
         // Deliberate differences, checked below.
         if ((narrow ? (value & 0xFFFF) : value) == 0 && c.precision == 0) continue;
-        if (conversion == 'o' && c.format.find('#') != std::string::npos && c.precision >= 0) continue;
+        if (conversion == 'o' && c.format.find('#') != std::string::npos && c.precision >= 0)
+            continue;
         ExpectSame(c, c, value);
         ++compared;
     }
@@ -184,10 +190,12 @@ TEST(TraceFormat, DeliberateDifferences) {
     EXPECT_EQ(Fmt("%20G|", 7), "  (no float support)|");
     // Pointers are 64-bit hex.
     EXPECT_EQ(Fmt("%p|%d", (void *)(ULONG_PTR)0x123456789abcull, 9), "123456789abc|9");
-    EXPECT_EQ(Fmt("%hp %#p %#p", (void *)0x12345, (void *)0x12345, (void *)nullptr), "2345 0x12345 0");
+    EXPECT_EQ(Fmt("%hp %#p %#p", (void *)0x12345, (void *)0x12345, (void *)nullptr),
+              "2345 0x12345 0");
     // Null strings, unknown conversions, zeros on strings, c of a wide value.
-    EXPECT_EQ(Fmt("%s %hs %8s|", (const char *)nullptr, (const wchar_t *)nullptr, (const char *)nullptr),
-              "(null) (null)   (null)|");
+    EXPECT_EQ(
+        Fmt("%s %hs %8s|", (const char *)nullptr, (const wchar_t *)nullptr, (const char *)nullptr),
+        "(null) (null)   (null)|");
     EXPECT_EQ(Fmt("%y%5%|%-3k|%05s|%c", "ab", 0x141), "y    %|k  |   ab|A");
     // A negative precision from * counts as 0.
     EXPECT_EQ(Fmt("[%.*s]", -1, "abc"), "[]");

@@ -18,7 +18,9 @@ std::wstring Program() {   // the variables name our file without its folder
     std::wstring full(path, GetModuleFileNameW(NULL, path, MAX_PATH));
     return full.substr(full.find_last_of(L'\\') + 1);
 }
-void SetVar(const std::wstring &name, const wchar_t *value) { SetEnvironmentVariableW(name.c_str(), value); }
+void SetVar(const std::wstring &name, const wchar_t *value) {
+    SetEnvironmentVariableW(name.c_str(), value);
+}
 std::wstring Own(const wchar_t *module) { return Program() + L"::" + module; }
 
 bool TraceBufferExists() {
@@ -37,10 +39,11 @@ class Trace : public ::testing::Test {
     void SetUp() override { ASSERT_FALSE(Clear()) << "a TRACEBUFFER from elsewhere is alive"; }
     void TearDown() override { EXPECT_FALSE(Clear()) << "the test left its TRACEBUFFER open"; }
     static bool Clear() {
-        for (const wchar_t *name :
-             {L"TRACESIZE", L"TRACEPORT", L"trace_child.exe", L"kernel32.dll", L"kernel32.dll::main"})
+        for (const wchar_t *name : {L"TRACESIZE", L"TRACEPORT", L"trace_child.exe", L"kernel32.dll",
+                                    L"kernel32.dll::main"})
             SetVar(name, nullptr);
-        for (const wchar_t *suffix : {L"", L"::main", L"::other"}) SetVar(Program() + suffix, nullptr);
+        for (const wchar_t *suffix : {L"", L"::main", L"::other"})
+            SetVar(Program() + suffix, nullptr);
         return TraceBufferExists();
     }
     // A module that writes every level into a ring of the given TRACESIZE.
@@ -96,7 +99,8 @@ TEST_F(Trace, WrapAfter250LinesIn100SlotsReadsOldestFirst) {
         ASSERT_EQ(Slot(module, slot), "line " + std::to_string((slot < 50 ? 201 : 101) + slot));
     std::vector<char> copy(100 * 80, 'x');
     TraceReadBuffer(module, copy.data(), (DWORD)copy.size());
-    for (int i = 0; i < 100; ++i) ASSERT_STREQ(copy.data() + i * 80, ("line " + std::to_string(151 + i)).c_str());
+    for (int i = 0; i < 100; ++i)
+        ASSERT_STREQ(copy.data() + i * 80, ("line " + std::to_string(151 + i)).c_str());
     EXPECT_EQ(module->pBuffer->enabled, 1u);
     TraceEntry(module, "line %d", 251);
     EXPECT_EQ(Slot(module, 50), "line 251");
@@ -151,7 +155,8 @@ TEST_F(Trace, ManyThreadsLoseNoSlotCount) {
             nullptr, 0,
             [](void *p) -> DWORD {
                 for (int i = 0; i < LINES_PER_THREAD; ++i)
-                    TracePrint((TraceModule *)p, TRACE_LEVEL_EVENT, "thread %lu line %d", GetCurrentThreadId(), i);
+                    TracePrint((TraceModule *)p, TRACE_LEVEL_EVENT, "thread %lu line %d",
+                               GetCurrentThreadId(), i);
                 return 0;
             },
             module, 0, nullptr);
@@ -208,8 +213,17 @@ TEST_F(Trace, LevelMaskFallbacksAndValues) {
         const wchar_t *value;
         DWORD mask;
     } cases[] = {
-        {L"  12", 12}, {L"+5", 5}, {L"-1", 0xFFFFFFFFu}, {L"0X1f", 0x1F}, {L"12abc", 12}, {L"010", 10},
-        {L"99999999999", 0xFFFFFFFFu}, {L"0xFFFFFFFFF", 0xFFFFFFFFu}, {L" 0x10", 0}, {L"ff", 0}, {L"abc", 0},
+        {L"  12", 12},
+        {L"+5", 5},
+        {L"-1", 0xFFFFFFFFu},
+        {L"0X1f", 0x1F},
+        {L"12abc", 12},
+        {L"010", 10},
+        {L"99999999999", 0xFFFFFFFFu},
+        {L"0xFFFFFFFFF", 0xFFFFFFFFu},
+        {L" 0x10", 0},
+        {L"ff", 0},
+        {L"abc", 0},
     };
     SetVar(Program(), L"4");   // an unreadable module value is not passed over
     for (const auto &c : cases) {
@@ -231,14 +245,16 @@ TEST_F(Trace, EntryExitAndPrintWriteWhenTheirLevelIsInTheMask) {
         TraceExit(m, "exit %lu", m->levelMask);
     }
     EXPECT_EQ(mainModule->pBuffer->noLines, 3);
-    EXPECT_EQ(Slot(mainModule, 0) + "|" + Slot(mainModule, 1) + "|" + Slot(mainModule, 2), "entry 3|exit 3|event 4");
+    EXPECT_EQ(Slot(mainModule, 0) + "|" + Slot(mainModule, 1) + "|" + Slot(mainModule, 2),
+              "entry 3|exit 3|event 4");
     TraceRelease(mainModule);
     TraceRelease(other);
     // Neither a ring nor a usable port: no module.
     SetVar(L"TRACESIZE", nullptr);
     for (const wchar_t *port : {L"", L"COM1", L"COM199 9600", L"COM1 0"}) {
         SetVar(L"TRACEPORT", port);
-        EXPECT_EQ(TraceRegister(NULL, L"main"), nullptr) << testing::PrintToString(std::wstring(port));
+        EXPECT_EQ(TraceRegister(NULL, L"main"), nullptr)
+            << testing::PrintToString(std::wstring(port));
     }
 }
 

@@ -23,7 +23,8 @@ def run_child(command, settings):
     args = [WINE_RUN, os.path.join(BIN_DIR, "trace_child.exe")]
     for name, value in settings.items():
         args += ["-e", "%s=%s" % (name, value)]
-    done = subprocess.run(args + [command], env=env, capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
+    done = subprocess.run(args + [command], env=env, capture_output=True, timeout=60,
+                          stdin=subprocess.DEVNULL)
     return done.stdout.decode(errors="replace")
 
 
@@ -49,7 +50,8 @@ on = {"trace_child.exe": "4", "TRACEPORT": "COM7 9600"}
 cases = [
     # command, settings, expected report, bytes expected on the wire
     ("serial", on, "port 1", line[:255]),   # a line is cut to 255 characters
-    ("serial-shared", on, "ports 4", b"<third><again>"),   # shared handle closed once, then reopened
+    # the shared handle closed once, then reopened
+    ("serial-shared", on, "ports 4", b"<third><again>"),
     ("serial", dict(on, **{"trace_child.exe": "0", "TRACESIZE": "4 16"}), "port 0", b""),
     ("serial", dict(on, **{"TRACEPORT": "COM7 250000", "TRACESIZE": "4 16"}), "port 0", b""),
 ]
