@@ -51,47 +51,52 @@ static BOOL ConfigurePort(HANDLE hPort, DWORD baud) {
     return SetCommState(hPort, &dcb);
 }
 
-TracePort *TracePortOpen(const wchar_t *portName, DWORD baud) {
-    HANDLE heap = GetProcessHeap();
-    TracePort *port = (TracePort *)HeapAlloc(heap, HEAP_ZERO_MEMORY, sizeof(TracePort));
-    if (port == NULL) return NULL;
-
+// Opens "\\.\" + portName; *hPort is INVALID_HANDLE_VALUE when the device
+// cannot be opened. FALSE when the path cannot be built.
+static BOOL OpenDevice(const wchar_t *portName, HANDLE *hPort) {
     constexpr wchar_t DEVICE_PREFIX[] = L"\\\\.\\";
     size_t nameLength = wcslen(portName);
     size_t prefixLength = sizeof DEVICE_PREFIX / sizeof(wchar_t) - 1;
-    wchar_t *path =
-        (wchar_t *)HeapAlloc(heap, 0, (prefixLength + nameLength + 1) * sizeof(wchar_t));
-    if (path == NULL) {
-        HeapFree(heap, 0, port);
-        return NULL;
-    }
+    wchar_t *path = (wchar_t *)HeapAlloc(GetProcessHeap(), 0,
+                                         (prefixLength + nameLength + 1) * sizeof(wchar_t));
+    if (path == NULL) return FALSE;
     memcpy(path, DEVICE_PREFIX, prefixLength * sizeof(wchar_t));
     memcpy(path + prefixLength, portName, (nameLength + 1) * sizeof(wchar_t));
+    *hPort = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    HeapFree(GetProcessHeap(), 0, path);
+    return TRUE;
+}
 
-    HANDLE hPort =
-        CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    HeapFree(heap, 0, path);
-    BOOL fresh = hPort != INVALID_HANDLE_VALUE;
-    if (!fresh && pRememberedPort != NULL) hPort = pRememberedPort->hPort;
-    if (hPort == INVALID_HANDLE_VALUE || !ConfigurePort(hPort, baud)) {
-        DWORD error = GetLastError();
-        if (fresh) CloseHandle(hPort);
-        HeapFree(heap, 0, port);
-        SetLastError(error);
+// A freshly opened port handle becomes the one later modules share.
+static BOOL RememberPort(HANDLE hPort) {
+    TracePortHandle *shared =
+        (TracePortHandle *)HeapAlloc(GetProcessHeap(), 0, sizeof(TracePortHandle));
+    if (shared == NULL) return FALSE;
+    shared->hPort = hPort;
+    shared->users = 0;
+    pRememberedPort = shared;
+    return TRUE;
+}
+
+TracePort *TracePortOpen(const wchar_t *portName, DWORD baud) {
+    TracePort *port = (TracePort *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(TracePort));
+    if (port == NULL) return NULL;
+    HANDLE hPort;
+    if (!OpenDevice(portName, &hPort)) {
+        HeapFree(GetProcessHeap(), 0, port);
         return NULL;
     }
-
-    if (fresh) {
-        TracePortHandle *shared = (TracePortHandle *)HeapAlloc(heap, 0, sizeof(TracePortHandle));
-        if (shared == NULL) {
-            CloseHandle(hPort);
-            HeapFree(heap, 0, port);
-            return NULL;
-        }
-        shared->hPort = hPort;
-        shared->users = 0;
-        pRememberedPort = shared;
+    // A COM port opens only once: when this process holds it already, share it.
+    BOOL fresh = hPort != INVALID_HANDLE_VALUE;
+    if (!fresh && pRememberedPort != NULL) hPort = pRememberedPort->hPort;
+    if (hPort == INVALID_HANDLE_VALUE || !ConfigurePort(hPort, baud) ||
+        (fresh && !RememberPort(hPort))) {
+        DWORD error = GetLastError();
+        if (fresh) CloseHandle(hPort);
+        HeapFree(GetProcessHeap(), 0, port);
+        SetLastError(error);
+        return NULL;
     }
     port->pShared = pRememberedPort;
     port->pShared->users++;
