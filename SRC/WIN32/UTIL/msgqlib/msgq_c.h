@@ -193,27 +193,47 @@ DWORD MsgQRepairReceiver(const MsgQHandleRecord *record, const MsgQRing &ring) {
     return result;
 }
 
+// What a claim of the slot at readOffset came to.
+enum MsgQClaim {
+    MSGQ_CLAIM_TAKEN,    // the slot is ours
+    MSGQ_CLAIM_EMPTY,    // nothing queued: the count we took was stale, or another
+                         // receiver's repair took our message; wait again
+    MSGQ_CLAIM_DAMAGED,  // readOffset is not on a slot boundary
+};
+
 // Claims the slot at readOffset and moves readOffset one slot on, in one
 // compare-exchange, so that concurrent receivers never carry it past R.
-// FALSE with ERROR_SUCCESS in *error when the ring is empty (the count we
-// took was stale, or another receiver's repair took our message).
-BOOL MsgQClaimSlot(const MsgQRing &ring, DWORD *slotOffset, DWORD *error) {
+MsgQClaim MsgQClaimSlot(const MsgQRing &ring, DWORD *slotOffset) {
     volatile LONG *readWord = MsgQReadOffsetWord(ring);
-    *error = ERROR_SUCCESS;
     for (;;) {
         DWORD seen = (DWORD)*readWord;
         DWORD at = seen >= ring.ringSize ? 0 : seen;
-        if (at % ring.slotSize != 0) {
-            *error = ERROR_INVALID_PARAMETER;
-            return FALSE;
-        }
-        if (at == ring.block->writeOffset) return FALSE;
+        if (at % ring.slotSize != 0) return MSGQ_CLAIM_DAMAGED;
+        if (at == ring.block->writeOffset) return MSGQ_CLAIM_EMPTY;
         MsgQPassPoint(MSGQ_POINT_RECV_BEFORE_CLAIM);
-        if ((DWORD)InterlockedCompareExchange(readWord, (LONG)(at + ring.slotSize), (LONG)seen) ==
-            seen) {
+        LONG next = (LONG)(at + ring.slotSize);
+        if ((DWORD)InterlockedCompareExchange(readWord, next, (LONG)seen) == seen) {
             *slotOffset = at;
-            return TRUE;
+            return MSGQ_CLAIM_TAKEN;
         }
+    }
+}
+
+// Waits for a message and claims its slot, repairing the count when the
+// wait times out. ERROR_SUCCESS, or the error that ends the receive.
+DWORD MsgQTakeSlot(const MsgQHandleRecord *record, const MsgQRing &ring, DWORD timeout,
+                   DWORD *slotOffset) {
+    for (;;) {
+        DWORD result = WaitForSingleObject(record->hMsgSem, timeout);
+        if (result == WAIT_FAILED) return GetLastError();
+        if (result == WAIT_TIMEOUT) {
+            DWORD repaired = MsgQRepairReceiver(record, ring);
+            if (repaired != ERROR_SUCCESS) return repaired;
+        }
+        MsgQClaim claim = MsgQClaimSlot(ring, slotOffset);
+        if (claim == MSGQ_CLAIM_TAKEN) return ERROR_SUCCESS;
+        if (claim == MSGQ_CLAIM_DAMAGED) return ERROR_INVALID_PARAMETER;
+        // MSGQ_CLAIM_EMPTY: wait again, with the whole time-out.
     }
 }
 
@@ -286,18 +306,8 @@ extern "C" BOOL MsgQReceive(MsgQHandle hMsgQ, void *buffer, DWORD bufferSize, DW
     if (!FaultGuardRun(MsgQProbeTargets, &targets)) return MsgQFail(ERROR_INVALID_PARAMETER);
 
     DWORD slotOffset = 0;
-    for (;;) {
-        DWORD result = WaitForSingleObject(record->hMsgSem, timeout);
-        if (result == WAIT_FAILED) return MsgQFail(GetLastError());
-        if (result == WAIT_TIMEOUT) {
-            DWORD repaired = MsgQRepairReceiver(record, ring);
-            if (repaired != ERROR_SUCCESS) return MsgQFail(repaired);
-        }
-        DWORD error;
-        if (MsgQClaimSlot(ring, &slotOffset, &error)) break;
-        if (error != ERROR_SUCCESS) return MsgQFail(error);
-        // A stale count: wait again, with the whole time-out.
-    }
+    DWORD taken = MsgQTakeSlot(record, ring, timeout, &slotOffset);
+    if (taken != ERROR_SUCCESS) return MsgQFail(taken);
 
     const BYTE *slot = MsgQSlotAt(ring.block, slotOffset);
     DWORD length = reinterpret_cast<const MsgQSlotHeader *>(slot)->length;
