@@ -240,13 +240,10 @@ OpenAttempt TryOpenNamed(MsgQHandleRecord *record, const wchar_t *name, DWORD *e
         attempt = OPEN_ATTEMPT_FAILED;
         *error = ERROR_OUTOFMEMORY;
     } else if (!(record->hMsgSem = OpenSemaphoreW(SEMAPHORE_ALL_ACCESS, FALSE, names[0]))) {
-        DWORD attached = MsgQLocalAttach(record, names[0]);
-        if (attached == ERROR_NOT_FOUND) {
-            attempt = OPEN_ATTEMPT_MISSED;
-        } else if (attached != ERROR_SUCCESS) {
-            attempt = OPEN_ATTEMPT_FAILED;
-            *error = attached;
-        }
+        BOOL found;
+        *error = MsgQLocalAttach(record, names[0], &found);
+        if (*error != ERROR_SUCCESS) attempt = OPEN_ATTEMPT_FAILED;
+        else if (!found) attempt = OPEN_ATTEMPT_MISSED;
     } else if (!(record->hFreeSem = OpenSemaphoreW(SEMAPHORE_ALL_ACCESS, FALSE, names[1])) ||
                !(record->hMutex = OpenMutexW(MUTEX_ALL_ACCESS, FALSE, names[2])) ||
                !(record->hMap = OpenFileMappingW(FILE_MAP_WRITE, FALSE, names[3]))) {

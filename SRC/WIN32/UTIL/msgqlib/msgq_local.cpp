@@ -108,13 +108,16 @@ DWORD MsgQLocalRegister(MsgQHandleRecord *record, const wchar_t *key) {
     return UnlockList(ERROR_SUCCESS);
 }
 
-DWORD MsgQLocalAttach(MsgQHandleRecord *record, const wchar_t *key) {
+DWORD MsgQLocalAttach(MsgQHandleRecord *record, const wchar_t *key, BOOL *found) {
+    *found = FALSE;
     DWORD result = LockList();
     if (result != ERROR_SUCCESS) return result;
     MsgQLocalNode *node = FindByKey(key);
-    if (!node) return UnlockList(ERROR_NOT_FOUND);
-    node->refCount++;
-    ShareNode(record, node);
+    if (node) {
+        node->refCount++;
+        ShareNode(record, node);
+        *found = TRUE;
+    }
     return UnlockList(ERROR_SUCCESS);
 }
 

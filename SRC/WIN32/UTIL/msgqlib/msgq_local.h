@@ -16,9 +16,9 @@
 // ERROR_ALREADY_EXISTS.
 DWORD MsgQLocalRegister(MsgQHandleRecord *record, const wchar_t *key);
 
-// Looks key up; when found, the record shares that queue and the result is
-// ERROR_SUCCESS, else ERROR_NOT_FOUND.
-DWORD MsgQLocalAttach(MsgQHandleRecord *record, const wchar_t *key);
+// Looks key up; when found, the record shares that queue. ERROR_SUCCESS
+// whether found or not (*found tells), else the error of the list lock.
+DWORD MsgQLocalAttach(MsgQHandleRecord *record, const wchar_t *key, BOOL *found);
 
 // Drops the record's share of its queue (found by block); the last share
 // destroys the queue. ERROR_INVALID_HANDLE when no queue has that block.
