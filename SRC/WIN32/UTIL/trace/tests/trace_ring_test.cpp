@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <string>
 #include <vector>
 
@@ -136,13 +138,20 @@ TEST_F(Trace, ReadingCuttingHoldingAndClearing) {
     for (DWORD i = 0; i < 8; ++i) EXPECT_EQ(Slot(module, i), "");
     TraceRelease(module);
 
-    // A null module (no channel) is accepted everywhere.
-    DWORD slots = 7, size = 7;
+    // A null module (no channel) is accepted everywhere and changes nothing.
+    DWORD slots = 7, size = 7, clears = 7;
     TraceGetBufferSize(nullptr, &slots, &size);
     EXPECT_EQ(slots + size, 0u);
+    EXPECT_FALSE(TraceGetClearCount(nullptr, &clears));
+    EXPECT_EQ(clears, 0u);
+    memcpy(tiny, "xxxxxxx", sizeof tiny);
     TraceReadBuffer(nullptr, tiny, sizeof tiny);
+    EXPECT_STREQ(tiny, "xxxxxxx");
+    SetLastError(4321);
     TraceClearBuffer(nullptr);
     TraceExit(nullptr, "x");
+    TracePrint(nullptr, TRACE_LEVEL_EVENT, "x");
+    EXPECT_EQ(GetLastError(), 4321u);
 }
 
 TEST_F(Trace, ManyThreadsLoseNoSlotCount) {
