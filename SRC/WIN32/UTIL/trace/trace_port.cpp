@@ -16,18 +16,20 @@ struct TracePort {
     TracePortHandle *pShared;
 };
 
-static TracePortHandle *pRememberedPort = NULL;
+namespace {
+
+TracePortHandle *pRememberedPort = NULL;
 
 constexpr DWORD BAUD_RATES[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
-                                   19200, 38400, 56000, 57600, 115200, 128000, 256000};
+                                19200, 38400, 56000, 57600, 115200, 128000, 256000};
 
-static BOOL IsListedBaudRate(DWORD baud) {
+BOOL IsListedBaudRate(DWORD baud) {
     for (DWORD rate : BAUD_RATES)
         if (rate == baud) return TRUE;
     return FALSE;
 }
 
-static BOOL ConfigurePort(HANDLE hPort, DWORD baud) {
+BOOL ConfigurePort(HANDLE hPort, DWORD baud) {
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
@@ -53,7 +55,7 @@ static BOOL ConfigurePort(HANDLE hPort, DWORD baud) {
 
 // Opens "\\.\" + portName; *hPort is INVALID_HANDLE_VALUE when the device
 // cannot be opened. FALSE when the path cannot be built.
-static BOOL OpenDevice(const wchar_t *portName, HANDLE *hPort) {
+BOOL OpenDevice(const wchar_t *portName, HANDLE *hPort) {
     constexpr wchar_t DEVICE_PREFIX[] = L"\\\\.\\";
     size_t nameLength = wcslen(portName);
     size_t prefixLength = sizeof DEVICE_PREFIX / sizeof(wchar_t) - 1;
@@ -69,7 +71,7 @@ static BOOL OpenDevice(const wchar_t *portName, HANDLE *hPort) {
 }
 
 // A freshly opened port handle becomes the one later modules share.
-static BOOL RememberPort(HANDLE hPort) {
+BOOL RememberPort(HANDLE hPort) {
     TracePortHandle *shared =
         (TracePortHandle *)HeapAlloc(GetProcessHeap(), 0, sizeof(TracePortHandle));
     if (shared == NULL) return FALSE;
@@ -78,6 +80,8 @@ static BOOL RememberPort(HANDLE hPort) {
     pRememberedPort = shared;
     return TRUE;
 }
+
+}  // namespace
 
 TracePort *TracePortOpen(const wchar_t *portName, DWORD baud) {
     TracePort *port = (TracePort *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(TracePort));

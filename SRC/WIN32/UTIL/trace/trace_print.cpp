@@ -2,6 +2,8 @@
 // lock, and never lets a failure or a fault reach its caller.
 #include "trace_internal.h"
 
+namespace {
+
 constexpr DWORD PORT_LINE_BYTES = 256;
 
 struct LineRequest {
@@ -13,7 +15,7 @@ struct LineRequest {
 // Formats one line to the port, then to the ring. Runs under the fault
 // guard: a fault (a bad string pointer among the arguments) abandons the
 // line.
-static void WriteChannels(void *context) {
+void WriteChannels(void *context) {
     LineRequest *request = (LineRequest *)context;
     TraceModule *module = request->module;
     const char *format = request->format;
@@ -39,7 +41,7 @@ static void WriteChannels(void *context) {
     }
 }
 
-static void WriteLine(TraceModule *module, const char *format, va_list args) {
+void WriteLine(TraceModule *module, const char *format, va_list args) {
     // Tracing must not change what the caller reports as its last error.
     DWORD savedError = GetLastError();
     LineRequest request;
@@ -50,6 +52,8 @@ static void WriteLine(TraceModule *module, const char *format, va_list args) {
     va_end(request.args);
     SetLastError(savedError);
 }
+
+}  // namespace
 
 extern "C" void TraceEntry(TraceModule *module, const char *format, ...) {
     if (module == NULL || (module->levelMask & TRACE_LEVEL_ENTRY) == 0) return;

@@ -4,11 +4,13 @@
 
 #include <shellapi.h>
 
+namespace {
+
 constexpr wchar_t TRACE_BUFFER_NAME[] = L"TRACEBUFFER";
 constexpr DWORD NAME_BUFFER_CHARS = 260;   // NUL included
 
 // The value of c as a digit of base 10 or 16, or -1.
-static int DigitValue(wchar_t c, int base) {
+int DigitValue(wchar_t c, int base) {
     if (c >= L'0' && c <= L'9') return c - L'0';
     if (base == 16 && c >= L'a' && c <= L'f') return c - L'a' + 10;
     if (base == 16 && c >= L'A' && c <= L'F') return c - L'A' + 10;
@@ -18,7 +20,7 @@ static int DigitValue(wchar_t c, int base) {
 // Reads an unsigned number: optional blanks, "+" or "-" (negates in 32-bit
 // arithmetic), digits of base 10 or 16 (16 accepts a "0x" prefix). Stops at
 // the first non-digit; saturates at 0xFFFFFFFF; no digits give 0.
-static DWORD ParseUnsigned(const wchar_t *text, int base) {
+DWORD ParseUnsigned(const wchar_t *text, int base) {
     const wchar_t *p = text;
     while (*p == L' ' || *p == L'\t' || *p == L'\n' || *p == L'\r' || *p == L'\v' || *p == L'\f')
         ++p;
@@ -36,14 +38,14 @@ static DWORD ParseUnsigned(const wchar_t *text, int base) {
 }
 
 // A TRACESIZE or TRACEPORT number: decimal, or hexadecimal when decimal gives 0.
-static DWORD ParseSizeToken(const wchar_t *text) {
+DWORD ParseSizeToken(const wchar_t *text) {
     DWORD value = ParseUnsigned(text, 10);
     return value != 0 ? value : ParseUnsigned(text, 16);
 }
 
 // A heap copy of an environment variable's value, or NULL (absent: the last
 // error is ERROR_ENVVAR_NOT_FOUND).
-static wchar_t *CopyEnvironmentValue(const wchar_t *name, BOOL *failed) {
+wchar_t *CopyEnvironmentValue(const wchar_t *name, BOOL *failed) {
     *failed = FALSE;
     DWORD needed = GetEnvironmentVariableW(name, NULL, 0);
     if (needed == 0) return NULL;
@@ -61,54 +63,11 @@ static wchar_t *CopyEnvironmentValue(const wchar_t *name, BOOL *failed) {
     }
 }
 
-BOOL TraceReadLevelMask(HMODULE hModule, const wchar_t *moduleName, TraceModule *module) {
-    module->levelMask = 0;
-    wchar_t path[NAME_BUFFER_CHARS];
-    DWORD length = GetModuleFileNameW(hModule, path, NAME_BUFFER_CHARS);
-    if (length == 0 || length >= NAME_BUFFER_CHARS) {
-        // A cut path would name a variable that belongs to another file.
-        SetLastError(length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
-        return FALSE;
-    }
-    const wchar_t *fileName = path;
-    for (const wchar_t *p = path; *p; ++p)
-        if (*p == L'\\') fileName = p + 1;
-
-    wchar_t name[NAME_BUFFER_CHARS];
-    size_t used = 0;
-    for (const wchar_t *p = fileName; *p; ++p) name[used++] = *p;
-    if (moduleName != NULL) {
-        size_t nameLength = wcslen(moduleName);
-        // A composed name that does not fit is not looked up at all: a cut
-        // one could match a variable meant for a different module.
-        if (used + 2 + nameLength >= NAME_BUFFER_CHARS) {
-            SetLastError(ERROR_FILENAME_EXCED_RANGE);
-            return FALSE;
-        }
-        name[used++] = L':';
-        name[used++] = L':';
-        for (size_t i = 0; i < nameLength; ++i) name[used++] = moduleName[i];
-    }
-    name[used] = L'\0';
-
-    BOOL failed;
-    wchar_t *value = CopyEnvironmentValue(name, &failed);
-    if (value == NULL) {
-        SetLastError(failed ? ERROR_NOT_ENOUGH_MEMORY : ERROR_BAD_ENVIRONMENT);
-        return FALSE;
-    }
-    bool hex = value[0] == L'0' && (value[1] == L'x' || value[1] == L'X');
-    module->levelMask = ParseUnsigned(value, hex ? 16 : 10);
-    HeapFree(GetProcessHeap(), 0, value);
-    SetLastError(0);
-    return TRUE;
-}
-
 // The first two blank-separated tokens of a variable, as TRACESIZE and
 // TRACEPORT hold them (double quotes group). *tokens is NULL when the
 // variable is absent or holds fewer than two; the caller LocalFrees it.
 // FALSE when copying or splitting failed.
-static BOOL ReadTokenPair(const wchar_t *name, wchar_t ***tokens) {
+BOOL ReadTokenPair(const wchar_t *name, wchar_t ***tokens) {
     *tokens = NULL;
     BOOL failed;
     wchar_t *value = CopyEnvironmentValue(name, &failed);
@@ -128,7 +87,7 @@ static BOOL ReadTokenPair(const wchar_t *name, wchar_t ***tokens) {
 
 // Creates or opens the "TRACEBUFFER" mapping and maps it; only its creator
 // writes the header. FALSE when the mapping cannot be had.
-static BOOL MapRingBuffer(TraceModuleRecord *record, DWORD noSlots, DWORD slotSize) {
+BOOL MapRingBuffer(TraceModuleRecord *record, DWORD noSlots, DWORD slotSize) {
     DWORD total = noSlots * slotSize + (DWORD)sizeof(TraceBufferHeader);
     HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE | SEC_COMMIT, 0,
                                         total, TRACE_BUFFER_NAME);
@@ -159,7 +118,7 @@ static BOOL MapRingBuffer(TraceModuleRecord *record, DWORD noSlots, DWORD slotSi
 
 // Maps the ring buffer described by TRACESIZE. FALSE only for a failure
 // that fails the registration; a missing or malformed TRACESIZE is none.
-static BOOL AttachRingBuffer(TraceModuleRecord *record) {
+BOOL AttachRingBuffer(TraceModuleRecord *record) {
     wchar_t **tokens;
     if (!ReadTokenPair(L"TRACESIZE", &tokens)) return FALSE;
     if (tokens == NULL) return TRUE;
@@ -174,13 +133,75 @@ static BOOL AttachRingBuffer(TraceModuleRecord *record) {
 
 // Opens the port described by TRACEPORT. FALSE only when copying or
 // splitting failed; a port that cannot be opened is none.
-static BOOL AttachPort(TraceModule *module) {
+BOOL AttachPort(TraceModule *module) {
     wchar_t **tokens;
     if (!ReadTokenPair(L"TRACEPORT", &tokens)) return FALSE;
     if (tokens == NULL) return TRUE;
     DWORD baud = ParseSizeToken(tokens[1]);
     if (baud != 0) module->pPort = TracePortOpen(tokens[0], baud);
     LocalFree(tokens);
+    return TRUE;
+}
+
+void ReleaseRecord(TraceModule *module) {
+    TraceReleaseClearCounter(module);
+    if (module->pPort != NULL) TracePortClose(module->pPort);
+    module->pPort = NULL;
+    if (module->pBuffer != NULL) UnmapViewOfFile(module->pBuffer);
+    module->pBuffer = NULL;
+    if (module->hFileMappingObject != NULL) CloseHandle(module->hFileMappingObject);
+    module->hFileMappingObject = NULL;
+    HeapFree(GetProcessHeap(), 0, module);
+}
+
+void ReleaseRecordGuarded(void *module) { ReleaseRecord((TraceModule *)module); }
+
+// The name of a level-mask variable: the file name of hModule (the program
+// with null), then "::" and the module name when one is given, into a
+// buffer of NAME_BUFFER_CHARS. FALSE, with the last error, when the path or
+// the composed name does not fit: a cut one could name another's variable.
+BOOL ComposeVariableName(HMODULE hModule, const wchar_t *moduleName, wchar_t *name) {
+    wchar_t path[NAME_BUFFER_CHARS];
+    DWORD length = GetModuleFileNameW(hModule, path, NAME_BUFFER_CHARS);
+    if (length == 0 || length >= NAME_BUFFER_CHARS) {
+        SetLastError(length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
+    }
+    const wchar_t *fileName = path;
+    for (const wchar_t *p = path; *p; ++p)
+        if (*p == L'\\') fileName = p + 1;
+    size_t used = 0;
+    for (const wchar_t *p = fileName; *p; ++p) name[used++] = *p;
+    if (moduleName != NULL) {
+        size_t nameLength = wcslen(moduleName);
+        if (used + 2 + nameLength >= NAME_BUFFER_CHARS) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return FALSE;
+        }
+        name[used++] = L':';
+        name[used++] = L':';
+        for (size_t i = 0; i < nameLength; ++i) name[used++] = moduleName[i];
+    }
+    name[used] = L'\0';
+    return TRUE;
+}
+
+}  // namespace
+
+BOOL TraceReadLevelMask(HMODULE hModule, const wchar_t *moduleName, TraceModule *module) {
+    module->levelMask = 0;
+    wchar_t name[NAME_BUFFER_CHARS];
+    if (!ComposeVariableName(hModule, moduleName, name)) return FALSE;
+    BOOL failed;
+    wchar_t *value = CopyEnvironmentValue(name, &failed);
+    if (value == NULL) {
+        SetLastError(failed ? ERROR_NOT_ENOUGH_MEMORY : ERROR_BAD_ENVIRONMENT);
+        return FALSE;
+    }
+    bool hex = value[0] == L'0' && (value[1] == L'x' || value[1] == L'X');
+    module->levelMask = ParseUnsigned(value, hex ? 16 : 10);
+    HeapFree(GetProcessHeap(), 0, value);
+    SetLastError(0);
     return TRUE;
 }
 
@@ -196,19 +217,6 @@ BOOL TraceRingGeometry(const TraceModule *module, DWORD *noSlots, DWORD *slotSiz
     *slotSize = size;
     return TRUE;
 }
-
-static void ReleaseRecord(TraceModule *module) {
-    TraceReleaseClearCounter(module);
-    if (module->pPort != NULL) TracePortClose(module->pPort);
-    module->pPort = NULL;
-    if (module->pBuffer != NULL) UnmapViewOfFile(module->pBuffer);
-    module->pBuffer = NULL;
-    if (module->hFileMappingObject != NULL) CloseHandle(module->hFileMappingObject);
-    module->hFileMappingObject = NULL;
-    HeapFree(GetProcessHeap(), 0, module);
-}
-
-static void ReleaseRecordGuarded(void *module) { ReleaseRecord((TraceModule *)module); }
 
 extern "C" TraceModule *TraceRegister(HMODULE hModule, const wchar_t *moduleName) {
     if (!FaultGuardInstall()) return NULL;

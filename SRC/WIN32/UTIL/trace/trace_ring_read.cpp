@@ -6,6 +6,8 @@
 
 #include <string.h>
 
+namespace {
+
 // What a reading operation hands to its guarded part. held is set once
 // `enabled` was cleared, so that it is set again even when the work is cut
 // short by a fault.
@@ -16,7 +18,7 @@ struct RingRequest {
     BOOL held;
 };
 
-static void ClearSlots(void *context) {
+void ClearSlots(void *context) {
     RingRequest *request = (RingRequest *)context;
     TraceModule *module = request->module;
     BOOL *held = &request->held;
@@ -30,25 +32,13 @@ static void ClearSlots(void *context) {
     for (DWORD i = 0; i < noSlots; ++i) slots[(SIZE_T)i * slotSize] = '\0';
 }
 
-extern "C" void TraceClearBuffer(TraceModule *module) {
-    if (module == NULL) return;
-    // Counted as under way before anything changes and as done after, so
-    // that a follower never takes a half-cleared ring for the old one.
-    volatile LONG *clears = TraceClearCounter(module);
-    if (clears != NULL) InterlockedIncrement(clears);
-    RingRequest request = {module, NULL, 0, FALSE};
-    FaultGuardRun(ClearSlots, &request);
-    if (request.held) module->pBuffer->enabled = 1;
-    if (clears != NULL) InterlockedIncrement(clears);
-}
-
 struct GeometryRequest {
     TraceModule *module;
     DWORD *noSlots;
     DWORD *slotSize;
 };
 
-static void GiveGeometry(void *context) {
+void GiveGeometry(void *context) {
     GeometryRequest *request = (GeometryRequest *)context;
     DWORD slots, size;
     if (!TraceRingGeometry(request->module, &slots, &size)) return;
@@ -56,18 +46,10 @@ static void GiveGeometry(void *context) {
     if (request->slotSize != NULL) *request->slotSize = size;
 }
 
-extern "C" void TraceGetBufferSize(TraceModule *module, DWORD *noSlots, DWORD *slotSize) {
-    if (noSlots != NULL) *noSlots = 0;
-    if (slotSize != NULL) *slotSize = 0;
-    if (module == NULL) return;
-    GeometryRequest request = {module, noSlots, slotSize};
-    FaultGuardRun(GiveGeometry, &request);
-}
-
 // Copies the slots oldest line first. Before the ring wraps that is slot 0
 // up to the slot the next line takes (still empty, so it ends the text);
 // after a wrap it is every slot, starting with the one the next line takes.
-static void CopySlots(void *context) {
+void CopySlots(void *context) {
     RingRequest *request = (RingRequest *)context;
     TraceModule *module = request->module;
     char *buffer = request->buffer;
@@ -92,6 +74,28 @@ static void CopySlots(void *context) {
     }
     SIZE_T end = (SIZE_T)toCopy * slotSize;
     if (toCopy < noSlots && end < bufferSize) buffer[end] = '\0';
+}
+
+}  // namespace
+
+extern "C" void TraceClearBuffer(TraceModule *module) {
+    if (module == NULL) return;
+    // Counted as under way before anything changes and as done after, so
+    // that a follower never takes a half-cleared ring for the old one.
+    volatile LONG *clears = TraceClearCounter(module);
+    if (clears != NULL) InterlockedIncrement(clears);
+    RingRequest request = {module, NULL, 0, FALSE};
+    FaultGuardRun(ClearSlots, &request);
+    if (request.held) module->pBuffer->enabled = 1;
+    if (clears != NULL) InterlockedIncrement(clears);
+}
+
+extern "C" void TraceGetBufferSize(TraceModule *module, DWORD *noSlots, DWORD *slotSize) {
+    if (noSlots != NULL) *noSlots = 0;
+    if (slotSize != NULL) *slotSize = 0;
+    if (module == NULL) return;
+    GeometryRequest request = {module, noSlots, slotSize};
+    FaultGuardRun(GiveGeometry, &request);
 }
 
 extern "C" void TraceReadBuffer(TraceModule *module, char *buffer, DWORD bufferSize) {
