@@ -197,9 +197,13 @@ void CountOpenRetry(int point) {
     if (point != MSGQ_POINT_OPEN_RETRY || ++retries.seen != retries.createAt) return;
     std::wstring ready = UniqueName(L"mqready");
     HANDLE hReady = PreparePoint(ready);
-    if (StartChild(L"msgq_test_helper", L"create " + retries.name + L" 2 8 0 " + ready,
-                   retries.creator->get()))
-        WaitForPoint(ready, 15000);
+    ChildProcess *creator = retries.creator->get();
+    // However long the start takes: until the queue is there or the creator
+    // has ended without making it.
+    if (StartChild(L"msgq_test_helper", L"create " + retries.name + L" 2 8 0 " + ready, creator)) {
+        HANDLE waitFor[] = {hReady, creator->hProcess};
+        WaitForMultipleObjects(2, waitFor, FALSE, INFINITE);
+    }
     CloseHandle(hReady);
 }
 
