@@ -6,6 +6,8 @@
 //
 // Each kernel call costs a round trip to wineserver, so the table gives the
 // calls each side makes per message, counted at this program's imports.
+// Last, how long the calls that must not wait (time-out 0) take, and when an
+// open with a time-out gives up.
 #include <windows.h>
 
 #include <algorithm>
@@ -246,6 +248,36 @@ Result MeasureOneWay(DWORD iterations, DWORD size) {
     return result;
 }
 
+// Calls that give up: an open of a name no queue has and a send to a full
+// queue, both with time-out 0 (one attempt, no sleep), and an open with a
+// 200 ms time-out (an attempt every 50 ms until the time-out has passed).
+void PrintGivingUp(DWORD iterations) {
+    std::wstring missing = ribex_test::UniqueName(L"benchmissing");
+    std::vector<double> openUs, sendUs;
+    MsgQHandle full = MsgQCreate(nullptr, 1, 8, 0);
+    bool ok = full && MsgQSend(full, "x", 1, 0);
+    for (DWORD i = 0; ok && i < iterations; i++) {
+        double start = NowMicroseconds();
+        ok = !MsgQOpen(missing.c_str(), 0) && GetLastError() == ERROR_TIMEOUT;
+        openUs.push_back(NowMicroseconds() - start);
+        start = NowMicroseconds();
+        ok = ok && !MsgQSend(full, "y", 1, 0) && GetLastError() == ERROR_TIMEOUT;
+        sendUs.push_back(NowMicroseconds() - start);
+    }
+    double start = NowMicroseconds();
+    ok = ok && !MsgQOpen(missing.c_str(), 200) && GetLastError() == ERROR_TIMEOUT;
+    double givenUpMs = (NowMicroseconds() - start) / 1000;
+    if (full) MsgQClose(full);
+    if (!ok) {
+        std::printf("giving up                : FAILED\n");
+        return;
+    }
+    std::printf("open of a missing queue : %8.1f us with time-out 0; gives up after %.0f ms "
+                "with time-out 200\n",
+                Median(openUs), givenUpMs);
+    std::printf("send to a full queue    : %8.1f us with time-out 0\n", Median(sendUs));
+}
+
 void PrintRow(const char *what, const Result &r, const char *unit) {
     if (!r.ok) {
         std::printf("%-34s  FAILED\n", what);
@@ -333,6 +365,7 @@ int wmain(int argc, wchar_t **argv) {
             "one-way 124 B           : %8.0f messages/s; send %.2f, receive %.2f kernel calls\n",
             1e6 / final[ONE_WAY_124].medianUs, final[ONE_WAY_124].peerCalls,
             final[ONE_WAY_124].parentCalls);
+    PrintGivingUp(iterations);
     bool allOk = true;
     for (const Result &r : final) allOk = allOk && r.ok;
     return allOk ? 0 : 1;
