@@ -305,9 +305,10 @@ extern "C" MsgQHandle MsgQOpen(const wchar_t *name, DWORD timeout) {
         }
         FreeName(ownName);
         if (attempt == OPEN_ATTEMPT_DONE) return Publish(record, ERROR_SUCCESS);
-        // A failed attempt has closed whatever it opened.
-        return DiscardRecord(record, TRUE,
-                             attempt == OPEN_ATTEMPT_MISSED ? (DWORD)ERROR_TIMEOUT : error);
+        // A failed attempt has closed whatever it opened; what a record
+        // attached to a process-local queue holds is the list entry's.
+        HeapFree(GetProcessHeap(), 0, record);
+        return FailHandle(attempt == OPEN_ATTEMPT_MISSED ? (DWORD)ERROR_TIMEOUT : error);
     }
 }
 
