@@ -9,7 +9,7 @@
 #include "msgq_handles.h"
 #include "msgq_local.h"
 #include "msgq_record.h"
-#include "msgq_testhooks.h"
+#include "msgq_testpoint.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include "msgq_block.h"
 #include "msgq_handles.h"
 #include "msgq_record.h"
-#include "msgq_testhooks.h"
+#include "msgq_testpoint.h"
 
 namespace {
 

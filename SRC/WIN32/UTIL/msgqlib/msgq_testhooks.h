@@ -1,7 +1,6 @@
 // Stopping points inside MsgQOpen, MsgQSend and MsgQReceive, for tests that
 // kill a process in the middle of an operation or count what it does. Only
-// the msgq_testhooks build of the library passes them; in the msgq library
-// MsgQPassPoint compiles to nothing.
+// the msgq_testhooks build of the library passes them (msgq_testpoint.h).
 #pragma once
 
 enum MsgQTestPoint {
@@ -20,11 +19,3 @@ void MsgQSetTestHook(MsgQTestHook hook);
 
 // Called by the library at each point.
 void MsgQRunTestHook(int point);
-
-inline void MsgQPassPoint(MsgQTestPoint point) {
-#ifdef MSGQ_TEST_HOOKS
-    MsgQRunTestHook(point);
-#else
-    (void)point;
-#endif
-}
