@@ -63,7 +63,7 @@ void PrintUsage(FILE *out) {
         "words what it was. Error entries carry the time at which candump read them.\n"
         "\n"
         "Options:\n"
-        "  -n COUNT      stop after COUNT frames\n"
+        "  -n COUNT      stop after COUNT entries (frames and error entries)\n"
         "  -T MS         stop after MS milliseconds\n"
         "  -t a|d        time stamps absolute (default) or delta to the previous frame\n"
         "  -l FILE       also write the log lines to FILE\n"
