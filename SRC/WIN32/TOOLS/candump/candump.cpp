@@ -216,15 +216,18 @@ unsigned long long Now100ns() {
     QueryPerformanceFrequency(&f);
     QueryPerformanceCounter(&c);
     unsigned long long q = (unsigned long long)f.QuadPart;
-    return (unsigned long long)c.QuadPart / q * 10000000ull + (unsigned long long)c.QuadPart % q * 10000000ull / q;
+    return (unsigned long long)c.QuadPart / q * 10000000ull +
+           (unsigned long long)c.QuadPart % q * 10000000ull / q;
 }
 
 // The screen says in words what an error entry was; stdout and the log
 // keep only lines that other tools read.
-void ReportErrorEntry(const DumpState *s, DWORD netIndex, unsigned long long stamp, DWORD errorCode) {
+void ReportErrorEntry(const DumpState *s, DWORD netIndex, unsigned long long stamp,
+                      DWORD errorCode) {
     fflush(stdout);
-    fprintf(stderr, "candump: %s: error entry %lu at %llu.%06lu: %s\n", s->netNames[netIndex], errorCode,
-            stamp / 10000000ull, (unsigned long)((stamp % 10000000ull) / 10ull), CanErrorCodeText(errorCode));
+    fprintf(stderr, "candump: %s: error entry %lu at %llu.%06lu: %s\n", s->netNames[netIndex],
+            errorCode, stamp / 10000000ull, (unsigned long)((stamp % 10000000ull) / 10ull),
+            CanErrorCodeText(errorCode));
 }
 
 void EmitFrame(const Options *o, DumpState *s, DWORD netIndex, const RibexFrame *f) {
@@ -253,18 +256,24 @@ void EmitFrame(const Options *o, DumpState *s, DWORD netIndex, const RibexFrame 
 }
 
 // Frames and error entries count alike against -n.
-DWORD EntriesShown(const DumpState *s) { return s->frames + s->errorEntries; }
+DWORD EntriesShown(const DumpState *s) {
+    return s->frames + s->errorEntries;
+}
 
 void PrintStatistics(const Options *o, const DumpState *s, double seconds) {
     if (seconds <= 0) seconds = 1e-6;
     double load = o->bitRate ? 100.0 * (double)s->busBits / (seconds * (double)o->bitRate) : 0;
-    printf("candump: %lu frames in %.3f s, %.1f frames/s, %lu lost, bus load %.2f%% at %lu bit/s "
-           "(worst-case bit stuffing)\n",
-           s->frames, seconds, s->frames / seconds, s->lost, load, o->bitRate);
-    printf("candump: %lu error entries, %lu of them driver overflows", s->errorEntries, s->overflows);
+    printf(
+        "candump: %lu frames in %.3f s, %.1f frames/s, %lu lost, bus load %.2f%% at %lu bit/s "
+        "(worst-case bit stuffing)\n",
+        s->frames, seconds, s->frames / seconds, s->lost, load, o->bitRate);
+    printf("candump: %lu error entries, %lu of them driver overflows", s->errorEntries,
+           s->overflows);
     if (s->overflows != 0)
-        printf(": frames were lost before they reached the ring (the driver's queue was full), "
-               "more than the %lu counted as lost", s->lost);
+        printf(
+            ": frames were lost before they reached the ring (the driver's queue was full), "
+            "more than the %lu counted as lost",
+            s->lost);
     printf("\n");
     fflush(stdout);
 }
@@ -307,7 +316,8 @@ int RunDump(Options *o) {
         for (DWORD i = 0; i < opened && rc == 0; ++i) {
             DWORD n = 0, lost = 0;
             DWORD want = kBatch;
-            if (o->maxFrames != 0 && o->maxFrames - EntriesShown(&s) < want) want = o->maxFrames - EntriesShown(&s);
+            if (o->maxFrames != 0 && o->maxFrames - EntriesShown(&s) < want)
+                want = o->maxFrames - EntriesShown(&s);
             if (want == 0) break;
             if (!RibexReadFrames(s.nets[i], frames, want, &n, &lost, 0)) {
                 PrintError("read of", o->nets[i]);
@@ -337,7 +347,9 @@ int RunDump(Options *o) {
         }
     }
     DumpLogClose(&s.log);
-    if (o->statistics) PrintStatistics(o, &s, (double)(qpcEnd.QuadPart - qpcStart.QuadPart) / (double)qpf.QuadPart);
+    if (o->statistics)
+        PrintStatistics(o, &s,
+                        (double)(qpcEnd.QuadPart - qpcStart.QuadPart) / (double)qpf.QuadPart);
     return rc;
 }
 
@@ -389,9 +401,12 @@ int wmain(int argc, wchar_t **argv) {
             o.logPath = v;
             break;
         case L'L':
-            if (wcscmp(v, L"log") == 0) o.logFormat = LogFormat::Candump;
-            else if (wcscmp(v, L"asc") == 0) o.logFormat = LogFormat::Asc;
-            else return Fail("log format must be log or asc", v);
+            if (wcscmp(v, L"log") == 0)
+                o.logFormat = LogFormat::Candump;
+            else if (wcscmp(v, L"asc") == 0)
+                o.logFormat = LogFormat::Asc;
+            else
+                return Fail("log format must be log or asc", v);
             break;
         case L'f':
             if (o.noFilters == kMaxFilters) return Fail("too many filters", v);

@@ -33,7 +33,8 @@ void FormatDumpLine(unsigned long long stamp, const char *netName, const RibexFr
         // The entry holds no frame, only the error the driver or the
         // simulated connection reported: written as the error frame that
         // other CAN tools read, the code kept in its data.
-        if (CanErrorLogLineFormat(stamp, frame->errorCode, netName, line, size) == 0 && size) line[0] = 0;
+        if (CanErrorLogLineFormat(stamp, frame->errorCode, netName, line, size) == 0 && size)
+            line[0] = 0;
         return;
     }
     if (CanLogLineFormat(&msg, netName, line, size) == 0)

@@ -7,7 +7,8 @@ namespace {
 CanAscDate Today() {
     SYSTEMTIME t;
     GetLocalTime(&t);
-    CanAscDate d = {t.wYear, t.wMonth, t.wDay, t.wDayOfWeek, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+    CanAscDate d = {t.wYear, t.wMonth,  t.wDay,    t.wDayOfWeek,
+                    t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
     return d;
 }
 

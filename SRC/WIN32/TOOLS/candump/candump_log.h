@@ -13,7 +13,7 @@ enum class LogFormat { Candump, Asc };
 struct DumpLog {
     FILE *file;
     LogFormat format;
-    BOOL begun;                   // ASC: trigger block started
+    BOOL begun;                     // ASC: trigger block started
     unsigned long long startStamp;  // ASC: time stamp of the first entry
 };
 

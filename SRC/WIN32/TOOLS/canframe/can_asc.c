@@ -47,14 +47,16 @@ static int StartsWith(const char *line, const char *prefix)
 }
 
 // [start, end) as a number in base; FALSE when empty, not a number or above max.
-static int ParseNumber(const char *start, const char *end, uint32_t base, uint32_t max, uint32_t *value)
+static int ParseNumber(const char *start, const char *end, uint32_t base, uint32_t max,
+                       uint32_t *value)
 {
     if (start == end) return 0;
     uint64_t v = 0;
     for (const char *p = start; p < end; p++) {
         int d = isdigit((unsigned char)*p) ? *p - '0'
-                : (base == 16 && isxdigit((unsigned char)*p)) ? tolower((unsigned char)*p) - 'a' + 10
-                                                              : -1;
+                : (base == 16 && isxdigit((unsigned char)*p))
+                    ? tolower((unsigned char)*p) - 'a' + 10
+                    : -1;
         if (d < 0) return 0;
         v = v * base + (uint64_t)d;
         if (v > max) return 0;
@@ -95,24 +97,30 @@ void CanAscReaderInit(CanAscReader *reader)
 static int ParseBase(CanAscReader *reader, const char *line, const char **error)
 {
     const char *w, *end = NextWord(line + 4, &w);
-    if (WordIs(w, end, "hex")) reader->base = 16;
-    else if (WordIs(w, end, "dec")) reader->base = 10;
-    else return Fail(error, "base must be hex or dec");
+    if (WordIs(w, end, "hex"))
+        reader->base = 16;
+    else if (WordIs(w, end, "dec"))
+        reader->base = 10;
+    else
+        return Fail(error, "base must be hex or dec");
     end = NextWord(end, &w);
     if (w == end) return 1;
     if (!WordIs(w, end, "timestamps")) return Fail(error, "only 'timestamps' may follow the base");
     end = NextWord(end, &w);
-    if (WordIs(w, end, "absolute")) reader->relative = 0;
-    else if (WordIs(w, end, "relative")) reader->relative = 1;
-    else return Fail(error, "timestamps must be absolute or relative");
+    if (WordIs(w, end, "absolute"))
+        reader->relative = 0;
+    else if (WordIs(w, end, "relative"))
+        reader->relative = 1;
+    else
+        return Fail(error, "timestamps must be absolute or relative");
     return 1;
 }
 
 static int IsHeaderLine(const char *p)
 {
-    return *p == 0 || StartsWith(p, "//") || StartsWith(p, "date ") || StartsWith(p, "internal events logged") ||
-           StartsWith(p, "no internal events logged") || StartsWith(p, "begin triggerblock") ||
-           StartsWith(p, "end triggerblock");
+    return *p == 0 || StartsWith(p, "//") || StartsWith(p, "date ") ||
+           StartsWith(p, "internal events logged") || StartsWith(p, "no internal events logged") ||
+           StartsWith(p, "begin triggerblock") || StartsWith(p, "end triggerblock");
 }
 
 // "d LEN B0 B1 ..." or "r [LEN]" after the direction; extra words after the
@@ -121,7 +129,8 @@ static int ParseFrameBody(const CanAscReader *reader, const char *p, RxMsg *msg,
 {
     const char *w, *end = NextWord(p, &w);
     int remote = WordIs(w, end, "r");
-    if (!remote && !WordIs(w, end, "d")) return Fail(error, "frame type must be d (data) or r (remote)");
+    if (!remote && !WordIs(w, end, "d"))
+        return Fail(error, "frame type must be d (data) or r (remote)");
     uint32_t length = 0;
     end = NextWord(end, &w);
     if (w != end && !ParseNumber(w, end, reader->base, 8, &length)) {
@@ -138,15 +147,16 @@ static int ParseFrameBody(const CanAscReader *reader, const char *p, RxMsg *msg,
     for (uint32_t i = 0; i < length; i++) {
         uint32_t byte;
         end = NextWord(end, &w);
-        if (!ParseNumber(w, end, reader->base, 0xFF, &byte)) return Fail(error, "fewer data bytes than the length");
+        if (!ParseNumber(w, end, reader->base, 0xFF, &byte))
+            return Fail(error, "fewer data bytes than the length");
         msg->can.data[i] = (uint8_t)byte;
     }
     return 1;
 }
 
 // "ID[x] Rx|Tx d|r ..." after the channel. *isFrame 0: not a frame line.
-static int ParseFrameLine(const CanAscReader *reader, const char *p, CanLogEntry *entry, int *isFrame,
-                          const char **error)
+static int ParseFrameLine(const CanAscReader *reader, const char *p, CanLogEntry *entry,
+                          int *isFrame, const char **error)
 {
     const char *idStart, *idEnd = NextWord(p, &idStart);
     const char *dir, *dirEnd = NextWord(idEnd, &dir);
@@ -154,16 +164,16 @@ static int ParseFrameLine(const CanAscReader *reader, const char *p, CanLogEntry
     if (!*isFrame) return 1;
     int extended = idEnd > idStart && (idEnd[-1] == 'x' || idEnd[-1] == 'X');
     uint32_t id;
-    if (!ParseNumber(idStart, idEnd - extended, reader->base, extended ? CAN_EXTENDED_ID_MAX : CAN_STANDARD_ID_MAX,
-                     &id))
+    if (!ParseNumber(idStart, idEnd - extended, reader->base,
+                     extended ? CAN_EXTENDED_ID_MAX : CAN_STANDARD_ID_MAX, &id))
         return Fail(error, "identifier must be a number up to 7FF, or up to 1FFFFFFF with x");
     entry->msg.can.id = id;
     entry->direction = (dir[0] == 'R' || dir[0] == 'r') ? 'R' : 'T';
     return ParseFrameBody(reader, dirEnd, &entry->msg, error);
 }
 
-int CanAscLineParse(CanAscReader *reader, const char *line, CanLogEntry *entry, CanAscLineKind *kind,
-                    const char **error)
+int CanAscLineParse(CanAscReader *reader, const char *line, CanLogEntry *entry,
+                    CanAscLineKind *kind, const char **error)
 {
     if (!reader || !line || !entry || !kind) return Fail(error, "no reader, line, entry or kind");
     const char *p = SkipBlanks(line);
@@ -217,15 +227,17 @@ static int FormatDate(const CanAscDate *d, char *buffer, size_t size)
 {
     if (d->weekday < 0 || d->weekday > 6 || d->month < 1 || d->month > 12) return -1;
     int hour12 = d->hour % 12 == 0 ? 12 : d->hour % 12;
-    return snprintf(buffer, size, "%s %s %02d %02d:%02d:%02d.%03d %s %d", WEEKDAYS[d->weekday], MONTHS[d->month - 1],
-                    d->day, hour12, d->minute, d->second, d->millisecond, d->hour < 12 ? "AM" : "PM", d->year);
+    return snprintf(buffer, size, "%s %s %02d %02d:%02d:%02d.%03d %s %d", WEEKDAYS[d->weekday],
+                    MONTHS[d->month - 1], d->day, hour12, d->minute, d->second, d->millisecond,
+                    d->hour < 12 ? "AM" : "PM", d->year);
 }
 
 size_t CanAscHeaderFormat(const CanAscDate *date, char *buffer, size_t size)
 {
     char text[48];
     if (!buffer || !date || FormatDate(date, text, sizeof(text)) < 0) return 0;
-    int n = snprintf(buffer, size, "date %s\nbase hex  timestamps absolute\ninternal events logged\n", text);
+    int n = snprintf(buffer, size,
+                     "date %s\nbase hex  timestamps absolute\ninternal events logged\n", text);
     return Finish(n, buffer, size);
 }
 
@@ -233,7 +245,8 @@ size_t CanAscBeginFormat(const CanAscDate *date, char *buffer, size_t size)
 {
     char text[48];
     if (!buffer || !date || FormatDate(date, text, sizeof(text)) < 0) return 0;
-    int n = snprintf(buffer, size, "Begin Triggerblock %s\n   0.000000 Start of measurement\n", text);
+    int n =
+        snprintf(buffer, size, "Begin Triggerblock %s\n   0.000000 Start of measurement\n", text);
     return Finish(n, buffer, size);
 }
 
@@ -243,7 +256,8 @@ static int FormatOffset(uint64_t offset, char *buffer, size_t size)
                     (unsigned long)(offset % 10000000ull / 10u));
 }
 
-size_t CanAscFrameFormat(uint64_t offset, uint32_t channel, const RxMsg *msg, char *buffer, size_t size)
+size_t CanAscFrameFormat(uint64_t offset, uint32_t channel, const RxMsg *msg, char *buffer,
+                         size_t size)
 {
     if (!msg || !buffer || size == 0) return 0;
     uint32_t id = msg->can.id & ~RX_REMOTE_FRAME_FLAG;
@@ -255,17 +269,19 @@ size_t CanAscFrameFormat(uint64_t offset, uint32_t channel, const RxMsg *msg, ch
     int at = snprintf(body, sizeof(body), "%c %lX", remote ? 'r' : 'd', (unsigned long)msg->length);
     for (uint32_t i = 0; !remote && i < msg->length; i++)
         at += snprintf(body + at, sizeof(body) - (size_t)at, " %02X", msg->can.data[i]);
-    int n = snprintf(buffer, size, "%s %lu  %-15s Rx   %s\n", time, (unsigned long)channel, idText, body);
+    int n = snprintf(buffer, size, "%s %lu  %-15s Rx   %s\n", time, (unsigned long)channel, idText,
+                     body);
     return Finish(n, buffer, size);
 }
 
-size_t CanAscErrorFormat(uint64_t offset, uint32_t channel, uint32_t errorCode, char *buffer, size_t size)
+size_t CanAscErrorFormat(uint64_t offset, uint32_t channel, uint32_t errorCode, char *buffer,
+                         size_t size)
 {
     if (!buffer || size == 0) return 0;
     char time[32];
     FormatOffset(offset, time, sizeof(time));
-    int n = snprintf(buffer, size, "%s %lu  ErrorFrame\n// error entry %lu on channel %lu: %s\n", time,
-                     (unsigned long)channel, (unsigned long)errorCode, (unsigned long)channel,
+    int n = snprintf(buffer, size, "%s %lu  ErrorFrame\n// error entry %lu on channel %lu: %s\n",
+                     time, (unsigned long)channel, (unsigned long)errorCode, (unsigned long)channel,
                      CanErrorCodeText(errorCode));
     return Finish(n, buffer, size);
 }

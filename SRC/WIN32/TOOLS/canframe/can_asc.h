@@ -62,8 +62,8 @@ void CanAscReaderInit(CanAscReader *reader);
 // Reads one line. Returns 1 with *kind; for CAN_ASC_FRAME and CAN_ASC_ERROR
 // entry is filled (time stamp in 100 ns units from the start). Returns 0
 // with *error when a frame line or the base line is malformed.
-int CanAscLineParse(CanAscReader *reader, const char *line, CanLogEntry *entry, CanAscLineKind *kind,
-                    const char **error);
+int CanAscLineParse(CanAscReader *reader, const char *line, CanLogEntry *entry,
+                    CanAscLineKind *kind, const char **error);
 
 // The file's first three lines, each with its line end.
 size_t CanAscHeaderFormat(const CanAscDate *date, char *buffer, size_t size);
@@ -71,9 +71,11 @@ size_t CanAscHeaderFormat(const CanAscDate *date, char *buffer, size_t size);
 size_t CanAscBeginFormat(const CanAscDate *date, char *buffer, size_t size);
 // One received frame on channel (1 or more), offset seconds (100 ns units)
 // after the start; "Rx". Returns 0 when the frame cannot be written.
-size_t CanAscFrameFormat(uint64_t offset, uint32_t channel, const RxMsg *msg, char *buffer, size_t size);
+size_t CanAscFrameFormat(uint64_t offset, uint32_t channel, const RxMsg *msg, char *buffer,
+                         size_t size);
 // An ErrorFrame event and a comment line that keeps the Windows error code.
-size_t CanAscErrorFormat(uint64_t offset, uint32_t channel, uint32_t errorCode, char *buffer, size_t size);
+size_t CanAscErrorFormat(uint64_t offset, uint32_t channel, uint32_t errorCode, char *buffer,
+                         size_t size);
 // The file's last line.
 #define CAN_ASC_END_LINE "End TriggerBlock\n"
 

@@ -35,7 +35,8 @@ static int Fail(const char **error, const char *why)
 // Parses [p, end) as a frame; end excludes trailing blanks. With
 // allowError an 8-digit identifier may carry CAN_ERR_FLAG (an error frame:
 // class bits and 8 data bytes, kept in msg as they stand).
-static int ParseFrame(const char *p, const char *end, int allowError, RxMsg *msg, const char **error)
+static int ParseFrame(const char *p, const char *end, int allowError, RxMsg *msg,
+                      const char **error)
 {
     uint32_t id = 0;
     int digits = 0;
@@ -51,8 +52,10 @@ static int ParseFrame(const char *p, const char *end, int allowError, RxMsg *msg
         if (id > CAN_STANDARD_ID_MAX) return Fail(error, "standard identifier above 7FF");
     } else if (digits == 8) {
         int isError = (id & ~CAN_EXTENDED_ID_MAX) == CAN_ERR_FLAG;
-        if (isError && !allowError) return Fail(error, "error frame (flag 20000000) where a frame is expected");
-        if (id > CAN_EXTENDED_ID_MAX && !isError) return Fail(error, "extended identifier above 1FFFFFFF");
+        if (isError && !allowError)
+            return Fail(error, "error frame (flag 20000000) where a frame is expected");
+        if (id > CAN_EXTENDED_ID_MAX && !isError)
+            return Fail(error, "extended identifier above 1FFFFFFF");
     } else {
         return Fail(error, "identifier needs 3 (standard) or 8 (extended) hex digits");
     }
@@ -194,7 +197,8 @@ static const char *ParseDirection(const char *p, char *direction, const char **e
     return NULL;
 }
 
-int CanLogEntryParse(const char *line, CanLogEntry *entry, char *iface, size_t ifaceSize, const char **error)
+int CanLogEntryParse(const char *line, CanLogEntry *entry, char *iface, size_t ifaceSize,
+                     const char **error)
 {
     if (!line || !entry) return Fail(error, "no line or no entry");
     uint64_t stamp = 0;
@@ -241,7 +245,8 @@ int CanLogLineParse(const char *line, RxMsg *msg, char *iface, size_t ifaceSize,
     return 1;
 }
 
-static size_t FormatLogLine(const RxMsg *msg, int allowError, const char *iface, char *buffer, size_t size)
+static size_t FormatLogLine(const RxMsg *msg, int allowError, const char *iface, char *buffer,
+                            size_t size)
 {
     if (!msg || !iface || !buffer || size == 0) return 0;
     char frame[CAN_FRAME_TEXT_MAX];
@@ -261,7 +266,8 @@ size_t CanLogLineFormat(const RxMsg *msg, const char *iface, char *buffer, size_
     return FormatLogLine(msg, 0, iface, buffer, size);
 }
 
-size_t CanErrorLogLineFormat(uint64_t timeStamp, uint32_t errorCode, const char *iface, char *buffer, size_t size)
+size_t CanErrorLogLineFormat(uint64_t timeStamp, uint32_t errorCode, const char *iface,
+                             char *buffer, size_t size)
 {
     RxMsg msg;
     memset(&msg, 0, sizeof(msg));

@@ -68,7 +68,8 @@ typedef struct CanLogEntry {
 // Fills entry and, when iface is not null, copies the interface name into
 // it (ifaceSize bytes, NUL included; a name that does not fit is an
 // error). Returns 1, or 0 with *error set and entry left alone.
-int CanLogEntryParse(const char *line, CanLogEntry *entry, char *iface, size_t ifaceSize, const char **error);
+int CanLogEntryParse(const char *line, CanLogEntry *entry, char *iface, size_t ifaceSize,
+                     const char **error);
 
 // As CanLogEntryParse, for a line that must hold a frame: an error frame is
 // refused. Fills msg (time stamp included).
@@ -80,7 +81,8 @@ size_t CanLogLineFormat(const RxMsg *msg, const char *iface, char *buffer, size_
 
 // Writes the error frame of a receive-buffer error entry as a log line,
 // "(seconds.micros) iface 20000084#...", without a line end.
-size_t CanErrorLogLineFormat(uint64_t timeStamp, uint32_t errorCode, const char *iface, char *buffer, size_t size);
+size_t CanErrorLogLineFormat(uint64_t timeStamp, uint32_t errorCode, const char *iface,
+                             char *buffer, size_t size);
 
 #ifdef __cplusplus
 }

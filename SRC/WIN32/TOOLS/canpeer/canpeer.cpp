@@ -148,8 +148,8 @@ void WarnBehind(const Sink &sink, Pacing *p, double rate)
     p->warned = true;
     double seconds = (double)(Now100ns(sink) - p->start) / 1e7;
     std::fwprintf(stderr,
-                  L"canpeer: warning: cannot keep %.0f frames/s on %hs: the path carries about %.0f frames/s; "
-                  L"sending as fast as it goes\n",
+                  L"canpeer: warning: cannot keep %.0f frames/s on %hs: the path carries "
+                  L"about %.0f frames/s; sending as fast as it goes\n",
                   rate, sink.name, seconds > 0 ? p->sent / seconds : 0.0);
 }
 
@@ -159,7 +159,8 @@ void WarnBehind(const Sink &sink, Pacing *p, double rate)
 // slower than the schedule gets frames as fast as it takes them, with one
 // warning when a rate was asked for.
 template <typename DueOf, typename FrameOf>
-bool SendPaced(Sink *sink, DWORD count, DueOf dueOf, FrameOf frameOf, double rate, DWORD batchMax, Pacing *p)
+bool SendPaced(Sink *sink, DWORD count, DueOf dueOf, FrameOf frameOf, double rate, DWORD batchMax,
+               Pacing *p)
 {
     std::vector<RxMsg> batch(batchMax);
     p->start = Now100ns(*sink);
@@ -176,7 +177,8 @@ bool SendPaced(Sink *sink, DWORD count, DueOf dueOf, FrameOf frameOf, double rat
         }
         if (!Send(sink, batch.data(), n)) return false;
         p->sent += n;
-        if (rate > 0 && p->sent < count && elapsed > dueOf(p->sent) + BEHIND_WARNING) WarnBehind(*sink, p, rate);
+        if (rate > 0 && p->sent < count && elapsed > dueOf(p->sent) + BEHIND_WARNING)
+            WarnBehind(*sink, p, rate);
     }
     p->end = Now100ns(*sink);
     return true;
@@ -201,7 +203,9 @@ bool SendAll(Sink *sink, const std::vector<RxMsg> &frames, bool paced, Pacing *p
     if (!paced) return SendFast(sink, (DWORD)frames.size(), frames.data(), p);
     uint64_t first = frames.empty() ? 0 : frames[0].timeStamp;
     // A log that goes back in time sends at once rather than waiting.
-    auto due = [&](DWORD i) { return frames[i].timeStamp > first ? frames[i].timeStamp - first : 0; };
+    auto due = [&](DWORD i) {
+        return frames[i].timeStamp > first ? frames[i].timeStamp - first : 0;
+    };
     auto frame = [&](DWORD i) { return frames[i]; };
     double rate = 0;
     if (frames.size() > 1 && frames.back().timeStamp > first)
@@ -223,24 +227,28 @@ bool RunGenerator(Sink *sink, const PeerOptions &o, Pacing *p)
 }
 
 // Statistics on exit, on stderr (stdout carries the -v log lines).
-void PrintStatistics(const Sink &sink, const PeerOptions &o, const Pacing &p, const LogCounts *counts)
+void PrintStatistics(const Sink &sink, const PeerOptions &o, const Pacing &p,
+                     const LogCounts *counts)
 {
     double seconds = (double)(p.end - p.start) / 1e7;
     double achieved = seconds > 0 ? p.sent / seconds : 0;
-    std::fwprintf(stderr, L"canpeer: %lu frames to %hs in %.3f s, %.0f frames/s", p.sent, sink.name, seconds,
-                  achieved);
-    if (o.mode == PeerMode::Generator && o.rate > 0) std::fwprintf(stderr, L" (asked for %.0f)", o.rate);
+    std::fwprintf(stderr, L"canpeer: %lu frames to %hs in %.3f s, %.0f frames/s", p.sent, sink.name,
+                  seconds, achieved);
+    if (o.mode == PeerMode::Generator && o.rate > 0)
+        std::fwprintf(stderr, L" (asked for %.0f)", o.rate);
     std::fwprintf(stderr, L"\n");
     if (counts && (counts->errorFrames || counts->otherLines)) {
         std::fwprintf(stderr,
-                      L"canpeer: skipped %lu error frames (a peer cannot put error entries on a net) and %lu other "
+                      L"canpeer: skipped %lu error frames (a peer cannot put error entries on a "
+                      L"net) and %lu other "
                       L"lines of the log\n",
                       counts->errorFrames, counts->otherLines);
     }
     // Fewer frames than a millisecond's worth say nothing about the rate.
-    if (o.mode == PeerMode::Generator && o.rate > 0 && p.sent > o.rate / 1000 && achieved < o.rate * 0.98) {
-        std::fwprintf(stderr, L"canpeer: warning: asked for %.0f frames/s, reached %.0f frames/s\n", o.rate,
-                      achieved);
+    if (o.mode == PeerMode::Generator && o.rate > 0 && p.sent > o.rate / 1000 &&
+        achieved < o.rate * 0.98) {
+        std::fwprintf(stderr, L"canpeer: warning: asked for %.0f frames/s, reached %.0f frames/s\n",
+                      o.rate, achieved);
     }
 }
 
@@ -262,7 +270,8 @@ int wmain(int argc, wchar_t **argv)
 
     std::vector<RxMsg> frames;
     LogCounts counts;
-    if (options.mode == PeerMode::Replay && !LoadFrameLog(options.replayFile, &frames, &counts, &error)) {
+    if (options.mode == PeerMode::Replay &&
+        !LoadFrameLog(options.replayFile, &frames, &counts, &error)) {
         std::fwprintf(stderr, L"canpeer: %ls\n", error.c_str());
         return 2;
     }
@@ -272,11 +281,15 @@ int wmain(int argc, wchar_t **argv)
     bool ok = false;
     Pacing pacing;
     switch (options.mode) {
-    case PeerMode::Frames: ok = SendAll(&sink, options.frames, false, &pacing); break;
-    case PeerMode::Generator: ok = RunGenerator(&sink, options, &pacing); break;
-    case PeerMode::Replay: ok = SendAll(&sink, frames, !options.asFastAsPossible, &pacing); break;
+        case PeerMode::Frames: ok = SendAll(&sink, options.frames, false, &pacing); break;
+        case PeerMode::Generator: ok = RunGenerator(&sink, options, &pacing); break;
+        case PeerMode::Replay:
+            ok = SendAll(&sink, frames, !options.asFastAsPossible, &pacing);
+            break;
     }
-    if (ok) PrintStatistics(sink, options, pacing, options.mode == PeerMode::Replay ? &counts : nullptr);
+    if (ok)
+        PrintStatistics(sink, options, pacing,
+                        options.mode == PeerMode::Replay ? &counts : nullptr);
     CloseSink(&sink);
     return ok ? 0 : 1;
 }

@@ -60,7 +60,8 @@ RxMsg GeneratorNext(Generator *g)
     return msg;
 }
 
-namespace {
+namespace
+{
 
 bool IsBlankOrComment(const char *p)
 {
@@ -76,24 +77,27 @@ bool ReadLogLine(const char *line, LogCounts *counts, CanAscReader *asc, std::ve
     if (counts->format == LogFormat::Candump) {
         if (IsBlankOrComment(line)) return true;
         if (!CanLogEntryParse(line, &entry, nullptr, 0, why)) return false;
-        if (entry.isError) counts->errorFrames++;
-        else frames->push_back(entry.msg);
+        if (entry.isError)
+            counts->errorFrames++;
+        else
+            frames->push_back(entry.msg);
         return true;
     }
     CanAscLineKind kind;
     if (!CanAscLineParse(asc, line, &entry, &kind, why)) return false;
     switch (kind) {
-    case CAN_ASC_FRAME: frames->push_back(entry.msg); break;
-    case CAN_ASC_ERROR: counts->errorFrames++; break;
-    case CAN_ASC_OTHER: counts->otherLines++; break;
-    case CAN_ASC_HEADER: break;
+        case CAN_ASC_FRAME: frames->push_back(entry.msg); break;
+        case CAN_ASC_ERROR: counts->errorFrames++; break;
+        case CAN_ASC_OTHER: counts->otherLines++; break;
+        case CAN_ASC_HEADER: break;
     }
     return true;
 }
 
 }  // namespace
 
-bool LoadFrameLog(const std::wstring &path, std::vector<RxMsg> *frames, LogCounts *counts, std::wstring *error)
+bool LoadFrameLog(const std::wstring &path, std::vector<RxMsg> *frames, LogCounts *counts,
+                  std::wstring *error)
 {
     FILE *file = _wfopen(path.c_str(), L"rb");
     if (!file) {

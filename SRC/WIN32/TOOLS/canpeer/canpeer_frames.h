@@ -31,4 +31,5 @@ struct LogCounts {
 // frame's timeStamp is its time in 100 ns units. Error frames and other
 // events are skipped and counted. FALSE with *error naming the file and
 // line that failed, or saying that the log holds no frame.
-bool LoadFrameLog(const std::wstring &path, std::vector<RxMsg> *frames, LogCounts *counts, std::wstring *error);
+bool LoadFrameLog(const std::wstring &path, std::vector<RxMsg> *frames, LogCounts *counts,
+                  std::wstring *error);

@@ -127,16 +127,20 @@ TEST(CanPeerLog, ReadsPythonCanLogsAndCountsWhatItSkips)
         uint32_t lastId;
         uint64_t lastStamp;
     } cases[] = {
-        {"(1.000000) vcan0 123#DEADBEEF R\n(1.500000) vcan0 20000080#\n(2.000000) vcan0 1F334455#R T\n",
+        {"(1.000000) vcan0 123#DEADBEEF R\n(1.500000) vcan0 20000080#\n(2.000000) vcan0 1F334455#R "
+         "T\n",
          LogFormat::Candump, 2, 1, 0, 0x1F334455u | RX_REMOTE_FRAME_FLAG, 20000000},
-        {"(2.5) CAN1 20000084#000100000000045D\n(3.0) CAN1 7FF#01\n", LogFormat::Candump, 1, 1, 0, 0x7FF, 30000000},
-        {"date Thu Dec 10 09:42:13.123 AM 2026\nbase hex  timestamps absolute\ninternal events logged\n"
+        {"(2.5) CAN1 20000084#000100000000045D\n(3.0) CAN1 7FF#01\n", LogFormat::Candump, 1, 1, 0,
+         0x7FF, 30000000},
+        {"date Thu Dec 10 09:42:13.123 AM 2026\nbase hex  timestamps absolute\ninternal events "
+         "logged\n"
          "Begin Triggerblock Thu Dec 10 09:42:13.123 AM 2026\n   0.000000 Start of measurement\n"
          "   0.001000 1  123             Rx   d 2 11 22\n   0.002000 1  ErrorFrame\n"
          "   0.003000 CANFD 1 Rx 123 0 0 1 1 01 0 0 1000 0 0 0 0 0\n"
          "   0.004000 2  1F334455x       Tx   r 4\nEnd TriggerBlock\n",
          LogFormat::Asc, 2, 1, 1, 0x1F334455u | RX_REMOTE_FRAME_FLAG, 40000},
-        {"date Thu Dec 10 09:42:13 2026\nbase dec timestamps relative\n1.0 1 291 Rx d 1 255\n0.5 1 292 Rx d 0\n",
+        {"date Thu Dec 10 09:42:13 2026\nbase dec timestamps relative\n1.0 1 291 Rx d 1 255\n0.5 1 "
+         "292 Rx d 0\n",
          LogFormat::Asc, 2, 0, 0, 292, 15000000},
     };
     for (const auto &c : cases) {
@@ -199,9 +203,11 @@ class CanPeerDevice : public ::testing::Test {
     void TearDown() override { CloseHandle(reader_); }
 
     // Runs canpeer on the device and reads what it sent.
-    std::vector<RxMsg> Send(const std::wstring &args, size_t expected, std::string *out, DWORD timeoutMs = 10000)
+    std::vector<RxMsg> Send(const std::wstring &args, size_t expected, std::string *out,
+                            DWORD timeoutMs = 10000)
     {
-        EXPECT_EQ(0u, RunProgram(L"canpeer", L"--device " + device_ + L" " + args, timeoutMs, out)) << *out;
+        EXPECT_EQ(0u, RunProgram(L"canpeer", L"--device " + device_ + L" " + args, timeoutMs, out))
+            << *out;
         std::vector<RxMsg> got;
         std::vector<RxMsg> buffer(256);
         DWORD n = 0;
@@ -269,9 +275,10 @@ TEST_F(CanPeerDevice, FullBusLoadArrivesCompleteAndInOrder)
 
 TEST_F(CanPeerDevice, ReplaysAnAscLogAndSaysWhatItSkipped)
 {
-    std::wstring log = WriteTempFile("base hex  timestamps absolute\n   0.000000 Start of measurement\n"
-                                     "   0.010000 1  123             Rx   d 2 11 22\n   0.020000 1  ErrorFrame\n"
-                                     "   0.030000 1  1F334455x       Tx   d 1 33\n");
+    std::wstring log = WriteTempFile(
+        "base hex  timestamps absolute\n   0.000000 Start of measurement\n"
+        "   0.010000 1  123             Rx   d 2 11 22\n   0.020000 1  ErrorFrame\n"
+        "   0.030000 1  1F334455x       Tx   d 1 33\n");
     std::string out;
     std::vector<RxMsg> got = Send(L"-p \"" + log + L"\"", 2, &out);
     EXPECT_EQ(0x123u, got[0].can.id);

@@ -22,7 +22,8 @@ if(RIBEX_WINEPREFIX AND MINGW AND EXISTS /usr/bin/python3)
   target_link_options(log_test_service PRIVATE -municode)
   add_test(NAME candump_log_interop_test
            COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/log_interop_test.py
-                   ${CMAKE_BINARY_DIR}/wine-run.sh ${CMAKE_RUNTIME_OUTPUT_DIRECTORY} ${RIBEX_WINEPREFIX})
+                   ${CMAKE_BINARY_DIR}/wine-run.sh ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
+                   ${RIBEX_WINEPREFIX})
   set_tests_properties(candump_log_interop_test PROPERTIES
     TIMEOUT 300 RESOURCE_LOCK ribexserver FIXTURES_REQUIRED vcan_driver)
 endif()

@@ -85,7 +85,8 @@ class Started:
 
 def record(net, count, path, log_format):
     rec = Started("candump", "-q", QUEUE, "-n", count, "-s", "-l", win(path), "-L", log_format, net)
-    check(rec.wait_for("candump: reading"), "candump opened " + net, rec.err.decode(errors="replace"))
+    check(rec.wait_for("candump: reading"), "candump opened " + net,
+          rec.err.decode(errors="replace"))
     return rec
 
 
@@ -140,7 +141,8 @@ def replay_and_record(name, net, target, source, tmp):
         code, out = run("candump", "-q", QUEUE, "-u", "cafe:%x" % n, "enable", net, "%X" % ident)
         check(code == 0, name + ": enable %X" % ident, out)
     code, out = run("canpeer", *target, "-p", win(source), "-x")
-    check(code == 0 and "skipped 1 error frames" in out, name + ": canpeer replays, skips the error frame", out)
+    check(code == 0 and "skipped 1 error frames" in out,
+          name + ": canpeer replays, skips the error frame", out)
     for rec, path in zip(recorders, recordings):
         code, out, err = rec.finish()
         check(code == 0, name + ": candump ends after its frames", out + err)
@@ -155,8 +157,8 @@ def check_error_entries(dev, tmp):
     # Frames of one time stamp go in one write: ten bursts 100 ms apart,
     # each leaves at least the error entry and the 4 queued frames.
     write_log(bursts, can.CanutilsLogWriter,
-              [can.Message(timestamp=1.0 + 0.1 * (i // 16), arbitration_id=0x200 + i, is_extended_id=False,
-                           data=bytes([i])) for i in range(160)])
+              [can.Message(timestamp=1.0 + 0.1 * (i // 16), arbitration_id=0x200 + i,
+                           is_extended_id=False, data=bytes([i])) for i in range(160)])
     recordings = [os.path.join(tmp, "errors.log"), os.path.join(tmp, "errors.asc")]
     recorders = [record(dev, 30, recordings[0], "log"), record(dev, 30, recordings[1], "asc")]
     code, out = run("canpeer", "-d", dev, "-p", win(bursts))
@@ -172,7 +174,8 @@ def check_error_entries(dev, tmp):
     for path in recordings:
         msgs = read_log(path)
         errors = [m for m in msgs if m.is_error_frame]
-        check(len(msgs) == 30 and errors, "python-can reads error frames from " + os.path.basename(path),
+        check(len(msgs) == 30 and errors,
+              "python-can reads error frames from " + os.path.basename(path),
               "%d entries, %d error frames" % (len(msgs), len(errors)))
         frames = [m for m in msgs if not m.is_error_frame]
         check(frames and all(abs(e.timestamp - frames[0].timestamp) < 60 for e in errors),
@@ -234,7 +237,8 @@ def main():
             time.sleep(0.2)
         for name, source in sources.items():
             replay_and_record(name + "_sim", sim, ["-s", sim], source, tmp)
-            replay_and_record(name + "_dev", services[0][1] + "1", ["-d", services[0][1] + "1"], source, tmp)
+            device = services[0][1] + "1"
+            replay_and_record(name + "_dev", device, ["-d", device], source, tmp)
         check_error_entries(services[1][1] + "1", tmp)
     finally:
         if holder:

@@ -23,7 +23,10 @@ int wmain(int argc, wchar_t **argv)
             return (int)GetLastError();
         return 0;
     }
-    if (argc == 3 && wcscmp(argv[1], L"uninstall") == 0) return VcanUninstallService(argv[2]) ? 0 : (int)GetLastError();
-    fwprintf(stderr, L"usage: log_test_service install SERVICE PREFIX QUEUEFRAMES NOMSGPERREAD | uninstall SERVICE\n");
+    if (argc == 3 && wcscmp(argv[1], L"uninstall") == 0)
+        return VcanUninstallService(argv[2]) ? 0 : (int)GetLastError();
+    fwprintf(stderr,
+             L"usage: log_test_service install SERVICE PREFIX QUEUEFRAMES NOMSGPERREAD | uninstall "
+             L"SERVICE\n");
     return 2;
 }
