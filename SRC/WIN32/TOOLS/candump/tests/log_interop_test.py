@@ -154,11 +154,11 @@ def replay_and_record(name, net, target, source, tmp):
 def check_error_entries(dev, tmp):
     """A queue of 4 frames and reads of 1 frame: bursts of 16 frames overflow the driver's queue."""
     bursts = os.path.join(tmp, "bursts.log")
-    # Frames of one time stamp go in one write: ten bursts 100 ms apart,
+    # Frames of one time stamp go in one write: twenty bursts 100 ms apart,
     # each leaves at least the error entry and the 4 queued frames.
     write_log(bursts, can.CanutilsLogWriter,
               [can.Message(timestamp=1.0 + 0.1 * (i // 16), arbitration_id=0x200 + i,
-                           is_extended_id=False, data=bytes([i])) for i in range(160)])
+                           is_extended_id=False, data=bytes([i & 0xFF])) for i in range(320)])
     recordings = [os.path.join(tmp, "errors.log"), os.path.join(tmp, "errors.asc")]
     recorders = [record(dev, 30, recordings[0], "log"), record(dev, 30, recordings[1], "asc")]
     code, out = run("canpeer", "-d", dev, "-p", win(bursts))
