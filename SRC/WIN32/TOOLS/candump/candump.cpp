@@ -283,7 +283,7 @@ void PrintStatistics(const Options *o, const DumpState *s, double seconds) {
 int RunDump(Options *o) {
     DumpState s;
     memset(&s, 0, sizeof(s));
-    if (o->logPath != NULL && !DumpLogOpen(&s.log, o->logPath, o->logFormat))
+    if (o->logPath != NULL && !DumpLogOpen(&s.log, o->logPath, o->logFormat, Now100ns()))
         return Fail("cannot write log file", o->logPath);
     int rc = 0;
     DWORD opened = 0;

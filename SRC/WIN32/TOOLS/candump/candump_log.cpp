@@ -1,3 +1,4 @@
+// candump's log file (see candump_log.h).
 #include "candump_log.h"
 
 #include "can_asc.h"
@@ -16,27 +17,19 @@ void WriteText(DumpLog *log, const char *text, size_t n) {
     if (n != 0) fwrite(text, 1, n, log->file);
 }
 
-// The first entry starts the measurement: its time stamp is time 0.
-void BeginTriggerBlock(DumpLog *log, unsigned long long stamp) {
-    CanAscDate now = Today();
-    char text[CAN_ASC_HEADER_MAX];
-    WriteText(log, text, CanAscBeginFormat(&now, text, sizeof(text)));
-    log->startStamp = stamp;
-    log->begun = TRUE;
-}
-
 }  // namespace
 
-BOOL DumpLogOpen(DumpLog *log, const wchar_t *path, LogFormat format) {
+BOOL DumpLogOpen(DumpLog *log, const wchar_t *path, LogFormat format, unsigned long long now) {
     log->format = format;
-    log->begun = FALSE;
-    log->startStamp = 0;
+    log->startStamp = now;
     log->file = _wfopen(path, L"w");
     if (log->file == NULL) return FALSE;
     if (format == LogFormat::Asc) {
-        CanAscDate now = Today();
+        // The measurement starts now: readers add each offset to this date.
+        CanAscDate today = Today();
         char text[CAN_ASC_HEADER_MAX];
-        WriteText(log, text, CanAscHeaderFormat(&now, text, sizeof(text)));
+        WriteText(log, text, CanAscHeaderFormat(&today, text, sizeof(text)));
+        WriteText(log, text, CanAscBeginFormat(&today, text, sizeof(text)));
     }
     return TRUE;
 }
@@ -48,7 +41,6 @@ void DumpLogWrite(DumpLog *log, DWORD netIndex, unsigned long long stamp, const 
         fputc('\n', log->file);
         return;
     }
-    if (!log->begun) BeginTriggerBlock(log, stamp);
     unsigned long long offset = stamp > log->startStamp ? stamp - log->startStamp : 0;
     char text[CAN_ASC_LINE_MAX];
     size_t n = entry->errorCode != 0
@@ -59,10 +51,7 @@ void DumpLogWrite(DumpLog *log, DWORD netIndex, unsigned long long stamp, const 
 
 void DumpLogClose(DumpLog *log) {
     if (log->file == NULL) return;
-    if (log->format == LogFormat::Asc) {
-        if (!log->begun) BeginTriggerBlock(log, 0);
-        fputs(CAN_ASC_END_LINE, log->file);
-    }
+    if (log->format == LogFormat::Asc) fputs(CAN_ASC_END_LINE, log->file);
     fclose(log->file);
     log->file = NULL;
 }

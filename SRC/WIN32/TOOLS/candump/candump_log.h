@@ -13,13 +13,13 @@ enum class LogFormat { Candump, Asc };
 struct DumpLog {
     FILE *file;
     LogFormat format;
-    BOOL begun;                     // ASC: trigger block started
-    unsigned long long startStamp;  // ASC: time stamp of the first entry
+    unsigned long long startStamp;  // ASC: time 0, when the file was opened
 };
 
-// Creates the file and, for ASC, writes its header. FALSE with the last
-// error set when the file cannot be created.
-BOOL DumpLogOpen(DumpLog *log, const wchar_t *path, LogFormat format);
+// Creates the file and, for ASC, writes its header dated now: now (the
+// frames' clock, 100 ns units) is time 0 of the entries' offsets. FALSE
+// with the last error set when the file cannot be created.
+BOOL DumpLogOpen(DumpLog *log, const wchar_t *path, LogFormat format, unsigned long long now);
 
 // One entry of net netIndex (0-based; ASC channel netIndex + 1). line is
 // the entry's candump log line, stamp its absolute time stamp.

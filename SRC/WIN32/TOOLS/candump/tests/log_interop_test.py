@@ -127,8 +127,12 @@ def key(m):
     return (hex(m.arbitration_id), m.is_extended_id, m.is_remote_frame, m.dlc, bytes(m.data or b""))
 
 
-def replay_and_record(name, net, target, source, tmp):
-    """Replays source into net (target: canpeer's target options) and checks both recordings."""
+def replay_and_record(name, net, target, source, tmp, idle=0.0):
+    """Replays source into net (target: canpeer's target options) and checks both recordings.
+
+    idle: seconds between candump's start and the replay; the ASC recording's
+    time stamps, as python-can reads them (header date plus offset), must
+    still fall within the replay."""
     src = read_log(source)
     check(any(m.is_error_frame for m in src), name + ": the source holds an error frame")
     expected = [key(m) for m in src
@@ -140,7 +144,10 @@ def replay_and_record(name, net, target, source, tmp):
         # Each run is a client of its own: a unique id of its own.
         code, out = run("candump", "-q", QUEUE, "-u", "cafe:%x" % n, "enable", net, "%X" % ident)
         check(code == 0, name + ": enable %X" % ident, out)
+    time.sleep(idle)
+    replay_start = time.time()
     code, out = run("canpeer", *target, "-p", win(source), "-x")
+    replay_end = time.time()
     check(code == 0 and "skipped 1 error frames" in out,
           name + ": canpeer replays, skips the error frame", out)
     for rec, path in zip(recorders, recordings):
@@ -149,6 +156,14 @@ def replay_and_record(name, net, target, source, tmp):
         got = [key(m) for m in read_log(path)]
         check(got == expected, name + ": python-can reads back " + os.path.basename(path),
               "expected %s\ngot      %s" % (expected, got))
+    # Absolute: the header's date plus each offset (python-can's default
+    # counts from 0).
+    stamps = [m.timestamp for m in can.ASCReader(recordings[1], relative_timestamp=False)]
+    # One second of slack: the date has milliseconds, Wine's clock and ours
+    # are the same wall clock.
+    check(stamps and replay_start - 1.0 <= stamps[0] and stamps[-1] <= replay_end + 1.0,
+          name + ": ASC times are the times the frames came",
+          "replay %.3f..%.3f, ASC %s" % (replay_start, replay_end, stamps[:1] + stamps[-1:]))
 
 
 def check_error_entries(dev, tmp):
@@ -236,7 +251,9 @@ def main():
         while run("msgqtool", "info", sim)[0] != 0 and time.time() < end:
             time.sleep(0.2)
         for name, source in sources.items():
-            replay_and_record(name + "_sim", sim, ["-s", sim], source, tmp)
+            # The first replay comes seconds after candump opened the net.
+            replay_and_record(name + "_sim", sim, ["-s", sim], source, tmp,
+                              3.0 if name == "pc_log" else 0.0)
             device = services[0][1] + "1"
             replay_and_record(name + "_dev", device, ["-d", device], source, tmp)
         check_error_entries(services[1][1] + "1", tmp)
