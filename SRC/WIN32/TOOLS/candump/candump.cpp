@@ -433,7 +433,8 @@ int wmain(int argc, wchar_t **argv) {
             break;
         }
     }
-    if (o.logFormat == LogFormat::Asc && o.logPath == NULL) return Fail("-L asc needs -l FILE", L"-L");
+    if (o.logFormat == LogFormat::Asc && o.logPath == NULL)
+        return Fail("-L asc needs -l FILE", L"-L");
     if (i >= argc) {
         fprintf(stderr, "candump: no net given\n\n");
         PrintUsage(stderr);

@@ -76,7 +76,13 @@ bool ReadLogLine(const char *line, LogCounts *counts, CanAscReader *asc, std::ve
     CanLogEntry entry;
     if (counts->format == LogFormat::Candump) {
         if (IsBlankOrComment(line)) return true;
-        if (!CanLogEntryParse(line, &entry, nullptr, 0, why)) return false;
+        if (!CanLogEntryParse(line, &entry, nullptr, 0, why)) {
+            // A CAN FD frame ("ID##FLAGSDATA") of a mixed log: no classic
+            // frame to send, skipped as ASC's other events are.
+            if (!std::strstr(line, "##")) return false;
+            counts->otherLines++;
+            return true;
+        }
         if (entry.isError)
             counts->errorFrames++;
         else

@@ -23,13 +23,13 @@ enum class LogFormat { Candump, Asc };
 struct LogCounts {
     LogFormat format = LogFormat::Candump;
     DWORD errorFrames = 0;  // error frames: a peer cannot put error entries on a net
-    DWORD otherLines = 0;   // ASC events that are no classic CAN frame
+    DWORD otherLines = 0;   // CAN FD frames and ASC events that are no classic CAN frame
 };
 
 // Reads a log file: a candump log when its first line that is neither
 // blank nor a '#' comment starts with '(', otherwise Vector ASC. Each
-// frame's timeStamp is its time in 100 ns units. Error frames and other
-// events are skipped and counted. FALSE with *error naming the file and
+// frame's timeStamp is its time in 100 ns units. Error frames, CAN FD
+// frames and other events are skipped and counted. FALSE with *error naming the file and
 // line that failed, or saying that the log holds no frame.
 bool LoadFrameLog(const std::wstring &path, std::vector<RxMsg> *frames, LogCounts *counts,
                   std::wstring *error);

@@ -130,8 +130,8 @@ TEST(CanPeerLog, ReadsPythonCanLogsAndCountsWhatItSkips)
         {"(1.000000) vcan0 123#DEADBEEF R\n(1.500000) vcan0 20000080#\n(2.000000) vcan0 1F334455#R "
          "T\n",
          LogFormat::Candump, 2, 1, 0, 0x1F334455u | RX_REMOTE_FRAME_FLAG, 20000000},
-        {"(2.5) CAN1 20000084#000100000000045D\n(3.0) CAN1 7FF#01\n", LogFormat::Candump, 1, 1, 0,
-         0x7FF, 30000000},
+        {"(2.5) CAN1 20000084#000100000000045D\n(2.7) CAN1 123##311223344\n(3.0) CAN1 7FF#01\n",
+         LogFormat::Candump, 1, 1, 1, 0x7FF, 30000000},
         {"date Thu Dec 10 09:42:13.123 AM 2026\nbase hex  timestamps absolute\ninternal events "
          "logged\n"
          "Begin Triggerblock Thu Dec 10 09:42:13.123 AM 2026\n   0.000000 Start of measurement\n"
