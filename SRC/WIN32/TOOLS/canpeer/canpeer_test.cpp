@@ -335,4 +335,18 @@ TEST(CanPeerSim, FullQueueWithoutReaderFailsLoudly)
     EXPECT_NE(std::string::npos, out.find("queue full")) << out;
 }
 
+// Every frame into a net's queue is a message of its own, a few kernel
+// calls: no machine carries a million a second that way. canpeer must say
+// so while it runs and at the end, and still send every frame.
+TEST(CanPeerSim, SaysSoWhenThePathCannotKeepTheRate)
+{
+    std::wstring net = ribex_test::UniqueName(L"CPRATE");
+    std::wstring args = L"--sim " + net + L" --queue-size 20000 -g -n 20000 -r 1000000";
+    std::string out;
+    EXPECT_EQ(0u, RunProgram(L"canpeer", args, 120000, &out)) << out;
+    EXPECT_NE(std::string::npos, out.find("canpeer: 20000 frames to ")) << out;
+    EXPECT_NE(std::string::npos, out.find("warning: cannot keep 1000000 frames/s")) << out;
+    EXPECT_NE(std::string::npos, out.find("warning: asked for 1000000 frames/s, reached")) << out;
+}
+
 }  // namespace
