@@ -217,7 +217,9 @@ void PrintStatistics(const Sink &sink, const PeerOptions &o, const Pacing &p,
                      const LogCounts *counts)
 {
     double seconds = (double)(p.end - p.start) / 1e7;
-    double achieved = seconds > 0 ? p.sent / seconds : 0;
+    // n frames paced at r span (n - 1) / r seconds: count the gaps, as the
+    // rate asked for does.
+    double achieved = p.sent > 1 && seconds > 0 ? (p.sent - 1) / seconds : 0;
     std::fwprintf(stderr, L"canpeer: %lu frames to %hs in %.3f s, %.0f frames/s", p.sent, sink.name,
                   seconds, achieved);
     if (o.mode == PeerMode::Generator && o.rate > 0)

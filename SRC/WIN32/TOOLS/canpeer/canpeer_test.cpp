@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -252,6 +253,15 @@ TEST_F(CanPeerDevice, GeneratorCountsUpAndKeepsItsRate)
     }
     // Nine gaps of 10 ms: the frames cannot all have come at once.
     EXPECT_GE(got[9].timeStamp - got[0].timeStamp, 700000u);
+    // The last frame is due 90 ms after the first: the rate canpeer reports
+    // counts the nine gaps, so however the machine runs it cannot exceed 100.
+    size_t at = out.find(" frames/s (asked for 100)");
+    ASSERT_NE(std::string::npos, at) << out;
+    size_t begin = out.rfind(", ", at);
+    ASSERT_NE(std::string::npos, begin) << out;
+    double reported = std::atof(out.substr(begin + 2, at - begin - 2).c_str());
+    EXPECT_GT(reported, 0.0) << out;
+    EXPECT_LE(reported, 100.0) << out;
 }
 
 // The full 1 Mbit/s load of 8-byte extended frames: paced in batches, every
