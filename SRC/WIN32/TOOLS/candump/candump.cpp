@@ -32,6 +32,7 @@ struct Options {
     BOOL deltaTime;
     const wchar_t *logPath;
     LogFormat logFormat;
+    BOOL logFormatGiven;  // -L without -l writes nothing: refused
     Filter filters[kMaxFilters];
     DWORD noFilters;
     BOOL statistics;
@@ -413,6 +414,7 @@ int wmain(int argc, wchar_t **argv) {
                 o.logFormat = LogFormat::Asc;
             else
                 return Fail("log format must be log or asc", v);
+            o.logFormatGiven = TRUE;
             break;
         case L'f':
             if (o.noFilters == kMaxFilters) return Fail("too many filters", v);
@@ -433,8 +435,7 @@ int wmain(int argc, wchar_t **argv) {
             break;
         }
     }
-    if (o.logFormat == LogFormat::Asc && o.logPath == NULL)
-        return Fail("-L asc needs -l FILE", L"-L");
+    if (o.logFormatGiven && o.logPath == NULL) return Fail("-L needs -l FILE", L"-L");
     if (i >= argc) {
         fprintf(stderr, "candump: no net given\n\n");
         PrintUsage(stderr);
