@@ -7,7 +7,9 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "can_error_frame.h"
 #include "candump_line.h"
+#include "candump_log.h"
 #include "ribex_client.h"
 #include "ribex_version.h"
 
@@ -29,6 +31,8 @@ struct Options {
     DWORD runTimeMs;      // 0: no limit
     BOOL deltaTime;
     const wchar_t *logPath;
+    LogFormat logFormat;
+    BOOL logFormatGiven;  // -L without -l writes nothing: refused
     Filter filters[kMaxFilters];
     DWORD noFilters;
     BOOL statistics;
@@ -55,16 +59,22 @@ void PrintUsage(FILE *out) {
         "Opens each NET through the ribex server (started on demand) and prints every\n"
         "frame as a candump log line: (seconds.microseconds) NET ID#DATA, ID#R for a\n"
         "remote frame, 3 hex digits for a standard and 8 for an extended identifier,\n"
-        "NET ERROR#code for an error entry of the receive buffer.\n"
+        "and an error entry of the receive buffer as a Linux CAN error frame\n"
+        "NET 20000084#000100000000045D: error flag and class in the identifier, the\n"
+        "Windows error code in data[2..3] (high) and data[6..7] (low); stderr says in\n"
+        "words what it was. Error entries carry the time at which candump read them.\n"
         "\n"
         "Options:\n"
-        "  -n COUNT      stop after COUNT frames\n"
+        "  -n COUNT      stop after COUNT entries (frames and error entries)\n"
         "  -T MS         stop after MS milliseconds\n"
         "  -t a|d        time stamps absolute (default) or delta to the previous frame\n"
         "  -l FILE       also write the log lines to FILE\n"
+        "  -L log|asc    format of FILE: candump log lines (default) or Vector ASC,\n"
+        "                one channel per NET in the order given (both read by python-can)\n"
         "  -f ID:MASK    only frames with (id & MASK) == (ID & MASK); repeatable, a frame\n"
         "                passing any filter is shown (hex values; bit 31 marks remote)\n"
-        "  -s            statistics on exit: frames, frames/s, lost frames, bus load\n"
+        "  -s            statistics on exit: frames, frames/s, frames lost in the ring,\n"
+        "                bus load, error entries and driver overflows\n"
         "  -b BITRATE    bit rate for the bus load estimate (default 500000)\n"
         "  -q QUEUE      server queue name (default ribexServerQueue)\n"
         "  -u HIGH:LOW   unique id (hex); remote-frame replies belong to HIGH\n"
@@ -81,6 +91,7 @@ void PrintUsage(FILE *out) {
         "  candump -n 20 -t d CAN1 VCAN1     20 frames of two nets, delta time stamps\n"
         "  candump -f 100:700 -s -b 250000 CAN1   ids 0x100-0x1FF, statistics at 250 kbit/s\n"
         "  candump -l can1.log -T 5000 CAN1  five seconds into can1.log as well\n"
+        "  candump -l bus.asc -L asc CAN1 VCAN1   ASC log, channel 1 CAN1, channel 2 VCAN1\n"
         "  candump -u cafe:1 enable CAN1 123     answer remote frames for 0x123 on CAN1\n"
         "  candump -u cafe:2 disable CAN1 123\n"
         "  candump list CAN1\n"
@@ -191,16 +202,40 @@ struct DumpState {
     RibexClientNet *nets[kMaxNets];
     char netNames[kMaxNets][64];
     DWORD frames;
+    DWORD errorEntries;
+    DWORD overflows;  // error entries of the driver's overflow
     DWORD lost;
     unsigned long long busBits;
     unsigned long long firstStamp, lastStamp;
     BOOL haveStamp;
     unsigned long long prevStamp;
-    FILE *log;
+    DumpLog log;
 };
 
+// The clock the server and the virtual driver stamp frames with: the
+// performance counter in 100 ns units.
+unsigned long long Now100ns() {
+    LARGE_INTEGER f, c;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&c);
+    unsigned long long q = (unsigned long long)f.QuadPart;
+    return (unsigned long long)c.QuadPart / q * 10000000ull +
+           (unsigned long long)c.QuadPart % q * 10000000ull / q;
+}
+
+// The screen says in words what an error entry was; stdout and the log
+// keep only lines that other tools read.
+void ReportErrorEntry(const DumpState *s, DWORD netIndex, unsigned long long stamp,
+                      DWORD errorCode) {
+    fflush(stdout);
+    fprintf(stderr, "candump: %s: error entry %lu at %llu.%06lu: %s\n", s->netNames[netIndex],
+            errorCode, stamp / 10000000ull, (unsigned long)((stamp % 10000000ull) / 10ull),
+            CanErrorCodeText(errorCode));
+}
+
 void EmitFrame(const Options *o, DumpState *s, DWORD netIndex, const RibexFrame *f) {
-    unsigned long long stamp = f->msg.timeStamp;
+    // An error entry's slot holds no time stamp: it gets the time it was read.
+    unsigned long long stamp = f->errorCode != 0 ? Now100ns() : f->msg.timeStamp;
     unsigned long long shown = stamp;
     if (o->deltaTime) shown = s->haveStamp && stamp >= s->prevStamp ? stamp - s->prevStamp : 0;
     if (!s->haveStamp) s->firstStamp = stamp;
@@ -212,21 +247,45 @@ void EmitFrame(const Options *o, DumpState *s, DWORD netIndex, const RibexFrame 
     FormatDumpLine(shown, s->netNames[netIndex], f, line, sizeof(line));
     fputs(line, stdout);
     fputc('\n', stdout);
-    if (s->log != NULL) {
-        fputs(line, s->log);
-        fputc('\n', s->log);
+    if (s->log.file != NULL) DumpLogWrite(&s->log, netIndex, stamp, f, line);
+    if (f->errorCode != 0) {
+        s->errorEntries++;
+        if (f->errorCode == CAN_DRIVER_OVERFLOW_ERROR) s->overflows++;
+        ReportErrorEntry(s, netIndex, stamp, f->errorCode);
+        return;
     }
-    if (f->errorCode == 0) s->busBits += WorstCaseFrameBits(&f->msg);
+    s->busBits += WorstCaseFrameBits(&f->msg);
     s->frames++;
+}
+
+// Frames and error entries count alike against -n.
+DWORD EntriesShown(const DumpState *s) {
+    return s->frames + s->errorEntries;
+}
+
+void PrintStatistics(const Options *o, const DumpState *s, double seconds) {
+    if (seconds <= 0) seconds = 1e-6;
+    double load = o->bitRate ? 100.0 * (double)s->busBits / (seconds * (double)o->bitRate) : 0;
+    printf(
+        "candump: %lu frames in %.3f s, %.1f frames/s, %lu lost, bus load %.2f%% at %lu bit/s "
+        "(worst-case bit stuffing)\n",
+        s->frames, seconds, s->frames / seconds, s->lost, load, o->bitRate);
+    printf("candump: %lu error entries, %lu of them driver overflows", s->errorEntries,
+           s->overflows);
+    if (s->overflows != 0)
+        printf(
+            ": frames were lost before they reached the ring (the driver's queue was full), "
+            "more than the %lu counted as lost",
+            s->lost);
+    printf("\n");
+    fflush(stdout);
 }
 
 int RunDump(Options *o) {
     DumpState s;
     memset(&s, 0, sizeof(s));
-    if (o->logPath != NULL) {
-        s.log = _wfopen(o->logPath, L"w");
-        if (s.log == NULL) return Fail("cannot write log file", o->logPath);
-    }
+    if (o->logPath != NULL && !DumpLogOpen(&s.log, o->logPath, o->logFormat, Now100ns()))
+        return Fail("cannot write log file", o->logPath);
     int rc = 0;
     DWORD opened = 0;
     for (; opened < o->noNets; ++opened) {
@@ -238,6 +297,13 @@ int RunDump(Options *o) {
         }
     }
     SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
+    if (rc == 0) {
+        // On stderr, so that stdout stays a log: tells a user (and a test)
+        // that frames sent from now on are seen.
+        fprintf(stderr, "candump: reading");
+        for (DWORD i = 0; i < opened; ++i) fprintf(stderr, " %s", s.netNames[i]);
+        fprintf(stderr, " (Ctrl+C ends)\n");
+    }
     DWORD start = GetTickCount();
     LARGE_INTEGER qpf, qpcStart, qpcEnd;
     QueryPerformanceFrequency(&qpf);
@@ -247,13 +313,14 @@ int RunDump(Options *o) {
     for (DWORD i = 0; i < opened; ++i) wakes[i] = RibexGetWakeEvent(s.nets[i]);
 
     while (rc == 0 && !g_stop) {
-        if (o->maxFrames != 0 && s.frames >= o->maxFrames) break;
+        if (o->maxFrames != 0 && EntriesShown(&s) >= o->maxFrames) break;
         if (o->runTimeMs != 0 && GetTickCount() - start >= o->runTimeMs) break;
         BOOL got = FALSE;
         for (DWORD i = 0; i < opened && rc == 0; ++i) {
             DWORD n = 0, lost = 0;
             DWORD want = kBatch;
-            if (o->maxFrames != 0 && o->maxFrames - s.frames < want) want = o->maxFrames - s.frames;
+            if (o->maxFrames != 0 && o->maxFrames - EntriesShown(&s) < want)
+                want = o->maxFrames - EntriesShown(&s);
             if (want == 0) break;
             if (!RibexReadFrames(s.nets[i], frames, want, &n, &lost, 0)) {
                 PrintError("read of", o->nets[i]);
@@ -264,7 +331,7 @@ int RunDump(Options *o) {
             for (DWORD k = 0; k < n; ++k) {
                 const RibexFrame *f = &frames[k];
                 if (f->errorCode == 0 && !PassesFilters(o, f->msg.can.id)) continue;
-                if (o->maxFrames != 0 && s.frames >= o->maxFrames) break;
+                if (o->maxFrames != 0 && EntriesShown(&s) >= o->maxFrames) break;
                 EmitFrame(o, &s, i, f);
             }
             if (n != 0) got = TRUE;
@@ -282,16 +349,10 @@ int RunDump(Options *o) {
             rc = 1;
         }
     }
-    if (s.log != NULL) fclose(s.log);
-    if (o->statistics) {
-        double seconds = (double)(qpcEnd.QuadPart - qpcStart.QuadPart) / (double)qpf.QuadPart;
-        if (seconds <= 0) seconds = 1e-6;
-        double load = o->bitRate ? 100.0 * (double)s.busBits / (seconds * (double)o->bitRate) : 0;
-        printf("candump: %lu frames in %.3f s, %.1f frames/s, %lu lost, bus load %.2f%% at %lu bit/s "
-                "(worst-case bit stuffing)\n",
-               s.frames, seconds, s.frames / seconds, s.lost, load, o->bitRate);
-        fflush(stdout);
-    }
+    DumpLogClose(&s.log);
+    if (o->statistics)
+        PrintStatistics(o, &s,
+                        (double)(qpcEnd.QuadPart - qpcStart.QuadPart) / (double)qpf.QuadPart);
     return rc;
 }
 
@@ -316,7 +377,7 @@ int wmain(int argc, wchar_t **argv) {
             PrintUsage(stdout);
             return 0;
         }
-        if (a[2] != 0 || wcschr(L"nTtlfbqus", a[1]) == NULL) {
+        if (a[2] != 0 || wcschr(L"nTtlLfbqus", a[1]) == NULL) {
             fprintf(stderr, "candump: unknown option %ls\n\n", a);
             PrintUsage(stderr);
             return 2;
@@ -346,6 +407,15 @@ int wmain(int argc, wchar_t **argv) {
         case L'l':
             o.logPath = v;
             break;
+        case L'L':
+            if (wcscmp(v, L"log") == 0)
+                o.logFormat = LogFormat::Candump;
+            else if (wcscmp(v, L"asc") == 0)
+                o.logFormat = LogFormat::Asc;
+            else
+                return Fail("log format must be log or asc", v);
+            o.logFormatGiven = TRUE;
+            break;
         case L'f':
             if (o.noFilters == kMaxFilters) return Fail("too many filters", v);
             if (!ParsePair(v, &o.filters[o.noFilters].id, &o.filters[o.noFilters].mask))
@@ -365,6 +435,7 @@ int wmain(int argc, wchar_t **argv) {
             break;
         }
     }
+    if (o.logFormatGiven && o.logPath == NULL) return Fail("-L needs -l FILE", L"-L");
     if (i >= argc) {
         fprintf(stderr, "candump: no net given\n\n");
         PrintUsage(stderr);

@@ -31,9 +31,10 @@ void FormatDumpLine(unsigned long long stamp, const char *netName, const RibexFr
     msg.timeStamp = stamp;
     if (frame->errorCode != 0) {
         // The entry holds no frame, only the error the driver or the
-        // simulated connection reported.
-        snprintf(line, size, "(%llu.%06lu) %s ERROR#%lu", stamp / 10000000ull,
-                 (unsigned long)((stamp % 10000000ull) / 10ull), netName, frame->errorCode);
+        // simulated connection reported: written as the error frame that
+        // other CAN tools read, the code kept in its data.
+        if (CanErrorLogLineFormat(stamp, frame->errorCode, netName, line, size) == 0 && size)
+            line[0] = 0;
         return;
     }
     if (CanLogLineFormat(&msg, netName, line, size) == 0)

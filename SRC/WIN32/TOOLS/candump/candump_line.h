@@ -10,8 +10,9 @@
 // remote-frame mark, must be clear).
 void FormatCanId(DWORD canId, char *text, size_t size);
 
-// "(seconds.microseconds) NET ID#DATA", "ID#R" for a remote frame,
-// "NET ERROR#code" for an error entry. stamp is in 100 ns units.
+// "(seconds.microseconds) NET ID#DATA", "ID#R" for a remote frame, a Linux
+// CAN error frame "NET 20000084#..." for an error entry (can_error_frame.h).
+// stamp is in 100 ns units.
 void FormatDumpLine(unsigned long long stamp, const char *netName, const RibexFrame *frame, char *line,
                     size_t size);
 

@@ -32,8 +32,11 @@ static int Fail(const char **error, const char *why)
     return 0;
 }
 
-// Parses [p, end) as a frame; end excludes trailing blanks.
-static int ParseFrame(const char *p, const char *end, RxMsg *msg, const char **error)
+// Parses [p, end) as a frame; end excludes trailing blanks. With
+// allowError an 8-digit identifier may carry CAN_ERR_FLAG (an error frame:
+// class bits and 8 data bytes, kept in msg as they stand).
+static int ParseFrame(const char *p, const char *end, int allowError, RxMsg *msg,
+                      const char **error)
 {
     uint32_t id = 0;
     int digits = 0;
@@ -48,7 +51,11 @@ static int ParseFrame(const char *p, const char *end, RxMsg *msg, const char **e
     if (digits == 3) {
         if (id > CAN_STANDARD_ID_MAX) return Fail(error, "standard identifier above 7FF");
     } else if (digits == 8) {
-        if (id > CAN_EXTENDED_ID_MAX) return Fail(error, "extended identifier above 1FFFFFFF");
+        int isError = (id & ~CAN_EXTENDED_ID_MAX) == CAN_ERR_FLAG;
+        if (isError && !allowError)
+            return Fail(error, "error frame (flag 20000000) where a frame is expected");
+        if (id > CAN_EXTENDED_ID_MAX && !isError)
+            return Fail(error, "extended identifier above 1FFFFFFF");
     } else {
         return Fail(error, "identifier needs 3 (standard) or 8 (extended) hex digits");
     }
@@ -60,6 +67,7 @@ static int ParseFrame(const char *p, const char *end, RxMsg *msg, const char **e
     out.can.id = id;
     if (p < end && *p == '#') return Fail(error, "CAN FD frames ('##') are not supported");
     if (p < end && (*p == 'R' || *p == 'r')) {
+        if (id & CAN_ERR_FLAG) return Fail(error, "an error frame cannot be a remote frame");
         p++;
         out.can.id |= RX_REMOTE_FRAME_FLAG;
         if (p < end) {
@@ -96,17 +104,20 @@ int CanFrameParse(const char *text, RxMsg *msg, const char **error)
     const char *end = p + strlen(p);
     while (end > p && IsBlank(end[-1])) end--;
     if (p == end) return Fail(error, "empty frame");
-    return ParseFrame(p, end, msg, error);
+    return ParseFrame(p, end, 0, msg, error);
 }
 
-size_t CanFrameFormat(const RxMsg *msg, char *buffer, size_t size)
+// With allowError, an identifier with CAN_ERR_FLAG prints as an error
+// frame (8 digits and its data).
+static size_t FormatFrame(const RxMsg *msg, int allowError, char *buffer, size_t size)
 {
     if (!msg || !buffer || size == 0) return 0;
     char text[CAN_FRAME_TEXT_MAX];
     size_t at = 0;
     uint32_t id = msg->can.id & ~RX_REMOTE_FRAME_FLAG;
     int remote = (msg->can.id & RX_REMOTE_FRAME_FLAG) != 0;
-    if (id > CAN_EXTENDED_ID_MAX || msg->length > 8) return 0;
+    int isError = allowError && !remote && (id & ~CAN_EXTENDED_ID_MAX) == CAN_ERR_FLAG;
+    if ((id > CAN_EXTENDED_ID_MAX && !isError) || msg->length > 8) return 0;
     int digits = id > CAN_STANDARD_ID_MAX ? 8 : 3;
     for (int i = digits - 1; i >= 0; i--) text[at++] = HEX_DIGITS[(id >> (4 * i)) & 0xF];
     text[at++] = '#';
@@ -123,6 +134,11 @@ size_t CanFrameFormat(const RxMsg *msg, char *buffer, size_t size)
     memcpy(buffer, text, at);
     buffer[at] = 0;
     return at;
+}
+
+size_t CanFrameFormat(const RxMsg *msg, char *buffer, size_t size)
+{
+    return FormatFrame(msg, 0, buffer, size);
 }
 
 // "(seconds.fraction)" into 100 ns units.
@@ -167,9 +183,24 @@ static const char *ParseTimeStamp(const char *p, uint64_t *stamp, const char **e
     return p + 1;
 }
 
-int CanLogLineParse(const char *line, RxMsg *msg, char *iface, size_t ifaceSize, const char **error)
+// The direction flag python-can writes after the frame: " R" or " T".
+static const char *ParseDirection(const char *p, char *direction, const char **error)
 {
-    if (!line || !msg) return Fail(error, "no line or no frame");
+    *direction = 0;
+    p = SkipBlanks(p);
+    if (!*p) return p;
+    if ((*p == 'R' || *p == 'r' || *p == 'T' || *p == 't') && !*SkipBlanks(p + 1)) {
+        *direction = (*p == 'R' || *p == 'r') ? 'R' : 'T';
+        return SkipBlanks(p + 1);
+    }
+    Fail(error, "unexpected text after the frame (only a direction R or T may follow)");
+    return NULL;
+}
+
+int CanLogEntryParse(const char *line, CanLogEntry *entry, char *iface, size_t ifaceSize,
+                     const char **error)
+{
+    if (!line || !entry) return Fail(error, "no line or no entry");
     uint64_t stamp = 0;
     const char *p = ParseTimeStamp(SkipBlanks(line), &stamp, error);
     if (!p) return 0;
@@ -186,24 +217,40 @@ int CanLogLineParse(const char *line, RxMsg *msg, char *iface, size_t ifaceSize,
     p = SkipBlanks(p);
     const char *end = p;
     while (*end && !IsBlank(*end)) end++;
-    if (*SkipBlanks(end)) return Fail(error, "unexpected text after the frame");
     if (p == end) return Fail(error, "frame expected after the interface name");
-    RxMsg out;
-    out.timeStamp = stamp;
-    if (!ParseFrame(p, end, &out, error)) return 0;
+    CanLogEntry out;
+    memset(&out, 0, sizeof(out));
+    if (!ParseDirection(end, &out.direction, error)) return 0;
+    out.msg.timeStamp = stamp;
+    if (!ParseFrame(p, end, 1, &out.msg, error)) return 0;
+    if (out.msg.can.id & CAN_ERR_FLAG) {
+        out.isError = 1;
+        out.errorCode = CanErrorFrameCode(&out.msg);
+    }
     if (iface) {
         memcpy(iface, name, nameLength);
         iface[nameLength] = 0;
     }
-    *msg = out;
+    *entry = out;
     return 1;
 }
 
-size_t CanLogLineFormat(const RxMsg *msg, const char *iface, char *buffer, size_t size)
+int CanLogLineParse(const char *line, RxMsg *msg, char *iface, size_t ifaceSize, const char **error)
+{
+    if (!line || !msg) return Fail(error, "no line or no frame");
+    CanLogEntry entry;
+    if (!CanLogEntryParse(line, &entry, iface, ifaceSize, error)) return 0;
+    if (entry.isError) return Fail(error, "error frame (flag 20000000) where a frame is expected");
+    *msg = entry.msg;
+    return 1;
+}
+
+static size_t FormatLogLine(const RxMsg *msg, int allowError, const char *iface, char *buffer,
+                            size_t size)
 {
     if (!msg || !iface || !buffer || size == 0) return 0;
     char frame[CAN_FRAME_TEXT_MAX];
-    if (!CanFrameFormat(msg, frame, sizeof(frame))) return 0;
+    if (!FormatFrame(msg, allowError, frame, sizeof(frame))) return 0;
     unsigned long long seconds = (unsigned long long)(msg->timeStamp / 10000000ull);
     unsigned long micros = (unsigned long)((msg->timeStamp % 10000000ull) / 10u);
     int n = snprintf(buffer, size, "(%llu.%06lu) %s %s", seconds, micros, iface, frame);
@@ -212,4 +259,19 @@ size_t CanLogLineFormat(const RxMsg *msg, const char *iface, char *buffer, size_
         return 0;
     }
     return (size_t)n;
+}
+
+size_t CanLogLineFormat(const RxMsg *msg, const char *iface, char *buffer, size_t size)
+{
+    return FormatLogLine(msg, 0, iface, buffer, size);
+}
+
+size_t CanErrorLogLineFormat(uint64_t timeStamp, uint32_t errorCode, const char *iface,
+                             char *buffer, size_t size)
+{
+    RxMsg msg;
+    memset(&msg, 0, sizeof(msg));
+    msg.timeStamp = timeStamp;
+    CanErrorFrameEncode(errorCode, &msg);
+    return FormatLogLine(&msg, 1, iface, buffer, size);
 }

@@ -12,6 +12,10 @@
 //     123#R4           remote frame asking for 4 bytes
 //     1F334455#1122    extended identifier: exactly 8 hex digits, up to 1FFFFFFF
 //
+// A log line may end in the direction python-can writes (" R" received,
+// " T" sent), and may hold a Linux CAN error frame: 8 digits with the
+// error flag 20000000 and 8 data bytes (see can_error_frame.h).
+//
 // RxMsg carries no flag for extended identifiers, so the printer writes 8
 // digits for identifiers above 7FF and 3 digits otherwise. Time stamps are
 // RxMsg's 100 ns units; the log line shows seconds and microseconds (the
@@ -23,6 +27,7 @@
 
 #include <stddef.h>
 
+#include "can_error_frame.h"
 #include "rx_buffer_layout.h"
 
 #ifdef __cplusplus
@@ -50,15 +55,34 @@ int CanFrameParse(const char *text, RxMsg *msg, const char **error);
 // printed (length above 8, identifier above 1FFFFFFF) or does not fit.
 size_t CanFrameFormat(const RxMsg *msg, char *buffer, size_t size);
 
-// Parses a log line "(seconds.fraction) interface frame"; a line end is
-// allowed. Fills msg (time stamp included) and, when iface is not null,
-// copies the interface name into it (ifaceSize bytes, NUL included; a name
-// that does not fit is an error). Returns 1, or 0 with *error set.
+// One line of a candump log: a frame or an error frame.
+typedef struct CanLogEntry {
+    RxMsg msg;           // the frame; for an error frame can.id holds CAN_ERR_FLAG
+                         // and the class bits, can.data the 8 bytes as written
+    uint32_t isError;    // 1: an error frame
+    uint32_t errorCode;  // error frame: the Windows error code it keeps, 0 if none
+    char direction;      // 'R', 'T', or 0 when the line has no direction
+} CanLogEntry;
+
+// Parses "(seconds.fraction) interface frame [R|T]"; a line end is allowed.
+// Fills entry and, when iface is not null, copies the interface name into
+// it (ifaceSize bytes, NUL included; a name that does not fit is an
+// error). Returns 1, or 0 with *error set and entry left alone.
+int CanLogEntryParse(const char *line, CanLogEntry *entry, char *iface, size_t ifaceSize,
+                     const char **error);
+
+// As CanLogEntryParse, for a line that must hold a frame: an error frame is
+// refused. Fills msg (time stamp included).
 int CanLogLineParse(const char *line, RxMsg *msg, char *iface, size_t ifaceSize, const char **error);
 
 // Writes "(seconds.micros) iface frame" without a line end. Returns the
 // number of characters written without the NUL, or 0 as CanFrameFormat.
 size_t CanLogLineFormat(const RxMsg *msg, const char *iface, char *buffer, size_t size);
+
+// Writes the error frame of a receive-buffer error entry as a log line,
+// "(seconds.micros) iface 20000084#...", without a line end.
+size_t CanErrorLogLineFormat(uint64_t timeStamp, uint32_t errorCode, const char *iface,
+                             char *buffer, size_t size);
 
 #ifdef __cplusplus
 }

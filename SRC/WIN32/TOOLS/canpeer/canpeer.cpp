@@ -113,48 +113,131 @@ void CloseSink(Sink *sink)
     CanSinkClose(&sink->out, sink->options->target == PeerTarget::Sim ? sink->options->lingerMs : 0);
 }
 
-// Sends frames in order; with paced, frame i is due at start + its
-// timeStamp (relative), otherwise they go in batches at once.
-bool SendAll(Sink *sink, const std::vector<RxMsg> &frames, bool paced)
+// Most frames handed to one WriteFile (or one run of queue sends) when
+// paced: at 1 Mbit/s a millisecond carries about 8 frames, and a sleep
+// under load may take several milliseconds.
+constexpr DWORD PACED_BATCH_MAX = 256;
+// Behind the schedule by this much (100 ns units): the path does not carry
+// the rate.
+constexpr uint64_t BEHIND_WARNING = 2000000;
+
+struct Pacing {
+    uint64_t start = 0;
+    uint64_t end = 0;
+    DWORD sent = 0;
+    bool warned = false;
+};
+
+void WarnBehind(const Sink &sink, Pacing *p, double rate)
 {
-    if (!paced) {
-        for (size_t i = 0; i < frames.size(); i += FAST_BATCH) {
-            DWORD n = (DWORD)(frames.size() - i < FAST_BATCH ? frames.size() - i : FAST_BATCH);
-            if (!Send(sink, &frames[i], n)) return false;
+    if (p->warned) return;
+    p->warned = true;
+    double seconds = (double)(Now100ns(sink) - p->start) / 1e7;
+    std::fwprintf(stderr,
+                  L"canpeer: warning: cannot keep %.0f frames/s on %hs: the path carries "
+                  L"about %.0f frames/s; sending as fast as it goes\n",
+                  rate, sink.name, seconds > 0 ? p->sent / seconds : 0.0);
+}
+
+// Sends count frames in order, each when it is due (dueOf(i), 100 ns units
+// after the start), in batches of every frame that is due: one WriteFile
+// or one run of queue sends per batch, at most batchMax frames. A path
+// slower than the schedule gets frames as fast as it takes them, with one
+// warning when a rate was asked for.
+template <typename DueOf, typename FrameOf>
+bool SendPaced(Sink *sink, DWORD count, DueOf dueOf, FrameOf frameOf, double rate, DWORD batchMax,
+               Pacing *p)
+{
+    std::vector<RxMsg> batch(batchMax);
+    p->start = Now100ns(*sink);
+    while (p->sent < count) {
+        uint64_t elapsed = Now100ns(*sink) - p->start;
+        DWORD n = 0;
+        while (p->sent + n < count && n < batchMax && dueOf(p->sent + n) <= elapsed) {
+            batch[n] = frameOf(p->sent + n);
+            n++;
         }
-        return true;
+        if (n == 0) {
+            SleepUntil(*sink, p->start + dueOf(p->sent));
+            continue;
+        }
+        if (!Send(sink, batch.data(), n)) return false;
+        p->sent += n;
+        if (rate > 0 && p->sent < count && elapsed > dueOf(p->sent) + BEHIND_WARNING)
+            WarnBehind(*sink, p, rate);
     }
-    uint64_t start = Now100ns(*sink);
-    uint64_t first = frames.empty() ? 0 : frames[0].timeStamp;
-    for (const RxMsg &f : frames) {
-        // A log that goes back in time sends at once rather than waiting.
-        if (f.timeStamp > first) SleepUntil(*sink, start + (f.timeStamp - first));
-        if (!Send(sink, &f, 1)) return false;
-    }
+    p->end = Now100ns(*sink);
     return true;
 }
 
-bool RunGenerator(Sink *sink, const PeerOptions &o)
+bool SendFast(Sink *sink, DWORD count, const RxMsg *frames, Pacing *p)
+{
+    p->start = Now100ns(*sink);
+    for (; p->sent < count;) {
+        DWORD n = count - p->sent < FAST_BATCH ? count - p->sent : FAST_BATCH;
+        if (!Send(sink, frames + p->sent, n)) return false;
+        p->sent += n;
+    }
+    p->end = Now100ns(*sink);
+    return true;
+}
+
+// Sends frames in order; with paced, frame i is due at its timeStamp
+// relative to the first frame's, otherwise they go in batches at once.
+bool SendAll(Sink *sink, const std::vector<RxMsg> &frames, bool paced, Pacing *p)
+{
+    if (!paced) return SendFast(sink, (DWORD)frames.size(), frames.data(), p);
+    uint64_t first = frames.empty() ? 0 : frames[0].timeStamp;
+    // A log that goes back in time sends at once rather than waiting.
+    auto due = [&](DWORD i) {
+        return frames[i].timeStamp > first ? frames[i].timeStamp - first : 0;
+    };
+    auto frame = [&](DWORD i) { return frames[i]; };
+    double rate = 0;
+    if (frames.size() > 1 && frames.back().timeStamp > first)
+        rate = (double)(frames.size() - 1) * 1e7 / (double)(frames.back().timeStamp - first);
+    return SendPaced(sink, (DWORD)frames.size(), due, frame, rate, PACED_BATCH_MAX, p);
+}
+
+bool RunGenerator(Sink *sink, const PeerOptions &o, Pacing *p)
 {
     Generator g;
     GeneratorInit(&g, &o, GetTickCount() ^ GetCurrentProcessId());
+    auto frame = [&](DWORD) { return GeneratorNext(&g); };
     if (o.rate <= 0) {
-        RxMsg batch[FAST_BATCH];
-        for (DWORD sent = 0; sent < o.count;) {
-            DWORD n = o.count - sent < FAST_BATCH ? o.count - sent : FAST_BATCH;
-            for (DWORD i = 0; i < n; i++) batch[i] = GeneratorNext(&g);
-            if (!Send(sink, batch, n)) return false;
-            sent += n;
-        }
-        return true;
+        auto now = [](DWORD) { return (uint64_t)0; };
+        return SendPaced(sink, o.count, now, frame, 0, FAST_BATCH, p);
     }
-    uint64_t start = Now100ns(*sink);
-    for (DWORD i = 0; i < o.count; i++) {
-        SleepUntil(*sink, start + (uint64_t)((double)i * 10000000.0 / o.rate));
-        RxMsg f = GeneratorNext(&g);
-        if (!Send(sink, &f, 1)) return false;
+    auto due = [&](DWORD i) { return (uint64_t)((double)i * 1e7 / o.rate); };
+    return SendPaced(sink, o.count, due, frame, o.rate, PACED_BATCH_MAX, p);
+}
+
+// Statistics on exit, on stderr (stdout carries the -v log lines).
+void PrintStatistics(const Sink &sink, const PeerOptions &o, const Pacing &p,
+                     const LogCounts *counts)
+{
+    double seconds = (double)(p.end - p.start) / 1e7;
+    // n frames paced at r span (n - 1) / r seconds: count the gaps, as the
+    // rate asked for does.
+    double achieved = p.sent > 1 && seconds > 0 ? (p.sent - 1) / seconds : 0;
+    std::fwprintf(stderr, L"canpeer: %lu frames to %hs in %.3f s, %.0f frames/s", p.sent, sink.name,
+                  seconds, achieved);
+    if (o.mode == PeerMode::Generator && o.rate > 0)
+        std::fwprintf(stderr, L" (asked for %.0f)", o.rate);
+    std::fwprintf(stderr, L"\n");
+    if (counts && (counts->errorFrames || counts->otherLines)) {
+        std::fwprintf(stderr,
+                      L"canpeer: skipped %lu error frames (a peer cannot put error entries on a "
+                      L"net) and %lu other "
+                      L"lines of the log\n",
+                      counts->errorFrames, counts->otherLines);
     }
-    return true;
+    // Fewer frames than a millisecond's worth say nothing about the rate.
+    if (o.mode == PeerMode::Generator && o.rate > 0 && p.sent > o.rate / 1000 &&
+        achieved < o.rate * 0.98) {
+        std::fwprintf(stderr, L"canpeer: warning: asked for %.0f frames/s, reached %.0f frames/s\n",
+                      o.rate, achieved);
+    }
 }
 
 }  // namespace
@@ -178,7 +261,9 @@ int wmain(int argc, wchar_t **argv)
     if (options.target == PeerTarget::Sim && !options.uniqueIdGiven) options.uniqueIdHigh = GetCurrentProcessId();
 
     std::vector<RxMsg> frames;
-    if (options.mode == PeerMode::Replay && !LoadCandumpLog(options.replayFile, &frames, &error)) {
+    LogCounts counts;
+    if (options.mode == PeerMode::Replay &&
+        !LoadFrameLog(options.replayFile, &frames, &counts, &error)) {
         std::fwprintf(stderr, L"canpeer: %ls\n", error.c_str());
         return 2;
     }
@@ -186,11 +271,17 @@ int wmain(int argc, wchar_t **argv)
     Sink sink;
     if (!OpenSink(&sink, options)) return 1;
     bool ok = false;
+    Pacing pacing;
     switch (options.mode) {
-    case PeerMode::Frames: ok = SendAll(&sink, options.frames, false); break;
-    case PeerMode::Generator: ok = RunGenerator(&sink, options); break;
-    case PeerMode::Replay: ok = SendAll(&sink, frames, !options.asFastAsPossible); break;
+        case PeerMode::Frames: ok = SendAll(&sink, options.frames, false, &pacing); break;
+        case PeerMode::Generator: ok = RunGenerator(&sink, options, &pacing); break;
+        case PeerMode::Replay:
+            ok = SendAll(&sink, frames, !options.asFastAsPossible, &pacing);
+            break;
     }
+    if (ok)
+        PrintStatistics(sink, options, pacing,
+                        options.mode == PeerMode::Replay ? &counts : nullptr);
     CloseSink(&sink);
     return ok ? 0 : 1;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "can_asc.h"
 #include "can_frame_text.h"
 
 namespace {
@@ -59,13 +60,60 @@ RxMsg GeneratorNext(Generator *g)
     return msg;
 }
 
-bool LoadCandumpLog(const std::wstring &path, std::vector<RxMsg> *frames, std::wstring *error)
+namespace
+{
+
+bool IsBlankOrComment(const char *p)
+{
+    while (*p == ' ' || *p == '\t') p++;
+    return *p == '\0' || *p == '\n' || *p == '\r' || *p == '#';
+}
+
+// One line of either format: appends a frame or counts what it skipped.
+bool ReadLogLine(const char *line, LogCounts *counts, CanAscReader *asc, std::vector<RxMsg> *frames,
+                 const char **why)
+{
+    CanLogEntry entry;
+    if (counts->format == LogFormat::Candump) {
+        if (IsBlankOrComment(line)) return true;
+        if (!CanLogEntryParse(line, &entry, nullptr, 0, why)) {
+            // A CAN FD frame ("ID##FLAGSDATA") of a mixed log: no classic
+            // frame to send, skipped as ASC's other events are.
+            if (!std::strstr(line, "##")) return false;
+            counts->otherLines++;
+            return true;
+        }
+        if (entry.isError)
+            counts->errorFrames++;
+        else
+            frames->push_back(entry.msg);
+        return true;
+    }
+    CanAscLineKind kind;
+    if (!CanAscLineParse(asc, line, &entry, &kind, why)) return false;
+    switch (kind) {
+        case CAN_ASC_FRAME: frames->push_back(entry.msg); break;
+        case CAN_ASC_ERROR: counts->errorFrames++; break;
+        case CAN_ASC_OTHER: counts->otherLines++; break;
+        case CAN_ASC_HEADER: break;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool LoadFrameLog(const std::wstring &path, std::vector<RxMsg> *frames, LogCounts *counts,
+                  std::wstring *error)
 {
     FILE *file = _wfopen(path.c_str(), L"rb");
     if (!file) {
         *error = L"cannot open '" + path + L"'";
         return false;
     }
+    *counts = LogCounts();
+    CanAscReader asc;
+    CanAscReaderInit(&asc);
+    bool formatKnown = false;
     char line[512];
     unsigned lineNo = 0;
     bool ok = true;
@@ -77,21 +125,23 @@ bool LoadCandumpLog(const std::wstring &path, std::vector<RxMsg> *frames, std::w
             ok = false;
             break;
         }
-        const char *p = line;
-        while (*p == ' ' || *p == '\t') p++;
-        if (*p == '\0' || *p == '\n' || *p == '\r' || *p == '#') continue;
-        RxMsg msg;
+        if (!formatKnown && !IsBlankOrComment(line)) {
+            const char *p = line;
+            while (*p == ' ' || *p == '\t') p++;
+            counts->format = *p == '(' ? LogFormat::Candump : LogFormat::Asc;
+            formatKnown = true;
+        }
         const char *why = nullptr;
-        if (!CanLogLineParse(p, &msg, nullptr, 0, &why)) {
+        if (!ReadLogLine(line, counts, &asc, frames, &why)) {
             *error = path + L":" + std::to_wstring(lineNo) + L": " + Widen(why);
             ok = false;
             break;
         }
-        frames->push_back(msg);
     }
     std::fclose(file);
     if (ok && frames->empty()) {
         *error = L"'" + path + L"' holds no frames";
+        if (counts->errorFrames) *error += L" (only error frames)";
         ok = false;
     }
     return ok;

@@ -1,4 +1,5 @@
-// Where canpeer's frames come from: the generator and candump log files.
+// Where canpeer's frames come from: the generator and log files (candump
+// logs, with or without python-can's direction flags, and Vector ASC).
 #pragma once
 
 #include <string>
@@ -16,6 +17,19 @@ void GeneratorInit(Generator *g, const PeerOptions *options, uint32_t seed);
 // The next generated frame; its timeStamp is 0.
 RxMsg GeneratorNext(Generator *g);
 
-// Reads a candump log file. Each frame's timeStamp is the line's time in
-// 100 ns units. FALSE with *error naming the file and line that failed.
-bool LoadCandumpLog(const std::wstring &path, std::vector<RxMsg> *frames, std::wstring *error);
+enum class LogFormat { Candump, Asc };
+
+// What a log held besides its frames.
+struct LogCounts {
+    LogFormat format = LogFormat::Candump;
+    DWORD errorFrames = 0;  // error frames: a peer cannot put error entries on a net
+    DWORD otherLines = 0;   // CAN FD frames and ASC events that are no classic CAN frame
+};
+
+// Reads a log file: a candump log when its first line that is neither
+// blank nor a '#' comment starts with '(', otherwise Vector ASC. Each
+// frame's timeStamp is its time in 100 ns units. Error frames, CAN FD
+// frames and other events are skipped and counted. FALSE with *error naming the file and
+// line that failed, or saying that the log holds no frame.
+bool LoadFrameLog(const std::wstring &path, std::vector<RxMsg> *frames, LogCounts *counts,
+                  std::wstring *error);

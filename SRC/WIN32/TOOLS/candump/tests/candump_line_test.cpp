@@ -33,8 +33,11 @@ TEST(CandumpLine, FramesPrintAsCandumpLogLines) {
     EXPECT_EQ(Line(10, Frame(0x800, 1)), "(0.000001) CAN1 00000800#A0");
     EXPECT_EQ(Line(0, Frame(0x80000123, 0)), "(0.000000) CAN1 123#R");
     EXPECT_EQ(Line(0, Frame(0x9F334455, 0)), "(0.000000) CAN1 1F334455#R");
-    // An error entry carries no frame: only its code is shown.
-    EXPECT_EQ(Line(25000000ull, Frame(0x123, 8, 1117)), "(2.500000) CAN1 ERROR#1117");
+    // An error entry carries no frame: it becomes an error frame that keeps
+    // its code, whatever the slot's frame held.
+    EXPECT_EQ(Line(25000000ull, Frame(0x123, 8, 1117)),
+              "(2.500000) CAN1 20000084#000100000000045D");
+    EXPECT_EQ(Line(0, Frame(0x7FF, 2, 23)), "(0.000000) CAN1 20000084#0000000000000017");
 }
 
 TEST(CandumpLine, WorstCaseBitStuffingGivesTheKnownFrameLengths) {

@@ -105,7 +105,10 @@ TEST_F(Candump, WrongArgumentsSayWhatWasWrongAndShowTheUsage) {
                  {L"", 2, "no net given"},
                  {L"-f 100 CAN1", 2, "filter must be ID:MASK"},
                  {L"-t x CAN1", 2, "Usage: candump"},
-                 {L"enable CAN1 zz", 2, "bad or missing identifier"}};
+                 {L"enable CAN1 zz", 2, "bad or missing identifier"},
+                 {L"-l x.log -L xml CAN1", 2, "log format must be log or asc"},
+                 {L"-L asc CAN1", 2, "-L needs -l FILE"},
+                 {L"-L log CAN1", 2, "-L needs -l FILE"}};
     for (const auto &c : cases) {
         std::string out;
         EXPECT_EQ(RunProgram(L"candump", c.args, 10000, &out), c.code) << ribex_test::Narrow(c.args);
