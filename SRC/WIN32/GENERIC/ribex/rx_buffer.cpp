@@ -12,12 +12,6 @@ constexpr DWORD kLastSeqNo = RX_BUFFER_NO_ENTRIES - 1;
 
 TraceModule *ThreadTrace() { return g_ribexTrace[TM_CAN_READ_THREAD]; }
 
-// Clients may map the buffer writable; the writer never lets a value
-// from the shared header steer it out of the ring.
-DWORD CurrentHead(const RxBufferLayout *pRxBuffer) {
-    return pRxBuffer->header.head % RX_BUFFER_NO_ENTRIES;
-}
-
 DWORD CurrentSeqNo(const RxBufferLayout *pRxBuffer) {
     DWORD seqNo = pRxBuffer->header.currSeqNo;
     return (seqNo == 0 || seqNo > kLastSeqNo) ? 1 : seqNo;
@@ -36,6 +30,12 @@ void TraceSlot(const RxBufferLayout *pRxBuffer, DWORD i) {
 }
 
 }  // namespace
+
+// Clients may map the buffer writable; the writer never lets a value
+// from the shared header steer it out of the ring.
+DWORD RibexBufferHead(const RxBufferLayout *pRxBuffer) {
+    return pRxBuffer->header.head % RX_BUFFER_NO_ENTRIES;
+}
 
 void RibexBufferInit(RxBufferLayout *pRxBuffer) {
     RxBuffer *h = &pRxBuffer->header;
@@ -61,7 +61,7 @@ void RibexBufferMark(RxBufferLayout *pRxBuffer, DWORD first, DWORD count) {
 void RibexBufferAdvance(RxBufferLayout *pRxBuffer, DWORD n, DWORD NoMsgPerRead,
                         DWORD *pNoMsgToRead) {
     RxBuffer *h = &pRxBuffer->header;
-    DWORD head = CurrentHead(pRxBuffer);
+    DWORD head = RibexBufferHead(pRxBuffer);
     TracePrint(ThreadTrace(), TRACE_LEVEL_EVENT,
                "ribex::RibexBufferAdvance, NEW MESSAGES\n\t%s == %lu\n\t%s == %lu\n\t%s == %lu\n",
                "pRxBuffer->currSeqNo", h->currSeqNo, "pRxBuffer->head", h->head,
@@ -117,7 +117,7 @@ void SimRibexBufferStore(HANDLE hDevice, RxBufferLayout *pRxBuffer, DWORD slot, 
 
 void RibexBufferStoreDevice(RxBufferLayout *pRxBuffer, DWORD count, const RxMsg *frames,
                             DWORD errorCode) {
-    DWORD head = CurrentHead(pRxBuffer);
+    DWORD head = RibexBufferHead(pRxBuffer);
     if (count > RX_BUFFER_NO_ENTRIES - head) count = RX_BUFFER_NO_ENTRIES - head;
     for (DWORD k = 0; k < count; k++) {
         DWORD i = head + k;
