@@ -45,14 +45,6 @@ BOOL SameId(const RxUniqueId &id, DWORD high, DWORD low) { return id.high == hig
 
 unsigned TraceValue(const void *p) { return (unsigned)(ULONG_PTR)p; }
 
-// The exit line of an operation that reports "TRUE"/"FALSE" and its error
-// code, which it leaves as the last-error value.
-BOOL ExitWith(TraceModule *module, const char *exitFormat, DWORD err) {
-    TraceExit(module, exitFormat, err == 0 ? "TRUE" : "FALSE", err);
-    SetLastError(err);
-    return err == 0;
-}
-
 BOOL ThreadHasEnded(const RibexNet *pRibexNet, DWORD waitMs) {
     return pRibexNet->hThread == NULL || WaitForSingleObject(pRibexNet->hThread, waitMs) == WAIT_OBJECT_0;
 }
@@ -427,6 +419,16 @@ RibexNet *GetRibexUniqueId(DWORD high, DWORD low, DWORD *pIndex) {
     return found;
 }
 
+RibexNet *FindClientNet(DWORD high, DWORD low, DWORD *pIndex, TraceModule *module,
+                        const char *callerName) {
+    ReapEndedRibexNets(module, callerName);
+    RibexNet *pRibexNet = GetRibexUniqueId(high, low, pIndex);
+    if (pRibexNet == NULL)
+        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::%s, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n",
+                   callerName);
+    return pRibexNet;
+}
+
 BOOL RegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low) {
     TraceModule *module = TM(TM_REGISTER_RIBEX_CLIENT);
     TraceEntry(module, "\nribex::RegisterRibexClient Entry\n");
@@ -463,15 +465,9 @@ BOOL RegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low) {
 
 BOOL UnRegisterRibexClient(DWORD high, DWORD low) {
     return AsUnRegisterRibexClient([&](TraceModule *module) -> DWORD {
-        ReapEndedRibexNets(module, "UnRegisterRibexClient");
         DWORD index = 0;
-        RibexNet *pRibexNet = GetRibexUniqueId(high, low, &index);
-        if (pRibexNet == NULL) {
-            TracePrint(module, TRACE_LEVEL_EVENT,
-                       "\tribex::UnRegisterRibexClient, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n");
-            return ERROR_INVALID_HANDLE;
-        }
-        return RemoveClientAt(pRibexNet, index);
+        RibexNet *pRibexNet = FindClientNet(high, low, &index, module, "UnRegisterRibexClient");
+        return pRibexNet != NULL ? RemoveClientAt(pRibexNet, index) : (DWORD)ERROR_INVALID_HANDLE;
     });
 }
 

@@ -27,6 +27,12 @@ BOOL UndoRegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low);
 BOOL UnRegisterRibexClientOnNet(RibexNet *pRibexNet, DWORD high, DWORD low, DWORD *pRemoved);
 
 RibexNet *GetRibexNet(const wchar_t *netName);
+
+// The net of a client for an operation on it: sweeps ended nets, then
+// GetRibexUniqueId. Null with the "\tribex::<callerName>, (pRibexNet =
+// GetRibexUniqueId( ... )) == NULL" line written through module.
+RibexNet *FindClientNet(DWORD high, DWORD low, DWORD *pIndex, TraceModule *module,
+                        const char *callerName);
 RibexNet *GetRibexUniqueId(DWORD high, DWORD low, DWORD *pIndex);
 
 // Walks the list from the head: the first net, the one after pRibexNet,

@@ -1,6 +1,7 @@
 // Enable, disable, disable-all and enumerate of remote-frame replies.
 #include "rem_frame_requests.h"
 
+#include "last_error.h"
 #include "net_registry.h"
 #include "rem_reply_table.h"
 #include "ribex_trace_modules.h"
@@ -28,12 +29,10 @@ BOOL EnableRemFrame(DWORD high, DWORD low, DWORD canId) {
     TraceModule *module = g_ribexTrace[TM_ENABLE_REM_FRAME];
     TraceEntry(module, "\nribex::EnableRemFrame Entry\n");
     DWORD err = 0;
-    ReapEndedRibexNets(module, "EnableRemFrame");
     DWORD clientIndex = 0;
-    RibexNet *pRibexNet = GetRibexUniqueId(high, low, &clientIndex);
+    RibexNet *pRibexNet = FindClientNet(high, low, &clientIndex, module, "EnableRemFrame");
     if (pRibexNet == NULL) {
         err = ERROR_INVALID_HANDLE;
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::EnableRemFrame, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n");
     } else if (!IsRemFrameId(canId)) {
         err = ERROR_INVALID_PARAMETER;
         TracePrint(module, TRACE_LEVEL_EVENT,
@@ -64,22 +63,18 @@ BOOL EnableRemFrame(DWORD high, DWORD low, DWORD canId) {
             }
         }
     }
-    TraceExit(module, "ribex::EnableRemFrame Exit (%s), errorCode == %lu\n\n", err == 0 ? "TRUE" : "FALSE", err);
-    SetLastError(err);
-    return err == 0;
+    return ExitWith(module, "ribex::EnableRemFrame Exit (%s), errorCode == %lu\n\n", err);
 }
 
 BOOL DisableRemFrame(DWORD high, DWORD low, DWORD canId) {
     TraceModule *module = g_ribexTrace[TM_DISABLE_REM_FRAME];
     TraceEntry(module, "\nribex::DisableRemFrame Entry\n");
     DWORD err = 0;
-    ReapEndedRibexNets(module, "DisableRemFrame");
     DWORD clientIndex = 0;
-    RibexNet *pRibexNet = GetRibexUniqueId(high, low, &clientIndex);
+    RibexNet *pRibexNet = FindClientNet(high, low, &clientIndex, module, "DisableRemFrame");
     DWORD index = kNotFound;
     if (pRibexNet == NULL) {
         err = ERROR_INVALID_HANDLE;
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::DisableRemFrame, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n");
     } else if (!IsRemFrameId(canId)) {
         err = ERROR_INVALID_PARAMETER;
         TracePrint(module, TRACE_LEVEL_EVENT,
@@ -103,9 +98,7 @@ BOOL DisableRemFrame(DWORD high, DWORD low, DWORD canId) {
         MemoryBarrier();
         pRemote->noReplies = last;
     }
-    TraceExit(module, "ribex::DisableRemFrame Exit (%s), errorCode == %lu\n\n", err == 0 ? "TRUE" : "FALSE", err);
-    SetLastError(err);
-    return err == 0;
+    return ExitWith(module, "ribex::DisableRemFrame Exit (%s), errorCode == %lu\n\n", err);
 }
 
 // An entry whose disable fails stays, and the walk goes on with the next
@@ -162,12 +155,10 @@ DWORD EnumRemFrame(DWORD high, DWORD low, DWORD index, DWORD *pCanId) {
     TraceModule *module = g_ribexTrace[TM_ENUM_REM_FRAME];
     TraceEntry(module, "\nribex::EnumRemFrame Entry\n");
     DWORD result = 0;
-    ReapEndedRibexNets(module, "EnumRemFrame");
     DWORD clientIndex = 0;
-    RibexNet *pRibexNet = GetRibexUniqueId(high, low, &clientIndex);
+    RibexNet *pRibexNet = FindClientNet(high, low, &clientIndex, module, "EnumRemFrame");
     if (pRibexNet == NULL) {
         result = ERROR_INVALID_HANDLE;
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::EnumRemFrame, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n");
     } else {
         const RemReplyTable *pRemote = pRibexNet->threadParam.pRemote;
         if (pRemote != NULL && index < pRemote->noReplies) {
