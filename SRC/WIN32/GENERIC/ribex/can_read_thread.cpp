@@ -146,112 +146,96 @@ DWORD NextEvent(ReadThreadState &s) {
     return WAIT_FAILED;
 }
 
-// Fails the start-up: the creator learns the error once clean-up is done.
-void FailStartup(ReadThreadState &s, DWORD error) {
+// Fails the start-up with error after its line (which shows the error;
+// null: none). The creator learns the error once clean-up is done.
+BOOL FailStartup(ReadThreadState &s, DWORD error, const char *line) {
+    if (line) TracePrint(Trace(), TRACE_LEVEL_EVENT, line, error);
     s.errorCode = error;
     s.confirmOwed = true;
     s.confirmError = error;
+    return FALSE;
 }
 
-BOOL Startup(ReadThreadState &s) {
-    RibexThreadParam *p = s.pThreadData;
+// The device "\\.\" + net name and, when the device is there or does not
+// exist, the simulated peer's queue: at least one of them.
+BOOL OpenSources(ReadThreadState &s) {
     const wchar_t *netName = s.pRibexNet->name;
-
-    if (!s.pRxBuffer) {
-        FailStartup(s, ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     s.hDevice = CanOpenDevice(netName);
     DWORD openError = GetLastError();
     if (s.hDevice == INVALID_HANDLE_VALUE && openError == 0) openError = ERROR_GEN_FAILURE;
     if (openError == 0 || openError == ERROR_FILE_NOT_FOUND) s.hSimCan = SimCanOpen(netName);
-    if (s.hDevice == INVALID_HANDLE_VALUE && !s.hSimCan) {
-        // Without a device the peer's queue was the last attempt.
-        DWORD error = openError == ERROR_FILE_NOT_FOUND ? LastErrorOr(ERROR_TIMEOUT) : openError;
-        TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                   "ribex::CanReadThread, hDevice == INVALID_HANDLE_VALUE && hSimCan == NULL, "
-                   "errorCode == %lu\n",
-                   error);
-        FailStartup(s, error);
-        return FALSE;
-    }
+    if (s.hDevice != INVALID_HANDLE_VALUE || s.hSimCan) return TRUE;
+    // Without a device the peer's queue was the last attempt.
+    return FailStartup(s, openError == ERROR_FILE_NOT_FOUND ? LastErrorOr(ERROR_TIMEOUT) : openError,
+                       "ribex::CanReadThread, hDevice == INVALID_HANDLE_VALUE && hSimCan == NULL, "
+                       "errorCode == %lu\n");
+}
 
-    if (!ReAllocEventSpace(&p->pEvents)) {
-        DWORD error = LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
+// The driver's version, and NoMsgPerRead from its service key, kept
+// inside 1..255.
+BOOL CheckDriver(ReadThreadState &s) {
+    CanDrvProperties *pCanDrvProperties = CanGetDriverProperties(s.hDevice);
+    if (!pCanDrvProperties)
+        return FailStartup(s, LastErrorOr(ERROR_GEN_FAILURE),
+                           "ribex::CanReadThread, ( pCanDrvProperties = CanGetDriverProperties( ... "
+                           ")) == NULL, errorCode == %lu\n");
+    DWORD error = 0;
+    const char *line = nullptr;
+    if (!CheckVersion(nullptr, L"busXXXXX.sys", 3, kDriverMajorVersions,
+                      pCanDrvProperties->majorVersion, pCanDrvProperties->minorVersion)) {
+        error = LastErrorOr(ERROR_REVISION_MISMATCH);
+        line = "ribex::CanReadThread, !CheckVersion( ... ), errorCode == %lu\n";
+    } else if (!RibexGetConfig(CanDriverServiceName(pCanDrvProperties), &s.NoMsgPerRead)) {
+        error = LastErrorOr(ERROR_FILE_NOT_FOUND);
+        line = "ribex::CanReadThread, !RibexGetConfig( ... ), errorCode == %lu\n";
+    }
+    HeapFree(GetProcessHeap(), 0, pCanDrvProperties);
+    if (error != 0) return FailStartup(s, error, line);
+    if (s.NoMsgPerRead == 0 || s.NoMsgPerRead > kMaxNoMsgPerRead) {
+        DWORD clamped = s.NoMsgPerRead == 0 ? 1 : kMaxNoMsgPerRead;
         TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                   "ribex::CanReadThread, !ReAllocEventSpace( ... ), errorCode == %lu\n", error);
-        FailStartup(s, error);
-        return FALSE;
+                   "ribex::CanReadThread, NoMsgPerRead == %lu out of range 1..255, using %lu\n",
+                   s.NoMsgPerRead, clamped);
+        s.NoMsgPerRead = clamped;
     }
+    return TRUE;
+}
 
-    if (s.hDevice != INVALID_HANDLE_VALUE) {
-        CanDrvProperties *pCanDrvProperties = CanGetDriverProperties(s.hDevice);
-        if (!pCanDrvProperties) {
-            DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
-            TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                       "ribex::CanReadThread, ( pCanDrvProperties = CanGetDriverProperties( ... )) "
-                       "== NULL, errorCode == %lu\n",
-                       error);
-            FailStartup(s, error);
-            return FALSE;
-        }
-        DWORD error = 0;
-        if (!CheckVersion(nullptr, L"busXXXXX.sys", 3, kDriverMajorVersions,
-                          pCanDrvProperties->majorVersion, pCanDrvProperties->minorVersion)) {
-            error = LastErrorOr(ERROR_REVISION_MISMATCH);
-            TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                       "ribex::CanReadThread, !CheckVersion( ... ), errorCode == %lu\n", error);
-        } else if (!RibexGetConfig(CanDriverServiceName(pCanDrvProperties), &s.NoMsgPerRead)) {
-            error = LastErrorOr(ERROR_FILE_NOT_FOUND);
-            TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                       "ribex::CanReadThread, !RibexGetConfig( ... ), errorCode == %lu\n", error);
-        }
-        HeapFree(GetProcessHeap(), 0, pCanDrvProperties);
-        if (error != 0) {
-            FailStartup(s, error);
-            return FALSE;
-        }
-        if (s.NoMsgPerRead == 0 || s.NoMsgPerRead > kMaxNoMsgPerRead) {
-            DWORD clamped = s.NoMsgPerRead == 0 ? 1 : kMaxNoMsgPerRead;
-            TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                       "ribex::CanReadThread, NoMsgPerRead == %lu out of range 1..255, using %lu\n",
-                       s.NoMsgPerRead, clamped);
-            s.NoMsgPerRead = clamped;
-        }
+// With both sources, device reads go to a buffer of their own and are
+// copied into the ring; and the events of the device read and of the
+// simulated frame.
+BOOL CreateReadResources(ReadThreadState &s) {
+    if (s.hDevice != INVALID_HANDLE_VALUE && s.hSimCan) {
+        s.pReadBuffer = static_cast<RxMsg *>(
+            HeapAlloc(GetProcessHeap(), 0, static_cast<size_t>(s.NoMsgPerRead) * sizeof(RxMsg)));
+        if (!s.pReadBuffer) return FailStartup(s, ERROR_NOT_ENOUGH_MEMORY, nullptr);
     }
+    s.overlappedRealCan.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!s.overlappedRealCan.hEvent)
+        return FailStartup(s, LastErrorOr(ERROR_NOT_ENOUGH_MEMORY),
+                           "ribex::CanReadThread, ( overlappedRealCan.hEvent = CreateEvent( ... )) "
+                           "== NULL, errorCode == %lu\n");
+    s.hEventSimCan = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!s.hEventSimCan)
+        return FailStartup(s, LastErrorOr(ERROR_NOT_ENOUGH_MEMORY),
+                           "ribex::CanReadThread, ( hEventSimCan = CreateEvent( ... )) == NULL, "
+                           "errorCode == %lu\n");
+    return TRUE;
+}
+
+BOOL Startup(ReadThreadState &s) {
+    RibexThreadParam *p = s.pThreadData;
+    if (!s.pRxBuffer) return FailStartup(s, ERROR_INVALID_PARAMETER, nullptr);
+    if (!OpenSources(s)) return FALSE;
+    if (!ReAllocEventSpace(&p->pEvents))
+        return FailStartup(s, LastErrorOr(ERROR_NOT_ENOUGH_MEMORY),
+                           "ribex::CanReadThread, !ReAllocEventSpace( ... ), errorCode == %lu\n");
+    if (s.hDevice != INVALID_HANDLE_VALUE && !CheckDriver(s)) return FALSE;
 
     DWORD head = CurrentHead(s);
     DWORD room = RX_BUFFER_NO_ENTRIES - head;
     s.noMsgToRead = s.NoMsgPerRead < room ? s.NoMsgPerRead : room;
-    if (s.hDevice != INVALID_HANDLE_VALUE && s.hSimCan) {
-        s.pReadBuffer = static_cast<RxMsg *>(
-            HeapAlloc(GetProcessHeap(), 0, static_cast<size_t>(s.NoMsgPerRead) * sizeof(RxMsg)));
-        if (!s.pReadBuffer) {
-            FailStartup(s, ERROR_NOT_ENOUGH_MEMORY);
-            return FALSE;
-        }
-    }
-
-    s.overlappedRealCan.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!s.overlappedRealCan.hEvent) {
-        DWORD error = LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-        TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                   "ribex::CanReadThread, ( overlappedRealCan.hEvent = CreateEvent( ... )) == NULL, "
-                   "errorCode == %lu\n",
-                   error);
-        FailStartup(s, error);
-        return FALSE;
-    }
-    s.hEventSimCan = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!s.hEventSimCan) {
-        DWORD error = LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-        TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                   "ribex::CanReadThread, ( hEventSimCan = CreateEvent( ... )) == NULL, errorCode "
-                   "== %lu\n",
-                   error);
-        FailStartup(s, error);
-        return FALSE;
-    }
+    if (!CreateReadResources(s)) return FALSE;
 
     RibexBufferMark(s.pRxBuffer, head, s.noMsgToRead);
     s.waitHandles[0] = p->hEventReq;

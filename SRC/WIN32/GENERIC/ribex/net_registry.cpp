@@ -59,53 +59,42 @@ BOOL ThreadHasEnded(const RibexNet *pRibexNet, DWORD waitMs) {
 DWORD ReleaseNet(RibexNet *pRibexNet, BOOL stopAtFailure, TraceModule *module) {
     RibexThreadParam *tp = &pRibexNet->threadParam;
     DWORD firstErr = 0;
-    // FALSE when the sequence must stop here.
-    auto released = [&](BOOL ok, const char *failureLine) -> BOOL {
-        if (ok) return TRUE;
+    // Releases one piece and clears it; FALSE when the sequence must stop.
+    auto release = [&](auto &piece, auto releaseCall, const char *failureLine) -> BOOL {
+        if (piece == NULL) return TRUE;
+        if (releaseCall(piece)) {
+            piece = NULL;
+            return TRUE;
+        }
         DWORD err = LastErrorOr(ERROR_INVALID_HANDLE);
         TracePrint(module, TRACE_LEVEL_EVENT, failureLine);
         if (firstErr == 0) firstErr = err;
         return !stopAtFailure;
     };
-    if (tp->hEventReq != NULL) {
-        if (!released(CloseHandle(tp->hEventReq),
-                      "\tribex::UnRegisterRibexClient, !CloseHandle( pRibexNet->threadParam.hEventReq )\n"))
-            return firstErr;
-        tp->hEventReq = NULL;
-    }
-    if (tp->hEventCfm != NULL) {
-        if (!released(CloseHandle(tp->hEventCfm),
-                      "\tribex::UnRegisterRibexClient, !CloseHandle( pRibexNet->threadParam.hEventCfm )\n"))
-            return firstErr;
-        tp->hEventCfm = NULL;
-    }
+    if (!release(tp->hEventReq, CloseHandle,
+                 "\tribex::UnRegisterRibexClient, !CloseHandle( pRibexNet->threadParam.hEventReq )\n") ||
+        !release(tp->hEventCfm, CloseHandle,
+                 "\tribex::UnRegisterRibexClient, !CloseHandle( pRibexNet->threadParam.hEventCfm )\n"))
+        return firstErr;
     // A thread told to exit has released its table; one that ended on its
     // own (or before it saw the request) leaves it and the clients'
     // events to us.
     ReleaseEventTable(&tp->pEvents, NULL);
-    if (pRibexNet->hThread != NULL) {
-        if (!released(CloseHandle(pRibexNet->hThread),
-                      "\tribex::UnRegisterRibexClient, !CloseHandle( pRibexNet->hThread )\n"))
-            return firstErr;
-        pRibexNet->hThread = NULL;
-    }
-    if (tp->pRxBuffer != NULL) {
-        if (!released(UnmapViewOfFile(tp->pRxBuffer), "\tribex::UnRegisterRibexClient, !UnmapViewOfFile( ... )\n"))
-            return firstErr;
-        tp->pRxBuffer = NULL;
-    }
-    if (pRibexNet->hFileMappingObject != NULL) {
-        if (!released(CloseHandle(pRibexNet->hFileMappingObject),
-                      "\tribex::UnRegisterRibexClient, !CloseHandle( pRibexNet->hFileMappingObject )\n"))
-            return firstErr;
-        pRibexNet->hFileMappingObject = NULL;
-    }
+    if (!release(pRibexNet->hThread, CloseHandle,
+                 "\tribex::UnRegisterRibexClient, !CloseHandle( pRibexNet->hThread )\n") ||
+        !release(tp->pRxBuffer, UnmapViewOfFile, "\tribex::UnRegisterRibexClient, !UnmapViewOfFile( ... )\n") ||
+        !release(pRibexNet->hFileMappingObject, CloseHandle,
+                 "\tribex::UnRegisterRibexClient, !CloseHandle( pRibexNet->hFileMappingObject )\n"))
+        return firstErr;
     // The thread never frees the reply table; it goes with the net.
     if (tp->pRemote != NULL) HeapFree(GetProcessHeap(), 0, tp->pRemote);
     tp->pRemote = NULL;
     if (IsLinked(pRibexNet)) Unlink(pRibexNet);
-    released(HeapFree(GetProcessHeap(), 0, pRibexNet),
-             "\tribex::UnRegisterRibexClient, !HeapFree( ..., pRibexNet )\n");
+    if (!HeapFree(GetProcessHeap(), 0, pRibexNet)) {
+        DWORD err = LastErrorOr(ERROR_INVALID_HANDLE);
+        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::UnRegisterRibexClient, !HeapFree( ..., pRibexNet )\n");
+        if (firstErr == 0) firstErr = err;
+    }
     return firstErr;
 }
 

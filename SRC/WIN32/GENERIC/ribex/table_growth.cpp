@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "event_table.h"
 #include "last_error.h"
 #include "ribex_trace_modules.h"
 
@@ -41,11 +42,9 @@ BOOL ReAllocEventSpace(RibexEventTable *volatile *ppEvents) {
     TraceModule *trace = g_ribexTrace[TM_REALLOC_EVENT_SPACE];
     TraceEntry(trace, "\nribex::ReAllocEventSpace Entry\n");
     const RibexEventTable *pOld = *ppEvents;
-    DWORD oldMax = pOld ? pOld->maxNoEvents : 0;
-    DWORD noEvents = pOld ? pOld->noEvents : 0;
-    if (noEvents > oldMax) noEvents = oldMax;
+    DWORD noEvents = EventTableCount(pOld);
     DWORD error = Grow(
-        ppEvents, oldMax, RIBEX_EVENT_TABLE_STEP, RibexEventTableSize, trace,
+        ppEvents, pOld ? pOld->maxNoEvents : 0, RIBEX_EVENT_TABLE_STEP, RibexEventTableSize, trace,
         "\tribex::ReAllocEventSpace, allocated space == %lu\n",
         [&](RibexEventTable *pNew, DWORD newMax) {
             // The handles follow the ids; 8-byte ids keep them aligned.
@@ -73,8 +72,7 @@ BOOL ReAllocRemReplySpace(RemReplyTable *volatile *ppRemote) {
     TraceEntry(trace, "\nribex::ReAllocRemReplySpace Entry\n");
     const RemReplyTable *pOld = *ppRemote;
     DWORD oldMax = pOld ? pOld->maxNoReplies : 0;
-    DWORD noReplies = pOld ? pOld->noReplies : 0;
-    if (noReplies > oldMax) noReplies = oldMax;
+    DWORD noReplies = pOld && pOld->noReplies < oldMax ? pOld->noReplies : oldMax;
     DWORD error = Grow(
         ppRemote, oldMax, RIBEX_REM_REPLY_TABLE_STEP, RemReplyTableSize, trace,
         "\tribex::ReAllocRemReplySpace, allocated space == %lu\n",
