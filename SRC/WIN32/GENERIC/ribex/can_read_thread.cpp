@@ -15,6 +15,7 @@
 #include "ribex_trace_modules.h"
 #include "rx_buffer.h"
 #include "sim_can.h"
+#include "version_check.h"
 #include "table_growth.h"
 
 namespace {

@@ -351,19 +351,20 @@ RibexNet *GetNextRibexNet(RibexNet *pRibexNet) {
     return pRibexNet->next == pRoot ? NULL : pRibexNet->next;
 }
 
+// For tests only (server_test_access.h).
 DWORD CountRibexNets(void) {
     DWORD n = 0;
     for (RibexNet *p = GetFirstRibexNet(); p != NULL; p = GetNextRibexNet(p)) ++n;
     return n;
 }
 
-void ReapEndedRibexNets(TraceModule *module, const char *callerName) {
-    RibexNet *p = GetFirstRibexNet();
-    while (p != NULL) {
-        RibexNet *next = GetNextRibexNet(p);
+DWORD ReapEndedRibexNets(TraceModule *module, const char *callerName) {
+    DWORD lookedAt = 0;
+    for (RibexNet *p = GetFirstRibexNet(), *next = NULL; p != NULL; p = next, ++lookedAt) {
+        next = GetNextRibexNet(p);
         if (ThreadHasEnded(p, 0)) ReapOne(p, module, callerName);
-        p = next;
     }
+    return lookedAt;
 }
 
 BOOL ReapIfThreadEnded(RibexNet *pRibexNet, DWORD waitMs, TraceModule *module, const char *callerName) {

@@ -11,6 +11,7 @@
 #include "ribex_names.h"
 #include "ribex_requests.h"
 #include "ribex_trace_modules.h"
+#include "version_check.h"
 
 namespace {
 

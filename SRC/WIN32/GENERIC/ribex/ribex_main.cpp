@@ -9,6 +9,7 @@
 
 #include "client_liveness.h"
 #include "msgq.h"
+#include "net_registry.h"
 #include "ribex_messages.h"
 #include "ribex_requests.h"
 #include "ribex_trace_modules.h"

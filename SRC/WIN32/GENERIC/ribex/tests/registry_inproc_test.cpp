@@ -12,6 +12,7 @@
 #include "net_registry.h"
 #include "rem_frame_requests.h"
 #include "ribex_names.h"
+#include "server_test_access.h"
 #include "sim_can_message.h"
 #include "test_names.h"
 

@@ -10,6 +10,8 @@
 #include "msgq_ref_table.h"
 #include "ribex_names.h"
 #include "ribex_trace_modules.h"
+#include "server_test_access.h"
+#include "version_check.h"
 #include "test_names.h"
 
 namespace {
