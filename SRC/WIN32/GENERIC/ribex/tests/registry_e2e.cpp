@@ -89,6 +89,24 @@ bool WaitTraced(const TraceModule *reader, LONG mark, const std::string &text, D
     return Traced(reader, mark, text);
 }
 
+std::wstring QueueArg(const Server &server) { return L"queue " + server.queueName + L" "; }
+
+bool WaitNetGone(const std::wstring &netName, DWORD timeoutMs) {
+    for (DWORD start = GetTickCount(); NetExists(netName) && GetTickCount() - start < timeoutMs;)
+        Sleep(50);
+    return !NetExists(netName);
+}
+
+TraceModule *ReadServerTrace(std::initializer_list<TraceLevel> moreLevels) {
+    SetEnvironmentVariableW(L"TRACESIZE", L"2048 240");
+    SetEnvironmentVariableW(L"ribex.exe", L"0");
+    SetEnvironmentVariableW(L"ribex.exe::main", L"4");
+    for (const TraceLevel &level : moreLevels)
+        SetEnvironmentVariableW((std::wstring(L"ribex.exe::") + level.first).c_str(), level.second);
+    TraceModule *reader = TraceRegister(nullptr, L"registry_e2e_reader");
+    return reader != nullptr && reader->pBuffer != nullptr ? reader : nullptr;
+}
+
 bool NetExists(const std::wstring &netName) {
     HANDLE h = nullptr;
     const RxBufferLayout *p = MapRxBuffer(netName, &h);

@@ -18,7 +18,7 @@ namespace {
 
 Server g_server;
 
-std::wstring Q() { return L"queue " + g_server.queueName + L" "; }
+std::wstring Q() { return QueueArg(g_server); }
 
 class RibexClients : public ::testing::Test {
   protected:
@@ -171,8 +171,7 @@ TEST_F(RibexClients, AClientKilledWhileOnANetDisturbsNeitherTheOthersNorTheShutd
     EXPECT_EQ(FinishClient(&live), Lines({"open 0", "read 4+0 exact", "close 0"}));
     // The dead client does not keep the net: liveness removes it, and the
     // net stops with its last client.
-    for (DWORD start = GetTickCount(); NetExists(net) && GetTickCount() - start < 20000;) Sleep(50);
-    EXPECT_FALSE(NetExists(net));
+    EXPECT_TRUE(WaitNetGone(net));
 }
 
 TEST_F(RibexClients, ZTheServerEndsWithExitCodeZeroOnceNoClientHoldsItsQueue) {

@@ -45,7 +45,7 @@ class RibexDevice : public ::testing::Test {
 };
 
 TEST_F(RibexDevice, BusFramesReachEveryClientAndRemoteFramesOnlyWhileEnabled) {
-    std::wstring q = L"queue " + g_server.queueName + L" open " + kDeviceNet;
+    std::wstring q = QueueArg(g_server) + L"open " + kDeviceNet;
     std::wstring ready = UniqueName(L"dr"), readyB = UniqueName(L"drb"), enabled = UniqueName(L"de"),
                  disabled = UniqueName(L"dd"), s1 = UniqueName(L"d1"), s2 = UniqueName(L"d2"), s3 = UniqueName(L"d3");
     ChildProcess a, b;
@@ -78,7 +78,7 @@ TEST_F(RibexDevice, BusFramesReachEveryClientAndRemoteFramesOnlyWhileEnabled) {
 
 TEST_F(RibexDevice, AKilledClientsRemoteFrameRepliesLeaveTheServerAndTheDriver) {
     using Lines = std::vector<std::string>;
-    std::wstring q = L"queue " + g_server.queueName + L" ", ready = UniqueName(L"dk"), readyW = UniqueName(L"dw");
+    std::wstring q = QueueArg(g_server), ready = UniqueName(L"dk"), readyW = UniqueName(L"dw");
     std::wstring readyK = UniqueName(L"dkr"), goK = UniqueName(L"dkg");
     ChildProcess keeper, victim, watcher;
     // The keeper holds the net (and the server's device handle) open
@@ -117,7 +117,7 @@ TEST_F(RibexDevice, AKilledClientsRemoteFrameRepliesLeaveTheServerAndTheDriver) 
 // both (87), so the server's table and the driver's hold the same entries,
 // and disabling one spelling can never silence another identifier.
 TEST_F(RibexDevice, BitThirtyOneIsNoPartOfAnIdentifierForServerAndDriverAlike) {
-    std::wstring q = L"queue " + g_server.queueName + L" open " + kDeviceNet;
+    std::wstring q = QueueArg(g_server) + L"open " + kDeviceNet;
     std::wstring ready = UniqueName(L"dbr"), go = UniqueName(L"dbg"), done = UniqueName(L"dbd");
     ChildProcess a;
     ASSERT_TRUE(StartClient(
@@ -152,7 +152,7 @@ TEST_F(RibexDevice, DisableAllGoesPastAFailingEntryToTheProcessesOtherNets) {
     // A net opened before the device net and one after it, whichever order
     // the server keeps its nets in.
     std::wstring script =
-        L"queue " + g_server.queueName + L" id 7a7a:1 open " + simA +
+        QueueArg(g_server) + L"id 7a7a:1 open " + simA +
         L" enable 20 id 7a7a:2 open " + device + L" enable 10 id 7a7a:3 open " + simB +
         L" enable 30 signal " + ready + L" wait " + go +
         L" disableall use 0 list use 1 list use 2 list use 0 close use 1 close use 2 close";

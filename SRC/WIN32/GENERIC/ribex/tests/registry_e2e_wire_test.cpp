@@ -82,12 +82,8 @@ void Sync() {
 class RibexWire : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        SetEnvironmentVariableW(L"TRACESIZE", L"2048 240");
-        SetEnvironmentVariableW(L"ribex.exe", L"0");
-        SetEnvironmentVariableW(L"ribex.exe::main", L"4");
-        SetEnvironmentVariableW(L"ribex.exe::UnRegisterRibexClient", L"0xC");
-        g_trace = TraceRegister(nullptr, L"registry_e2e_reader");
-        ASSERT_TRUE(g_trace != nullptr && g_trace->pBuffer != nullptr);
+        g_trace = ReadServerTrace({{L"UnRegisterRibexClient", L"0xC"}});
+        ASSERT_NE(g_trace, nullptr);
         ASSERT_TRUE(StartServer(&g_server));
         std::wstring syncNet = UniqueName(L"sync");
         g_hSyncPeer = CreatePeer(syncNet);
