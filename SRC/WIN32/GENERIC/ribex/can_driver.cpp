@@ -13,9 +13,9 @@ namespace {
 // the same value.
 volatile LONGLONG g_perfFrequency = 0;
 
-constexpr DWORD kPriorityRanking[] = {IDLE_PRIORITY_CLASS,         BELOW_NORMAL_PRIORITY_CLASS,
-                                      NORMAL_PRIORITY_CLASS,       ABOVE_NORMAL_PRIORITY_CLASS,
-                                      HIGH_PRIORITY_CLASS,         REALTIME_PRIORITY_CLASS};
+constexpr DWORD kPriorityRanking[] = {IDLE_PRIORITY_CLASS,   BELOW_NORMAL_PRIORITY_CLASS,
+                                      NORMAL_PRIORITY_CLASS, ABOVE_NORMAL_PRIORITY_CLASS,
+                                      HIGH_PRIORITY_CLASS,   REALTIME_PRIORITY_CLASS};
 
 // Queries a REG_DWORD value; FALSE when missing or of another type.
 BOOL QueryDword(HKEY hKey, const wchar_t *name, DWORD *pValue) {
@@ -55,8 +55,8 @@ CanDrvProperties *CanGetDriverProperties(HANDLE hDevice) {
         return nullptr;
     }
     // Zeroed, so that bytes the driver leaves out never reach a reader.
-    auto *pProperties = static_cast<CanDrvProperties *>(
-        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size));
+    auto *pProperties =
+        static_cast<CanDrvProperties *>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size));
     if (!pProperties) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;

@@ -36,8 +36,7 @@ constexpr DWORD kMaxRetryDelayMs = 1000;
 // many frames; between rounds clients are woken and requests served.
 constexpr DWORD kFramesPerRound = RX_BUFFER_NO_ENTRIES / 2;
 
-const char kEventsDumpHead[] =
-    "ribex::CanReadThread, pThreadData->pEvents->\n\tnoEvents == %lu\n";
+const char kEventsDumpHead[] = "ribex::CanReadThread, pThreadData->pEvents->\n\tnoEvents == %lu\n";
 
 enum WaitIndex : DWORD {
     WAIT_REQUEST = WAIT_OBJECT_0,
@@ -78,16 +77,16 @@ struct ReadThreadState {
     DWORD NoMsgPerRead = CAN_DEFAULT_NO_MSG_PER_READ;
     DWORD noMsgToRead = CAN_DEFAULT_NO_MSG_PER_READ;
     DeviceState device = DeviceState::NoReadIssued;
-    DWORD framesAsked = 0;        // of the read last issued
-    DWORD bytesRead = 0;          // of the read in hand
-    DWORD readError = 0;          // of the read in hand
+    DWORD framesAsked = 0;  // of the read last issued
+    DWORD bytesRead = 0;    // of the read in hand
+    DWORD readError = 0;    // of the read in hand
     RxMsg *pReadBuffer = nullptr;
     DWORD unproductiveReads = 0;  // in a row: back at once, empty or failed
     DWORD retryAt = 0;            // Paused: when the next read is due
     DWORD errorCode = 0;          // the thread's error code, its exit code
     bool confirmOwed = false;
     DWORD confirmError = 0;
-    bool exitRequested = false;   // CAN_THREAD_EXIT: the requester waits for our end
+    bool exitRequested = false;  // CAN_THREAD_EXIT: the requester waits for our end
 };
 
 TraceModule *Trace() { return g_ribexTrace[TM_CAN_READ_THREAD]; }
@@ -167,7 +166,8 @@ BOOL OpenSources(ReadThreadState &s) {
     if (openError == 0 || openError == ERROR_FILE_NOT_FOUND) s.hSimCan = SimCanOpen(netName);
     if (s.hDevice != INVALID_HANDLE_VALUE || s.hSimCan) return TRUE;
     // Without a device the peer's queue was the last attempt.
-    return FailStartup(s, openError == ERROR_FILE_NOT_FOUND ? LastErrorOr(ERROR_TIMEOUT) : openError,
+    return FailStartup(s,
+                       openError == ERROR_FILE_NOT_FOUND ? LastErrorOr(ERROR_TIMEOUT) : openError,
                        "ribex::CanReadThread, hDevice == INVALID_HANDLE_VALUE && hSimCan == NULL, "
                        "errorCode == %lu\n");
 }
@@ -177,9 +177,10 @@ BOOL OpenSources(ReadThreadState &s) {
 BOOL CheckDriver(ReadThreadState &s) {
     CanDrvProperties *pCanDrvProperties = CanGetDriverProperties(s.hDevice);
     if (!pCanDrvProperties)
-        return FailStartup(s, LastErrorOr(ERROR_GEN_FAILURE),
-                           "ribex::CanReadThread, ( pCanDrvProperties = CanGetDriverProperties( ... "
-                           ")) == NULL, errorCode == %lu\n");
+        return FailStartup(
+            s, LastErrorOr(ERROR_GEN_FAILURE),
+            "ribex::CanReadThread, ( pCanDrvProperties = CanGetDriverProperties( ... "
+            ")) == NULL, errorCode == %lu\n");
     DWORD error = 0;
     const char *line = nullptr;
     if (!CheckVersion(nullptr, L"busXXXXX.sys", 3, kDriverMajorVersions,
@@ -303,9 +304,10 @@ BOOL TakeOutstandingResult(ReadThreadState &s, bool *pDone) {
     *pDone = false;
     if (!ResetEvent(s.overlappedRealCan.hEvent)) {
         s.errorCode = LastErrorOr(ERROR_INVALID_HANDLE);
-        TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                   "ribex::CanReadThread, !ResetEvent( overlappedRealCan.hEvent ), errorCode == %lu\n",
-                   s.errorCode);
+        TracePrint(
+            Trace(), TRACE_LEVEL_EVENT,
+            "ribex::CanReadThread, !ResetEvent( overlappedRealCan.hEvent ), errorCode == %lu\n",
+            s.errorCode);
         return FALSE;
     }
     DWORD bytes = 0;
@@ -407,9 +409,10 @@ RequestOutcome HandleRequest(ReadThreadState &s) {
     TracePrint(Trace(), TRACE_LEVEL_EVENT, "ribex::CanReadThread, result1 == WAIT_OBJECT_0\n");
     if (!ResetEvent(p->hEventReq)) {
         s.errorCode = LastErrorOr(ERROR_INVALID_HANDLE);
-        TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                   "ribex::CanReadThread, !ResetEvent( pThreadData->hEventReq ), errorCode == %lu\n",
-                   s.errorCode);
+        TracePrint(
+            Trace(), TRACE_LEVEL_EVENT,
+            "ribex::CanReadThread, !ResetEvent( pThreadData->hEventReq ), errorCode == %lu\n",
+            s.errorCode);
         return RequestOutcome::End;
     }
     DWORD result = 0;
@@ -425,7 +428,8 @@ RequestOutcome HandleRequest(ReadThreadState &s) {
         if (!ReAllocEventSpace(&p->pEvents)) {
             result = LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
             TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                       "ribex::CanReadThread, !ReAllocEventSpace( ... ), errorCode == %lu\n", result);
+                       "ribex::CanReadThread, !ReAllocEventSpace( ... ), errorCode == %lu\n",
+                       result);
         }
         break;
     case CAN_THREAD_REALLOC_REMREPLIES:
@@ -442,8 +446,9 @@ RequestOutcome HandleRequest(ReadThreadState &s) {
     case CAN_THREAD_DISABLE_REMREPLY: {
         bool enable = p->req == CAN_THREAD_ENABLE_REMREPLY;
         TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                   enable ? "ribex::CanReadThread, pThreadData->req == CAN_THREAD_ENABLE_REMREPLY\n"
-                          : "ribex::CanReadThread, pThreadData->req == CAN_THREAD_DISABLE_REMREPLY\n");
+                   enable
+                       ? "ribex::CanReadThread, pThreadData->req == CAN_THREAD_ENABLE_REMREPLY\n"
+                       : "ribex::CanReadThread, pThreadData->req == CAN_THREAD_DISABLE_REMREPLY\n");
         if (s.hDevice == INVALID_HANDLE_VALUE) break;
         const RemReplyTable *pRemote = p->pRemote;
         DWORD index = p->reqIndex;
@@ -574,9 +579,10 @@ DWORD WINAPI CanReadThread(LPVOID pParam) {
             DWORD error = LastErrorOr(ERROR_INVALID_HANDLE);
             KeepFirstError(s, error);
             errorCode = s.errorCode;
-            TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                       "ribex::CanReadThread, !SetEvent( pThreadData->hEventCfm ), errorCode == %lu\n",
-                       error);
+            TracePrint(
+                Trace(), TRACE_LEVEL_EVENT,
+                "ribex::CanReadThread, !SetEvent( pThreadData->hEventCfm ), errorCode == %lu\n",
+                error);
         }
     }
     TraceExit(Trace(), "ribex::CanReadThread Exit (%lu)\n\n", errorCode);

@@ -16,8 +16,7 @@ DWORD EventTableCount(const RibexEventTable *pEvents) {
     return noEvents < pEvents->maxNoEvents ? noEvents : pEvents->maxNoEvents;
 }
 
-void TraceEventTable(TraceModule *module, const char *headFormat,
-                     const RibexEventTable *pEvents) {
+void TraceEventTable(TraceModule *module, const char *headFormat, const RibexEventTable *pEvents) {
     if (module == nullptr || (module->levelMask & TRACE_LEVEL_DETAIL) == 0) return;
     DWORD noEvents = EventTableCount(pEvents);
     DWORD shown = noEvents < kMaxDumpedEvents ? noEvents : kMaxDumpedEvents;
@@ -57,9 +56,10 @@ DWORD ReleaseEventTable(RibexEventTable *volatile *ppEvents, TraceModule *module
     if (!HeapFree(GetProcessHeap(), 0, pEvents)) {
         DWORD error = LastErrorOr(ERROR_INVALID_HANDLE);
         if (firstError == 0) firstError = error;
-        TracePrint(module, TRACE_LEVEL_EVENT,
-                   "ribex::CanReadThread, !HeapFree( ..., pThreadData->pEvents ), errorCode == %lu\n",
-                   error);
+        TracePrint(
+            module, TRACE_LEVEL_EVENT,
+            "ribex::CanReadThread, !HeapFree( ..., pThreadData->pEvents ), errorCode == %lu\n",
+            error);
     }
     return firstError;
 }

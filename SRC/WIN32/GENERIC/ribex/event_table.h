@@ -13,8 +13,7 @@ DWORD EventTableCount(const RibexEventTable *pEvents);
 // One level-8 line: headFormat (which takes the count as %lu), then
 // "\t\t%#x:%#x\n\t\t%#x\n" with id and handle for each of the first ten
 // entries.
-void TraceEventTable(TraceModule *module, const char *headFormat,
-                     const RibexEventTable *pEvents);
+void TraceEventTable(TraceModule *module, const char *headFormat, const RibexEventTable *pEvents);
 
 // Closes every client's event, clears *ppEvents and frees the block.
 // Returns the first error; failures are written as the receive thread's

@@ -41,12 +41,15 @@ void Unlink(RibexNet *pRibexNet) {
 
 BOOL IsLinked(const RibexNet *pRibexNet) { return pRibexNet->next != pRibexNet; }
 
-BOOL SameId(const RxUniqueId &id, DWORD high, DWORD low) { return id.high == high && id.low == low; }
+BOOL SameId(const RxUniqueId &id, DWORD high, DWORD low) {
+    return id.high == high && id.low == low;
+}
 
 unsigned TraceValue(const void *p) { return (unsigned)(ULONG_PTR)p; }
 
 BOOL ThreadHasEnded(const RibexNet *pRibexNet, DWORD waitMs) {
-    return pRibexNet->hThread == NULL || WaitForSingleObject(pRibexNet->hThread, waitMs) == WAIT_OBJECT_0;
+    return pRibexNet->hThread == NULL ||
+           WaitForSingleObject(pRibexNet->hThread, waitMs) == WAIT_OBJECT_0;
 }
 
 // Releases what a net holds once its thread is gone (or was never
@@ -71,10 +74,12 @@ DWORD ReleaseNet(RibexNet *pRibexNet, BOOL stopAtFailure, TraceModule *module) {
         if (firstErr == 0) firstErr = err;
         return !stopAtFailure;
     };
-    if (!release(tp->hEventReq, CloseHandle,
-                 "\tribex::UnRegisterRibexClient, !CloseHandle( pRibexNet->threadParam.hEventReq )\n") ||
-        !release(tp->hEventCfm, CloseHandle,
-                 "\tribex::UnRegisterRibexClient, !CloseHandle( pRibexNet->threadParam.hEventCfm )\n"))
+    if (!release(
+            tp->hEventReq, CloseHandle,
+            "\tribex::UnRegisterRibexClient, !CloseHandle( pRibexNet->threadParam.hEventReq )\n") ||
+        !release(
+            tp->hEventCfm, CloseHandle,
+            "\tribex::UnRegisterRibexClient, !CloseHandle( pRibexNet->threadParam.hEventCfm )\n"))
         return firstErr;
     // A thread told to exit has released its table; one that ended on its
     // own (or before it saw the request) leaves it and the clients'
@@ -82,7 +87,8 @@ DWORD ReleaseNet(RibexNet *pRibexNet, BOOL stopAtFailure, TraceModule *module) {
     ReleaseEventTable(&tp->pEvents, NULL);
     if (!release(pRibexNet->hThread, CloseHandle,
                  "\tribex::UnRegisterRibexClient, !CloseHandle( pRibexNet->hThread )\n") ||
-        !release(tp->pRxBuffer, UnmapViewOfFile, "\tribex::UnRegisterRibexClient, !UnmapViewOfFile( ... )\n") ||
+        !release(tp->pRxBuffer, UnmapViewOfFile,
+                 "\tribex::UnRegisterRibexClient, !UnmapViewOfFile( ... )\n") ||
         !release(pRibexNet->hFileMappingObject, CloseHandle,
                  "\tribex::UnRegisterRibexClient, !CloseHandle( pRibexNet->hFileMappingObject )\n"))
         return firstErr;
@@ -92,7 +98,8 @@ DWORD ReleaseNet(RibexNet *pRibexNet, BOOL stopAtFailure, TraceModule *module) {
     if (IsLinked(pRibexNet)) Unlink(pRibexNet);
     if (!HeapFree(GetProcessHeap(), 0, pRibexNet)) {
         DWORD err = LastErrorOr(ERROR_INVALID_HANDLE);
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::UnRegisterRibexClient, !HeapFree( ..., pRibexNet )\n");
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::UnRegisterRibexClient, !HeapFree( ..., pRibexNet )\n");
         if (firstErr == 0) firstErr = err;
     }
     return firstErr;
@@ -129,8 +136,9 @@ DWORD RemoveClientAt(RibexNet *pRibexNet, DWORD index) {
     RibexEventTable *pEvents = pRibexNet->threadParam.pEvents;
 
     if (pEvents->noEvents == 1) {
-        TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::UnRegisterRibexClient, pRibexNet->threadParam.pEvents->noEvents == 1\n");
+        TracePrint(
+            module, TRACE_LEVEL_EVENT,
+            "\tribex::UnRegisterRibexClient, pRibexNet->threadParam.pEvents->noEvents == 1\n");
         DWORD err = StopNetThread(pRibexNet, module, "UnRegisterRibexClient");
         // From here on the thread is gone: its table is freed, its client
         // events closed.
@@ -149,7 +157,8 @@ DWORD RemoveClientAt(RibexNet *pRibexNet, DWORD index) {
     // once that pass is over, at once otherwise.
     if (!CloseRemovedClientEvent(pRibexNet, hEvent)) {
         DWORD err = GetLastError();
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::UnRegisterRibexClient, !CloseHandle( hEvent )\n");
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::UnRegisterRibexClient, !CloseHandle( hEvent )\n");
         return err;
     }
     return 0;
@@ -177,14 +186,15 @@ DWORD CreateNetBuffer(RibexNet *pRibexNet, TraceModule *module) {
     wchar_t *pName = CreateUniqueName(pRibexNet->name, 0, 0, L"FMO");
     if (pName == NULL) {
         DWORD err = GetLastError();
-        TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::RegisterRibexClient, (pName = CreateUniqueName( ..., L\"FMO\" )) == NULL\n");
+        TracePrint(
+            module, TRACE_LEVEL_EVENT,
+            "\tribex::RegisterRibexClient, (pName = CreateUniqueName( ..., L\"FMO\" )) == NULL\n");
         return err;
     }
     TracePrint(module, TRACE_LEVEL_DETAIL, "\tribex::RegisterRibexClient, Rx buffer space == %lu\n",
                (DWORD)RIBEX_RX_BUFFER_SPACE);
-    pRibexNet->hFileMappingObject = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE | SEC_COMMIT,
-                                                       0, RIBEX_RX_BUFFER_SPACE, pName);
+    pRibexNet->hFileMappingObject = CreateFileMappingW(
+        INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE | SEC_COMMIT, 0, RIBEX_RX_BUFFER_SPACE, pName);
     DWORD mappingErr = GetLastError();
     if (!HeapFree(GetProcessHeap(), 0, pName))
         TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::RegisterRibexClient, !HeapFree( ... )\n");
@@ -193,23 +203,27 @@ DWORD CreateNetBuffer(RibexNet *pRibexNet, TraceModule *module) {
         // Where object names ignore case, a net spelled like an open one
         // but for case gets that net's buffer (and its device and peer
         // queue): two receive threads would write one ring.
-        TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::RegisterRibexClient, pRibexNet->hFileMappingObject belongs to an open net, "
-                   "errorCode == %lu\n",
-                   (DWORD)ERROR_ALREADY_EXISTS);
+        TracePrint(
+            module, TRACE_LEVEL_EVENT,
+            "\tribex::RegisterRibexClient, pRibexNet->hFileMappingObject belongs to an open net, "
+            "errorCode == %lu\n",
+            (DWORD)ERROR_ALREADY_EXISTS);
         return ERROR_ALREADY_EXISTS;
     }
     if (pRibexNet->hFileMappingObject == NULL) {
         TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::RegisterRibexClient, pRibexNet->hFileMappingObject == NULL errorCode == %lu\n",
+                   "\tribex::RegisterRibexClient, pRibexNet->hFileMappingObject == NULL errorCode "
+                   "== %lu\n",
                    mappingErr);
         return mappingErr;
     }
-    tp->pRxBuffer = (RxBufferLayout *)MapViewOfFile(pRibexNet->hFileMappingObject, FILE_MAP_WRITE, 0, 0, 0);
+    tp->pRxBuffer =
+        (RxBufferLayout *)MapViewOfFile(pRibexNet->hFileMappingObject, FILE_MAP_WRITE, 0, 0, 0);
     if (tp->pRxBuffer == NULL) {
         DWORD err = GetLastError();
         TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::RegisterRibexClient, (pRibexNet->threadParam.pRxBuffer = MapViewOfFile( ... )) "
+                   "\tribex::RegisterRibexClient, (pRibexNet->threadParam.pRxBuffer = "
+                   "MapViewOfFile( ... )) "
                    "== NULL\n");
         return err;
     }
@@ -231,8 +245,9 @@ DWORD StartNetThread(RibexNet *pRibexNet, TraceModule *module) {
     pRibexNet->hThread = CreateThread(NULL, 0, CanReadThread, pRibexNet, 0, NULL);
     if (pRibexNet->hThread == NULL) {
         DWORD err = GetLastError();
-        TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::RegisterRibexClient, (pRibexNet->hThread = CreateThread( ... )) == NULL\n");
+        TracePrint(
+            module, TRACE_LEVEL_EVENT,
+            "\tribex::RegisterRibexClient, (pRibexNet->hThread = CreateThread( ... )) == NULL\n");
         return err;
     }
     // Waiting on the thread handle too: a thread that dies before its
@@ -243,24 +258,26 @@ DWORD StartNetThread(RibexNet *pRibexNet, TraceModule *module) {
 
 void TraceNetRecord(const RibexNet *pRibexNet, TraceModule *module) {
     const RibexThreadParam *tp = &pRibexNet->threadParam;
-    TracePrint(module, TRACE_LEVEL_DETAIL,
-               "\tribex::RegisterRibexClient, pRibexNet->\n\t\t%s == %#x\n\t\t%s == %#x\n\t\t%s == %#x\n"
-               "\t\t%s == %#x\n\t\t%s == %#x\n\t\t%s == %#x\n\t\t%s == %hs\n",
-               "hFileMappingObject", TraceValue(pRibexNet->hFileMappingObject), "hThread",
-               TraceValue(pRibexNet->hThread), "threadParam.hEventReq", TraceValue(tp->hEventReq),
-               "threadParam.hEventCfm", TraceValue(tp->hEventCfm), "threadParam.pRxBuffer",
-               TraceValue(tp->pRxBuffer), "threadParam.pEvents", TraceValue(tp->pEvents), "name",
-               pRibexNet->name);
+    TracePrint(
+        module, TRACE_LEVEL_DETAIL,
+        "\tribex::RegisterRibexClient, pRibexNet->\n\t\t%s == %#x\n\t\t%s == %#x\n\t\t%s == %#x\n"
+        "\t\t%s == %#x\n\t\t%s == %#x\n\t\t%s == %#x\n\t\t%s == %hs\n",
+        "hFileMappingObject", TraceValue(pRibexNet->hFileMappingObject), "hThread",
+        TraceValue(pRibexNet->hThread), "threadParam.hEventReq", TraceValue(tp->hEventReq),
+        "threadParam.hEventCfm", TraceValue(tp->hEventCfm), "threadParam.pRxBuffer",
+        TraceValue(tp->pRxBuffer), "threadParam.pEvents", TraceValue(tp->pEvents), "name",
+        pRibexNet->name);
 }
 
 // A new net for netName, listed once its receive thread has confirmed its
 // start; null with the error in *pErr, having released all it built.
 RibexNet *BuildNet(const wchar_t *netName, TraceModule *module, DWORD *pErr) {
     size_t nameChars = wcslen(netName) + 1;
-    RibexNet *pRibexNet = (RibexNet *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY,
-                                                offsetof(RibexNet, name) + nameChars * sizeof(wchar_t));
+    RibexNet *pRibexNet = (RibexNet *)HeapAlloc(
+        GetProcessHeap(), HEAP_ZERO_MEMORY, offsetof(RibexNet, name) + nameChars * sizeof(wchar_t));
     if (pRibexNet == NULL) {
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::RegisterRibexClient, (pRibexNet = HeapAlloc( ... )) == NULL\n");
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::RegisterRibexClient, (pRibexNet = HeapAlloc( ... )) == NULL\n");
         *pErr = ERROR_NOT_ENOUGH_MEMORY;
         return NULL;
     }
@@ -272,15 +289,17 @@ RibexNet *BuildNet(const wchar_t *netName, TraceModule *module, DWORD *pErr) {
     tp->hEventReq = CreateEventW(NULL, TRUE, FALSE, NULL);
     if (tp->hEventReq == NULL) {
         err = GetLastError();
-        TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::RegisterRibexClient, (pRibexNet->threadParam.hEventReq = CreateEvent( ... )) "
-                   "== NULL\n");
+        TracePrint(
+            module, TRACE_LEVEL_EVENT,
+            "\tribex::RegisterRibexClient, (pRibexNet->threadParam.hEventReq = CreateEvent( ... )) "
+            "== NULL\n");
     }
     if (err == 0 && (tp->hEventCfm = CreateEventW(NULL, TRUE, FALSE, NULL)) == NULL) {
         err = GetLastError();
-        TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::RegisterRibexClient, (pRibexNet->threadParam.hEventCfm = CreateEvent( ... )) "
-                   "== NULL\n");
+        TracePrint(
+            module, TRACE_LEVEL_EVENT,
+            "\tribex::RegisterRibexClient, (pRibexNet->threadParam.hEventCfm = CreateEvent( ... )) "
+            "== NULL\n");
     }
     if (err == 0) err = CreateNetBuffer(pRibexNet, module);
     if (err == 0) err = StartNetThread(pRibexNet, module);
@@ -298,28 +317,33 @@ RibexNet *BuildNet(const wchar_t *netName, TraceModule *module, DWORD *pErr) {
 // through the thread when it is full. On failure the client is not in the
 // table and its event is closed; *pGrowthFailed tells a failed growth,
 // which ends the net's thread.
-DWORD AddClient(RibexNet *pRibexNet, DWORD high, DWORD low, TraceModule *module, BOOL *pGrowthFailed) {
+DWORD AddClient(RibexNet *pRibexNet, DWORD high, DWORD low, TraceModule *module,
+                BOOL *pGrowthFailed) {
     RibexThreadParam *tp = &pRibexNet->threadParam;
     wchar_t *pName = CreateUniqueName(pRibexNet->name, high, low, L"EVT");
     if (pName == NULL) {
         DWORD err = GetLastError();
-        TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::RegisterRibexClient, (pName = CreateUniqueName( ..., L\"EVT\" )) == NULL\n");
+        TracePrint(
+            module, TRACE_LEVEL_EVENT,
+            "\tribex::RegisterRibexClient, (pName = CreateUniqueName( ..., L\"EVT\" )) == NULL\n");
         return err;
     }
     HANDLE hEvent = OpenEventW(EVENT_ALL_ACCESS, FALSE, pName);
     DWORD err = hEvent == NULL ? GetLastError() : 0;
     HeapFree(GetProcessHeap(), 0, pName);
     if (hEvent == NULL) {
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::RegisterRibexClient, (hEvent = OpenEvent( ... )) == NULL\n");
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::RegisterRibexClient, (hEvent = OpenEvent( ... )) == NULL\n");
         return err;
     }
     if (tp->pEvents == NULL) {
         // Only a thread that has ended leaves a listed net without one.
         err = ERROR_INVALID_HANDLE;
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::RegisterRibexClient, pRibexNet->threadParam.pEvents == NULL\n");
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::RegisterRibexClient, pRibexNet->threadParam.pEvents == NULL\n");
     } else if (tp->pEvents->noEvents == tp->pEvents->maxNoEvents &&
-               !RequestNetThread(pRibexNet, CAN_THREAD_REALLOC_EVENTS, 0, module, "RegisterRibexClient")) {
+               !RequestNetThread(pRibexNet, CAN_THREAD_REALLOC_EVENTS, 0, module,
+                                 "RegisterRibexClient")) {
         err = GetLastError();
         *pGrowthFailed = TRUE;
     }
@@ -367,7 +391,8 @@ DWORD ReapEndedRibexNets(TraceModule *module, const char *callerName) {
     return lookedAt;
 }
 
-BOOL ReapIfThreadEnded(RibexNet *pRibexNet, DWORD waitMs, TraceModule *module, const char *callerName) {
+BOOL ReapIfThreadEnded(RibexNet *pRibexNet, DWORD waitMs, TraceModule *module,
+                       const char *callerName) {
     if (!ThreadHasEnded(pRibexNet, waitMs)) return FALSE;
     ReapOne(pRibexNet, module, callerName);
     return TRUE;
@@ -390,14 +415,16 @@ RibexNet *GetRibexNet(const wchar_t *netName) {
 RibexNet *GetRibexUniqueId(DWORD high, DWORD low, DWORD *pIndex) {
     TraceModule *module = TM(TM_GET_RIBEX_UNIQUE_ID);
     TraceEntry(module, "\nribex::GetRibexUniqueId Entry\n");
-    TracePrint(module, TRACE_LEVEL_DETAIL, "\tribex::GetRibexUniqueId, uniqueId == %#x:%#x\n", high, low);
+    TracePrint(module, TRACE_LEVEL_DETAIL, "\tribex::GetRibexUniqueId, uniqueId == %#x:%#x\n", high,
+               low);
     RibexNet *found = NULL;
     for (RibexNet *p = GetFirstRibexNet(); p != NULL && found == NULL; p = GetNextRibexNet(p)) {
         const RibexEventTable *pEvents = p->threadParam.pEvents;
         if (pEvents == NULL) continue;
         for (DWORD i = 0; i < pEvents->noEvents; ++i) {
-            TracePrint(module, TRACE_LEVEL_DETAIL, "\tribex::GetRibexUniqueId, pEvents->pUniqueId[%d] == %#x:%#x\n",
-                       i, pEvents->pUniqueId[i].high, pEvents->pUniqueId[i].low);
+            TracePrint(module, TRACE_LEVEL_DETAIL,
+                       "\tribex::GetRibexUniqueId, pEvents->pUniqueId[%d] == %#x:%#x\n", i,
+                       pEvents->pUniqueId[i].high, pEvents->pUniqueId[i].low);
             if (SameId(pEvents->pUniqueId[i], high, low)) {
                 *pIndex = i;
                 found = p;
@@ -414,8 +441,8 @@ RibexNet *FindClientNet(DWORD high, DWORD low, DWORD *pIndex, TraceModule *modul
     ReapEndedRibexNets(module, callerName);
     RibexNet *pRibexNet = GetRibexUniqueId(high, low, pIndex);
     if (pRibexNet == NULL)
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::%s, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n",
-                   callerName);
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::%s, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n", callerName);
     return pRibexNet;
 }
 
@@ -466,8 +493,9 @@ BOOL UndoRegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low) {
         ReapEndedRibexNets(module, "UnRegisterRibexClient");
         RibexNet *pRibexNet = GetRibexNet(netName);
         if (pRibexNet == NULL) {
-            TracePrint(module, TRACE_LEVEL_EVENT,
-                       "\tribex::UnRegisterRibexClient, (pRibexNet = GetRibexNet( ... )) == NULL\n");
+            TracePrint(
+                module, TRACE_LEVEL_EVENT,
+                "\tribex::UnRegisterRibexClient, (pRibexNet = GetRibexNet( ... )) == NULL\n");
             return ERROR_INVALID_HANDLE;
         }
         // The registration just made is the newest entry of this id here.
@@ -475,7 +503,8 @@ BOOL UndoRegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low) {
         for (DWORD i = EventTableCount(pEvents); i-- > 0;)
             if (SameId(pEvents->pUniqueId[i], high, low)) return RemoveClientAt(pRibexNet, i);
         TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::UnRegisterRibexClient, uniqueId == %#x:%#x not in pRibexNet->threadParam.pEvents\n",
+                   "\tribex::UnRegisterRibexClient, uniqueId == %#x:%#x not in "
+                   "pRibexNet->threadParam.pEvents\n",
                    high, low);
         return ERROR_INVALID_HANDLE;
     });
@@ -503,7 +532,8 @@ BOOL UnRegisterAllRibexClients(void) {
                        "\tribex::UnRegisterAllRibexClients, !UnRegisterRibexClient( ... )\n");
         }
     }
-    return ExitWith(module, "ribex::UnRegisterAllRibexClients Exit (%s), errorCode == %lu\n\n", err);
+    return ExitWith(module, "ribex::UnRegisterAllRibexClients Exit (%s), errorCode == %lu\n\n",
+                    err);
 }
 
 BOOL UnRegisterRibexClientOnNet(RibexNet *pRibexNet, DWORD high, DWORD low, DWORD *pRemoved) {

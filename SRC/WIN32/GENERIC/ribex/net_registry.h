@@ -49,4 +49,5 @@ DWORD ReapEndedRibexNets(TraceModule *module, const char *callerName);
 
 // After a failed handshake: if the net's thread has ended (or ends within
 // waitMs), remove the net at once and return TRUE (the record is gone).
-BOOL ReapIfThreadEnded(RibexNet *pRibexNet, DWORD waitMs, TraceModule *module, const char *callerName);
+BOOL ReapIfThreadEnded(RibexNet *pRibexNet, DWORD waitMs, TraceModule *module,
+                       const char *callerName);

@@ -56,9 +56,10 @@ BOOL RequestNetThread(RibexNet *pRibexNet, DWORD req, DWORD reqIndex, TraceModul
     p->reqIndex = reqIndex;
     if (!ResetEvent(p->hEventCfm)) {
         DWORD error = GetLastError();
-        TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::%s, !ResetEvent( pRibexNet->threadParam.hEventCfm ), errorCode == %lu\n",
-                   callerName, error);
+        TracePrint(
+            module, TRACE_LEVEL_EVENT,
+            "\tribex::%s, !ResetEvent( pRibexNet->threadParam.hEventCfm ), errorCode == %lu\n",
+            callerName, error);
         SetLastError(error);
         return FALSE;
     }
@@ -116,6 +117,4 @@ void BeginWakePass(RibexThreadParam *pThreadData) {
     InterlockedIncrement(&pThreadData->wakePassSeq);
 }
 
-void EndWakePass(RibexThreadParam *pThreadData) {
-    InterlockedIncrement(&pThreadData->wakePassSeq);
-}
+void EndWakePass(RibexThreadParam *pThreadData) { InterlockedIncrement(&pThreadData->wakePassSeq); }

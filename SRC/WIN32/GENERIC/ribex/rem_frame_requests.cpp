@@ -18,7 +18,8 @@ BOOL IsRemFrameId(DWORD canId) { return (canId & RX_REMOTE_FRAME_FLAG) == 0; }
 // A handshake failed. Growth failures end the net's thread, and any failure
 // may come from a thread that died: such a net is removed at once. Returns
 // TRUE when the net is gone.
-BOOL DropNetIfThreadEnded(RibexNet *pRibexNet, DWORD req, TraceModule *module, const char *callerName) {
+BOOL DropNetIfThreadEnded(RibexNet *pRibexNet, DWORD req, TraceModule *module,
+                          const char *callerName) {
     DWORD waitMs = req == CAN_THREAD_REALLOC_REMREPLIES ? 1000 : 0;
     return ReapIfThreadEnded(pRibexNet, waitMs, module, callerName);
 }
@@ -39,13 +40,16 @@ BOOL EnableRemFrame(DWORD high, DWORD low, DWORD canId) {
                    "\tribex::EnableRemFrame, (canId & RX_REMOTE_FRAME_FLAG) != 0\n");
     } else if (GetRemFrameIndex(pRibexNet->threadParam.pRemote, canId) != kNotFound) {
         err = ERROR_ALREADY_EXISTS;
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::EnableRemFrame, (index = GetRemFrameIndex( ... )) != -1\n");
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::EnableRemFrame, (index = GetRemFrameIndex( ... )) != -1\n");
     } else {
         RibexThreadParam *tp = &pRibexNet->threadParam;
         if (tp->pRemote == NULL || tp->pRemote->noReplies == tp->pRemote->maxNoReplies) {
-            if (!RequestNetThread(pRibexNet, CAN_THREAD_REALLOC_REMREPLIES, 0, module, "EnableRemFrame")) {
+            if (!RequestNetThread(pRibexNet, CAN_THREAD_REALLOC_REMREPLIES, 0, module,
+                                  "EnableRemFrame")) {
                 err = GetLastError();
-                DropNetIfThreadEnded(pRibexNet, CAN_THREAD_REALLOC_REMREPLIES, module, "EnableRemFrame");
+                DropNetIfThreadEnded(pRibexNet, CAN_THREAD_REALLOC_REMREPLIES, module,
+                                     "EnableRemFrame");
             }
         }
         if (err == 0) {
@@ -56,10 +60,12 @@ BOOL EnableRemFrame(DWORD high, DWORD low, DWORD canId) {
             // Complete before counted: the receive thread reads without a lock.
             MemoryBarrier();
             pRemote->noReplies = slot + 1;
-            if (!RequestNetThread(pRibexNet, CAN_THREAD_ENABLE_REMREPLY, slot, module, "EnableRemFrame")) {
+            if (!RequestNetThread(pRibexNet, CAN_THREAD_ENABLE_REMREPLY, slot, module,
+                                  "EnableRemFrame")) {
                 err = GetLastError();
                 pRemote->noReplies = slot;
-                DropNetIfThreadEnded(pRibexNet, CAN_THREAD_ENABLE_REMREPLY, module, "EnableRemFrame");
+                DropNetIfThreadEnded(pRibexNet, CAN_THREAD_ENABLE_REMREPLY, module,
+                                     "EnableRemFrame");
             }
         }
     }
@@ -81,11 +87,13 @@ BOOL DisableRemFrame(DWORD high, DWORD low, DWORD canId) {
                    "\tribex::DisableRemFrame, (canId & RX_REMOTE_FRAME_FLAG) != 0\n");
     } else if ((index = GetRemFrameIndex(pRibexNet->threadParam.pRemote, canId)) == kNotFound) {
         err = ERROR_NOT_FOUND;
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::DisableRemFrame, (index = GetRemFrameIndex( ... )) == -1\n");
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::DisableRemFrame, (index = GetRemFrameIndex( ... )) == -1\n");
     } else if (pRibexNet->threadParam.pRemote->reply[index].uniqueProcId != high) {
         err = ERROR_ACCESS_DENIED;
         TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::DisableRemFrame, uniqueId.high != pRibexNet->threadParam.pRemote->reply[index].uniqueProcId\n");
+                   "\tribex::DisableRemFrame, uniqueId.high != "
+                   "pRibexNet->threadParam.pRemote->reply[index].uniqueProcId\n");
     } else if (!RequestNetThread(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, index, module,
                                  "DisableRemFrame")) {
         // The entry stays while the driver may still answer for it.
@@ -165,8 +173,9 @@ DWORD EnumRemFrame(DWORD high, DWORD low, DWORD index, DWORD *pCanId) {
             *pCanId = pRemote->reply[index].can.id;
         } else {
             result = ERROR_NO_MORE_ITEMS;
-            TracePrint(module, TRACE_LEVEL_EVENT,
-                       "\tribex::EnumRemFrame, index >= pRibexNet->threadParam.pRemote->noReplies\n");
+            TracePrint(
+                module, TRACE_LEVEL_EVENT,
+                "\tribex::EnumRemFrame, index >= pRibexNet->threadParam.pRemote->noReplies\n");
         }
     }
     TraceExit(module, "ribex::EnumRemFrame Exit (%lu)\n\n", result);

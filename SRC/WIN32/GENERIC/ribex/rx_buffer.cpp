@@ -25,8 +25,8 @@ void TraceSlot(const RxBufferLayout *pRxBuffer, DWORD i) {
                "pMsg[%lu].can.data == %#2x %#2x %#2x %#2x %#2x %#2x %#2x %#2x\n",
                i, pRxBuffer->simCanUniqueId[i].high, pRxBuffer->simCanUniqueId[i].low, i,
                pRxBuffer->seqNo[i], i, pRxBuffer->errorCode[i], i, msg.can.id, i, msg.length, i,
-               msg.can.data[0], msg.can.data[1], msg.can.data[2], msg.can.data[3],
-               msg.can.data[4], msg.can.data[5], msg.can.data[6], msg.can.data[7]);
+               msg.can.data[0], msg.can.data[1], msg.can.data[2], msg.can.data[3], msg.can.data[4],
+               msg.can.data[5], msg.can.data[6], msg.can.data[7]);
 }
 
 }  // namespace

@@ -43,27 +43,28 @@ BOOL ReAllocEventSpace(RibexEventTable *volatile *ppEvents) {
     TraceEntry(trace, "\nribex::ReAllocEventSpace Entry\n");
     const RibexEventTable *pOld = *ppEvents;
     DWORD noEvents = EventTableCount(pOld);
-    DWORD error = Grow(
-        ppEvents, pOld ? pOld->maxNoEvents : 0, RIBEX_EVENT_TABLE_STEP, RibexEventTableSize, trace,
-        "\tribex::ReAllocEventSpace, allocated space == %lu\n",
-        [&](RibexEventTable *pNew, DWORD newMax) {
-            // The handles follow the ids; 8-byte ids keep them aligned.
-            pNew->maxNoEvents = newMax;
-            pNew->pUniqueId = reinterpret_cast<RxUniqueId *>(pNew + 1);
-            pNew->pEventHandle = reinterpret_cast<HANDLE *>(pNew->pUniqueId + newMax);
-            if (noEvents) {
-                memcpy(pNew->pUniqueId, pOld->pUniqueId, noEvents * sizeof(RxUniqueId));
-                memcpy(pNew->pEventHandle, pOld->pEventHandle, noEvents * sizeof(HANDLE));
-            }
-            pNew->noEvents = noEvents;
-            // The block is zeroed: this shows the first id even of an empty table.
-            TracePrint(trace, TRACE_LEVEL_DETAIL,
-                       "\tribex::ReAllocEventSpace, pEvents->\n\t\t%s == %lu\n\t\t%s == %lu\n\t\t%s "
-                       "== %#x:%#x\n\t\t%s == %#x\n",
-                       "maxNoEvents", pNew->maxNoEvents, "noEvents", pNew->noEvents, "pUniqueId",
-                       pNew->pUniqueId[0].high, pNew->pUniqueId[0].low, "pEventHandle",
-                       static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(pNew->pEventHandle)));
-        });
+    DWORD error =
+        Grow(ppEvents, pOld ? pOld->maxNoEvents : 0, RIBEX_EVENT_TABLE_STEP, RibexEventTableSize,
+             trace, "\tribex::ReAllocEventSpace, allocated space == %lu\n",
+             [&](RibexEventTable *pNew, DWORD newMax) {
+                 // The handles follow the ids; 8-byte ids keep them aligned.
+                 pNew->maxNoEvents = newMax;
+                 pNew->pUniqueId = reinterpret_cast<RxUniqueId *>(pNew + 1);
+                 pNew->pEventHandle = reinterpret_cast<HANDLE *>(pNew->pUniqueId + newMax);
+                 if (noEvents) {
+                     memcpy(pNew->pUniqueId, pOld->pUniqueId, noEvents * sizeof(RxUniqueId));
+                     memcpy(pNew->pEventHandle, pOld->pEventHandle, noEvents * sizeof(HANDLE));
+                 }
+                 pNew->noEvents = noEvents;
+                 // The block is zeroed: this shows the first id even of an empty table.
+                 TracePrint(
+                     trace, TRACE_LEVEL_DETAIL,
+                     "\tribex::ReAllocEventSpace, pEvents->\n\t\t%s == %lu\n\t\t%s == %lu\n\t\t%s "
+                     "== %#x:%#x\n\t\t%s == %#x\n",
+                     "maxNoEvents", pNew->maxNoEvents, "noEvents", pNew->noEvents, "pUniqueId",
+                     pNew->pUniqueId[0].high, pNew->pUniqueId[0].low, "pEventHandle",
+                     static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(pNew->pEventHandle)));
+             });
     return ExitWith(trace, "ribex::ReAllocEventSpace Exit (%s), errorCode == %lu\n\n", error);
 }
 

@@ -35,7 +35,8 @@ class DevicePath : public ::testing::Test {
 
     void SetUp() override {
         VcanUninstallService(service_.c_str());  // left over by a crashed run
-        ASSERT_TRUE(VcanInstallService(service_.c_str(), device_.c_str(), 2, nullptr)) << GetLastError();
+        ASSERT_TRUE(VcanInstallService(service_.c_str(), device_.c_str(), 2, nullptr))
+            << GetLastError();
         device_ += L"1";
     }
     void TearDown() override {
@@ -56,7 +57,9 @@ class DevicePath : public ::testing::Test {
         ASSERT_TRUE(VcanWriteFrames(hBus_, frames.data(), (DWORD)frames.size())) << GetLastError();
     }
     void Close() {
-        if (net_.net) { EXPECT_EQ(0u, StopTestNet(&net_)); }
+        if (net_.net) {
+            EXPECT_EQ(0u, StopTestNet(&net_));
+        }
         if (hBus_ != INVALID_HANDLE_VALUE) CloseHandle(hBus_);
         hBus_ = INVALID_HANDLE_VALUE;
     }
@@ -69,7 +72,8 @@ TEST_F(DevicePath, DriverMajorVersion3Or7FailsTheNetWith1306And5IsAccepted) {
         Set(L"MajorVersion", major);
         ASSERT_TRUE(VcanStopService(service_.c_str()));
         Start();
-        EXPECT_EQ(major == 5 ? 0u : (DWORD)ERROR_REVISION_MISMATCH, StartTestNet(device_, &net_)) << major;
+        EXPECT_EQ(major == 5 ? 0u : (DWORD)ERROR_REVISION_MISMATCH, StartTestNet(device_, &net_))
+            << major;
         Close();
     }
 }
@@ -84,7 +88,9 @@ TEST_F(DevicePath, ServiceKeySetsTheBatchSizeAndRaisesButNeverLowersThePriority)
                  {nullptr, 0, 1, 5},
                  {nullptr, 1000, 246, NORMAL_PRIORITY_CLASS}};
     for (const auto &c : cases) {
-        if (c.text) { ASSERT_TRUE(VcanSetServiceString(service_.c_str(), L"NoMsgPerRead", c.text)); }
+        if (c.text) {
+            ASSERT_TRUE(VcanSetServiceString(service_.c_str(), L"NoMsgPerRead", c.text));
+        }
         if (!c.text) Set(L"NoMsgPerRead", c.value);
         Set(L"RxProcPrio", c.prioAsked);
         OpenNet();
@@ -156,7 +162,8 @@ HANDLE FindThreadDeviceHandle(HANDLE hBus) {
         HANDLE h = reinterpret_cast<HANDLE>(value);
         DWORD flags = 0;
         VcanCounters counters = {};
-        if (h == hBus || !GetHandleInformation(h, &flags) || GetFileType(h) == FILE_TYPE_PIPE) continue;
+        if (h == hBus || !GetHandleInformation(h, &flags) || GetFileType(h) == FILE_TYPE_PIPE)
+            continue;
         if (GetFileType(h) != FILE_TYPE_UNKNOWN && GetFileType(h) != FILE_TYPE_CHAR) continue;
         if (VcanGetCounters(h, &counters) && counters.openHandles == 2) return h;
     }
@@ -208,13 +215,18 @@ TEST_F(DevicePath, EnableAndDisableReachTheDriver) {
     struct {
         DWORD req;  // 0: none
         bool remotePasses;
-    } steps[] = {{0, false}, {CAN_THREAD_ENABLE_REMREPLY, true}, {CAN_THREAD_DISABLE_REMREPLY, false}};
+    } steps[] = {
+        {0, false}, {CAN_THREAD_ENABLE_REMREPLY, true}, {CAN_THREAD_DISABLE_REMREPLY, false}};
     for (DWORD i = 0; i < 3; i++) {
-        if (steps[i].req) { ASSERT_TRUE(Request(steps[i].req)) << GetLastError(); }
+        if (steps[i].req) {
+            ASSERT_TRUE(Request(steps[i].req)) << GetLastError();
+        }
         Write({Frame(0x80000123, 0), Frame(i)});
         auto entries = TakeEntries(&net_, steps[i].remotePasses ? 2 : 1);
         ASSERT_EQ(steps[i].remotePasses ? 2u : 1u, entries.size()) << i;
-        if (steps[i].remotePasses) { EXPECT_EQ(0x80000123u, entries[0].msg.can.id); }
+        if (steps[i].remotePasses) {
+            EXPECT_EQ(0x80000123u, entries[0].msg.can.id);
+        }
         EXPECT_EQ(i, entries.back().msg.can.id);
     }
     // The driver refuses to disable what is not enabled: confirmed with its

@@ -41,7 +41,8 @@ DWORD StopServer(Server *server, DWORD timeoutMs) {
 }
 
 bool ServerRunning(Server *server) {
-    return server->child.hProcess != nullptr && WaitForSingleObject(server->child.hProcess, 0) == WAIT_TIMEOUT;
+    return server->child.hProcess != nullptr &&
+           WaitForSingleObject(server->child.hProcess, 0) == WAIT_TIMEOUT;
 }
 
 MsgQHandle CreatePeer(const std::wstring &netName, DWORD maxMsgs) {
@@ -76,7 +77,8 @@ int CountTraced(const TraceModule *reader, LONG mark, const std::string &text) {
     const char *slots = (const char *)h + sizeof(TraceBufferHeader);
     LONG now = h->noLines;
     int found = 0;
-    for (LONG k = now - mark > (LONG)h->noSlots ? now - (LONG)h->noSlots + 1 : mark + 1; k <= now; ++k) {
+    for (LONG k = now - mark > (LONG)h->noSlots ? now - (LONG)h->noSlots + 1 : mark + 1; k <= now;
+         ++k) {
         const char *slot = slots + (size_t)((DWORD)(k - 1) % h->noSlots) * h->slotSize;
         if (std::string(slot, strnlen(slot, h->slotSize)).find(text) != std::string::npos) ++found;
     }

@@ -53,7 +53,8 @@ struct RawClient {
     MsgQHandle hReply = nullptr;
     HANDLE hEvent = nullptr;
 
-    RawClient(const std::wstring &netName, DWORD h, DWORD l, bool replyQueue = true, bool event = true)
+    RawClient(const std::wstring &netName, DWORD h, DWORD l, bool replyQueue = true,
+              bool event = true)
         : net(netName), high(h), low(l) {
         if (replyQueue) hReply = CreateMsgQ(net.c_str(), high, low, 12);
         wchar_t *name = CreateUniqueName(net.c_str(), high, low, L"EVT");
@@ -97,7 +98,8 @@ inline bool Traced(const TraceModule *reader, LONG mark, const std::string &text
     return CountTraced(reader, mark, text) > 0;
 }
 // Waits (up to timeoutMs) until a line after mark contains text.
-bool WaitTraced(const TraceModule *reader, LONG mark, const std::string &text, DWORD timeoutMs = 20000);
+bool WaitTraced(const TraceModule *reader, LONG mark, const std::string &text,
+                DWORD timeoutMs = 20000);
 
 // Named events for the scripts' signal/wait.
 bool WaitEvent(const std::wstring &name, DWORD timeoutMs = 20000);

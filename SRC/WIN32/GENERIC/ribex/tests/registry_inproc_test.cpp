@@ -89,8 +89,8 @@ void EndThreadOnItsOwn(TestNet *t) {
     ASSERT_NE(pRibexNet, nullptr);
     RibexThreadParam *tp = &pRibexNet->threadParam;
     HANDLE hEventReq = tp->hEventReq, hWaitOnly = nullptr;
-    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), hEventReq, GetCurrentProcess(), &hWaitOnly, SYNCHRONIZE,
-                                FALSE, 0));
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), hEventReq, GetCurrentProcess(), &hWaitOnly,
+                                SYNCHRONIZE, FALSE, 0));
     tp->hEventReq = hWaitOnly;
     tp->req = CAN_THREAD_REALLOC_EVENTS;
     ASSERT_TRUE(SetEvent(hEventReq));

@@ -32,8 +32,8 @@ const DWORD kClient[] = {6};
 const DWORD kDriver[] = {4, 5, 6};
 const HMODULE kNotAModule = (HMODULE)(ULONG_PTR)0x12340000;
 
-std::wstring VersionText(HMODULE hModule, const wchar_t *otherName, DWORD count, const DWORD *accepted,
-                         DWORD major, DWORD minor, DWORD room = 780) {
+std::wstring VersionText(HMODULE hModule, const wchar_t *otherName, DWORD count,
+                         const DWORD *accepted, DWORD major, DWORD minor, DWORD room = 780) {
     std::wstring text(room + 8, L'#');
     BuildVersionMessage(hModule, otherName, count, accepted, major, minor, &text[0], room);
     EXPECT_EQ(L'#', text[room]) << "wrote past the room it was given";
@@ -91,7 +91,8 @@ TEST(VersionCheck, NoticeTextForBothTablesAnUnreadablePathAndTheRoom) {
     EXPECT_EQ(head + L"6.x.\nBut bus.dll or busdbg.dll is of version 7.2",
               VersionText(kNotAModule, L"bus.dll or busdbg.dll", 1, kClient, 7, 2));
     // Cut inside the list, and a list that fits exactly: never past the room.
-    EXPECT_EQ(head + L"4.x, 5.", VersionText(kNotAModule, L"x", 3, kDriver, 3, 1, (DWORD)head.size() + 8));
+    EXPECT_EQ(head + L"4.x, 5.",
+              VersionText(kNotAModule, L"x", 3, kDriver, 3, 1, (DWORD)head.size() + 8));
     EXPECT_EQ(head + L"4.x, 5.x, 6.x.\n",
               VersionText(kNotAModule, L"x", 3, kDriver, 3, 1, (DWORD)head.size() + 16));
     std::wstring longName(1000, L'n');
@@ -113,7 +114,8 @@ TEST(MsgQRefTable, ReferencesLeadBackToWideHandlesUntilRetiredAndAreNotReused) {
         refs[i] = IssueMsgQRef((MsgQHandle)(0x7ff000000000ull + 16 * i));
         ASSERT_NE(0u, refs[i]) << i;
     }
-    for (int i = 0; i < kCount; ++i) EXPECT_EQ((MsgQHandle)(0x7ff000000000ull + 16 * i), LookupMsgQRef(refs[i]));
+    for (int i = 0; i < kCount; ++i)
+        EXPECT_EQ((MsgQHandle)(0x7ff000000000ull + 16 * i), LookupMsgQRef(refs[i]));
     EXPECT_TRUE(RetireMsgQRef(refs[0]));
     EXPECT_EQ(nullptr, LookupMsgQRef(refs[0]));
     EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
@@ -130,15 +132,26 @@ TEST(MsgQRefTable, ReferencesLeadBackToWideHandlesUntilRetiredAndAreNotReused) {
 }
 
 TEST(RibexTraceModules, EachModuleGetsTheLevelMaskOfItsOwnName) {
-    static const wchar_t *const kNames[TM_COUNT] = {
-        L"main", L"GetRibexNet", L"GetRibexUniqueId", L"ReAllocEventSpace", L"ReAllocRemReplySpace",
-        L"RegisterRibexClient", L"UnRegisterAllRibexClients", L"UnRegisterRibexClient",
-        L"GetRemFrameIndex", L"EnableRemFrame", L"DisableRemFrame", L"EnumRemFrame",
-        L"DisableAllRemFrames", L"CheckSimCanBufferStore", L"CanReadThread"};
+    static const wchar_t *const kNames[TM_COUNT] = {L"main",
+                                                    L"GetRibexNet",
+                                                    L"GetRibexUniqueId",
+                                                    L"ReAllocEventSpace",
+                                                    L"ReAllocRemReplySpace",
+                                                    L"RegisterRibexClient",
+                                                    L"UnRegisterAllRibexClients",
+                                                    L"UnRegisterRibexClient",
+                                                    L"GetRemFrameIndex",
+                                                    L"EnableRemFrame",
+                                                    L"DisableRemFrame",
+                                                    L"EnumRemFrame",
+                                                    L"DisableAllRemFrames",
+                                                    L"CheckSimCanBufferStore",
+                                                    L"CanReadThread"};
     std::wstring program = OwnPath().substr(OwnPath().find_last_of(L'\\') + 1);
     SetEnvironmentVariableW(L"TRACESIZE", L"16 64");
     for (int i = 0; i < TM_COUNT; ++i)
-        SetEnvironmentVariableW((program + L"::" + kNames[i]).c_str(), std::to_wstring(0x100 + i).c_str());
+        SetEnvironmentVariableW((program + L"::" + kNames[i]).c_str(),
+                                std::to_wstring(0x100 + i).c_str());
     RegisterRibexTraceModules();
     for (int i = 0; i < TM_COUNT; ++i) {
         ASSERT_NE(nullptr, g_ribexTrace[i]) << i;
@@ -146,7 +159,8 @@ TEST(RibexTraceModules, EachModuleGetsTheLevelMaskOfItsOwnName) {
     }
     ReleaseRibexTraceModules();
     for (int i = 0; i < TM_COUNT; ++i) EXPECT_EQ(nullptr, g_ribexTrace[i]) << i;
-    for (int i = 0; i < TM_COUNT; ++i) SetEnvironmentVariableW((program + L"::" + kNames[i]).c_str(), nullptr);
+    for (int i = 0; i < TM_COUNT; ++i)
+        SetEnvironmentVariableW((program + L"::" + kNames[i]).c_str(), nullptr);
     SetEnvironmentVariableW(L"TRACESIZE", nullptr);
 }
 
