@@ -146,13 +146,24 @@ DWORD NextEvent(ReadThreadState &s) {
     return WAIT_FAILED;
 }
 
-// Fails the start-up with error after its line (which shows the error;
-// null: none). The creator learns the error once clean-up is done.
-BOOL FailStartup(ReadThreadState &s, DWORD error, const char *line) {
-    if (line) TracePrint(Trace(), TRACE_LEVEL_EVENT, line, error);
+// Writes the line of a failure (which shows the error) and returns the
+// error.
+DWORD Traced(DWORD error, const char *line) {
+    TracePrint(Trace(), TRACE_LEVEL_EVENT, line, error);
+    return error;
+}
+
+// Ends the thread with error, confirmed to the requester only once the
+// clean-up is done: with its answer the requester may release the record.
+void EndConfirmingAfterCleanup(ReadThreadState &s, DWORD error) {
     s.errorCode = error;
     s.confirmOwed = true;
     s.confirmError = error;
+}
+
+// Fails the start-up with error after its line (null: none).
+BOOL FailStartup(ReadThreadState &s, DWORD error, const char *line) {
+    EndConfirmingAfterCleanup(s, line ? Traced(error, line) : error);
     return FALSE;
 }
 
@@ -402,83 +413,73 @@ void WakeClients(ReadThreadState &s) {
     EndWakePass(p);
 }
 
+// Passes the reply table entry reqIndex to the driver, or takes it back.
+DWORD PassRemReplyToDriver(ReadThreadState &s, bool enable) {
+    RibexThreadParam *p = s.pThreadData;
+    TracePrint(Trace(), TRACE_LEVEL_EVENT,
+               enable ? "ribex::CanReadThread, pThreadData->req == CAN_THREAD_ENABLE_REMREPLY\n"
+                      : "ribex::CanReadThread, pThreadData->req == CAN_THREAD_DISABLE_REMREPLY\n");
+    if (s.hDevice == INVALID_HANDLE_VALUE) return 0;
+    const RemReplyTable *pRemote = p->pRemote;
+    DWORD index = p->reqIndex;
+    if (!pRemote || index >= pRemote->noReplies || index >= pRemote->maxNoReplies)
+        return ERROR_INVALID_PARAMETER;
+    DWORD canId = pRemote->reply[index].can.id;
+    DWORD returned = 0;
+    if (!DeviceIoControl(s.hDevice, enable ? IOCTL_CAN_ENABLE_REMREPLY : IOCTL_CAN_DISABLE_REMREPLY,
+                         &canId, sizeof(canId), nullptr, 0, &returned, nullptr))
+        return Traced(LastErrorOr(ERROR_GEN_FAILURE),
+                      "ribex::CanReadThread, !DeviceIoControl( ... ), errorCode == %lu\n");
+    return 0;
+}
+
+// Serves every request but CAN_THREAD_EXIT; the error code to confirm.
+DWORD ServeRequest(ReadThreadState &s) {
+    RibexThreadParam *p = s.pThreadData;
+    switch (p->req) {
+    case CAN_THREAD_REALLOC_EVENTS:
+        TracePrint(Trace(), TRACE_LEVEL_EVENT,
+                   "ribex::CanReadThread, pThreadData->req == CAN_THREAD_REALLOC_EVENTS\n");
+        if (ReAllocEventSpace(&p->pEvents)) return 0;
+        return Traced(LastErrorOr(ERROR_NOT_ENOUGH_MEMORY),
+                      "ribex::CanReadThread, !ReAllocEventSpace( ... ), errorCode == %lu\n");
+    case CAN_THREAD_REALLOC_REMREPLIES:
+        TracePrint(Trace(), TRACE_LEVEL_EVENT,
+                   "ribex::CanReadThread, pThreadData->req == CAN_THREAD_REALLOC_REMREPLIES\n");
+        if (ReAllocRemReplySpace(&p->pRemote)) return 0;
+        return Traced(LastErrorOr(ERROR_NOT_ENOUGH_MEMORY),
+                      "ribex::CanReadThread, !ReAllocRemReplySpace( ... ), errorCode == %lu\n");
+    case CAN_THREAD_ENABLE_REMREPLY:
+        return PassRemReplyToDriver(s, true);
+    case CAN_THREAD_DISABLE_REMREPLY:
+        return PassRemReplyToDriver(s, false);
+    default:
+        return ERROR_INVALID_PARAMETER;
+    }
+}
+
 enum class RequestOutcome { Served, End };
 
 RequestOutcome HandleRequest(ReadThreadState &s) {
     RibexThreadParam *p = s.pThreadData;
     TracePrint(Trace(), TRACE_LEVEL_EVENT, "ribex::CanReadThread, result1 == WAIT_OBJECT_0\n");
     if (!ResetEvent(p->hEventReq)) {
-        s.errorCode = LastErrorOr(ERROR_INVALID_HANDLE);
-        TracePrint(
-            Trace(), TRACE_LEVEL_EVENT,
-            "ribex::CanReadThread, !ResetEvent( pThreadData->hEventReq ), errorCode == %lu\n",
-            s.errorCode);
+        s.errorCode = Traced(
+            LastErrorOr(ERROR_INVALID_HANDLE),
+            "ribex::CanReadThread, !ResetEvent( pThreadData->hEventReq ), errorCode == %lu\n");
         return RequestOutcome::End;
     }
-    DWORD result = 0;
-    switch (p->req) {
-    case CAN_THREAD_EXIT:
+    if (p->req == CAN_THREAD_EXIT) {
         TracePrint(Trace(), TRACE_LEVEL_EVENT,
                    "ribex::CanReadThread, pThreadData->req == CAN_THREAD_EXIT\n");
         s.exitRequested = true;
         return RequestOutcome::End;
-    case CAN_THREAD_REALLOC_EVENTS:
-        TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                   "ribex::CanReadThread, pThreadData->req == CAN_THREAD_REALLOC_EVENTS\n");
-        if (!ReAllocEventSpace(&p->pEvents)) {
-            result = LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-            TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                       "ribex::CanReadThread, !ReAllocEventSpace( ... ), errorCode == %lu\n",
-                       result);
-        }
-        break;
-    case CAN_THREAD_REALLOC_REMREPLIES:
-        TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                   "ribex::CanReadThread, pThreadData->req == CAN_THREAD_REALLOC_REMREPLIES\n");
-        if (!ReAllocRemReplySpace(&p->pRemote)) {
-            result = LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-            TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                       "ribex::CanReadThread, !ReAllocRemReplySpace( ... ), errorCode == %lu\n",
-                       result);
-        }
-        break;
-    case CAN_THREAD_ENABLE_REMREPLY:
-    case CAN_THREAD_DISABLE_REMREPLY: {
-        bool enable = p->req == CAN_THREAD_ENABLE_REMREPLY;
-        TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                   enable
-                       ? "ribex::CanReadThread, pThreadData->req == CAN_THREAD_ENABLE_REMREPLY\n"
-                       : "ribex::CanReadThread, pThreadData->req == CAN_THREAD_DISABLE_REMREPLY\n");
-        if (s.hDevice == INVALID_HANDLE_VALUE) break;
-        const RemReplyTable *pRemote = p->pRemote;
-        DWORD index = p->reqIndex;
-        if (!pRemote || index >= pRemote->noReplies || index >= pRemote->maxNoReplies) {
-            result = ERROR_INVALID_PARAMETER;
-            break;
-        }
-        DWORD canId = pRemote->reply[index].can.id;
-        DWORD returned = 0;
-        if (!DeviceIoControl(s.hDevice,
-                             enable ? IOCTL_CAN_ENABLE_REMREPLY : IOCTL_CAN_DISABLE_REMREPLY,
-                             &canId, sizeof(canId), nullptr, 0, &returned, nullptr)) {
-            result = LastErrorOr(ERROR_GEN_FAILURE);
-            TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                       "ribex::CanReadThread, !DeviceIoControl( ... ), errorCode == %lu\n", result);
-        }
-        break;
     }
-    default:
-        result = ERROR_INVALID_PARAMETER;
-        break;
-    }
-    bool growthFailed = result != 0 && (p->req == CAN_THREAD_REALLOC_EVENTS ||
-                                        p->req == CAN_THREAD_REALLOC_REMREPLIES);
-    if (growthFailed) {
-        // Confirmed only after clean-up: once the requester has its answer
-        // it may release the record, so the thread must be done with it.
-        s.errorCode = result;
-        s.confirmOwed = true;
-        s.confirmError = result;
+    DWORD result = ServeRequest(s);
+    if (result != 0 &&
+        (p->req == CAN_THREAD_REALLOC_EVENTS || p->req == CAN_THREAD_REALLOC_REMREPLIES)) {
+        // A table that cannot grow ends the net.
+        EndConfirmingAfterCleanup(s, result);
         return RequestOutcome::End;
     }
     p->errorCodeCfm = result;
