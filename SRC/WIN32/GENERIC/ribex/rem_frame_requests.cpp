@@ -24,51 +24,103 @@ BOOL DropNetIfThreadEnded(RibexNet *pRibexNet, DWORD req, TraceModule *module,
     return ReapIfThreadEnded(pRibexNet, waitMs, module, callerName);
 }
 
+// The net of client (high, low) for a request on canId; null with the
+// error, its line written, for an unknown client or an identifier that is
+// none.
+RibexNet *NetForRemFrame(DWORD high, DWORD low, DWORD canId, TraceModule *module,
+                         const char *callerName, DWORD *pErr) {
+    DWORD clientIndex = 0;
+    RibexNet *pRibexNet = FindClientNet(high, low, &clientIndex, module, callerName);
+    *pErr = 0;
+    if (pRibexNet == NULL) {
+        *pErr = ERROR_INVALID_HANDLE;
+    } else if (!IsRemFrameId(canId)) {
+        *pErr = ERROR_INVALID_PARAMETER;
+        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::%s, (canId & RX_REMOTE_FRAME_FLAG) != 0\n",
+                   callerName);
+        pRibexNet = NULL;
+    }
+    return pRibexNet;
+}
+
+// Fills entry index from the last one and drops the last; the receive
+// thread reads without a lock, so the entry is complete before the count
+// shrinks.
+void RemoveReplyAt(RemReplyTable *pRemote, DWORD index) {
+    DWORD last = pRemote->noReplies - 1;
+    pRemote->reply[index] = pRemote->reply[last];
+    MemoryBarrier();
+    pRemote->noReplies = last;
+}
+
+// Adds canId for the process part high, growing the table when full, and
+// passes it to the driver; an entry the driver refused is taken back.
+DWORD AddRemReply(RibexNet *pRibexNet, DWORD high, DWORD canId, TraceModule *module) {
+    RibexThreadParam *tp = &pRibexNet->threadParam;
+    if (GetRemFrameIndex(tp->pRemote, canId) != kNotFound) {
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::EnableRemFrame, (index = GetRemFrameIndex( ... )) != -1\n");
+        return ERROR_ALREADY_EXISTS;
+    }
+    if (tp->pRemote == NULL || tp->pRemote->noReplies == tp->pRemote->maxNoReplies) {
+        if (!RequestNetThread(pRibexNet, CAN_THREAD_REALLOC_REMREPLIES, 0, module,
+                              "EnableRemFrame")) {
+            DWORD err = GetLastError();
+            DropNetIfThreadEnded(pRibexNet, CAN_THREAD_REALLOC_REMREPLIES, module, "EnableRemFrame");
+            return err;
+        }
+    }
+    RemReplyTable *pRemote = tp->pRemote;
+    DWORD slot = pRemote->noReplies;
+    pRemote->reply[slot].uniqueProcId = high;
+    pRemote->reply[slot].can.id = canId;
+    // Complete before counted: the receive thread reads without a lock.
+    MemoryBarrier();
+    pRemote->noReplies = slot + 1;
+    if (!RequestNetThread(pRibexNet, CAN_THREAD_ENABLE_REMREPLY, slot, module, "EnableRemFrame")) {
+        DWORD err = GetLastError();
+        // Taken back before the net may go with its thread.
+        pRemote->noReplies = slot;
+        DropNetIfThreadEnded(pRibexNet, CAN_THREAD_ENABLE_REMREPLY, module, "EnableRemFrame");
+        return err;
+    }
+    return 0;
+}
+
+// Takes canId back from the driver and out of the table, for its owner
+// only; the entry stays while the driver may still answer for it.
+DWORD RemoveRemReply(RibexNet *pRibexNet, DWORD high, DWORD canId, TraceModule *module) {
+    RemReplyTable *pRemote = pRibexNet->threadParam.pRemote;
+    DWORD index = GetRemFrameIndex(pRemote, canId);
+    if (index == kNotFound) {
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::DisableRemFrame, (index = GetRemFrameIndex( ... )) == -1\n");
+        return ERROR_NOT_FOUND;
+    }
+    if (pRemote->reply[index].uniqueProcId != high) {
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::DisableRemFrame, uniqueId.high != "
+                   "pRibexNet->threadParam.pRemote->reply[index].uniqueProcId\n");
+        return ERROR_ACCESS_DENIED;
+    }
+    if (!RequestNetThread(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, index, module,
+                          "DisableRemFrame")) {
+        DWORD err = GetLastError();
+        DropNetIfThreadEnded(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, module, "DisableRemFrame");
+        return err;
+    }
+    RemoveReplyAt(pRemote, index);
+    return 0;
+}
+
 }  // namespace
 
 BOOL EnableRemFrame(DWORD high, DWORD low, DWORD canId) {
     TraceModule *module = g_ribexTrace[TM_ENABLE_REM_FRAME];
     TraceEntry(module, "\nribex::EnableRemFrame Entry\n");
     DWORD err = 0;
-    DWORD clientIndex = 0;
-    RibexNet *pRibexNet = FindClientNet(high, low, &clientIndex, module, "EnableRemFrame");
-    if (pRibexNet == NULL) {
-        err = ERROR_INVALID_HANDLE;
-    } else if (!IsRemFrameId(canId)) {
-        err = ERROR_INVALID_PARAMETER;
-        TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::EnableRemFrame, (canId & RX_REMOTE_FRAME_FLAG) != 0\n");
-    } else if (GetRemFrameIndex(pRibexNet->threadParam.pRemote, canId) != kNotFound) {
-        err = ERROR_ALREADY_EXISTS;
-        TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::EnableRemFrame, (index = GetRemFrameIndex( ... )) != -1\n");
-    } else {
-        RibexThreadParam *tp = &pRibexNet->threadParam;
-        if (tp->pRemote == NULL || tp->pRemote->noReplies == tp->pRemote->maxNoReplies) {
-            if (!RequestNetThread(pRibexNet, CAN_THREAD_REALLOC_REMREPLIES, 0, module,
-                                  "EnableRemFrame")) {
-                err = GetLastError();
-                DropNetIfThreadEnded(pRibexNet, CAN_THREAD_REALLOC_REMREPLIES, module,
-                                     "EnableRemFrame");
-            }
-        }
-        if (err == 0) {
-            RemReplyTable *pRemote = tp->pRemote;
-            DWORD slot = pRemote->noReplies;
-            pRemote->reply[slot].uniqueProcId = high;
-            pRemote->reply[slot].can.id = canId;
-            // Complete before counted: the receive thread reads without a lock.
-            MemoryBarrier();
-            pRemote->noReplies = slot + 1;
-            if (!RequestNetThread(pRibexNet, CAN_THREAD_ENABLE_REMREPLY, slot, module,
-                                  "EnableRemFrame")) {
-                err = GetLastError();
-                pRemote->noReplies = slot;
-                DropNetIfThreadEnded(pRibexNet, CAN_THREAD_ENABLE_REMREPLY, module,
-                                     "EnableRemFrame");
-            }
-        }
-    }
+    RibexNet *pRibexNet = NetForRemFrame(high, low, canId, module, "EnableRemFrame", &err);
+    if (pRibexNet != NULL) err = AddRemReply(pRibexNet, high, canId, module);
     return ExitWith(module, "ribex::EnableRemFrame Exit (%s), errorCode == %lu\n\n", err);
 }
 
@@ -76,36 +128,8 @@ BOOL DisableRemFrame(DWORD high, DWORD low, DWORD canId) {
     TraceModule *module = g_ribexTrace[TM_DISABLE_REM_FRAME];
     TraceEntry(module, "\nribex::DisableRemFrame Entry\n");
     DWORD err = 0;
-    DWORD clientIndex = 0;
-    RibexNet *pRibexNet = FindClientNet(high, low, &clientIndex, module, "DisableRemFrame");
-    DWORD index = kNotFound;
-    if (pRibexNet == NULL) {
-        err = ERROR_INVALID_HANDLE;
-    } else if (!IsRemFrameId(canId)) {
-        err = ERROR_INVALID_PARAMETER;
-        TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::DisableRemFrame, (canId & RX_REMOTE_FRAME_FLAG) != 0\n");
-    } else if ((index = GetRemFrameIndex(pRibexNet->threadParam.pRemote, canId)) == kNotFound) {
-        err = ERROR_NOT_FOUND;
-        TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::DisableRemFrame, (index = GetRemFrameIndex( ... )) == -1\n");
-    } else if (pRibexNet->threadParam.pRemote->reply[index].uniqueProcId != high) {
-        err = ERROR_ACCESS_DENIED;
-        TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::DisableRemFrame, uniqueId.high != "
-                   "pRibexNet->threadParam.pRemote->reply[index].uniqueProcId\n");
-    } else if (!RequestNetThread(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, index, module,
-                                 "DisableRemFrame")) {
-        // The entry stays while the driver may still answer for it.
-        err = GetLastError();
-        DropNetIfThreadEnded(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, module, "DisableRemFrame");
-    } else {
-        RemReplyTable *pRemote = pRibexNet->threadParam.pRemote;
-        DWORD last = pRemote->noReplies - 1;
-        pRemote->reply[index] = pRemote->reply[last];
-        MemoryBarrier();
-        pRemote->noReplies = last;
-    }
+    RibexNet *pRibexNet = NetForRemFrame(high, low, canId, module, "DisableRemFrame", &err);
+    if (pRibexNet != NULL) err = RemoveRemReply(pRibexNet, high, canId, module);
     return ExitWith(module, "ribex::DisableRemFrame Exit (%s), errorCode == %lu\n\n", err);
 }
 
@@ -130,10 +154,7 @@ BOOL DisableRemFramesOnNet(RibexNet *pRibexNet, DWORD high, TraceModule *module,
             ++i;
             continue;
         }
-        DWORD last = pRemote->noReplies - 1;
-        pRemote->reply[i] = pRemote->reply[last];
-        MemoryBarrier();
-        pRemote->noReplies = last;
+        RemoveReplyAt(pRemote, i);
     }
     SetLastError(firstErr);
     return firstErr == 0;
