@@ -66,7 +66,8 @@ DWORD AddRemReply(RibexNet *pRibexNet, DWORD high, DWORD canId, TraceModule *mod
         if (!RequestNetThread(pRibexNet, CAN_THREAD_REALLOC_REMREPLIES, 0, module,
                               "EnableRemFrame")) {
             DWORD err = GetLastError();
-            DropNetIfThreadEnded(pRibexNet, CAN_THREAD_REALLOC_REMREPLIES, module, "EnableRemFrame");
+            DropNetIfThreadEnded(pRibexNet, CAN_THREAD_REALLOC_REMREPLIES, module,
+                                 "EnableRemFrame");
             return err;
         }
     }

@@ -47,6 +47,14 @@ void SendConfirm(MsgQHandle hMsgQ, const void *cfm, DWORD length) {
                    "ribex::main, !MsgQSend( ... ), errorCode == %lu\n", GetLastError());
 }
 
+// The status confirm of a request whose work returned ok: 0, or the
+// work's error after its failure line (which shows it).
+void SendStatusConfirm(MsgQHandle hMsgQ, BOOL ok, const char *failureLine) {
+    canStatusCfmMsg cfm = {RIBEX_CFM_STATUS, ok ? 0 : GetLastError()};
+    if (!ok) TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT, failureLine, cfm.errorCode);
+    SendConfirm(hMsgQ, &cfm, RIBEX_STATUS_CFM_SIZE);
+}
+
 }  // namespace
 
 void HandleIfOpenReq(const msgReq *pMsgReq, DWORD receivedLength) {
@@ -129,13 +137,8 @@ void HandleIfCloseReq(const msgReq *pMsgReq, DWORD receivedLength) {
     MsgQHandle hMsgQ = ReplyQueueOf(pReq->hMsgQRef);
     if (hMsgQ == NULL) return;
 
-    canStatusCfmMsg cfm = {RIBEX_CFM_STATUS, 0};
-    if (!UnRegisterRibexClient(pReq->uniqueId.high, pReq->uniqueId.low)) {
-        cfm.errorCode = GetLastError();
-        TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
-                   "ribex::main, !UnRegisterRibexClient( ... ), errorCode == %lu\n", cfm.errorCode);
-    }
-    SendConfirm(hMsgQ, &cfm, RIBEX_STATUS_CFM_SIZE);
+    SendStatusConfirm(hMsgQ, UnRegisterRibexClient(pReq->uniqueId.high, pReq->uniqueId.low),
+                      "ribex::main, !UnRegisterRibexClient( ... ), errorCode == %lu\n");
     RetireMsgQRef(pReq->hMsgQRef);
     ForgetReplyQueue(pReq->hMsgQRef);
     if (!MsgQClose(hMsgQ))
@@ -189,13 +192,8 @@ void HandleEnableRemFrameReq(const msgReq *pMsgReq, DWORD receivedLength) {
     MsgQHandle hMsgQ = ReplyQueueOf(pReq->hMsgQRef);
     if (hMsgQ == NULL) return;
 
-    canStatusCfmMsg cfm = {RIBEX_CFM_STATUS, 0};
-    if (!EnableRemFrame(pReq->uniqueId.high, pReq->uniqueId.low, pReq->can.id)) {
-        cfm.errorCode = GetLastError();
-        TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
-                   "ribex::main, !EnableRemFrame( ... ), errorCode == %lu\n", cfm.errorCode);
-    }
-    SendConfirm(hMsgQ, &cfm, RIBEX_STATUS_CFM_SIZE);
+    SendStatusConfirm(hMsgQ, EnableRemFrame(pReq->uniqueId.high, pReq->uniqueId.low, pReq->can.id),
+                      "ribex::main, !EnableRemFrame( ... ), errorCode == %lu\n");
 }
 
 void HandleDisableRemFrameReq(const msgReq *pMsgReq, DWORD receivedLength) {
@@ -210,11 +208,6 @@ void HandleDisableRemFrameReq(const msgReq *pMsgReq, DWORD receivedLength) {
     MsgQHandle hMsgQ = ReplyQueueOf(pReq->hMsgQRef);
     if (hMsgQ == NULL) return;
 
-    canStatusCfmMsg cfm = {RIBEX_CFM_STATUS, 0};
-    if (!DisableRemFrame(pReq->uniqueId.high, pReq->uniqueId.low, pReq->canId)) {
-        cfm.errorCode = GetLastError();
-        TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
-                   "ribex::main, !DisableRemFrame( ... ), errorCode == %lu\n", cfm.errorCode);
-    }
-    SendConfirm(hMsgQ, &cfm, RIBEX_STATUS_CFM_SIZE);
+    SendStatusConfirm(hMsgQ, DisableRemFrame(pReq->uniqueId.high, pReq->uniqueId.low, pReq->canId),
+                      "ribex::main, !DisableRemFrame( ... ), errorCode == %lu\n");
 }
