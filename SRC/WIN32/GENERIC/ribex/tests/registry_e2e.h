@@ -18,6 +18,9 @@
 
 namespace registry_e2e {
 
+// The lines a registry_client script reports, in order.
+using Lines = std::vector<std::string>;
+
 struct Server {
     ribex_test::ChildProcess child;
     MsgQHandle hQueue = nullptr;  // the test's own handle keeps the server alive

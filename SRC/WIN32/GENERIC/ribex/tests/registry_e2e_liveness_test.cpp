@@ -13,7 +13,6 @@
 using namespace registry_e2e;
 using ribex_test::ChildProcess;
 using ribex_test::UniqueName;
-using Lines = std::vector<std::string>;
 
 namespace {
 

@@ -40,15 +40,30 @@ std::wstring VersionText(HMODULE hModule, const wchar_t *otherName, DWORD count,
     return std::wstring(text.c_str());
 }
 
-TEST(Names, UniqueNameAndDevicePath) {
-    EXPECT_EQ(L"CAN100001a2b00000005EVT", Take(CreateUniqueName(L"CAN1", 0x1a2b, 5, L"EVT")));
-    EXPECT_EQ(L"netabcdef01ffffffff", Take(CreateUniqueName(L"net", 0xABCDEF01, 0xFFFFFFFF, L"")));
-    std::wstring prefix(300, L'p'), suffix(200, L's');
-    EXPECT_EQ(prefix + L"123456789abcdef0" + suffix,
-              Take(CreateUniqueName(prefix.c_str(), 0x12345678, 0x9abcdef0, suffix.c_str())));
-    EXPECT_EQ(nullptr, CreateUniqueName(nullptr, 1, 2, L"EVT"));
-    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
-    EXPECT_EQ(nullptr, CreateUniqueName(L"net", 1, 2, nullptr));
+TEST(Names, UniqueNamesAndDevicePathsAreWhatClientsDeriveAndNullArgumentsAreRefused) {
+    // Clients build the same names on their own: the format is the contract.
+    const std::wstring prefix(300, L'p'), suffix(200, L's');
+    const struct {
+        const wchar_t *prefix, *suffix;
+        DWORD high, low;
+        std::wstring name;  // empty: refused with ERROR_INVALID_PARAMETER
+    } kCases[] = {
+        {L"CAN1", L"EVT", 0x1a2b, 5, L"CAN100001a2b00000005EVT"},
+        {L"net", L"", 0xABCDEF01, 0xFFFFFFFF, L"netabcdef01ffffffff"},
+        {prefix.c_str(), suffix.c_str(), 0x12345678, 0x9abcdef0,
+         prefix + L"123456789abcdef0" + suffix},
+        {nullptr, L"EVT", 1, 2, L""},
+        {L"net", nullptr, 1, 2, L""},
+    };
+    for (const auto &c : kCases) {
+        wchar_t *name = CreateUniqueName(c.prefix, c.high, c.low, c.suffix);
+        if (c.name.empty()) {
+            EXPECT_EQ(nullptr, name);
+            EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+        } else {
+            EXPECT_EQ(c.name, Take(name));
+        }
+    }
     EXPECT_EQ(L"\\\\.\\CAN1", Take(CreateDevicePath(L"CAN1")));
     EXPECT_EQ(nullptr, CreateDevicePath(nullptr));
     EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
