@@ -2,7 +2,6 @@
 #include "net_registry.h"
 
 #include <stddef.h>
-#include <stdio.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -18,7 +17,7 @@ namespace {
 // registration and never freed.
 RibexNet *pRoot = NULL;
 
-#define TM(index) g_ribexTrace[index]
+TraceModule *TraceModuleOf(RibexTraceModuleIndex index) { return g_ribexTrace[index]; }
 
 const char kRegisterDumpHead[] =
     "ribex::RegisterRibexClient, pRibexNet->threadParam.pEvents->\n\tnoEvents == %lu\n";
@@ -132,7 +131,7 @@ void ReapOne(RibexNet *pRibexNet, TraceModule *module, const char *callerName) {
 // thread and releases the net, any other is taken out of the table and its
 // event handed to the thread for closing. Uses UnRegisterRibexClient's lines.
 DWORD RemoveClientAt(RibexNet *pRibexNet, DWORD index) {
-    TraceModule *module = TM(TM_UNREGISTER_RIBEX_CLIENT);
+    TraceModule *module = TraceModuleOf(TM_UNREGISTER_RIBEX_CLIENT);
     RibexEventTable *pEvents = pRibexNet->threadParam.pEvents;
 
     if (pEvents->noEvents == 1) {
@@ -167,7 +166,7 @@ DWORD RemoveClientAt(RibexNet *pRibexNet, DWORD index) {
 // Runs remove(module) between UnRegisterRibexClient's entry and exit lines.
 template <typename Remove>
 BOOL AsUnRegisterRibexClient(Remove remove) {
-    TraceModule *module = TM(TM_UNREGISTER_RIBEX_CLIENT);
+    TraceModule *module = TraceModuleOf(TM_UNREGISTER_RIBEX_CLIENT);
     TraceEntry(module, "\nribex::UnRegisterRibexClient Entry\n");
     DWORD err = remove(module);
     return ExitWith(module, "ribex::UnRegisterRibexClient Exit (%s), errorCode == %lu\n\n", err);
@@ -399,7 +398,7 @@ BOOL ReapIfThreadEnded(RibexNet *pRibexNet, DWORD waitMs, TraceModule *module,
 }
 
 RibexNet *GetRibexNet(const wchar_t *netName) {
-    TraceModule *module = TM(TM_GET_RIBEX_NET);
+    TraceModule *module = TraceModuleOf(TM_GET_RIBEX_NET);
     TraceEntry(module, "\nribex::GetRibexNet Entry\n");
     RibexNet *found = NULL;
     for (RibexNet *p = GetFirstRibexNet(); p != NULL; p = GetNextRibexNet(p)) {
@@ -413,7 +412,7 @@ RibexNet *GetRibexNet(const wchar_t *netName) {
 }
 
 RibexNet *GetRibexUniqueId(DWORD high, DWORD low, DWORD *pIndex) {
-    TraceModule *module = TM(TM_GET_RIBEX_UNIQUE_ID);
+    TraceModule *module = TraceModuleOf(TM_GET_RIBEX_UNIQUE_ID);
     TraceEntry(module, "\nribex::GetRibexUniqueId Entry\n");
     TracePrint(module, TRACE_LEVEL_DETAIL, "\tribex::GetRibexUniqueId, uniqueId == %#x:%#x\n", high,
                low);
@@ -447,7 +446,7 @@ RibexNet *FindClientNet(DWORD high, DWORD low, DWORD *pIndex, TraceModule *modul
 }
 
 BOOL RegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low) {
-    TraceModule *module = TM(TM_REGISTER_RIBEX_CLIENT);
+    TraceModule *module = TraceModuleOf(TM_REGISTER_RIBEX_CLIENT);
     TraceEntry(module, "\nribex::RegisterRibexClient Entry\n");
     const char *exitFormat = "ribex::RegisterRibexClient Exit (%s), errorCode == %lu\n\n";
     if (pRoot == NULL) {
@@ -511,7 +510,7 @@ BOOL UndoRegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low) {
 }
 
 BOOL UnRegisterAllRibexClients(void) {
-    TraceModule *module = TM(TM_UNREGISTER_ALL_RIBEX_CLIENTS);
+    TraceModule *module = TraceModuleOf(TM_UNREGISTER_ALL_RIBEX_CLIENTS);
     TraceEntry(module, "\nribex::UnRegisterAllRibexClients Entry\n");
     DWORD err = 0;
     // Always from the head of the list: a removal may free the net it

@@ -15,7 +15,7 @@
 
 namespace {
 
-#define MAIN_TRACE g_ribexTrace[TM_MAIN]
+TraceModule *MainTrace() { return g_ribexTrace[TM_MAIN]; }
 
 const DWORD kClientMajorVersions[] = {RIBEX_CLIENT_MAJOR_VERSION};
 
@@ -24,7 +24,7 @@ const DWORD kClientMajorVersions[] = {RIBEX_CLIENT_MAJOR_VERSION};
 BOOL HasLength(const msgReq *pMsgReq, DWORD receivedLength, DWORD layoutLength) {
     if (receivedLength >= layoutLength) return TRUE;
     TracePrint(
-        MAIN_TRACE, TRACE_LEVEL_EVENT,
+        MainTrace(), TRACE_LEVEL_EVENT,
         "ribex::main, receivedLength < sizeof( layout ), msgReq.id == %#x, receivedLength == %lu\n",
         pMsgReq->id, receivedLength);
     return FALSE;
@@ -35,7 +35,7 @@ BOOL HasLength(const msgReq *pMsgReq, DWORD receivedLength, DWORD layoutLength) 
 MsgQHandle ReplyQueueOf(DWORD hMsgQRef) {
     MsgQHandle hMsgQ = LookupMsgQRef(hMsgQRef);
     if (hMsgQ == NULL)
-        TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
+        TracePrint(MainTrace(), TRACE_LEVEL_EVENT,
                    "ribex::main, (hMsgQ = LookupMsgQRef( %#x )) == NULL, errorCode == %lu\n",
                    hMsgQRef, GetLastError());
     return hMsgQ;
@@ -43,7 +43,7 @@ MsgQHandle ReplyQueueOf(DWORD hMsgQRef) {
 
 void SendConfirm(MsgQHandle hMsgQ, const void *cfm, DWORD length) {
     if (!MsgQSend(hMsgQ, cfm, length, 0))
-        TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
+        TracePrint(MainTrace(), TRACE_LEVEL_EVENT,
                    "ribex::main, !MsgQSend( ... ), errorCode == %lu\n", GetLastError());
 }
 
@@ -51,7 +51,7 @@ void SendConfirm(MsgQHandle hMsgQ, const void *cfm, DWORD length) {
 // work's error after its failure line (which shows it).
 void SendStatusConfirm(MsgQHandle hMsgQ, BOOL ok, const char *failureLine) {
     canStatusCfmMsg cfm = {RIBEX_CFM_STATUS, ok ? 0 : GetLastError()};
-    if (!ok) TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT, failureLine, cfm.errorCode);
+    if (!ok) TracePrint(MainTrace(), TRACE_LEVEL_EVENT, failureLine, cfm.errorCode);
     SendConfirm(hMsgQ, &cfm, RIBEX_STATUS_CFM_SIZE);
 }
 
@@ -66,12 +66,12 @@ void HandleIfOpenReq(const msgReq *pMsgReq, DWORD receivedLength) {
         receivedLength < RIBEX_MAX_REQUEST_SIZE ? receivedLength : RIBEX_MAX_REQUEST_SIZE;
     DWORD nameUnits = (received - (DWORD)offsetof(canIfOpenReqMsg, netName)) / sizeof(wchar_t);
     if (wmemchr(pReq->netName, L'\0', nameUnits) == NULL) {
-        TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
+        TracePrint(MainTrace(), TRACE_LEVEL_EVENT,
                    "ribex::main, canIfOpenReq.netName has no terminator, receivedLength == %lu\n",
                    receivedLength);
         return;
     }
-    TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
+    TracePrint(MainTrace(), TRACE_LEVEL_EVENT,
                "ribex::main, MESSAGE RECEVIED msgReq.\n\t%s == %#x\n\t%s == %lu\n\t%s == %lu\n\t%s "
                "== %#x:%#x\n\t%s == %hs\n",
                "id", pReq->id, "canIfOpenReq.majorVersion", pReq->majorVersion,
@@ -81,7 +81,7 @@ void HandleIfOpenReq(const msgReq *pMsgReq, DWORD receivedLength) {
     canIfOpenCfmMsg cfm = {RIBEX_CFM_IF_OPEN, 0, 0};
     MsgQHandle hMsgQ = OpenMsgQ(pReq->netName, pReq->uniqueId.high, pReq->uniqueId.low);
     if (hMsgQ == NULL) {
-        TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
+        TracePrint(MainTrace(), TRACE_LEVEL_EVENT,
                    "ribex::main, msgCfm.hMsgQRef = OpenMsgQ( ... )) == %x, errorCode == %lu\n", 0u,
                    GetLastError());
         return;
@@ -91,19 +91,19 @@ void HandleIfOpenReq(const msgReq *pMsgReq, DWORD receivedLength) {
         // Without a reference the client could never close this queue:
         // tell it and let the queue go at once.
         cfm.errorCode = GetLastError();
-        TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
+        TracePrint(MainTrace(), TRACE_LEVEL_EVENT,
                    "ribex::main, (msgCfm.hMsgQRef = IssueMsgQRef( ... )) == 0, errorCode == %lu\n",
                    cfm.errorCode);
         SendConfirm(hMsgQ, &cfm, RIBEX_IF_OPEN_CFM_SIZE);
         if (!MsgQClose(hMsgQ))
-            TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
+            TracePrint(MainTrace(), TRACE_LEVEL_EVENT,
                        "ribex::main, !MsgQClose( ... ), errorCode == %lu\n", GetLastError());
         return;
     }
     // From here the server holds the client's reply queue: should the
     // client go without a close, liveness gives it back.
     if (!WatchReplyQueue(cfm.hMsgQRef, pReq->netName, pReq->uniqueId.high, pReq->uniqueId.low))
-        TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
+        TracePrint(MainTrace(), TRACE_LEVEL_EVENT,
                    "ribex::main, !WatchReplyQueue( ... ), errorCode == %lu\n", GetLastError());
 
     if (!CheckVersion(NULL, L"bus.dll or busdbg.dll", 1, kClientMajorVersions, pReq->majorVersion,
@@ -111,12 +111,12 @@ void HandleIfOpenReq(const msgReq *pMsgReq, DWORD receivedLength) {
         cfm.errorCode = GetLastError();
     } else if (!RegisterRibexClient(pReq->netName, pReq->uniqueId.high, pReq->uniqueId.low)) {
         cfm.errorCode = GetLastError();
-        TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
+        TracePrint(MainTrace(), TRACE_LEVEL_EVENT,
                    "ribex::main, !RegisterRibexClient( ... ), errorCode == %lu\n", cfm.errorCode);
     }
 
     if (!MsgQSend(hMsgQ, &cfm, RIBEX_IF_OPEN_CFM_SIZE, 0)) {
-        TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
+        TracePrint(MainTrace(), TRACE_LEVEL_EVENT,
                    "ribex::main, !MsgQSend( ... ), errorCode == %lu\n", GetLastError());
         // The client never learns of this registration: take it back, and
         // only this one (the same id may be registered on another net).
@@ -130,7 +130,7 @@ void HandleIfOpenReq(const msgReq *pMsgReq, DWORD receivedLength) {
 void HandleIfCloseReq(const msgReq *pMsgReq, DWORD receivedLength) {
     const canIfCloseReqMsg *pReq = &pMsgReq->canIfCloseReq;
     if (!HasLength(pMsgReq, receivedLength, sizeof(canIfCloseReqMsg))) return;
-    TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
+    TracePrint(MainTrace(), TRACE_LEVEL_EVENT,
                "ribex::main, MESSAGE RECEVIED msgReq.\n\t%s == %#x\n\t%s == %#x\n\t%s == %#x:%#x\n",
                "id", pReq->id, "canIfCloseReq.hMsgQRef", pReq->hMsgQRef, "canIfCloseReq.uniqueId",
                pReq->uniqueId.high, pReq->uniqueId.low);
@@ -142,25 +142,25 @@ void HandleIfCloseReq(const msgReq *pMsgReq, DWORD receivedLength) {
     RetireMsgQRef(pReq->hMsgQRef);
     ForgetReplyQueue(pReq->hMsgQRef);
     if (!MsgQClose(hMsgQ))
-        TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
+        TracePrint(MainTrace(), TRACE_LEVEL_EVENT,
                    "ribex::main, !MsgQClose( ... ), errorCode == %lu\n", GetLastError());
 }
 
 void HandleDisableAllRemFrameReq(const msgReq *pMsgReq, DWORD receivedLength) {
     const canDisableAllRemFrameReqMsg *pReq = &pMsgReq->canDisableAllRemFrameReq;
     if (!HasLength(pMsgReq, receivedLength, sizeof(canDisableAllRemFrameReqMsg))) return;
-    TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
+    TracePrint(MainTrace(), TRACE_LEVEL_EVENT,
                "ribex::main, MESSAGE RECEVIED msgReq.\n\t%s == %#x\n\t%s == %#x\n", "id", pReq->id,
                "canDisableAllRemFrameReq.uniqueIdHigh", pReq->uniqueIdHigh);
     if (!DisableAllRemFrames(pReq->uniqueIdHigh))
-        TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
+        TracePrint(MainTrace(), TRACE_LEVEL_EVENT,
                    "ribex::main, !DisableAllRemFrames( ... ), errorCode == %lu\n", GetLastError());
 }
 
 void HandleEnumRemFrameReq(const msgReq *pMsgReq, DWORD receivedLength) {
     const canEnumRemFrameReqMsg *pReq = &pMsgReq->canEnumRemFrameReq;
     if (!HasLength(pMsgReq, receivedLength, sizeof(canEnumRemFrameReqMsg))) return;
-    TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
+    TracePrint(MainTrace(), TRACE_LEVEL_EVENT,
                "ribex::main, MESSAGE RECEVIED msgReq.\n\t%s == %#x\n\t%s == %#x\n\t%s == "
                "%#x:%#x\n\t%s == %#x\n",
                "id", pReq->id, "canEnumRemFrameReq.hMsgQRef", pReq->hMsgQRef,
@@ -174,7 +174,7 @@ void HandleEnumRemFrameReq(const msgReq *pMsgReq, DWORD receivedLength) {
     cfm.errorCode = EnumRemFrame(pReq->uniqueId.high, pReq->uniqueId.low, pReq->index, &canId);
     cfm.canId = canId;
     if (cfm.errorCode != 0)
-        TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT, "ribex::main, EnumRemFrame( ... ) == %lu\n",
+        TracePrint(MainTrace(), TRACE_LEVEL_EVENT, "ribex::main, EnumRemFrame( ... ) == %lu\n",
                    cfm.errorCode);
     SendConfirm(hMsgQ, &cfm, RIBEX_ENUM_REM_FRAME_CFM_SIZE);
 }
@@ -182,7 +182,7 @@ void HandleEnumRemFrameReq(const msgReq *pMsgReq, DWORD receivedLength) {
 void HandleEnableRemFrameReq(const msgReq *pMsgReq, DWORD receivedLength) {
     const canEnableRemFrameReqMsg *pReq = &pMsgReq->canEnableRemFrameReq;
     if (!HasLength(pMsgReq, receivedLength, sizeof(canEnableRemFrameReqMsg))) return;
-    TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
+    TracePrint(MainTrace(), TRACE_LEVEL_EVENT,
                "ribex::main, MESSAGE RECEVIED msgReq.\n\t%s == %#x\n\t%s == %#x\n\t%s == "
                "%#x:%#x\n\t%s == %#x\n\t%s == %lu\n",
                "id", pReq->id, "canEnableRemFrameReq.hMsgQRef", pReq->hMsgQRef,
@@ -199,7 +199,7 @@ void HandleEnableRemFrameReq(const msgReq *pMsgReq, DWORD receivedLength) {
 void HandleDisableRemFrameReq(const msgReq *pMsgReq, DWORD receivedLength) {
     const canDisableRemFrameReqMsg *pReq = &pMsgReq->canDisableRemFrameReq;
     if (!HasLength(pMsgReq, receivedLength, sizeof(canDisableRemFrameReqMsg))) return;
-    TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
+    TracePrint(MainTrace(), TRACE_LEVEL_EVENT,
                "ribex::main, MESSAGE RECEVIED msgReq.\n\t%s == %#x\n\t%s == %#x\n\t%s == "
                "%#x:%#x\n\t%s == %#x\n",
                "id", pReq->id, "canDisableRemFrameReq.hMsgQRef", pReq->hMsgQRef,
