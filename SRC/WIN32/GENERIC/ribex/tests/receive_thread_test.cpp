@@ -16,51 +16,17 @@
 #include "ribex_trace_modules.h"
 #include "sim_can.h"
 #include "test_names.h"
+#include "trace_ring.h"
 
 using namespace receive_test;
+using namespace server_test;
 
 namespace {
 
 // Every module of this program (masks are looked up by its file name)
 // traces at every level.
-struct TraceRing : ::testing::Environment {
-    void SetUp() override {
-        SetEnvironmentVariableW(L"TRACESIZE", L"3000 1024");
-        SetEnvironmentVariableW(L"ribex_receive_thread_test.exe", L"0xF");
-        RegisterRibexTraceModules();
-    }
-    void TearDown() override { ReleaseRibexTraceModules(); }
-};
-::testing::Environment *const kTraceRing = ::testing::AddGlobalTestEnvironment(new TraceRing);
-
-std::vector<std::string> TraceLines() {
-    DWORD noSlots = 0, slotSize = 0;
-    TraceGetBufferSize(g_ribexTrace[TM_MAIN], &noSlots, &slotSize);
-    std::vector<char> buffer(static_cast<size_t>(noSlots) * slotSize);
-    TraceReadBuffer(g_ribexTrace[TM_MAIN], buffer.data(), static_cast<DWORD>(buffer.size()));
-    std::vector<std::string> lines;
-    for (DWORD i = 0; i < noSlots && buffer[(size_t)i * slotSize]; i++)
-        lines.emplace_back(buffer.data() + static_cast<size_t>(i) * slotSize);
-    return lines;
-}
-
-// The lines appear in this order (others may come between); a line ending
-// in "..." matches by its beginning.
-void ExpectInOrder(const std::vector<std::string> &lines,
-                   const std::vector<std::string> &expected) {
-    size_t at = 0;
-    for (const std::string &text : expected) {
-        bool prefix = text.size() > 3 && text.compare(text.size() - 3, 3, "...") == 0;
-        std::string want = prefix ? text.substr(0, text.size() - 3) : text;
-        while (at < lines.size() &&
-               (prefix ? lines[at].compare(0, want.size(), want) : lines[at].compare(want)))
-            at++;
-        EXPECT_LT(at, lines.size())
-            << "missing or out of order: " << ::testing::PrintToString(text);
-        if (at == lines.size()) return;
-        at++;
-    }
-}
+::testing::Environment *const kTraceRing = ::testing::AddGlobalTestEnvironment(
+    new TraceRing(L"3000 1024", {{L"ribex_receive_thread_test.exe", L"0xF"}}));
 
 // A thread that ended without confirming: the requester must not wait for
 // ever, nor take a confirm left from an earlier request. (Confirmed error
