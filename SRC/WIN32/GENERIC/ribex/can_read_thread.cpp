@@ -57,12 +57,12 @@ enum WaitIndex : DWORD {
 //   Paused             serves requests and simulated frames until
 //                      retryAt, then issues the next read
 //
-// The start-up issues the first read with a device. Handling a result
-// ends by issuing the next read (IssueRead: to
-// ReadOutstanding or ResultReady); reads that keep coming back at once
-// are handled in the same batch, until a round of frames is published
-// (YieldAfterRound: to ResultAfterOthers) or a second unproductive read
-// in a row pauses the reads (PauseReads: to Paused).
+// The transitions: the start-up with a device, and the end of every
+// result handled, issue the next read (IssueRead: to ReadOutstanding, or
+// ResultReady when it came back at once). Reads that keep coming back at
+// once are handled in one batch, until a round of frames is published
+// (YieldAfterRound: to ResultAfterOthers) or a second unproductive read in
+// a row pauses the reads (PauseReads: to Paused).
 enum class DeviceState { NoReadIssued, ReadOutstanding, ResultReady, ResultAfterOthers, Paused };
 
 struct ReadThreadState {
