@@ -515,7 +515,7 @@ BOOL UnRegisterAllRibexClients(void) {
     DWORD err = 0;
     // Always from the head of the list: a removal may free the net it
     // worked on (its last client), and a net whose thread ended is reaped.
-    while (err == 0 && pRoot != NULL) {
+    while (err == 0) {
         ReapEndedRibexNets(module, "UnRegisterAllRibexClients");
         RibexNet *pRibexNet = GetFirstRibexNet();
         if (pRibexNet == NULL) break;
