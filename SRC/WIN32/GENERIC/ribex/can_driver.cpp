@@ -3,6 +3,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "last_error.h"
 #include "ribex_names.h"
 
 DWORD currentPriorityClass = 0;
@@ -13,9 +14,9 @@ namespace {
 // the same value.
 volatile LONGLONG g_perfFrequency = 0;
 
-constexpr DWORD kPriorityRanking[] = {IDLE_PRIORITY_CLASS,         BELOW_NORMAL_PRIORITY_CLASS,
-                                      NORMAL_PRIORITY_CLASS,       ABOVE_NORMAL_PRIORITY_CLASS,
-                                      HIGH_PRIORITY_CLASS,         REALTIME_PRIORITY_CLASS};
+constexpr DWORD kPriorityRanking[] = {IDLE_PRIORITY_CLASS,   BELOW_NORMAL_PRIORITY_CLASS,
+                                      NORMAL_PRIORITY_CLASS, ABOVE_NORMAL_PRIORITY_CLASS,
+                                      HIGH_PRIORITY_CLASS,   REALTIME_PRIORITY_CLASS};
 
 // Queries a REG_DWORD value; FALSE when missing or of another type.
 BOOL QueryDword(HKEY hKey, const wchar_t *name, DWORD *pValue) {
@@ -55,8 +56,8 @@ CanDrvProperties *CanGetDriverProperties(HANDLE hDevice) {
         return nullptr;
     }
     // Zeroed, so that bytes the driver leaves out never reach a reader.
-    auto *pProperties = static_cast<CanDrvProperties *>(
-        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size));
+    auto *pProperties =
+        static_cast<CanDrvProperties *>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size));
     if (!pProperties) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
@@ -64,8 +65,7 @@ CanDrvProperties *CanGetDriverProperties(HANDLE hDevice) {
     DWORD error = 0;
     if (!DeviceIoControl(hDevice, IOCTL_CAN_GET_PROPERTIES, nullptr, 0, pProperties, size,
                          &returned, nullptr)) {
-        error = GetLastError();
-        if (error == 0) error = ERROR_GEN_FAILURE;
+        error = LastErrorOr(ERROR_GEN_FAILURE);
     } else if (returned < CAN_DRV_PROPERTIES_NAMES_OFFSET) {
         error = ERROR_INVALID_DATA;
     } else {
@@ -141,13 +141,9 @@ DWORD CanReadMsgs(HANDLE hDevice, void *destination, DWORD n, DWORD *pBytes,
         *pReadPending = 0;
         return 0;
     }
-    DWORD error = GetLastError();
-    if (error == ERROR_IO_PENDING) {
-        *pReadPending = 1;
-        return 0;
-    }
-    *pReadPending = 0;
-    return error == 0 ? ERROR_GEN_FAILURE : error;
+    DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
+    *pReadPending = error == ERROR_IO_PENDING;
+    return error == ERROR_IO_PENDING ? 0 : error;
 }
 
 uint64_t PerfCounterTo100ns(uint64_t counter, uint64_t frequency) {
@@ -174,9 +170,9 @@ BOOL CanGetTimeStamp(HANDLE hDevice, uint64_t *pTimeStamp) {
         DWORD returned = 0;
         if (!DeviceIoControl(hDevice, IOCTL_CAN_GET_TIMESTAMP, nullptr, 0, &stamp, sizeof(stamp),
                              &returned, nullptr)) {
-            DWORD error = GetLastError();
+            DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
             *pTimeStamp = 0;
-            SetLastError(error == 0 ? ERROR_GEN_FAILURE : error);
+            SetLastError(error);
             return FALSE;
         }
         if (returned != sizeof(stamp)) {

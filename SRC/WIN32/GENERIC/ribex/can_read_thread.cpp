@@ -7,12 +7,15 @@
 #include <string.h>
 
 #include "can_driver.h"
+#include "event_table.h"
+#include "last_error.h"
 #include "net_record.h"
 #include "rem_reply_table.h"
 #include "ribex_names.h"
 #include "ribex_trace_modules.h"
 #include "rx_buffer.h"
 #include "sim_can.h"
+#include "version_check.h"
 #include "table_growth.h"
 
 namespace {
@@ -33,34 +36,34 @@ constexpr DWORD kMaxRetryDelayMs = 1000;
 // many frames; between rounds clients are woken and requests served.
 constexpr DWORD kFramesPerRound = RX_BUFFER_NO_ENTRIES / 2;
 
-constexpr DWORD kMaxDumpedEvents = 10;
-
-#define RIBEX_EVENTS_DUMP_HEAD "ribex::CanReadThread, pThreadData->pEvents->\n\tnoEvents == %lu\n"
-#define RIBEX_EVENTS_DUMP_ENTRY "\t\t%#x:%#x\n\t\t%#x\n"
-#define RIBEX_EVENTS_DUMP_2 RIBEX_EVENTS_DUMP_ENTRY RIBEX_EVENTS_DUMP_ENTRY
-#define RIBEX_EVENTS_DUMP_4 RIBEX_EVENTS_DUMP_2 RIBEX_EVENTS_DUMP_2
-#define RIBEX_EVENTS_DUMP_8 RIBEX_EVENTS_DUMP_4 RIBEX_EVENTS_DUMP_4
-
-// One format per number of dumped entries, so that the dump is one line.
-constexpr const char *kEventsDumpFormats[kMaxDumpedEvents + 1] = {
-    RIBEX_EVENTS_DUMP_HEAD,
-    RIBEX_EVENTS_DUMP_HEAD RIBEX_EVENTS_DUMP_ENTRY,
-    RIBEX_EVENTS_DUMP_HEAD RIBEX_EVENTS_DUMP_2,
-    RIBEX_EVENTS_DUMP_HEAD RIBEX_EVENTS_DUMP_2 RIBEX_EVENTS_DUMP_ENTRY,
-    RIBEX_EVENTS_DUMP_HEAD RIBEX_EVENTS_DUMP_4,
-    RIBEX_EVENTS_DUMP_HEAD RIBEX_EVENTS_DUMP_4 RIBEX_EVENTS_DUMP_ENTRY,
-    RIBEX_EVENTS_DUMP_HEAD RIBEX_EVENTS_DUMP_4 RIBEX_EVENTS_DUMP_2,
-    RIBEX_EVENTS_DUMP_HEAD RIBEX_EVENTS_DUMP_4 RIBEX_EVENTS_DUMP_2 RIBEX_EVENTS_DUMP_ENTRY,
-    RIBEX_EVENTS_DUMP_HEAD RIBEX_EVENTS_DUMP_8,
-    RIBEX_EVENTS_DUMP_HEAD RIBEX_EVENTS_DUMP_8 RIBEX_EVENTS_DUMP_ENTRY,
-    RIBEX_EVENTS_DUMP_HEAD RIBEX_EVENTS_DUMP_8 RIBEX_EVENTS_DUMP_2,
-};
+const char kEventsDumpHead[] = "ribex::CanReadThread, pThreadData->pEvents->\n\tnoEvents == %lu\n";
 
 enum WaitIndex : DWORD {
     WAIT_REQUEST = WAIT_OBJECT_0,
     WAIT_DEVICE = WAIT_OBJECT_0 + 1,
     WAIT_SIM_CAN = WAIT_OBJECT_0 + 2,
 };
+
+// Where the device side of the loop stands between two waits, and what
+// the loop does in each state (NextEvent):
+//
+//   NoReadIssued       waits for all three; without a device the thread
+//                      stays here, as the device's event is never set
+//   ReadOutstanding    waits for all three; the read's result is handled
+//                      once its event is set
+//   ResultReady        handles the read in hand without waiting
+//   ResultAfterOthers  looks at requests and simulated frames first (no
+//                      wait), then ResultReady
+//   Paused             serves requests and simulated frames until
+//                      retryAt, then issues the next read
+//
+// The transitions: the start-up with a device, and the end of every
+// result handled, issue the next read (IssueRead: to ReadOutstanding, or
+// ResultReady when it came back at once). Reads that keep coming back at
+// once are handled in one batch, until a round of frames is published
+// (YieldAfterRound: to ResultAfterOthers) or a second unproductive read in
+// a row pauses the reads (PauseReads: to Paused).
+enum class DeviceState { NoReadIssued, ReadOutstanding, ResultReady, ResultAfterOthers, Paused };
 
 struct ReadThreadState {
     RibexNet *pRibexNet = nullptr;
@@ -73,141 +76,179 @@ struct ReadThreadState {
     HANDLE waitHandles[3] = {};
     DWORD NoMsgPerRead = CAN_DEFAULT_NO_MSG_PER_READ;
     DWORD noMsgToRead = CAN_DEFAULT_NO_MSG_PER_READ;
-    DWORD readPending = 1;   // stays 1 without a device: the loop then always waits
-    DWORD framesAsked = 0;   // of the read last issued
-    DWORD bytesRead = 0;     // of a read that completed at once
-    DWORD readError = 0;     // result in hand of a read that is no longer pending
+    DeviceState device = DeviceState::NoReadIssued;
+    DWORD framesAsked = 0;  // of the read last issued
+    DWORD bytesRead = 0;    // of the read in hand
+    DWORD readError = 0;    // of the read in hand
     RxMsg *pReadBuffer = nullptr;
-    DWORD unproductiveReads = 0;
-    DWORD retryDelayMs = 0;  // non-zero: the next read is due at retryAt
-    DWORD retryAt = 0;
-    bool yieldFirst = false; // a completed read waits until requests had a look
-    DWORD errorCode = 0;     // the thread's error code, its exit code
+    DWORD unproductiveReads = 0;  // in a row: back at once, empty or failed
+    DWORD retryAt = 0;            // Paused: when the next read is due
+    DWORD errorCode = 0;          // the thread's error code, its exit code
     bool confirmOwed = false;
     DWORD confirmError = 0;
     bool exitRequested = false;  // CAN_THREAD_EXIT: the requester waits for our end
-    bool readWaited = false;     // the read in hand was pending before it completed
 };
 
 TraceModule *Trace() { return g_ribexTrace[TM_CAN_READ_THREAD]; }
 
-DWORD LastErrorOr(DWORD fallback) {
-    DWORD error = GetLastError();
-    return error != 0 ? error : fallback;
+DWORD CurrentHead(const ReadThreadState &s) { return RibexBufferHead(s.pRxBuffer); }
+
+// Issues the next read at head, into the ring or the copy buffer.
+void IssueRead(ReadThreadState &s) {
+    DWORD head = CurrentHead(s);
+    void *destination = s.pReadBuffer ? static_cast<void *>(s.pReadBuffer)
+                                      : static_cast<void *>(&s.pRxBuffer->msg[head]);
+    DWORD n = s.noMsgToRead;
+    if (!s.pReadBuffer && n > RX_BUFFER_NO_ENTRIES - head) n = RX_BUFFER_NO_ENTRIES - head;
+    s.framesAsked = n;
+    DWORD pending = 0;
+    s.readError =
+        CanReadMsgs(s.hDevice, destination, n, &s.bytesRead, &s.overlappedRealCan, &pending);
+    s.device = pending ? DeviceState::ReadOutstanding : DeviceState::ResultReady;
 }
 
-DWORD CurrentHead(const ReadThreadState &s) {
-    return s.pRxBuffer->header.head % RX_BUFFER_NO_ENTRIES;
+// From the second unproductive read in a row, the next one waits, 10 ms
+// doubling to 1 s.
+void PauseReads(ReadThreadState &s) {
+    DWORD shift = s.unproductiveReads - 2 < 7 ? s.unproductiveReads - 2 : 7;
+    DWORD delay = kFirstRetryDelayMs << shift;
+    s.retryAt = GetTickCount() + (delay < kMaxRetryDelayMs ? delay : kMaxRetryDelayMs);
+    s.device = DeviceState::Paused;
 }
 
-// Fails the start-up: the creator learns the error once clean-up is done.
-void FailStartup(ReadThreadState &s, DWORD error) {
+void YieldAfterRound(ReadThreadState &s) { s.device = DeviceState::ResultAfterOthers; }
+
+// Waits for the next thing to do; the result uses the indexes of the
+// three wait handles.
+DWORD NextEvent(ReadThreadState &s) {
+    switch (s.device) {
+    case DeviceState::NoReadIssued:
+    case DeviceState::ReadOutstanding:
+        return WaitForMultipleObjects(3, s.waitHandles, FALSE, INFINITE);
+    case DeviceState::ResultReady:
+        return WAIT_DEVICE;
+    case DeviceState::ResultAfterOthers: {
+        s.device = DeviceState::ResultReady;
+        DWORD result = WaitForMultipleObjects(3, s.waitHandles, FALSE, 0);
+        return result == WAIT_TIMEOUT ? static_cast<DWORD>(WAIT_DEVICE) : result;
+    }
+    case DeviceState::Paused: {
+        HANDLE others[2] = {s.waitHandles[0], s.waitHandles[2]};
+        LONG left = static_cast<LONG>(s.retryAt - GetTickCount());
+        DWORD result = WaitForMultipleObjects(2, others, FALSE, left > 0 ? left : 0);
+        if (result == WAIT_OBJECT_0) return WAIT_REQUEST;
+        if (result == WAIT_OBJECT_0 + 1) return WAIT_SIM_CAN;
+        if (result != WAIT_TIMEOUT) return result;
+        IssueRead(s);
+        return NextEvent(s);
+    }
+    }
+    return WAIT_FAILED;
+}
+
+// Writes the line of a failure (which shows the error) and returns the
+// error.
+DWORD Traced(DWORD error, const char *line) {
+    TracePrint(Trace(), TRACE_LEVEL_EVENT, line, error);
+    return error;
+}
+
+// Ends the thread with error, confirmed to the requester only once the
+// clean-up is done: with its answer the requester may release the record.
+void EndConfirmingAfterCleanup(ReadThreadState &s, DWORD error) {
     s.errorCode = error;
     s.confirmOwed = true;
     s.confirmError = error;
 }
 
-BOOL Startup(ReadThreadState &s) {
-    RibexThreadParam *p = s.pThreadData;
-    const wchar_t *netName = s.pRibexNet->name;
+// Fails the start-up with error after its line (null: none).
+BOOL FailStartup(ReadThreadState &s, DWORD error, const char *line) {
+    EndConfirmingAfterCleanup(s, line ? Traced(error, line) : error);
+    return FALSE;
+}
 
-    if (!s.pRxBuffer) {
-        FailStartup(s, ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+// The device "\\.\" + net name and, when the device is there or does not
+// exist, the simulated peer's queue: at least one of them.
+BOOL OpenSources(ReadThreadState &s) {
+    const wchar_t *netName = s.pRibexNet->name;
     s.hDevice = CanOpenDevice(netName);
     DWORD openError = GetLastError();
-    // With a device, no read is outstanding until the first one is issued.
-    if (s.hDevice != INVALID_HANDLE_VALUE) s.readPending = 0;
     if (s.hDevice == INVALID_HANDLE_VALUE && openError == 0) openError = ERROR_GEN_FAILURE;
     if (openError == 0 || openError == ERROR_FILE_NOT_FOUND) s.hSimCan = SimCanOpen(netName);
-    if (s.hDevice == INVALID_HANDLE_VALUE && !s.hSimCan) {
-        // Without a device the peer's queue was the last attempt.
-        DWORD error = openError == ERROR_FILE_NOT_FOUND ? LastErrorOr(ERROR_TIMEOUT) : openError;
-        TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                   "ribex::CanReadThread, hDevice == INVALID_HANDLE_VALUE && hSimCan == NULL, "
-                   "errorCode == %lu\n",
-                   error);
-        FailStartup(s, error);
-        return FALSE;
-    }
+    if (s.hDevice != INVALID_HANDLE_VALUE || s.hSimCan) return TRUE;
+    // Without a device the peer's queue was the last attempt.
+    return FailStartup(s,
+                       openError == ERROR_FILE_NOT_FOUND ? LastErrorOr(ERROR_TIMEOUT) : openError,
+                       "ribex::CanReadThread, hDevice == INVALID_HANDLE_VALUE && hSimCan == NULL, "
+                       "errorCode == %lu\n");
+}
 
-    if (!ReAllocEventSpace(&p->pEvents)) {
-        DWORD error = LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
+// The driver's version, and NoMsgPerRead from its service key, kept
+// inside 1..255.
+BOOL CheckDriver(ReadThreadState &s) {
+    CanDrvProperties *pCanDrvProperties = CanGetDriverProperties(s.hDevice);
+    if (!pCanDrvProperties)
+        return FailStartup(
+            s, LastErrorOr(ERROR_GEN_FAILURE),
+            "ribex::CanReadThread, ( pCanDrvProperties = CanGetDriverProperties( ... "
+            ")) == NULL, errorCode == %lu\n");
+    DWORD error = 0;
+    const char *line = nullptr;
+    if (!CheckVersion(nullptr, L"busXXXXX.sys", 3, kDriverMajorVersions,
+                      pCanDrvProperties->majorVersion, pCanDrvProperties->minorVersion)) {
+        error = LastErrorOr(ERROR_REVISION_MISMATCH);
+        line = "ribex::CanReadThread, !CheckVersion( ... ), errorCode == %lu\n";
+    } else if (!RibexGetConfig(CanDriverServiceName(pCanDrvProperties), &s.NoMsgPerRead)) {
+        error = LastErrorOr(ERROR_FILE_NOT_FOUND);
+        line = "ribex::CanReadThread, !RibexGetConfig( ... ), errorCode == %lu\n";
+    }
+    HeapFree(GetProcessHeap(), 0, pCanDrvProperties);
+    if (error != 0) return FailStartup(s, error, line);
+    if (s.NoMsgPerRead == 0 || s.NoMsgPerRead > kMaxNoMsgPerRead) {
+        DWORD clamped = s.NoMsgPerRead == 0 ? 1 : kMaxNoMsgPerRead;
         TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                   "ribex::CanReadThread, !ReAllocEventSpace( ... ), errorCode == %lu\n", error);
-        FailStartup(s, error);
-        return FALSE;
+                   "ribex::CanReadThread, NoMsgPerRead == %lu out of range 1..255, using %lu\n",
+                   s.NoMsgPerRead, clamped);
+        s.NoMsgPerRead = clamped;
     }
+    return TRUE;
+}
 
-    if (s.hDevice != INVALID_HANDLE_VALUE) {
-        CanDrvProperties *pCanDrvProperties = CanGetDriverProperties(s.hDevice);
-        if (!pCanDrvProperties) {
-            DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
-            TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                       "ribex::CanReadThread, ( pCanDrvProperties = CanGetDriverProperties( ... )) "
-                       "== NULL, errorCode == %lu\n",
-                       error);
-            FailStartup(s, error);
-            return FALSE;
-        }
-        DWORD error = 0;
-        if (!CheckVersion(nullptr, L"busXXXXX.sys", 3, kDriverMajorVersions,
-                          pCanDrvProperties->majorVersion, pCanDrvProperties->minorVersion)) {
-            error = LastErrorOr(ERROR_REVISION_MISMATCH);
-            TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                       "ribex::CanReadThread, !CheckVersion( ... ), errorCode == %lu\n", error);
-        } else if (!RibexGetConfig(CanDriverServiceName(pCanDrvProperties), &s.NoMsgPerRead)) {
-            error = LastErrorOr(ERROR_FILE_NOT_FOUND);
-            TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                       "ribex::CanReadThread, !RibexGetConfig( ... ), errorCode == %lu\n", error);
-        }
-        HeapFree(GetProcessHeap(), 0, pCanDrvProperties);
-        if (error != 0) {
-            FailStartup(s, error);
-            return FALSE;
-        }
-        if (s.NoMsgPerRead == 0 || s.NoMsgPerRead > kMaxNoMsgPerRead) {
-            DWORD clamped = s.NoMsgPerRead == 0 ? 1 : kMaxNoMsgPerRead;
-            TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                       "ribex::CanReadThread, NoMsgPerRead == %lu out of range 1..255, using %lu\n",
-                       s.NoMsgPerRead, clamped);
-            s.NoMsgPerRead = clamped;
-        }
+// With both sources, device reads go to a buffer of their own and are
+// copied into the ring; and the events of the device read and of the
+// simulated frame.
+BOOL CreateReadResources(ReadThreadState &s) {
+    if (s.hDevice != INVALID_HANDLE_VALUE && s.hSimCan) {
+        s.pReadBuffer = static_cast<RxMsg *>(
+            HeapAlloc(GetProcessHeap(), 0, static_cast<size_t>(s.NoMsgPerRead) * sizeof(RxMsg)));
+        if (!s.pReadBuffer) return FailStartup(s, ERROR_NOT_ENOUGH_MEMORY, nullptr);
     }
+    s.overlappedRealCan.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!s.overlappedRealCan.hEvent)
+        return FailStartup(s, LastErrorOr(ERROR_NOT_ENOUGH_MEMORY),
+                           "ribex::CanReadThread, ( overlappedRealCan.hEvent = CreateEvent( ... )) "
+                           "== NULL, errorCode == %lu\n");
+    s.hEventSimCan = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!s.hEventSimCan)
+        return FailStartup(s, LastErrorOr(ERROR_NOT_ENOUGH_MEMORY),
+                           "ribex::CanReadThread, ( hEventSimCan = CreateEvent( ... )) == NULL, "
+                           "errorCode == %lu\n");
+    return TRUE;
+}
+
+BOOL Startup(ReadThreadState &s) {
+    RibexThreadParam *p = s.pThreadData;
+    if (!s.pRxBuffer) return FailStartup(s, ERROR_INVALID_PARAMETER, nullptr);
+    if (!OpenSources(s)) return FALSE;
+    if (!ReAllocEventSpace(&p->pEvents))
+        return FailStartup(s, LastErrorOr(ERROR_NOT_ENOUGH_MEMORY),
+                           "ribex::CanReadThread, !ReAllocEventSpace( ... ), errorCode == %lu\n");
+    if (s.hDevice != INVALID_HANDLE_VALUE && !CheckDriver(s)) return FALSE;
 
     DWORD head = CurrentHead(s);
     DWORD room = RX_BUFFER_NO_ENTRIES - head;
     s.noMsgToRead = s.NoMsgPerRead < room ? s.NoMsgPerRead : room;
-    if (s.hDevice != INVALID_HANDLE_VALUE && s.hSimCan) {
-        s.pReadBuffer = static_cast<RxMsg *>(
-            HeapAlloc(GetProcessHeap(), 0, static_cast<size_t>(s.NoMsgPerRead) * sizeof(RxMsg)));
-        if (!s.pReadBuffer) {
-            FailStartup(s, ERROR_NOT_ENOUGH_MEMORY);
-            return FALSE;
-        }
-    }
-
-    s.overlappedRealCan.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!s.overlappedRealCan.hEvent) {
-        DWORD error = LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-        TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                   "ribex::CanReadThread, ( overlappedRealCan.hEvent = CreateEvent( ... )) == NULL, "
-                   "errorCode == %lu\n",
-                   error);
-        FailStartup(s, error);
-        return FALSE;
-    }
-    s.hEventSimCan = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!s.hEventSimCan) {
-        DWORD error = LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-        TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                   "ribex::CanReadThread, ( hEventSimCan = CreateEvent( ... )) == NULL, errorCode "
-                   "== %lu\n",
-                   error);
-        FailStartup(s, error);
-        return FALSE;
-    }
+    if (!CreateReadResources(s)) return FALSE;
 
     RibexBufferMark(s.pRxBuffer, head, s.noMsgToRead);
     s.waitHandles[0] = p->hEventReq;
@@ -217,12 +258,8 @@ BOOL Startup(ReadThreadState &s) {
     if (s.hDevice != INVALID_HANDLE_VALUE) {
         TracePrint(Trace(), TRACE_LEVEL_EVENT,
                    "ribex::CanReadThread, hDevice != INVALID_HANDLE_VALUE\n");
-        void *destination = s.pReadBuffer ? static_cast<void *>(s.pReadBuffer)
-                                          : static_cast<void *>(&s.pRxBuffer->msg[head]);
-        s.framesAsked = s.noMsgToRead;
         // A read that fails here becomes the first error entry of the ring.
-        s.readError = CanReadMsgs(s.hDevice, destination, s.noMsgToRead, &s.bytesRead,
-                                  &s.overlappedRealCan, &s.readPending);
+        IssueRead(s);
     }
 
     p->errorCodeCfm = 0;
@@ -239,17 +276,6 @@ BOOL Startup(ReadThreadState &s) {
         SimCanArm(s.hSimCan, &p->simMsg, &p->simUniqueId, s.hEventSimCan, &p->simErrorCode);
     }
     return TRUE;
-}
-
-void IssueRead(ReadThreadState &s) {
-    DWORD head = CurrentHead(s);
-    void *destination = s.pReadBuffer ? static_cast<void *>(s.pReadBuffer)
-                                      : static_cast<void *>(&s.pRxBuffer->msg[head]);
-    DWORD n = s.noMsgToRead;
-    if (!s.pReadBuffer && n > RX_BUFFER_NO_ENTRIES - head) n = RX_BUFFER_NO_ENTRIES - head;
-    s.framesAsked = n;
-    s.readError =
-        CanReadMsgs(s.hDevice, destination, n, &s.bytesRead, &s.overlappedRealCan, &s.readPending);
 }
 
 // Stores and publishes n frames from the read buffer, in two parts when
@@ -283,58 +309,64 @@ void PublishReadResult(ReadThreadState &s) {
     }
 }
 
-// FALSE: the thread must end.
+// Takes the result of the read that was outstanding. FALSE: the thread
+// must end; *pDone false: the read is not over yet after all.
+BOOL TakeOutstandingResult(ReadThreadState &s, bool *pDone) {
+    *pDone = false;
+    if (!ResetEvent(s.overlappedRealCan.hEvent)) {
+        s.errorCode = LastErrorOr(ERROR_INVALID_HANDLE);
+        TracePrint(
+            Trace(), TRACE_LEVEL_EVENT,
+            "ribex::CanReadThread, !ResetEvent( overlappedRealCan.hEvent ), errorCode == %lu\n",
+            s.errorCode);
+        return FALSE;
+    }
+    DWORD bytes = 0;
+    if (GetOverlappedResult(s.hDevice, &s.overlappedRealCan, &bytes, FALSE)) {
+        s.readError = 0;
+        s.bytesRead = bytes;
+    } else {
+        DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
+        // Signalled before the read was done: it still owns its buffer, so
+        // neither publish nor read again.
+        if (error == ERROR_IO_INCOMPLETE) return TRUE;
+        s.readError = error;
+        TracePrint(Trace(), TRACE_LEVEL_EVENT,
+                   "ribex::CanReadThread, !GetOverlappedResult( ... ), errorCode == %lu\n", error);
+    }
+    s.device = DeviceState::ResultReady;
+    *pDone = true;
+    return TRUE;
+}
+
+// Publishes the read in hand and issues the next, for as long as reads
+// come back at once. FALSE: the thread must end.
 BOOL HandleDeviceBatch(ReadThreadState &s) {
     TracePrint(Trace(), TRACE_LEVEL_EVENT, "ribex::CanReadThread, result1 == WAIT_OBJECT_0 + 1\n");
     DWORD published = 0;
     do {
-        if (s.readPending) {
-            if (!ResetEvent(s.overlappedRealCan.hEvent)) {
-                s.errorCode = LastErrorOr(ERROR_INVALID_HANDLE);
-                TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                           "ribex::CanReadThread, !ResetEvent( overlappedRealCan.hEvent ), "
-                           "errorCode == %lu\n",
-                           s.errorCode);
-                return FALSE;
-            }
-            DWORD bytes = 0;
-            if (GetOverlappedResult(s.hDevice, &s.overlappedRealCan, &bytes, FALSE)) {
-                s.readError = 0;
-                s.bytesRead = bytes;
-            } else {
-                DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
-                // Signalled before the read was done: it still owns its
-                // buffer, so neither publish nor read again.
-                if (error == ERROR_IO_INCOMPLETE) return TRUE;
-                s.readError = error;
-                TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                           "ribex::CanReadThread, !GetOverlappedResult( ... ), errorCode == %lu\n",
-                           error);
-            }
-            s.readPending = 0;
-            s.readWaited = true;
-        }
         // Only a read that came back at once, empty or failed, can spin
         // this thread; one that waited was the driver's own pace.
-        bool spinning = !s.readWaited && (s.readError != 0 || s.bytesRead < sizeof(RxMsg));
-        s.readWaited = false;
+        bool waited = s.device == DeviceState::ReadOutstanding;
+        if (waited) {
+            bool done = false;
+            if (!TakeOutstandingResult(s, &done)) return FALSE;
+            if (!done) return TRUE;
+        }
+        bool spinning = !waited && (s.readError != 0 || s.bytesRead < sizeof(RxMsg));
         PublishReadResult(s);
         published += s.readError ? 1 : s.bytesRead / sizeof(RxMsg);
         s.unproductiveReads = spinning ? s.unproductiveReads + 1 : 0;
         if (s.unproductiveReads >= 2) {
-            DWORD shift = s.unproductiveReads - 2 < 7 ? s.unproductiveReads - 2 : 7;
-            DWORD delay = kFirstRetryDelayMs << shift;
-            s.retryDelayMs = delay < kMaxRetryDelayMs ? delay : kMaxRetryDelayMs;
-            s.retryAt = GetTickCount() + s.retryDelayMs;
-            s.readError = 0;
+            PauseReads(s);
             return TRUE;
         }
         IssueRead(s);
-        if (!s.readPending && published >= kFramesPerRound) {
-            s.yieldFirst = true;
+        if (s.device == DeviceState::ResultReady && published >= kFramesPerRound) {
+            YieldAfterRound(s);
             return TRUE;
         }
-    } while (!s.readPending);
+    } while (s.device == DeviceState::ResultReady);
     return TRUE;
 }
 
@@ -364,38 +396,66 @@ BOOL HandleSimFrame(ReadThreadState &s) {
     return TRUE;
 }
 
-void DumpEvents(const RibexEventTable *pEvents, DWORD noEvents) {
-    TraceModule *trace = Trace();
-    if (!trace || !(trace->levelMask & TRACE_LEVEL_DETAIL)) return;
-    DWORD shown = noEvents < kMaxDumpedEvents ? noEvents : kMaxDumpedEvents;
-    unsigned a[3 * kMaxDumpedEvents] = {};
-    for (DWORD i = 0; i < shown; i++) {
-        a[3 * i] = pEvents->pUniqueId[i].high;
-        a[3 * i + 1] = pEvents->pUniqueId[i].low;
-        a[3 * i + 2] = static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(pEvents->pEventHandle[i]));
-    }
-    TracePrint(trace, TRACE_LEVEL_DETAIL, kEventsDumpFormats[shown], noEvents, a[0], a[1], a[2],
-               a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12], a[13], a[14], a[15],
-               a[16], a[17], a[18], a[19], a[20], a[21], a[22], a[23], a[24], a[25], a[26], a[27],
-               a[28], a[29]);
-}
-
 void WakeClients(ReadThreadState &s) {
     RibexThreadParam *p = s.pThreadData;
     BeginWakePass(p);
     RibexEventTable *pEvents = p->pEvents;
     if (pEvents) {
-        DWORD noEvents = pEvents->noEvents;
-        if (noEvents > pEvents->maxNoEvents) noEvents = pEvents->maxNoEvents;
+        DWORD noEvents = EventTableCount(pEvents);
         for (DWORD i = 0; i < noEvents; i++) {
             if (!SetEvent(pEvents->pEventHandle[i])) {
                 s.errorCode = LastErrorOr(ERROR_INVALID_HANDLE);
                 break;
             }
         }
-        DumpEvents(pEvents, noEvents);
+        TraceEventTable(Trace(), kEventsDumpHead, pEvents);
     }
     EndWakePass(p);
+}
+
+// Passes the reply table entry reqIndex to the driver, or takes it back.
+DWORD PassRemReplyToDriver(ReadThreadState &s, bool enable) {
+    RibexThreadParam *p = s.pThreadData;
+    TracePrint(Trace(), TRACE_LEVEL_EVENT,
+               enable ? "ribex::CanReadThread, pThreadData->req == CAN_THREAD_ENABLE_REMREPLY\n"
+                      : "ribex::CanReadThread, pThreadData->req == CAN_THREAD_DISABLE_REMREPLY\n");
+    if (s.hDevice == INVALID_HANDLE_VALUE) return 0;
+    const RemReplyTable *pRemote = p->pRemote;
+    DWORD index = p->reqIndex;
+    if (!pRemote || index >= pRemote->noReplies || index >= pRemote->maxNoReplies)
+        return ERROR_INVALID_PARAMETER;
+    DWORD canId = pRemote->reply[index].can.id;
+    DWORD returned = 0;
+    if (!DeviceIoControl(s.hDevice, enable ? IOCTL_CAN_ENABLE_REMREPLY : IOCTL_CAN_DISABLE_REMREPLY,
+                         &canId, sizeof(canId), nullptr, 0, &returned, nullptr))
+        return Traced(LastErrorOr(ERROR_GEN_FAILURE),
+                      "ribex::CanReadThread, !DeviceIoControl( ... ), errorCode == %lu\n");
+    return 0;
+}
+
+// Serves every request but CAN_THREAD_EXIT; the error code to confirm.
+DWORD ServeRequest(ReadThreadState &s) {
+    RibexThreadParam *p = s.pThreadData;
+    switch (p->req) {
+    case CAN_THREAD_REALLOC_EVENTS:
+        TracePrint(Trace(), TRACE_LEVEL_EVENT,
+                   "ribex::CanReadThread, pThreadData->req == CAN_THREAD_REALLOC_EVENTS\n");
+        if (ReAllocEventSpace(&p->pEvents)) return 0;
+        return Traced(LastErrorOr(ERROR_NOT_ENOUGH_MEMORY),
+                      "ribex::CanReadThread, !ReAllocEventSpace( ... ), errorCode == %lu\n");
+    case CAN_THREAD_REALLOC_REMREPLIES:
+        TracePrint(Trace(), TRACE_LEVEL_EVENT,
+                   "ribex::CanReadThread, pThreadData->req == CAN_THREAD_REALLOC_REMREPLIES\n");
+        if (ReAllocRemReplySpace(&p->pRemote)) return 0;
+        return Traced(LastErrorOr(ERROR_NOT_ENOUGH_MEMORY),
+                      "ribex::CanReadThread, !ReAllocRemReplySpace( ... ), errorCode == %lu\n");
+    case CAN_THREAD_ENABLE_REMREPLY:
+        return PassRemReplyToDriver(s, true);
+    case CAN_THREAD_DISABLE_REMREPLY:
+        return PassRemReplyToDriver(s, false);
+    default:
+        return ERROR_INVALID_PARAMETER;
+    }
 }
 
 enum class RequestOutcome { Served, End };
@@ -404,74 +464,22 @@ RequestOutcome HandleRequest(ReadThreadState &s) {
     RibexThreadParam *p = s.pThreadData;
     TracePrint(Trace(), TRACE_LEVEL_EVENT, "ribex::CanReadThread, result1 == WAIT_OBJECT_0\n");
     if (!ResetEvent(p->hEventReq)) {
-        s.errorCode = LastErrorOr(ERROR_INVALID_HANDLE);
-        TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                   "ribex::CanReadThread, !ResetEvent( pThreadData->hEventReq ), errorCode == %lu\n",
-                   s.errorCode);
+        s.errorCode = Traced(
+            LastErrorOr(ERROR_INVALID_HANDLE),
+            "ribex::CanReadThread, !ResetEvent( pThreadData->hEventReq ), errorCode == %lu\n");
         return RequestOutcome::End;
     }
-    DWORD result = 0;
-    switch (p->req) {
-    case CAN_THREAD_EXIT:
+    if (p->req == CAN_THREAD_EXIT) {
         TracePrint(Trace(), TRACE_LEVEL_EVENT,
                    "ribex::CanReadThread, pThreadData->req == CAN_THREAD_EXIT\n");
         s.exitRequested = true;
         return RequestOutcome::End;
-    case CAN_THREAD_REALLOC_EVENTS:
-        TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                   "ribex::CanReadThread, pThreadData->req == CAN_THREAD_REALLOC_EVENTS\n");
-        if (!ReAllocEventSpace(&p->pEvents)) {
-            result = LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-            TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                       "ribex::CanReadThread, !ReAllocEventSpace( ... ), errorCode == %lu\n", result);
-        }
-        break;
-    case CAN_THREAD_REALLOC_REMREPLIES:
-        TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                   "ribex::CanReadThread, pThreadData->req == CAN_THREAD_REALLOC_REMREPLIES\n");
-        if (!ReAllocRemReplySpace(&p->pRemote)) {
-            result = LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-            TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                       "ribex::CanReadThread, !ReAllocRemReplySpace( ... ), errorCode == %lu\n",
-                       result);
-        }
-        break;
-    case CAN_THREAD_ENABLE_REMREPLY:
-    case CAN_THREAD_DISABLE_REMREPLY: {
-        bool enable = p->req == CAN_THREAD_ENABLE_REMREPLY;
-        TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                   enable ? "ribex::CanReadThread, pThreadData->req == CAN_THREAD_ENABLE_REMREPLY\n"
-                          : "ribex::CanReadThread, pThreadData->req == CAN_THREAD_DISABLE_REMREPLY\n");
-        if (s.hDevice == INVALID_HANDLE_VALUE) break;
-        const RemReplyTable *pRemote = p->pRemote;
-        DWORD index = p->reqIndex;
-        if (!pRemote || index >= pRemote->noReplies || index >= pRemote->maxNoReplies) {
-            result = ERROR_INVALID_PARAMETER;
-            break;
-        }
-        DWORD canId = pRemote->reply[index].can.id;
-        DWORD returned = 0;
-        if (!DeviceIoControl(s.hDevice,
-                             enable ? IOCTL_CAN_ENABLE_REMREPLY : IOCTL_CAN_DISABLE_REMREPLY,
-                             &canId, sizeof(canId), nullptr, 0, &returned, nullptr)) {
-            result = LastErrorOr(ERROR_GEN_FAILURE);
-            TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                       "ribex::CanReadThread, !DeviceIoControl( ... ), errorCode == %lu\n", result);
-        }
-        break;
     }
-    default:
-        result = ERROR_INVALID_PARAMETER;
-        break;
-    }
-    bool growthFailed = result != 0 && (p->req == CAN_THREAD_REALLOC_EVENTS ||
-                                        p->req == CAN_THREAD_REALLOC_REMREPLIES);
-    if (growthFailed) {
-        // Confirmed only after clean-up: once the requester has its answer
-        // it may release the record, so the thread must be done with it.
-        s.errorCode = result;
-        s.confirmOwed = true;
-        s.confirmError = result;
+    DWORD result = ServeRequest(s);
+    if (result != 0 &&
+        (p->req == CAN_THREAD_REALLOC_EVENTS || p->req == CAN_THREAD_REALLOC_REMREPLIES)) {
+        // A table that cannot grow ends the net.
+        EndConfirmingAfterCleanup(s, result);
         return RequestOutcome::End;
     }
     p->errorCodeCfm = result;
@@ -483,33 +491,6 @@ RequestOutcome HandleRequest(ReadThreadState &s) {
         return RequestOutcome::End;
     }
     return RequestOutcome::Served;
-}
-
-// Waits for the next thing to do; the result uses the indexes of the
-// three wait handles.
-DWORD NextEvent(ReadThreadState &s) {
-    if (s.readPending) return WaitForMultipleObjects(3, s.waitHandles, FALSE, INFINITE);
-    if (s.retryDelayMs) {
-        // No read outstanding: wait for requests and simulated frames until
-        // the next read is due.
-        HANDLE others[2] = {s.waitHandles[0], s.waitHandles[2]};
-        LONG left = static_cast<LONG>(s.retryAt - GetTickCount());
-        DWORD result = WaitForMultipleObjects(2, others, FALSE, left > 0 ? left : 0);
-        if (result == WAIT_OBJECT_0) return WAIT_REQUEST;
-        if (result == WAIT_OBJECT_0 + 1) return WAIT_SIM_CAN;
-        if (result != WAIT_TIMEOUT) return result;
-        s.retryDelayMs = 0;
-        IssueRead(s);
-        if (!s.readPending) return WAIT_DEVICE;
-        return WaitForMultipleObjects(3, s.waitHandles, FALSE, INFINITE);
-    }
-    if (s.yieldFirst) {
-        s.yieldFirst = false;
-        DWORD result = WaitForMultipleObjects(3, s.waitHandles, FALSE, 0);
-        return result == WAIT_TIMEOUT ? static_cast<DWORD>(WAIT_DEVICE) : result;
-    }
-    // A read completed or failed at once: process it without waiting.
-    return WAIT_DEVICE;
 }
 
 void MainLoop(ReadThreadState &s) {
@@ -540,41 +521,10 @@ void KeepFirstError(ReadThreadState &s, DWORD error) {
 
 // Ends an outstanding read before its buffer goes; TRUE when it is over.
 BOOL EndOutstandingRead(ReadThreadState &s) {
-    if (!s.readPending || !s.overlappedRealCan.hEvent) return TRUE;
+    if (s.device != DeviceState::ReadOutstanding || !s.overlappedRealCan.hEvent) return TRUE;
     CancelIo(s.hDevice);
     if (WaitForSingleObject(s.overlappedRealCan.hEvent, 1000) == WAIT_OBJECT_0) return TRUE;
     return FALSE;
-}
-
-// Closes the clients' events and frees the table. Only on CAN_THREAD_EXIT:
-// the main thread then waits for this thread's end and reads nothing.
-void ReleaseEventTable(ReadThreadState &s) {
-    RibexThreadParam *p = s.pThreadData;
-    RibexEventTable *pEvents = p->pEvents;
-    if (!pEvents) return;
-    DWORD noEvents = pEvents->noEvents;
-    if (noEvents > pEvents->maxNoEvents) noEvents = pEvents->maxNoEvents;
-    for (DWORD i = 0; i < noEvents; i++) {
-        if (!CloseHandle(pEvents->pEventHandle[i])) {
-            DWORD error = LastErrorOr(ERROR_INVALID_HANDLE);
-            KeepFirstError(s, error);
-            TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                       "ribex::CanReadThread, !CloseHandle( pThreadData->pEvents->pEventHandle[i] "
-                       "), errorCode == %lu\n",
-                       error);
-            break;
-        }
-    }
-    // Cleared, so that nobody mistakes the freed block for a table.
-    p->pEvents = nullptr;
-    if (!HeapFree(GetProcessHeap(), 0, pEvents)) {
-        DWORD error = LastErrorOr(ERROR_INVALID_HANDLE);
-        KeepFirstError(s, error);
-        TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                   "ribex::CanReadThread, !HeapFree( ..., pThreadData->pEvents ), errorCode == "
-                   "%lu\n",
-                   error);
-    }
 }
 
 void Cleanup(ReadThreadState &s) {
@@ -582,7 +532,10 @@ void Cleanup(ReadThreadState &s) {
     // registry: the main thread may be reading it right now, and releases
     // it once it has seen this thread end. A failed start-up has no
     // clients yet, and its creator waits for the confirm.
-    if (s.exitRequested || s.confirmOwed) ReleaseEventTable(s);
+    if (s.exitRequested || s.confirmOwed) {
+        DWORD error = ReleaseEventTable(&s.pThreadData->pEvents, Trace());
+        if (error != 0) KeepFirstError(s, error);
+    }
     // pRemote stays: the main thread may still look entries up until it has
     // seen this thread end, and frees the table with the net.
     bool readOver = true;
@@ -627,9 +580,10 @@ DWORD WINAPI CanReadThread(LPVOID pParam) {
             DWORD error = LastErrorOr(ERROR_INVALID_HANDLE);
             KeepFirstError(s, error);
             errorCode = s.errorCode;
-            TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                       "ribex::CanReadThread, !SetEvent( pThreadData->hEventCfm ), errorCode == %lu\n",
-                       error);
+            TracePrint(
+                Trace(), TRACE_LEVEL_EVENT,
+                "ribex::CanReadThread, !SetEvent( pThreadData->hEventCfm ), errorCode == %lu\n",
+                error);
         }
     }
     TraceExit(Trace(), "ribex::CanReadThread Exit (%lu)\n\n", errorCode);

@@ -278,8 +278,7 @@ void CheckClientLiveness(void) {
     DWORD noClients = 0, noGone = 0;
     // Nets whose thread ended on their own go first: their tables are no
     // longer served.
-    check.kernelCalls += CountRibexNets();
-    ReapEndedRibexNets(g_ribexTrace[TM_MAIN], "CheckClientLiveness");
+    check.kernelCalls += ReapEndedRibexNets(g_ribexTrace[TM_MAIN], "CheckClientLiveness");
     do {
         // A full list may have left some out: walk again after removing.
         check.noClients = check.noGone = 0;

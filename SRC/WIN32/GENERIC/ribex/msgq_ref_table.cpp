@@ -28,7 +28,8 @@ static BOOL GrowRefTable(void) {
     if (newMax > REF_MAX_SLOTS) newMax = REF_MAX_SLOTS;
     if (newMax <= g_refTable.maxSlots) return FALSE;
     HANDLE hHeap = GetProcessHeap();
-    MsgQRefSlot *pNew = (MsgQRefSlot *)HeapAlloc(hHeap, HEAP_ZERO_MEMORY, newMax * sizeof(MsgQRefSlot));
+    MsgQRefSlot *pNew =
+        (MsgQRefSlot *)HeapAlloc(hHeap, HEAP_ZERO_MEMORY, newMax * sizeof(MsgQRefSlot));
     if (pNew == NULL) return FALSE;
     for (DWORD i = 0; i < g_refTable.usedSlots; ++i) pNew[i] = g_refTable.pSlots[i];
     if (g_refTable.pSlots != NULL) HeapFree(hHeap, 0, g_refTable.pSlots);

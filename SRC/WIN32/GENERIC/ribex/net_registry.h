@@ -13,7 +13,7 @@
 
 BOOL RegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low);
 BOOL UnRegisterRibexClient(DWORD high, DWORD low);
-// Declared for the request loop in ribex_requests.h as well.
+// Unregisters every client of every net (stops every receive thread).
 BOOL UnRegisterAllRibexClients(void);
 
 // Takes back the registration that RegisterRibexClient just made for this
@@ -27,6 +27,12 @@ BOOL UndoRegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low);
 BOOL UnRegisterRibexClientOnNet(RibexNet *pRibexNet, DWORD high, DWORD low, DWORD *pRemoved);
 
 RibexNet *GetRibexNet(const wchar_t *netName);
+
+// The net of a client for an operation on it: sweeps ended nets, then
+// GetRibexUniqueId. Null with the "\tribex::<callerName>, (pRibexNet =
+// GetRibexUniqueId( ... )) == NULL" line written through module.
+RibexNet *FindClientNet(DWORD high, DWORD low, DWORD *pIndex, TraceModule *module,
+                        const char *callerName);
 RibexNet *GetRibexUniqueId(DWORD high, DWORD low, DWORD *pIndex);
 
 // Walks the list from the head: the first net, the one after pRibexNet,
@@ -37,12 +43,11 @@ RibexNet *GetNextRibexNet(RibexNet *pRibexNet);
 // Removes every net whose receive thread has ended on its own. Such a net
 // has freed its client table and closed its clients' events; nothing may
 // wait for it or read its table any more. Callers run this before they
-// walk the nets; module/callerName name the lines it writes.
-void ReapEndedRibexNets(TraceModule *module, const char *callerName);
+// walk the nets; module/callerName name the lines it writes. Returns the
+// number of nets looked at (one kernel call each).
+DWORD ReapEndedRibexNets(TraceModule *module, const char *callerName);
 
 // After a failed handshake: if the net's thread has ended (or ends within
 // waitMs), remove the net at once and return TRUE (the record is gone).
-BOOL ReapIfThreadEnded(RibexNet *pRibexNet, DWORD waitMs, TraceModule *module, const char *callerName);
-
-// Number of nets in the list (for tests and dumps).
-DWORD CountRibexNets(void);
+BOOL ReapIfThreadEnded(RibexNet *pRibexNet, DWORD waitMs, TraceModule *module,
+                       const char *callerName);

@@ -4,6 +4,7 @@
 // event handle only when no wake pass can still set it.
 #include <windows.h>
 
+#include "last_error.h"
 #include "net_record.h"
 
 namespace {
@@ -17,6 +18,33 @@ DWORD ExitCodeAsError(HANDLE hThread) {
 
 }  // namespace
 
+BOOL AwaitNetThreadConfirm(RibexNet *pRibexNet, TraceModule *module, const char *callerName) {
+    RibexThreadParam *p = &pRibexNet->threadParam;
+    // The thread can end on its own; then no confirm will ever come, and
+    // its exit code tells why.
+    HANDLE waitHandles[2] = {p->hEventCfm, pRibexNet->hThread};
+    DWORD count = pRibexNet->hThread ? 2 : 1;
+    DWORD result = WaitForMultipleObjects(count, waitHandles, FALSE, INFINITE);
+    if (result != WAIT_OBJECT_0) {
+        DWORD error = result == WAIT_OBJECT_0 + 1 ? ExitCodeAsError(pRibexNet->hThread)
+                                                  : WaitFailureError(result);
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::%s, (result = WaitForSingleObject( ... )) != WAIT_OBJECT_0\n",
+                   callerName);
+        SetLastError(error);
+        return FALSE;
+    }
+    DWORD error = p->errorCodeCfm;
+    if (error != 0) {
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::%s, pRibexNet->threadParam.errorCodeCfm == %lu\n", callerName, error);
+        SetLastError(error);
+        return FALSE;
+    }
+    SetLastError(0);
+    return TRUE;
+}
+
 BOOL RequestNetThread(RibexNet *pRibexNet, DWORD req, DWORD reqIndex, TraceModule *module,
                       const char *callerName) {
     if (!pRibexNet || req == CAN_THREAD_EXIT || req > CAN_THREAD_DISABLE_REMREPLY) {
@@ -28,9 +56,10 @@ BOOL RequestNetThread(RibexNet *pRibexNet, DWORD req, DWORD reqIndex, TraceModul
     p->reqIndex = reqIndex;
     if (!ResetEvent(p->hEventCfm)) {
         DWORD error = GetLastError();
-        TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::%s, !ResetEvent( pRibexNet->threadParam.hEventCfm ), errorCode == %lu\n",
-                   callerName, error);
+        TracePrint(
+            module, TRACE_LEVEL_EVENT,
+            "\tribex::%s, !ResetEvent( pRibexNet->threadParam.hEventCfm ), errorCode == %lu\n",
+            callerName, error);
         SetLastError(error);
         return FALSE;
     }
@@ -40,34 +69,27 @@ BOOL RequestNetThread(RibexNet *pRibexNet, DWORD req, DWORD reqIndex, TraceModul
         SetLastError(error);
         return FALSE;
     }
-    // The thread can end on its own; then no confirm will ever come, and
-    // its exit code tells why.
-    HANDLE waitHandles[2] = {p->hEventCfm, pRibexNet->hThread};
-    DWORD count = pRibexNet->hThread ? 2 : 1;
-    DWORD result = WaitForMultipleObjects(count, waitHandles, FALSE, INFINITE);
+    return AwaitNetThreadConfirm(pRibexNet, module, callerName);
+}
+
+DWORD StopNetThread(RibexNet *pRibexNet, TraceModule *module, const char *callerName) {
+    RibexThreadParam *p = &pRibexNet->threadParam;
+    // No reset of hEventCfm: the requester waits for the thread's end.
+    p->req = CAN_THREAD_EXIT;
+    if (!SetEvent(p->hEventReq)) {
+        DWORD error = GetLastError();
+        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::%s, !SetEvent( ... )\n", callerName);
+        return error;
+    }
+    DWORD result = WaitForSingleObject(pRibexNet->hThread, INFINITE);
     if (result != WAIT_OBJECT_0) {
-        DWORD error;
-        if (result == WAIT_OBJECT_0 + 1)
-            error = ExitCodeAsError(pRibexNet->hThread);
-        else if (result == WAIT_TIMEOUT)
-            error = ERROR_TIMEOUT;
-        else
-            error = GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+        DWORD error = WaitFailureError(result);
         TracePrint(module, TRACE_LEVEL_EVENT,
                    "\tribex::%s, (result = WaitForSingleObject( ... )) != WAIT_OBJECT_0\n",
                    callerName);
-        SetLastError(error);
-        return FALSE;
+        return error;
     }
-    DWORD error = p->errorCodeCfm;
-    if (error != 0) {
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::%s, pRibexNet->threadParam.errorCodeCfm == %lu\n",
-                   callerName, error);
-        SetLastError(error);
-        return FALSE;
-    }
-    SetLastError(0);
-    return TRUE;
+    return 0;
 }
 
 BOOL CloseRemovedClientEvent(RibexNet *pRibexNet, HANDLE hEvent) {
@@ -95,6 +117,4 @@ void BeginWakePass(RibexThreadParam *pThreadData) {
     InterlockedIncrement(&pThreadData->wakePassSeq);
 }
 
-void EndWakePass(RibexThreadParam *pThreadData) {
-    InterlockedIncrement(&pThreadData->wakePassSeq);
-}
+void EndWakePass(RibexThreadParam *pThreadData) { InterlockedIncrement(&pThreadData->wakePassSeq); }

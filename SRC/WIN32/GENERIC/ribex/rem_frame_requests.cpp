@@ -1,6 +1,7 @@
 // Enable, disable, disable-all and enumerate of remote-frame replies.
 #include "rem_frame_requests.h"
 
+#include "last_error.h"
 #include "net_registry.h"
 #include "rem_reply_table.h"
 #include "ribex_trace_modules.h"
@@ -17,9 +18,100 @@ BOOL IsRemFrameId(DWORD canId) { return (canId & RX_REMOTE_FRAME_FLAG) == 0; }
 // A handshake failed. Growth failures end the net's thread, and any failure
 // may come from a thread that died: such a net is removed at once. Returns
 // TRUE when the net is gone.
-BOOL DropNetIfThreadEnded(RibexNet *pRibexNet, DWORD req, TraceModule *module, const char *callerName) {
+BOOL DropNetIfThreadEnded(RibexNet *pRibexNet, DWORD req, TraceModule *module,
+                          const char *callerName) {
     DWORD waitMs = req == CAN_THREAD_REALLOC_REMREPLIES ? 1000 : 0;
     return ReapIfThreadEnded(pRibexNet, waitMs, module, callerName);
+}
+
+// The net of client (high, low) for a request on canId; null with the
+// error, its line written, for an unknown client or an identifier that is
+// none.
+RibexNet *NetForRemFrame(DWORD high, DWORD low, DWORD canId, TraceModule *module,
+                         const char *callerName, DWORD *pErr) {
+    DWORD clientIndex = 0;
+    RibexNet *pRibexNet = FindClientNet(high, low, &clientIndex, module, callerName);
+    *pErr = 0;
+    if (pRibexNet == NULL) {
+        *pErr = ERROR_INVALID_HANDLE;
+    } else if (!IsRemFrameId(canId)) {
+        *pErr = ERROR_INVALID_PARAMETER;
+        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::%s, (canId & RX_REMOTE_FRAME_FLAG) != 0\n",
+                   callerName);
+        pRibexNet = NULL;
+    }
+    return pRibexNet;
+}
+
+// Fills entry index from the last one and drops the last; the receive
+// thread reads without a lock, so the entry is complete before the count
+// shrinks.
+void RemoveReplyAt(RemReplyTable *pRemote, DWORD index) {
+    DWORD last = pRemote->noReplies - 1;
+    pRemote->reply[index] = pRemote->reply[last];
+    MemoryBarrier();
+    pRemote->noReplies = last;
+}
+
+// Adds canId for the process part high, growing the table when full, and
+// passes it to the driver; an entry the driver refused is taken back.
+DWORD AddRemReply(RibexNet *pRibexNet, DWORD high, DWORD canId, TraceModule *module) {
+    RibexThreadParam *tp = &pRibexNet->threadParam;
+    if (GetRemFrameIndex(tp->pRemote, canId) != kNotFound) {
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::EnableRemFrame, (index = GetRemFrameIndex( ... )) != -1\n");
+        return ERROR_ALREADY_EXISTS;
+    }
+    if (tp->pRemote == NULL || tp->pRemote->noReplies == tp->pRemote->maxNoReplies) {
+        if (!RequestNetThread(pRibexNet, CAN_THREAD_REALLOC_REMREPLIES, 0, module,
+                              "EnableRemFrame")) {
+            DWORD err = GetLastError();
+            DropNetIfThreadEnded(pRibexNet, CAN_THREAD_REALLOC_REMREPLIES, module,
+                                 "EnableRemFrame");
+            return err;
+        }
+    }
+    RemReplyTable *pRemote = tp->pRemote;
+    DWORD slot = pRemote->noReplies;
+    pRemote->reply[slot].uniqueProcId = high;
+    pRemote->reply[slot].can.id = canId;
+    // Complete before counted: the receive thread reads without a lock.
+    MemoryBarrier();
+    pRemote->noReplies = slot + 1;
+    if (!RequestNetThread(pRibexNet, CAN_THREAD_ENABLE_REMREPLY, slot, module, "EnableRemFrame")) {
+        DWORD err = GetLastError();
+        // Taken back before the net may go with its thread.
+        pRemote->noReplies = slot;
+        DropNetIfThreadEnded(pRibexNet, CAN_THREAD_ENABLE_REMREPLY, module, "EnableRemFrame");
+        return err;
+    }
+    return 0;
+}
+
+// Takes canId back from the driver and out of the table, for its owner
+// only; the entry stays while the driver may still answer for it.
+DWORD RemoveRemReply(RibexNet *pRibexNet, DWORD high, DWORD canId, TraceModule *module) {
+    RemReplyTable *pRemote = pRibexNet->threadParam.pRemote;
+    DWORD index = GetRemFrameIndex(pRemote, canId);
+    if (index == kNotFound) {
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::DisableRemFrame, (index = GetRemFrameIndex( ... )) == -1\n");
+        return ERROR_NOT_FOUND;
+    }
+    if (pRemote->reply[index].uniqueProcId != high) {
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::DisableRemFrame, uniqueId.high != "
+                   "pRibexNet->threadParam.pRemote->reply[index].uniqueProcId\n");
+        return ERROR_ACCESS_DENIED;
+    }
+    if (!RequestNetThread(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, index, module,
+                          "DisableRemFrame")) {
+        DWORD err = GetLastError();
+        DropNetIfThreadEnded(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, module, "DisableRemFrame");
+        return err;
+    }
+    RemoveReplyAt(pRemote, index);
+    return 0;
 }
 
 }  // namespace
@@ -28,84 +120,18 @@ BOOL EnableRemFrame(DWORD high, DWORD low, DWORD canId) {
     TraceModule *module = g_ribexTrace[TM_ENABLE_REM_FRAME];
     TraceEntry(module, "\nribex::EnableRemFrame Entry\n");
     DWORD err = 0;
-    ReapEndedRibexNets(module, "EnableRemFrame");
-    DWORD clientIndex = 0;
-    RibexNet *pRibexNet = GetRibexUniqueId(high, low, &clientIndex);
-    if (pRibexNet == NULL) {
-        err = ERROR_INVALID_HANDLE;
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::EnableRemFrame, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n");
-    } else if (!IsRemFrameId(canId)) {
-        err = ERROR_INVALID_PARAMETER;
-        TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::EnableRemFrame, (canId & RX_REMOTE_FRAME_FLAG) != 0\n");
-    } else if (GetRemFrameIndex(pRibexNet->threadParam.pRemote, canId) != kNotFound) {
-        err = ERROR_ALREADY_EXISTS;
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::EnableRemFrame, (index = GetRemFrameIndex( ... )) != -1\n");
-    } else {
-        RibexThreadParam *tp = &pRibexNet->threadParam;
-        if (tp->pRemote == NULL || tp->pRemote->noReplies == tp->pRemote->maxNoReplies) {
-            if (!RequestNetThread(pRibexNet, CAN_THREAD_REALLOC_REMREPLIES, 0, module, "EnableRemFrame")) {
-                err = GetLastError();
-                DropNetIfThreadEnded(pRibexNet, CAN_THREAD_REALLOC_REMREPLIES, module, "EnableRemFrame");
-            }
-        }
-        if (err == 0) {
-            RemReplyTable *pRemote = tp->pRemote;
-            DWORD slot = pRemote->noReplies;
-            pRemote->reply[slot].uniqueProcId = high;
-            pRemote->reply[slot].can.id = canId;
-            // Complete before counted: the receive thread reads without a lock.
-            MemoryBarrier();
-            pRemote->noReplies = slot + 1;
-            if (!RequestNetThread(pRibexNet, CAN_THREAD_ENABLE_REMREPLY, slot, module, "EnableRemFrame")) {
-                err = GetLastError();
-                pRemote->noReplies = slot;
-                DropNetIfThreadEnded(pRibexNet, CAN_THREAD_ENABLE_REMREPLY, module, "EnableRemFrame");
-            }
-        }
-    }
-    TraceExit(module, "ribex::EnableRemFrame Exit (%s), errorCode == %lu\n\n", err == 0 ? "TRUE" : "FALSE", err);
-    SetLastError(err);
-    return err == 0;
+    RibexNet *pRibexNet = NetForRemFrame(high, low, canId, module, "EnableRemFrame", &err);
+    if (pRibexNet != NULL) err = AddRemReply(pRibexNet, high, canId, module);
+    return ExitWith(module, "ribex::EnableRemFrame Exit (%s), errorCode == %lu\n\n", err);
 }
 
 BOOL DisableRemFrame(DWORD high, DWORD low, DWORD canId) {
     TraceModule *module = g_ribexTrace[TM_DISABLE_REM_FRAME];
     TraceEntry(module, "\nribex::DisableRemFrame Entry\n");
     DWORD err = 0;
-    ReapEndedRibexNets(module, "DisableRemFrame");
-    DWORD clientIndex = 0;
-    RibexNet *pRibexNet = GetRibexUniqueId(high, low, &clientIndex);
-    DWORD index = kNotFound;
-    if (pRibexNet == NULL) {
-        err = ERROR_INVALID_HANDLE;
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::DisableRemFrame, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n");
-    } else if (!IsRemFrameId(canId)) {
-        err = ERROR_INVALID_PARAMETER;
-        TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::DisableRemFrame, (canId & RX_REMOTE_FRAME_FLAG) != 0\n");
-    } else if ((index = GetRemFrameIndex(pRibexNet->threadParam.pRemote, canId)) == kNotFound) {
-        err = ERROR_NOT_FOUND;
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::DisableRemFrame, (index = GetRemFrameIndex( ... )) == -1\n");
-    } else if (pRibexNet->threadParam.pRemote->reply[index].uniqueProcId != high) {
-        err = ERROR_ACCESS_DENIED;
-        TracePrint(module, TRACE_LEVEL_EVENT,
-                   "\tribex::DisableRemFrame, uniqueId.high != pRibexNet->threadParam.pRemote->reply[index].uniqueProcId\n");
-    } else if (!RequestNetThread(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, index, module,
-                                 "DisableRemFrame")) {
-        // The entry stays while the driver may still answer for it.
-        err = GetLastError();
-        DropNetIfThreadEnded(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, module, "DisableRemFrame");
-    } else {
-        RemReplyTable *pRemote = pRibexNet->threadParam.pRemote;
-        DWORD last = pRemote->noReplies - 1;
-        pRemote->reply[index] = pRemote->reply[last];
-        MemoryBarrier();
-        pRemote->noReplies = last;
-    }
-    TraceExit(module, "ribex::DisableRemFrame Exit (%s), errorCode == %lu\n\n", err == 0 ? "TRUE" : "FALSE", err);
-    SetLastError(err);
-    return err == 0;
+    RibexNet *pRibexNet = NetForRemFrame(high, low, canId, module, "DisableRemFrame", &err);
+    if (pRibexNet != NULL) err = RemoveRemReply(pRibexNet, high, canId, module);
+    return ExitWith(module, "ribex::DisableRemFrame Exit (%s), errorCode == %lu\n\n", err);
 }
 
 // An entry whose disable fails stays, and the walk goes on with the next
@@ -129,10 +155,7 @@ BOOL DisableRemFramesOnNet(RibexNet *pRibexNet, DWORD high, TraceModule *module,
             ++i;
             continue;
         }
-        DWORD last = pRemote->noReplies - 1;
-        pRemote->reply[i] = pRemote->reply[last];
-        MemoryBarrier();
-        pRemote->noReplies = last;
+        RemoveReplyAt(pRemote, i);
     }
     SetLastError(firstErr);
     return firstErr == 0;
@@ -162,20 +185,19 @@ DWORD EnumRemFrame(DWORD high, DWORD low, DWORD index, DWORD *pCanId) {
     TraceModule *module = g_ribexTrace[TM_ENUM_REM_FRAME];
     TraceEntry(module, "\nribex::EnumRemFrame Entry\n");
     DWORD result = 0;
-    ReapEndedRibexNets(module, "EnumRemFrame");
     DWORD clientIndex = 0;
-    RibexNet *pRibexNet = GetRibexUniqueId(high, low, &clientIndex);
+    RibexNet *pRibexNet = FindClientNet(high, low, &clientIndex, module, "EnumRemFrame");
     if (pRibexNet == NULL) {
         result = ERROR_INVALID_HANDLE;
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::EnumRemFrame, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n");
     } else {
         const RemReplyTable *pRemote = pRibexNet->threadParam.pRemote;
         if (pRemote != NULL && index < pRemote->noReplies) {
             *pCanId = pRemote->reply[index].can.id;
         } else {
             result = ERROR_NO_MORE_ITEMS;
-            TracePrint(module, TRACE_LEVEL_EVENT,
-                       "\tribex::EnumRemFrame, index >= pRibexNet->threadParam.pRemote->noReplies\n");
+            TracePrint(
+                module, TRACE_LEVEL_EVENT,
+                "\tribex::EnumRemFrame, index >= pRibexNet->threadParam.pRemote->noReplies\n");
         }
     }
     TraceExit(module, "ribex::EnumRemFrame Exit (%lu)\n\n", result);

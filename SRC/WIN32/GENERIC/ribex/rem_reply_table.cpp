@@ -19,8 +19,8 @@ DWORD GetRemFrameIndex(const RemReplyTable *pRemote, DWORD canId) {
         for (DWORD i = 0; i < noReplies; i++) {
             const RemReply &reply = pRemote->reply[i];
             TracePrint(trace, TRACE_LEVEL_DETAIL,
-                       "\tribex::GetRemFrameIndex, pRemote->reply[%lu].\n\t\t%s == %#x %s == %lu", i,
-                       "uniqueProcId", reply.uniqueProcId, "can.id", reply.can.id);
+                       "\tribex::GetRemFrameIndex, pRemote->reply[%lu].\n\t\t%s == %#x %s == %lu",
+                       i, "uniqueProcId", reply.uniqueProcId, "can.id", reply.can.id);
             if (reply.can.id == canId) {
                 result = i;
                 break;
@@ -36,7 +36,8 @@ BOOL CheckSimCanBufferStore(const RemReplyTable *pRemote, DWORD id) {
     TraceEntry(trace, "\nribex::CheckSimCanBufferStore Entry\n");
     BOOL store = FALSE;
     if ((id & RX_REMOTE_FRAME_FLAG) == 0) {
-        TracePrint(trace, TRACE_LEVEL_EVENT, "ribex::CanCheckSimCanBufferStore \n\tId == %#x\n", id);
+        TracePrint(trace, TRACE_LEVEL_EVENT, "ribex::CanCheckSimCanBufferStore \n\tId == %#x\n",
+                   id);
         store = TRUE;
     } else {
         DWORD plainId = id & ~RX_REMOTE_FRAME_FLAG;

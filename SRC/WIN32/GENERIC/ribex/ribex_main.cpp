@@ -9,6 +9,7 @@
 
 #include "client_liveness.h"
 #include "msgq.h"
+#include "net_registry.h"
 #include "ribex_messages.h"
 #include "ribex_requests.h"
 #include "ribex_trace_modules.h"
@@ -55,8 +56,8 @@ static void TraceArguments(const MainState *pState) {
     if (pState->argc == 1) {
         TracePrint(pTrace, TRACE_LEVEL_DETAIL, "ribex::main, argvW[] == %hs\n", pState->argvW[0]);
     } else if (pState->argc == 2) {
-        TracePrint(pTrace, TRACE_LEVEL_DETAIL, "ribex::main, argvW[] == %hs %hs\n", pState->argvW[0],
-                   pState->argvW[1]);
+        TracePrint(pTrace, TRACE_LEVEL_DETAIL, "ribex::main, argvW[] == %hs %hs\n",
+                   pState->argvW[0], pState->argvW[1]);
     } else if (pState->argc >= 3) {
         TracePrint(pTrace, TRACE_LEVEL_DETAIL, "ribex::main, argvW[] == %hs %hs %hs\n",
                    pState->argvW[0], pState->argvW[1], pState->argvW[2]);
@@ -98,7 +99,8 @@ static void StartUp(MainState *pState) {
     if (!TakeGlobalLock(pState->hGlobalLock)) {
         pState->errorCode = GetLastError();
         TracePrint(pTrace, TRACE_LEVEL_EVENT,
-                   "ribex::main, WaitForSingleObject( hGlobalLock, ... ) == WAIT_FAILED, errorCode == %lu\n",
+                   "ribex::main, WaitForSingleObject( hGlobalLock, ... ) == WAIT_FAILED, errorCode "
+                   "== %lu\n",
                    pState->errorCode);
         return;
     }
@@ -121,7 +123,8 @@ static void StartUp(MainState *pState) {
         DWORD errorCode = GetLastError();
         StopOnError(pState, errorCode);
         TracePrint(pTrace, TRACE_LEVEL_EVENT,
-                   "ribex::main, !ReleaseMutex( hGlobalLock ), errorCode == %lu\n", pState->errorCode);
+                   "ribex::main, !ReleaseMutex( hGlobalLock ), errorCode == %lu\n",
+                   pState->errorCode);
     }
     if (pState->errorCode != ERROR_SUCCESS) return;
 
@@ -154,7 +157,8 @@ static void ClientCheck(MainState *pState) {
         DWORD errorCode = GetLastError();
         StopOnError(pState, errorCode);
         TracePrint(pTrace, TRACE_LEVEL_EVENT,
-                   "ribex::main, WaitForSingleObject( hGlobalLock, ... ) == WAIT_FAILED, errorCode == %lu\n",
+                   "ribex::main, WaitForSingleObject( hGlobalLock, ... ) == WAIT_FAILED, errorCode "
+                   "== %lu\n",
                    errorCode);
         return;
     }
@@ -175,7 +179,8 @@ static void ClientCheck(MainState *pState) {
     if (!ReleaseMutex(pState->hGlobalLock)) {
         pState->errorCode = GetLastError();
         TracePrint(pTrace, TRACE_LEVEL_EVENT,
-                   "ribex::main, !ReleaseMutex( hGlobalLock ), errorCode == %lu\n", pState->errorCode);
+                   "ribex::main, !ReleaseMutex( hGlobalLock ), errorCode == %lu\n",
+                   pState->errorCode);
         return;
     }
     TracePrint(pTrace, TRACE_LEVEL_EVENT, "ribex::main, NO CLIENTS LEFT\n");
@@ -197,13 +202,26 @@ static void Dispatch(MainState *pState, const msgReq *pMsgReq, DWORD receivedLen
                        "ribex::main, MESSAGE RECEVIED msgReq.id == %#x\n", pMsgReq->id);
         ClientCheck(pState);
         break;
-    case RIBEX_REQ_IF_OPEN: HandleIfOpenReq(pMsgReq, receivedLength); break;
-    case RIBEX_REQ_IF_CLOSE: HandleIfCloseReq(pMsgReq, receivedLength); break;
-    case RIBEX_REQ_DISABLE_ALL_REM_FRAME: HandleDisableAllRemFrameReq(pMsgReq, receivedLength); break;
-    case RIBEX_REQ_ENUM_REM_FRAME: HandleEnumRemFrameReq(pMsgReq, receivedLength); break;
-    case RIBEX_REQ_ENABLE_REM_FRAME: HandleEnableRemFrameReq(pMsgReq, receivedLength); break;
-    case RIBEX_REQ_DISABLE_REM_FRAME: HandleDisableRemFrameReq(pMsgReq, receivedLength); break;
-    default: break;  // not a request of ours: no answer, no line
+    case RIBEX_REQ_IF_OPEN:
+        HandleIfOpenReq(pMsgReq, receivedLength);
+        break;
+    case RIBEX_REQ_IF_CLOSE:
+        HandleIfCloseReq(pMsgReq, receivedLength);
+        break;
+    case RIBEX_REQ_DISABLE_ALL_REM_FRAME:
+        HandleDisableAllRemFrameReq(pMsgReq, receivedLength);
+        break;
+    case RIBEX_REQ_ENUM_REM_FRAME:
+        HandleEnumRemFrameReq(pMsgReq, receivedLength);
+        break;
+    case RIBEX_REQ_ENABLE_REM_FRAME:
+        HandleEnableRemFrameReq(pMsgReq, receivedLength);
+        break;
+    case RIBEX_REQ_DISABLE_REM_FRAME:
+        HandleDisableRemFrameReq(pMsgReq, receivedLength);
+        break;
+    default:
+        break;  // not a request of ours: no answer, no line
     }
 }
 
@@ -242,8 +260,9 @@ static void ServeRequests(MainState *pState) {
             } else if (errorCode == ERROR_BAD_LENGTH) {
                 // One client's oversized request must not stop the service
                 // for all others; the queue has consumed it already.
-                TracePrint(g_ribexTrace[TM_MAIN], TRACE_LEVEL_EVENT,
-                           "ribex::main, MsgQReceive( ... ) == ERROR_BAD_LENGTH, request dropped\n");
+                TracePrint(
+                    g_ribexTrace[TM_MAIN], TRACE_LEVEL_EVENT,
+                    "ribex::main, MsgQReceive( ... ) == ERROR_BAD_LENGTH, request dropped\n");
                 continue;
             } else {
                 StopOnError(pState, errorCode);

@@ -12,12 +12,6 @@ constexpr DWORD kLastSeqNo = RX_BUFFER_NO_ENTRIES - 1;
 
 TraceModule *ThreadTrace() { return g_ribexTrace[TM_CAN_READ_THREAD]; }
 
-// Clients may map the buffer writable; the writer never lets a value
-// from the shared header steer it out of the ring.
-DWORD CurrentHead(const RxBufferLayout *pRxBuffer) {
-    return pRxBuffer->header.head % RX_BUFFER_NO_ENTRIES;
-}
-
 DWORD CurrentSeqNo(const RxBufferLayout *pRxBuffer) {
     DWORD seqNo = pRxBuffer->header.currSeqNo;
     return (seqNo == 0 || seqNo > kLastSeqNo) ? 1 : seqNo;
@@ -31,11 +25,17 @@ void TraceSlot(const RxBufferLayout *pRxBuffer, DWORD i) {
                "pMsg[%lu].can.data == %#2x %#2x %#2x %#2x %#2x %#2x %#2x %#2x\n",
                i, pRxBuffer->simCanUniqueId[i].high, pRxBuffer->simCanUniqueId[i].low, i,
                pRxBuffer->seqNo[i], i, pRxBuffer->errorCode[i], i, msg.can.id, i, msg.length, i,
-               msg.can.data[0], msg.can.data[1], msg.can.data[2], msg.can.data[3],
-               msg.can.data[4], msg.can.data[5], msg.can.data[6], msg.can.data[7]);
+               msg.can.data[0], msg.can.data[1], msg.can.data[2], msg.can.data[3], msg.can.data[4],
+               msg.can.data[5], msg.can.data[6], msg.can.data[7]);
 }
 
 }  // namespace
+
+// Clients may map the buffer writable; the writer never lets a value
+// from the shared header steer it out of the ring.
+DWORD RibexBufferHead(const RxBufferLayout *pRxBuffer) {
+    return pRxBuffer->header.head % RX_BUFFER_NO_ENTRIES;
+}
 
 void RibexBufferInit(RxBufferLayout *pRxBuffer) {
     RxBuffer *h = &pRxBuffer->header;
@@ -61,7 +61,7 @@ void RibexBufferMark(RxBufferLayout *pRxBuffer, DWORD first, DWORD count) {
 void RibexBufferAdvance(RxBufferLayout *pRxBuffer, DWORD n, DWORD NoMsgPerRead,
                         DWORD *pNoMsgToRead) {
     RxBuffer *h = &pRxBuffer->header;
-    DWORD head = CurrentHead(pRxBuffer);
+    DWORD head = RibexBufferHead(pRxBuffer);
     TracePrint(ThreadTrace(), TRACE_LEVEL_EVENT,
                "ribex::RibexBufferAdvance, NEW MESSAGES\n\t%s == %lu\n\t%s == %lu\n\t%s == %lu\n",
                "pRxBuffer->currSeqNo", h->currSeqNo, "pRxBuffer->head", h->head,
@@ -117,7 +117,7 @@ void SimRibexBufferStore(HANDLE hDevice, RxBufferLayout *pRxBuffer, DWORD slot, 
 
 void RibexBufferStoreDevice(RxBufferLayout *pRxBuffer, DWORD count, const RxMsg *frames,
                             DWORD errorCode) {
-    DWORD head = CurrentHead(pRxBuffer);
+    DWORD head = RibexBufferHead(pRxBuffer);
     if (count > RX_BUFFER_NO_ENTRIES - head) count = RX_BUFFER_NO_ENTRIES - head;
     for (DWORD k = 0; k < count; k++) {
         DWORD i = head + k;

@@ -12,6 +12,9 @@
 // contents are left as they are (a new mapping is all zeros).
 void RibexBufferInit(RxBufferLayout *pRxBuffer);
 
+// The slot that head points at, always inside the ring.
+DWORD RibexBufferHead(const RxBufferLayout *pRxBuffer);
+
 // Marks slots first .. first + count - 1 with the current lap number and
 // a zero error code, so that a reader can tell them from older laps
 // before they are overwritten. The range must not pass the ring's end.

@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "last_error.h"
+
 namespace {
 
 // Errors that concern one message only: the queue has consumed it, so the
@@ -17,21 +19,24 @@ void DeliverReaderError(SimCan *hSimCan) {
     SetEvent(hSimCan->hEventDone);
 }
 
+// The reader ends with error, and the receive thread hears of it.
+void FailReader(SimCan *hSimCan, DWORD error) {
+    hSimCan->readerError = error;
+    DeliverReaderError(hSimCan);
+}
+
 DWORD WINAPI SimCanReaderThread(LPVOID pParam) {
     SimCan *hSimCan = static_cast<SimCan *>(pParam);
     for (;;) {
         if (WaitForSingleObject(hSimCan->hEventArm, INFINITE) != WAIT_OBJECT_0) {
             // Not armed: the receive thread may be reading the destinations,
             // so the next arm hands the error over.
-            DWORD error = GetLastError();
-            hSimCan->readerError = error ? error : ERROR_GEN_FAILURE;
+            hSimCan->readerError = LastErrorOr(ERROR_GEN_FAILURE);
             break;
         }
         if (hSimCan->stop) break;
         if (!ResetEvent(hSimCan->hEventArm)) {
-            DWORD error = GetLastError();
-            hSimCan->readerError = error ? error : ERROR_GEN_FAILURE;
-            DeliverReaderError(hSimCan);
+            FailReader(hSimCan, LastErrorOr(ERROR_GEN_FAILURE));
             break;
         }
         for (;;) {
@@ -39,21 +44,19 @@ DWORD WINAPI SimCanReaderThread(LPVOID pParam) {
                               SIM_CAN_RECEIVE_TIMEOUT_MS)) {
                 *hSimCan->pErrorCode = 0;
             } else {
-                DWORD error = GetLastError();
+                DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
                 if (error == ERROR_TIMEOUT) {
                     if (hSimCan->stop) break;
                     continue;
                 }
                 if (!IsMessageError(error)) {
-                    hSimCan->readerError = error ? error : ERROR_GEN_FAILURE;
-                    DeliverReaderError(hSimCan);
+                    FailReader(hSimCan, error);
                     break;
                 }
                 *hSimCan->pErrorCode = error;
             }
             if (!SetEvent(hSimCan->hEventDone)) {
-                DWORD error = GetLastError();
-                hSimCan->readerError = error ? error : ERROR_GEN_FAILURE;
+                hSimCan->readerError = LastErrorOr(ERROR_GEN_FAILURE);
                 *hSimCan->pErrorCode = hSimCan->readerError;
                 InterlockedExchange(&hSimCan->errorDelivered, 1);
             }
@@ -75,9 +78,9 @@ SimCan *SimCanOpen(const wchar_t *netName) {
     }
     hSimCan->hMsgQ = MsgQOpen(netName, 0);
     if (!hSimCan->hMsgQ) {
-        DWORD error = GetLastError();
+        DWORD error = LastErrorOr(ERROR_TIMEOUT);
         HeapFree(GetProcessHeap(), 0, hSimCan);
-        SetLastError(error ? error : ERROR_TIMEOUT);
+        SetLastError(error);
         return nullptr;
     }
     SetLastError(0);
@@ -98,26 +101,19 @@ void SimCanArm(SimCan *hSimCan, RxMsg *pFrame, RxUniqueId *pUniqueId, HANDLE hEv
     if (!hSimCan->hThread) {
         hSimCan->hEventArm = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         if (!hSimCan->hEventArm) {
-            DWORD error = GetLastError();
-            hSimCan->readerError = error ? error : ERROR_GEN_FAILURE;
-            DeliverReaderError(hSimCan);
+            FailReader(hSimCan, LastErrorOr(ERROR_GEN_FAILURE));
             return;
         }
         hSimCan->hThread = CreateThread(nullptr, 0, SimCanReaderThread, hSimCan, 0, nullptr);
         if (!hSimCan->hThread) {
-            DWORD error = GetLastError();
+            DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
             CloseHandle(hSimCan->hEventArm);
             hSimCan->hEventArm = nullptr;
-            hSimCan->readerError = error ? error : ERROR_GEN_FAILURE;
-            DeliverReaderError(hSimCan);
+            FailReader(hSimCan, error);
             return;
         }
     }
-    if (!SetEvent(hSimCan->hEventArm)) {
-        DWORD error = GetLastError();
-        hSimCan->readerError = error ? error : ERROR_GEN_FAILURE;
-        DeliverReaderError(hSimCan);
-    }
+    if (!SetEvent(hSimCan->hEventArm)) FailReader(hSimCan, LastErrorOr(ERROR_GEN_FAILURE));
 }
 
 BOOL SimCanReceive(SimCan *hSimCan, RxMsg *pFrame, RxUniqueId *pUniqueId, DWORD timeout) {
@@ -125,12 +121,12 @@ BOOL SimCanReceive(SimCan *hSimCan, RxMsg *pFrame, RxUniqueId *pUniqueId, DWORD 
     SimCanMsg message;
     DWORD received = 0;
     if (!MsgQReceive(hSimCan->hMsgQ, &message, sizeof(message), &received, timeout)) {
-        DWORD error = GetLastError();
+        DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
         if (error == ERROR_BAD_LENGTH) {
             memset(pFrame, 0, sizeof(*pFrame));
             memset(pUniqueId, 0, sizeof(*pUniqueId));
         }
-        SetLastError(error ? error : ERROR_GEN_FAILURE);
+        SetLastError(error);
         return FALSE;
     }
     // A short message leaves bytes undefined and a length above 8 points

@@ -10,11 +10,11 @@
 
 typedef struct SimCan {
     MsgQHandle hMsgQ;
-    HANDLE hThread;             // the reader; null until the first arm
-    volatile LONG stop;         // set by SimCanClose
-    HANDLE hEventArm;           // manual reset; set to ask for one frame
-    volatile DWORD readerError; // the error that ended the reader; stays
-    RxMsg *pFrame;              // destinations, stored by each arm
+    HANDLE hThread;              // the reader; null until the first arm
+    volatile LONG stop;          // set by SimCanClose
+    HANDLE hEventArm;            // manual reset; set to ask for one frame
+    volatile DWORD readerError;  // the error that ended the reader; stays
+    RxMsg *pFrame;               // destinations, stored by each arm
     RxUniqueId *pUniqueId;
     HANDLE hEventDone;
     volatile DWORD *pErrorCode;

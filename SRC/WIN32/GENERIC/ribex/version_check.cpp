@@ -1,7 +1,7 @@
 // The interface version check between the server and the other side of an
 // interface (a client library, the CAN device driver), with the operator
 // notice on a mismatch.
-#include "ribex_names.h"
+#include "version_check.h"
 
 #include <wchar.h>
 
@@ -39,6 +39,8 @@ static void PutNumber(MessageText *pMsg, DWORD value) {
     Put(pMsg, digits + i);
 }
 
+// Declared for tests (server_test_access.h); the check below is its one
+// caller here.
 void BuildVersionMessage(HMODULE hModule, const wchar_t *otherName, DWORD count,
                          const DWORD *accepted, DWORD major, DWORD minor, wchar_t *text,
                          DWORD textChars) {

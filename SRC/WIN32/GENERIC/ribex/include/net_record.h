@@ -77,6 +77,14 @@ typedef struct RibexNet {
 BOOL RequestNetThread(RibexNet *pRibexNet, DWORD req, DWORD reqIndex, TraceModule *module,
                       const char *callerName);
 
+// The waiting half of that: for the start-up confirm of a new thread and
+// for every request. A confirm carrying an error fails with it.
+BOOL AwaitNetThreadConfirm(RibexNet *pRibexNet, TraceModule *module, const char *callerName);
+
+// Posts CAN_THREAD_EXIT and waits, without time-out, for the thread's
+// end. Returns 0 or the error code, with the failure's line written.
+DWORD StopNetThread(RibexNet *pRibexNet, TraceModule *module, const char *callerName);
+
 // Main thread, after taking a client out of the table: waits until no wake
 // pass that could still hold hEvent runs (or the thread has ended), then
 // closes it. FALSE with CloseHandle's error.

@@ -1,5 +1,5 @@
-// Object names built from a net name and a client's unique id, the
-// reply-queue wrappers, and the interface version check.
+// Object names built from a net name and a client's unique id, and the
+// reply-queue wrappers that open and create queues by such names.
 //
 // Names are heap strings from the process heap; the caller frees them with
 // HeapFree(GetProcessHeap(), 0, name).
@@ -20,14 +20,3 @@ wchar_t *CreateDevicePath(const wchar_t *name);
 // one message).
 MsgQHandle OpenMsgQ(const wchar_t *baseName, DWORD high, DWORD low);
 MsgQHandle CreateMsgQ(const wchar_t *baseName, DWORD high, DWORD low, DWORD maxMessageSize);
-
-// TRUE when major is one of accepted[0..count-1]; otherwise shows the
-// "Version incompatibility" box and fails with ERROR_REVISION_MISMATCH.
-BOOL CheckVersion(HMODULE hModule, const wchar_t *otherName, DWORD count, const DWORD *accepted,
-                  DWORD major, DWORD minor);
-
-// The text of that box, built into text (room for textChars characters,
-// the server uses 780). Exposed so that tests can check it.
-void BuildVersionMessage(HMODULE hModule, const wchar_t *otherName, DWORD count,
-                         const DWORD *accepted, DWORD major, DWORD minor, wchar_t *text,
-                         DWORD textChars);

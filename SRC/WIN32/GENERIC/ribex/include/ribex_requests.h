@@ -1,5 +1,4 @@
-// The request handlers that the request loop dispatches to, and the
-// registry's teardown that the loop calls once no client is left.
+// The request handlers that the request loop dispatches to.
 #pragma once
 
 #include <windows.h>
@@ -14,6 +13,3 @@ void HandleDisableAllRemFrameReq(const msgReq *pMsgReq, DWORD receivedLength);
 void HandleEnumRemFrameReq(const msgReq *pMsgReq, DWORD receivedLength);
 void HandleEnableRemFrameReq(const msgReq *pMsgReq, DWORD receivedLength);
 void HandleDisableRemFrameReq(const msgReq *pMsgReq, DWORD receivedLength);
-
-// Unregisters every client of every net (stops every receive thread).
-BOOL UnRegisterAllRibexClients(void);

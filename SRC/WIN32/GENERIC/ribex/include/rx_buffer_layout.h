@@ -19,13 +19,13 @@
 #define RX_REMOTE_FRAME_FLAG 0x80000000u
 
 typedef struct RxCan {
-    uint32_t id;        // bit 31 set: remote frame
+    uint32_t id;  // bit 31 set: remote frame
     uint8_t data[8];
 } RxCan;
 
 typedef struct RxMsg {
-    uint64_t timeStamp; // 100 ns units
-    uint32_t length;    // valid bytes in can.data, at most 8
+    uint64_t timeStamp;  // 100 ns units
+    uint32_t length;     // valid bytes in can.data, at most 8
     RxCan can;
 } RxMsg;
 
@@ -35,13 +35,13 @@ typedef struct RxUniqueId {
 } RxUniqueId;
 
 typedef struct RxBuffer {
-    uint32_t noRxMsgs;      // simulated frames stored
-    uint32_t noRxBytes;     // their summed lengths
+    uint32_t noRxMsgs;   // simulated frames stored
+    uint32_t noRxBytes;  // their summed lengths
     uint32_t noRxMsgs2;
     uint32_t noRxBytes2;
     uint32_t reserved[5];
-    uint32_t currSeqNo;     // lap number being written, 1..255
-    volatile uint32_t head; // next slot to be written
+    uint32_t currSeqNo;      // lap number being written, 1..255
+    volatile uint32_t head;  // next slot to be written
     uint32_t noEntries;
     uint32_t seqNoOffset;
     uint32_t errorCodeOffset;

@@ -9,7 +9,7 @@
 typedef struct SimCanMsg {
     uint32_t uniqueIdHigh;  // the id the peer attaches to its frames
     uint32_t uniqueIdLow;
-    RxMsg frame;            // timeStamp ignored: the server stamps on arrival
+    RxMsg frame;  // timeStamp ignored: the server stamps on arrival
 } SimCanMsg;
 
 RIBEX_STATIC_ASSERT(sizeof(SimCanMsg) == SIM_CAN_MSG_SIZE, "SimCanMsg is 32 bytes");

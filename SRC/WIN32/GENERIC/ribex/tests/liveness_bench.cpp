@@ -18,6 +18,7 @@
 #include "msgq_ref_table.h"
 #include "net_registry.h"
 #include "ribex_names.h"
+#include "server_test_access.h"
 #include "sim_can_message.h"
 #include "test_names.h"
 

@@ -115,7 +115,8 @@ void BenchDevice(const std::wstring &service, const std::wstring &device, DWORD 
     QueryPerformanceCounter(&start);
     DWORD sent = 0;
     for (; sent < frames; sent += chunk) {
-        if (!VcanWriteFrames(hWriter, batch.data(), chunk) || !AwaitEntries(&t, hEvent, chunk)) break;
+        if (!VcanWriteFrames(hWriter, batch.data(), chunk) || !AwaitEntries(&t, hEvent, chunk))
+            break;
     }
     QueryPerformanceCounter(&end);
     printf("device alone, NoMsgPerRead %3lu: %lu frames in %.3f s = %.0f frames/s\n", noMsgPerRead,

@@ -31,8 +31,8 @@ TEST(ReceiveBuffer, CreationValuesOverAnOldMappingOfTheSameName) {
     EXPECT_EQ(0u, h.noRxMsgs + h.noRxBytes + h.noRxMsgs2 + h.noRxBytes2 + h.head);
     for (uint32_t r : h.reserved) EXPECT_EQ(0u, r);
     const DWORD expected[6] = {1, 256, 64, 1088, 2112, 8256};
-    const DWORD got[6] = {h.currSeqNo, h.noEntries, h.seqNoOffset, h.errorCodeOffset, h.msgOffset,
-                          h.simCanUniqueIdOffset};
+    const DWORD got[6] = {h.currSeqNo,       h.noEntries, h.seqNoOffset,
+                          h.errorCodeOffset, h.msgOffset, h.simCanUniqueIdOffset};
     for (int i = 0; i < 6; i++) EXPECT_EQ(expected[i], got[i]) << i;
     for (DWORD i = 0; i < 256; i++) ASSERT_EQ(i == 0 ? 1u : 0u, b->seqNo[i]) << i;
 }
@@ -57,10 +57,17 @@ TEST(ReceiveBuffer, LapRuleAtTheRingEnd) {
         EXPECT_EQ(c.headAfter, b->header.head) << c.head << "+" << c.batch;
         EXPECT_EQ(c.seqNoAfter, b->header.currSeqNo) << c.head << "+" << c.batch;
         EXPECT_EQ(c.toRead, toRead) << c.head << "+" << c.batch;
-        for (DWORD i = 0; i < c.toRead; i++) EXPECT_EQ(c.seqNoAfter, b->seqNo[c.headAfter + i]) << i;
-        if (c.headAfter + c.toRead < 256) { EXPECT_NE(c.seqNoAfter, b->seqNo[c.headAfter + c.toRead]); }
-        if (c.headAfter == 0) { EXPECT_EQ(0u, b->errorCode[0]); }
-        if (c.headAfter == 255) { EXPECT_EQ(c.seqNo - 1, b->seqNo[0]); }
+        for (DWORD i = 0; i < c.toRead; i++)
+            EXPECT_EQ(c.seqNoAfter, b->seqNo[c.headAfter + i]) << i;
+        if (c.headAfter + c.toRead < 256) {
+            EXPECT_NE(c.seqNoAfter, b->seqNo[c.headAfter + c.toRead]);
+        }
+        if (c.headAfter == 0) {
+            EXPECT_EQ(0u, b->errorCode[0]);
+        }
+        if (c.headAfter == 255) {
+            EXPECT_EQ(c.seqNo - 1, b->seqNo[0]);
+        }
     }
 }
 
@@ -89,7 +96,8 @@ TEST(ReceiveBuffer, CountersRiseForSimulatedFramesOnlyAndErrorEntriesCarryNothin
     RibexBufferStoreDevice(b.get(), 2, frames, 0);
     EXPECT_EQ(0x10u, b->msg[0].can.id);
     EXPECT_EQ(0u, b->simCanUniqueId[0].high + b->simCanUniqueId[0].low);
-    EXPECT_EQ(0u, b->header.noRxMsgs + b->header.noRxBytes + b->header.noRxMsgs2 + b->header.noRxBytes2);
+    EXPECT_EQ(
+        0u, b->header.noRxMsgs + b->header.noRxBytes + b->header.noRxMsgs2 + b->header.noRxBytes2);
 
     RxCan can = {0x321, {0xDE, 0xAD, 0xBE}};
     uint64_t before = 0, after = 0;
@@ -119,7 +127,8 @@ TEST(CounterTime, ConversionIsExactForAnyFrequency) {
     // The counter's high half must not lose its fraction: at 3.579545 MHz a
     // conversion in 32-bit halves is hundreds of seconds off.
     for (uint64_t f : {10000000ull, 3579545ull, 2400000000ull, 1000ull}) {
-        for (uint64_t c : {12345ull, 0xFFFFFFFFull, 0x100000001ull, 0x5000000123ull, 0x3FFFFFFFFFFFull}) {
+        for (uint64_t c :
+             {12345ull, 0xFFFFFFFFull, 0x100000001ull, 0x5000000123ull, 0x3FFFFFFFFFFFull}) {
             unsigned __int128 exact = static_cast<unsigned __int128>(c) * 10000000u / f;
             EXPECT_EQ(static_cast<uint64_t>(exact), PerfCounterTo100ns(c, f)) << c << " @ " << f;
         }
@@ -132,7 +141,9 @@ struct Table {
         if (p) HeapFree(GetProcessHeap(), 0, p);
     }
     void Add(DWORD procId, DWORD canId) {
-        if (!p || p->noReplies == p->maxNoReplies) { ASSERT_TRUE(ReAllocRemReplySpace(&p)); }
+        if (!p || p->noReplies == p->maxNoReplies) {
+            ASSERT_TRUE(ReAllocRemReplySpace(&p));
+        }
         p->reply[p->noReplies].uniqueProcId = procId;
         p->reply[p->noReplies].can.id = canId;
         p->noReplies = p->noReplies + 1;

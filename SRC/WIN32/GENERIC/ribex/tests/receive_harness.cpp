@@ -55,7 +55,8 @@ DWORD StartTestNet(const std::wstring &name, TestNet *t) {
     t->hMapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, 0,
                                      RX_BUFFER_SIZE, mappingName.c_str());
     if (t->hMapping)
-        t->pRxBuffer = static_cast<RxBufferLayout *>(MapViewOfFile(t->hMapping, FILE_MAP_WRITE, 0, 0, 0));
+        t->pRxBuffer =
+            static_cast<RxBufferLayout *>(MapViewOfFile(t->hMapping, FILE_MAP_WRITE, 0, 0, 0));
     if (!p->hEventReq || !p->hEventCfm || !t->pRxBuffer) {
         DWORD error = GetLastError();
         ReleaseRecord(t);
@@ -66,7 +67,8 @@ DWORD StartTestNet(const std::wstring &name, TestNet *t) {
     p->pRxBuffer = t->pRxBuffer;
     t->net->hThread = CreateThread(nullptr, 0, CanReadThread, t->net, 0, nullptr);
     DWORD error = t->net->hThread ? 0 : GetLastError();
-    if (error == 0 && WaitForSingleObject(p->hEventCfm, 20000) != WAIT_OBJECT_0) return ERROR_TIMEOUT;
+    if (error == 0 && WaitForSingleObject(p->hEventCfm, 20000) != WAIT_OBJECT_0)
+        return ERROR_TIMEOUT;
     if (error == 0) error = p->errorCodeCfm;
     if (error != 0) {
         if (t->net->hThread) WaitForSingleObject(t->net->hThread, 20000);

@@ -16,48 +16,17 @@
 #include "ribex_trace_modules.h"
 #include "sim_can.h"
 #include "test_names.h"
+#include "trace_ring.h"
 
 using namespace receive_test;
+using namespace server_test;
 
 namespace {
 
 // Every module of this program (masks are looked up by its file name)
 // traces at every level.
-struct TraceRing : ::testing::Environment {
-    void SetUp() override {
-        SetEnvironmentVariableW(L"TRACESIZE", L"3000 1024");
-        SetEnvironmentVariableW(L"ribex_receive_thread_test.exe", L"0xF");
-        RegisterRibexTraceModules();
-    }
-    void TearDown() override { ReleaseRibexTraceModules(); }
-};
-::testing::Environment *const kTraceRing = ::testing::AddGlobalTestEnvironment(new TraceRing);
-
-std::vector<std::string> TraceLines() {
-    DWORD noSlots = 0, slotSize = 0;
-    TraceGetBufferSize(g_ribexTrace[TM_MAIN], &noSlots, &slotSize);
-    std::vector<char> buffer(static_cast<size_t>(noSlots) * slotSize);
-    TraceReadBuffer(g_ribexTrace[TM_MAIN], buffer.data(), static_cast<DWORD>(buffer.size()));
-    std::vector<std::string> lines;
-    for (DWORD i = 0; i < noSlots && buffer[(size_t)i * slotSize]; i++)
-        lines.emplace_back(buffer.data() + static_cast<size_t>(i) * slotSize);
-    return lines;
-}
-
-// The lines appear in this order (others may come between); a line ending
-// in "..." matches by its beginning.
-void ExpectInOrder(const std::vector<std::string> &lines, const std::vector<std::string> &expected) {
-    size_t at = 0;
-    for (const std::string &text : expected) {
-        bool prefix = text.size() > 3 && text.compare(text.size() - 3, 3, "...") == 0;
-        std::string want = prefix ? text.substr(0, text.size() - 3) : text;
-        while (at < lines.size() && (prefix ? lines[at].compare(0, want.size(), want) : lines[at].compare(want)))
-            at++;
-        EXPECT_LT(at, lines.size()) << "missing or out of order: " << ::testing::PrintToString(text);
-        if (at == lines.size()) return;
-        at++;
-    }
-}
+::testing::Environment *const kTraceRing = ::testing::AddGlobalTestEnvironment(
+    new TraceRing(L"3000 1024", {{L"ribex_receive_thread_test.exe", L"0xF"}}));
 
 // A thread that ended without confirming: the requester must not wait for
 // ever, nor take a confirm left from an earlier request. (Confirmed error
@@ -68,8 +37,9 @@ TEST(Handshake, AThreadThatEndedFailsTheRequestWithItsExitCode) {
     net.threadParam.hEventCfm = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     for (DWORD exitCode : {4321u, 0u}) {
         SetEvent(net.threadParam.hEventCfm);  // stale
-        net.hThread = CreateThread(nullptr, 0, [](LPVOID p) -> DWORD { return (DWORD)(ULONG_PTR)p; },
-                                   (LPVOID)(ULONG_PTR)exitCode, 0, nullptr);
+        net.hThread = CreateThread(
+            nullptr, 0, [](LPVOID p) -> DWORD { return (DWORD)(ULONG_PTR)p; },
+            (LPVOID)(ULONG_PTR)exitCode, 0, nullptr);
         WaitForSingleObject(net.hThread, 10000);
         EXPECT_FALSE(RequestNetThread(&net, CAN_THREAD_REALLOC_EVENTS, 0, nullptr, "Test"));
         EXPECT_EQ(exitCode ? exitCode : (DWORD)ERROR_OPERATION_ABORTED, GetLastError());
@@ -105,7 +75,8 @@ struct LocalPeerNet {
     // An event for the thread to own, and the test's own handle to it.
     HANDLE AddClient(DWORD high, DWORD low, HANDLE *pTheirs = nullptr) {
         HANDLE mine = CreateEventW(nullptr, FALSE, FALSE, nullptr), theirs = nullptr;
-        DuplicateHandle(GetCurrentProcess(), mine, GetCurrentProcess(), &theirs, 0, FALSE, DUPLICATE_SAME_ACCESS);
+        DuplicateHandle(GetCurrentProcess(), mine, GetCurrentProcess(), &theirs, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
         EXPECT_TRUE(receive_test::AddClient(&t, high, low, theirs)) << GetLastError();
         if (pTheirs) *pTheirs = theirs;
         return mine;
@@ -117,10 +88,10 @@ TEST(ReceiveThread, NoDeviceAndNoPeerFailsTheNetWith1460) {
     TestNet t;
     EXPECT_EQ((DWORD)ERROR_TIMEOUT, StartTestNet(UniqueNetName(L"rxnone"), &t));
     EXPECT_EQ(nullptr, t.net);
-    ExpectInOrder(TraceLines(), {
-        "\nribex::CanReadThread Entry\n",
-        "ribex::CanReadThread, hDevice == INVALID_HANDLE_VALUE && hSimCan == NULL, errorCode == 1460\n",
-        "ribex::CanReadThread Exit (1460)\n\n"});
+    ExpectInOrder(TraceLines(), {"\nribex::CanReadThread Entry\n",
+                                 "ribex::CanReadThread, hDevice == INVALID_HANDLE_VALUE && hSimCan "
+                                 "== NULL, errorCode == 1460\n",
+                                 "ribex::CanReadThread Exit (1460)\n\n"});
 }
 
 TEST(ReceiveThread, TableGrowsFrom8To16KeepingOrderEveryClientIsWokenAndTheDumpShowsTen) {
@@ -140,7 +111,8 @@ TEST(ReceiveThread, TableGrowsFrom8To16KeepingOrderEveryClientIsWokenAndTheDumpS
     EXPECT_EQ(0u, StopTestNet(&n.t));
     std::string dump;
     for (const std::string &line : TraceLines())
-        if (line.find("pThreadData->pEvents->\n\tnoEvents == 12\n") != std::string::npos) dump = line;
+        if (line.find("pThreadData->pEvents->\n\tnoEvents == 12\n") != std::string::npos)
+            dump = line;
     EXPECT_NE(std::string::npos, dump.find("\t\t0x100:0x9\n"));
     EXPECT_EQ(std::string::npos, dump.find("\t\t0x100:0xa\n"));
     for (HANDLE h : mine) CloseHandle(h);
@@ -225,30 +197,35 @@ TEST(ReceiveThread, RemoteFramesPassOnlyOnceEnabledWithTheirTraceLines) {
     EXPECT_EQ(0x80000123u, entries[0].msg.can.id);
     EXPECT_EQ(0u, StopTestNet(&n.t));
     CloseHandle(mine);
-    ExpectInOrder(TraceLines(), {
-        "\nribex::CanReadThread Entry\n",
-        "\tribex::ReAllocEventSpace, allocated space == 152\n",
-        "\tribex::ReAllocEventSpace, pEvents->\n\t\tmaxNoEvents == 8\n\t\tnoEvents == 0\n\t\tpUniqueId == 0:0\n...",
-        "ribex::CanReadThread, hSimCan != NULL\n",
-        "ribex::CanReadThread, result1 == WAIT_OBJECT_0 + 2\n",
-        "ribex::CanCheckSimCanBufferStore \n\tId == 0x123\n",
-        "ribex::CheckSimCanBufferStore Exit ,return value == 0x1 \n\n",
-        "ribex::SimRibexBufferStore \n\tid == 0x123\t head == 0 \n",
-        "ribex::RibexBufferAdvance, NEW MESSAGES\n\tpRxBuffer->currSeqNo == 1\n\tpRxBuffer->head == "
-        "0\n\tpRxBuffer->noEntries == 256\n",
-        "ribex::RibexBufferAdvance, \n\tpSimCanUniqueId[0] == 0xa:0xb \n\tpSeqNo[0] == 1\n\tpErrorCode[0] == "
-        "0\n\tpMsg[0].can.id == 0x123 pMsg[0].length == 2 pMsg[0].can.data == 0x11 0x22  0  0  0  0  0  0\n",
-        "ribex::CanReadThread, pThreadData->pEvents->\n\tnoEvents == 1\n\t\t0x5:0x6\n\t\t0x...",
-        "ribex::CheckSimCanBufferStore Exit ,return value == 0 \n\n",
-        "ribex::CanReadThread, pThreadData->req == CAN_THREAD_REALLOC_REMREPLIES\n",
-        "\tribex::ReAllocRemReplySpace, allocated space == 136\n",
-        "\tribex::ReAllocRemReplySpace, pRemote->\n\t\tmaxNoReplies == 16\n\t\tnoReplies == 0\n",
-        "\tribex::GetRemFrameIndex, pRemote->reply[0].\n\t\tuniqueProcId == 0x42 can.id == 291...",
-        "ribex::GetRemFrameIndex Exit (0)\n\n",
-        "ribex::CanCheckSimCanBufferStore, REMOTE FRAME\n\tid == 0x123\n",
-        "ribex::SimRibexBufferStore \n\tid == 0x80000123\t head == 0x2 \n",
-        "ribex::CanReadThread, pThreadData->req == CAN_THREAD_EXIT\n",
-        "ribex::CanReadThread Exit (0)\n\n"});
+    ExpectInOrder(
+        TraceLines(),
+        {"\nribex::CanReadThread Entry\n",
+         "\tribex::ReAllocEventSpace, allocated space == 152\n",
+         "\tribex::ReAllocEventSpace, pEvents->\n\t\tmaxNoEvents == 8\n\t\tnoEvents == "
+         "0\n\t\tpUniqueId == 0:0\n...",
+         "ribex::CanReadThread, hSimCan != NULL\n",
+         "ribex::CanReadThread, result1 == WAIT_OBJECT_0 + 2\n",
+         "ribex::CanCheckSimCanBufferStore \n\tId == 0x123\n",
+         "ribex::CheckSimCanBufferStore Exit ,return value == 0x1 \n\n",
+         "ribex::SimRibexBufferStore \n\tid == 0x123\t head == 0 \n",
+         "ribex::RibexBufferAdvance, NEW MESSAGES\n\tpRxBuffer->currSeqNo == 1\n\tpRxBuffer->head "
+         "== "
+         "0\n\tpRxBuffer->noEntries == 256\n",
+         "ribex::RibexBufferAdvance, \n\tpSimCanUniqueId[0] == 0xa:0xb \n\tpSeqNo[0] == "
+         "1\n\tpErrorCode[0] == "
+         "0\n\tpMsg[0].can.id == 0x123 pMsg[0].length == 2 pMsg[0].can.data == 0x11 0x22  0  0  0  "
+         "0  0  0\n",
+         "ribex::CanReadThread, pThreadData->pEvents->\n\tnoEvents == 1\n\t\t0x5:0x6\n\t\t0x...",
+         "ribex::CheckSimCanBufferStore Exit ,return value == 0 \n\n",
+         "ribex::CanReadThread, pThreadData->req == CAN_THREAD_REALLOC_REMREPLIES\n",
+         "\tribex::ReAllocRemReplySpace, allocated space == 136\n",
+         "\tribex::ReAllocRemReplySpace, pRemote->\n\t\tmaxNoReplies == 16\n\t\tnoReplies == 0\n",
+         "\tribex::GetRemFrameIndex, pRemote->reply[0].\n\t\tuniqueProcId == 0x42 can.id == 291...",
+         "ribex::GetRemFrameIndex Exit (0)\n\n",
+         "ribex::CanCheckSimCanBufferStore, REMOTE FRAME\n\tid == 0x123\n",
+         "ribex::SimRibexBufferStore \n\tid == 0x80000123\t head == 0x2 \n",
+         "ribex::CanReadThread, pThreadData->req == CAN_THREAD_EXIT\n",
+         "ribex::CanReadThread Exit (0)\n\n"});
 }
 
 // ---------------------------------------------------------------------
@@ -258,8 +235,11 @@ TEST(SimulatedPath, PeerFramesInOrderStampedOnArrivalMalformedOnesBecomeErrorEnt
     std::wstring net = UniqueNetName(L"rxsim"), sync = ribex_test::UniqueName(L"rxpeer");
     ribex_test::ScopedChild peer;
     // Two frames; 33 bytes; 20 bytes; a length of 9; then a good frame.
-    ASSERT_TRUE(ribex_test::StartChild(L"ribex_receive_peer", net + L" " + sync +
-        L" a1:b1:100:3:010203 a1:b2:101:8:1122334455667788 raw:33 raw:20 a1:b3:102:9 a1:b4:103:1:cc", peer.get()));
+    ASSERT_TRUE(ribex_test::StartChild(L"ribex_receive_peer",
+                                       net + L" " + sync +
+                                           L" a1:b1:100:3:010203 a1:b2:101:8:1122334455667788 "
+                                           L"raw:33 raw:20 a1:b3:102:9 a1:b4:103:1:cc",
+                                       peer.get()));
     ASSERT_TRUE(ribex_test::WaitForPoint(sync + L"-end", 20000));
     LARGE_INTEGER f, c0, c1;
     QueryPerformanceFrequency(&f);
@@ -278,7 +258,9 @@ TEST(SimulatedPath, PeerFramesInOrderStampedOnArrivalMalformedOnesBecomeErrorEnt
         EXPECT_EQ(codes[i], e.errorCode) << i;
         EXPECT_EQ(ids[i], e.msg.can.id) << i;
         EXPECT_EQ(codes[i] ? 0u : 0xa1u, e.uniqueId.high) << i;  // no stale bytes behind an error
-        if (codes[i]) { EXPECT_EQ(0u, e.msg.length + e.msg.can.data[0] + e.msg.can.data[7]) << i; }
+        if (codes[i]) {
+            EXPECT_EQ(0u, e.msg.length + e.msg.can.data[0] + e.msg.can.data[7]) << i;
+        }
         if (codes[i]) continue;
         EXPECT_GE(e.msg.timeStamp, PerfCounterTo100ns(c0.QuadPart, f.QuadPart)) << i;
         EXPECT_LE(e.msg.timeStamp, PerfCounterTo100ns(c1.QuadPart, f.QuadPart)) << i;

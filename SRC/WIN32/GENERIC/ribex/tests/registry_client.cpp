@@ -79,7 +79,8 @@ int wmain(int argc, wchar_t **argv) {
             bool exact = true;
             if (ids) printf("ids");
             RibexFrame batch[64];
-            for (DWORD start = GetTickCount(); frames + lost < want && GetTickCount() - start < timeoutMs;) {
+            for (DWORD start = GetTickCount();
+                 frames + lost < want && GetTickCount() - start < timeoutMs;) {
                 DWORD n = 0, l = 0;
                 if (!RibexReadFrames(current, batch, ids ? 1 : 64, &n, &l, 100)) {
                     Report("read failed", FALSE);
@@ -93,8 +94,10 @@ int wmain(int argc, wchar_t **argv) {
                     if (batch[k].errorCode != 0 || seq != frames + lost) exact = false;
                 }
             }
-            if (ids) printf("\n");
-            else printf("read %lu+%lu %s\n", frames, lost, exact ? "exact" : "gap");
+            if (ids)
+                printf("\n");
+            else
+                printf("read %lu+%lu %s\n", frames, lost, exact ? "exact" : "gap");
             args = 2;
         } else if (wcscmp(cmd, L"header") == 0) {
             const RxBufferLayout *b = RibexGetRxBuffer(current);

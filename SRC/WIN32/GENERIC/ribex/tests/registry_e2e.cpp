@@ -41,7 +41,8 @@ DWORD StopServer(Server *server, DWORD timeoutMs) {
 }
 
 bool ServerRunning(Server *server) {
-    return server->child.hProcess != nullptr && WaitForSingleObject(server->child.hProcess, 0) == WAIT_TIMEOUT;
+    return server->child.hProcess != nullptr &&
+           WaitForSingleObject(server->child.hProcess, 0) == WAIT_TIMEOUT;
 }
 
 MsgQHandle CreatePeer(const std::wstring &netName, DWORD maxMsgs) {
@@ -76,7 +77,8 @@ int CountTraced(const TraceModule *reader, LONG mark, const std::string &text) {
     const char *slots = (const char *)h + sizeof(TraceBufferHeader);
     LONG now = h->noLines;
     int found = 0;
-    for (LONG k = now - mark > (LONG)h->noSlots ? now - (LONG)h->noSlots + 1 : mark + 1; k <= now; ++k) {
+    for (LONG k = now - mark > (LONG)h->noSlots ? now - (LONG)h->noSlots + 1 : mark + 1; k <= now;
+         ++k) {
         const char *slot = slots + (size_t)((DWORD)(k - 1) % h->noSlots) * h->slotSize;
         if (std::string(slot, strnlen(slot, h->slotSize)).find(text) != std::string::npos) ++found;
     }
@@ -87,6 +89,24 @@ bool WaitTraced(const TraceModule *reader, LONG mark, const std::string &text, D
     for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(20))
         if (Traced(reader, mark, text)) return true;
     return Traced(reader, mark, text);
+}
+
+std::wstring QueueArg(const Server &server) { return L"queue " + server.queueName + L" "; }
+
+bool WaitNetGone(const std::wstring &netName, DWORD timeoutMs) {
+    for (DWORD start = GetTickCount(); NetExists(netName) && GetTickCount() - start < timeoutMs;)
+        Sleep(50);
+    return !NetExists(netName);
+}
+
+TraceModule *ReadServerTrace(std::initializer_list<TraceLevel> moreLevels) {
+    SetEnvironmentVariableW(L"TRACESIZE", L"2048 240");
+    SetEnvironmentVariableW(L"ribex.exe", L"0");
+    SetEnvironmentVariableW(L"ribex.exe::main", L"4");
+    for (const TraceLevel &level : moreLevels)
+        SetEnvironmentVariableW((std::wstring(L"ribex.exe::") + level.first).c_str(), level.second);
+    TraceModule *reader = TraceRegister(nullptr, L"registry_e2e_reader");
+    return reader != nullptr && reader->pBuffer != nullptr ? reader : nullptr;
 }
 
 bool NetExists(const std::wstring &netName) {

@@ -5,7 +5,9 @@
 
 #include <windows.h>
 
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "child_process.h"
@@ -15,6 +17,9 @@
 #include "trace.h"
 
 namespace registry_e2e {
+
+// The lines a registry_client script reports, in order.
+using Lines = std::vector<std::string>;
 
 struct Server {
     ribex_test::ChildProcess child;
@@ -29,6 +34,8 @@ bool StartServer(Server *server);
 // its exit code, or (DWORD)-1 when it did not end within timeoutMs.
 DWORD StopServer(Server *server, DWORD timeoutMs);
 bool ServerRunning(Server *server);
+// "queue <name> ": how every registry_client script names the server.
+std::wstring QueueArg(const Server &server);
 
 // The simulated peer of a net: the queue named after the net. SendFrames
 // sends frames carrying the sequence numbers first..first+count-1 in their
@@ -49,7 +56,8 @@ struct RawClient {
     MsgQHandle hReply = nullptr;
     HANDLE hEvent = nullptr;
 
-    RawClient(const std::wstring &netName, DWORD h, DWORD l, bool replyQueue = true, bool event = true)
+    RawClient(const std::wstring &netName, DWORD h, DWORD l, bool replyQueue = true,
+              bool event = true)
         : net(netName), high(h), low(l) {
         if (replyQueue) hReply = CreateMsgQ(net.c_str(), high, low, 12);
         wchar_t *name = CreateUniqueName(net.c_str(), high, low, L"EVT");
@@ -69,6 +77,8 @@ struct RawClient {
 // Maps a net's receive buffer read-only (null when the net has none).
 const RxBufferLayout *MapRxBuffer(const std::wstring &netName, HANDLE *phMapping);
 bool NetExists(const std::wstring &netName);
+// Waits (up to timeoutMs) until the net's receive buffer is gone.
+bool WaitNetGone(const std::wstring &netName, DWORD timeoutMs = 20000);
 
 // Runs registry_client with the script to its end and returns its lines;
 // StartClient/FinishClient do the same in two steps.
@@ -79,13 +89,20 @@ std::vector<std::string> FinishClient(ribex_test::ChildProcess *child);
 // The server's trace ring as a reader module sees it: a mark is the number
 // of lines written so far; the others look at the lines written after it
 // (those still in the ring).
+// ReadServerTrace sets up what the server started next inherits: a ring
+// of 2048 lines, every module silent but main at level 4 and the modules
+// in moreLevels (name after "ribex.exe::", mask); it returns the test's
+// reader module, null when the ring cannot be read.
+using TraceLevel = std::pair<const wchar_t *, const wchar_t *>;
+TraceModule *ReadServerTrace(std::initializer_list<TraceLevel> moreLevels = {});
 LONG TraceMark(const TraceModule *reader);
 int CountTraced(const TraceModule *reader, LONG mark, const std::string &text);
 inline bool Traced(const TraceModule *reader, LONG mark, const std::string &text) {
     return CountTraced(reader, mark, text) > 0;
 }
 // Waits (up to timeoutMs) until a line after mark contains text.
-bool WaitTraced(const TraceModule *reader, LONG mark, const std::string &text, DWORD timeoutMs = 20000);
+bool WaitTraced(const TraceModule *reader, LONG mark, const std::string &text,
+                DWORD timeoutMs = 20000);
 
 // Named events for the scripts' signal/wait.
 bool WaitEvent(const std::wstring &name, DWORD timeoutMs = 20000);

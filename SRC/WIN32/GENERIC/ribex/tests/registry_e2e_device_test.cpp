@@ -25,8 +25,8 @@ class RibexDevice : public ::testing::Test {
     static void SetUpTestSuite() { ASSERT_TRUE(StartServer(&g_server)); }
     void SetUp() override {
         ASSERT_TRUE(ServerRunning(&g_server));
-        hBus = CreateFileW(L"\\\\.\\VCAN7", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
+        hBus = CreateFileW(L"\\\\.\\VCAN7", GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(hBus, INVALID_HANDLE_VALUE) << "error " << GetLastError();
     }
     void TearDown() override {
@@ -38,20 +38,23 @@ class RibexDevice : public ::testing::Test {
         msg.can.id = canId;
         msg.can.data[0] = (uint8_t)canId;
         DWORD written = 0;
-        ASSERT_TRUE(WriteFile(hBus, &msg, sizeof(msg), &written, nullptr)) << "error " << GetLastError();
+        ASSERT_TRUE(WriteFile(hBus, &msg, sizeof(msg), &written, nullptr))
+            << "error " << GetLastError();
         ASSERT_EQ(written, sizeof(msg));
     }
     HANDLE hBus = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(RibexDevice, BusFramesReachEveryClientAndRemoteFramesOnlyWhileEnabled) {
-    std::wstring q = L"queue " + g_server.queueName + L" open " + kDeviceNet;
-    std::wstring ready = UniqueName(L"dr"), readyB = UniqueName(L"drb"), enabled = UniqueName(L"de"),
-                 disabled = UniqueName(L"dd"), s1 = UniqueName(L"d1"), s2 = UniqueName(L"d2"), s3 = UniqueName(L"d3");
+    std::wstring q = QueueArg(g_server) + L"open " + kDeviceNet;
+    std::wstring ready = UniqueName(L"dr"), readyB = UniqueName(L"drb"),
+                 enabled = UniqueName(L"de"), disabled = UniqueName(L"dd"), s1 = UniqueName(L"d1"),
+                 s2 = UniqueName(L"d2"), s3 = UniqueName(L"d3");
     ChildProcess a, b;
-    ASSERT_TRUE(StartClient(q + L" signal " + ready + L" wait " + s1 + L" readids 3 5000 enable 123 signal " +
-                                enabled + L" wait " + s2 + L" readids 1 5000 disable 123 signal " + disabled +
-                                L" wait " + s3 + L" readids 1 5000 close",
+    ASSERT_TRUE(StartClient(q + L" signal " + ready + L" wait " + s1 +
+                                L" readids 3 5000 enable 123 signal " + enabled + L" wait " + s2 +
+                                L" readids 1 5000 disable 123 signal " + disabled + L" wait " + s3 +
+                                L" readids 1 5000 close",
                             &a));
     ASSERT_TRUE(WaitEvent(ready));
     ASSERT_TRUE(StartClient(q + L" signal " + readyB + L" readids 5 8000 close", &b));
@@ -71,23 +74,24 @@ TEST_F(RibexDevice, BusFramesReachEveryClientAndRemoteFramesOnlyWhileEnabled) {
     SignalEvent(s3);
 
     using Lines = std::vector<std::string>;
-    EXPECT_EQ(FinishClient(&a), Lines({"open 0", "ids 100 101 1f334455", "enable 0", "ids 80000123", "disable 0",
-                                       "ids 102", "close 0"}));
+    EXPECT_EQ(FinishClient(&a), Lines({"open 0", "ids 100 101 1f334455", "enable 0", "ids 80000123",
+                                       "disable 0", "ids 102", "close 0"}));
     EXPECT_EQ(FinishClient(&b), Lines({"open 0", "ids 100 101 1f334455 80000123 102", "close 0"}));
 }
 
 TEST_F(RibexDevice, AKilledClientsRemoteFrameRepliesLeaveTheServerAndTheDriver) {
     using Lines = std::vector<std::string>;
-    std::wstring q = L"queue " + g_server.queueName + L" ", ready = UniqueName(L"dk"), readyW = UniqueName(L"dw");
+    std::wstring q = QueueArg(g_server), ready = UniqueName(L"dk"), readyW = UniqueName(L"dw");
     std::wstring readyK = UniqueName(L"dkr"), goK = UniqueName(L"dkg");
     ChildProcess keeper, victim, watcher;
     // The keeper holds the net (and the server's device handle) open
     // throughout: the driver must hear of the removal, not of a closed handle.
-    ASSERT_TRUE(StartClient(q + L"id 31:1 open " + kDeviceNet + L" signal " + readyK + L" wait " + goK + L" close",
-                            &keeper));
+    ASSERT_TRUE(StartClient(
+        q + L"id 31:1 open " + kDeviceNet + L" signal " + readyK + L" wait " + goK + L" close",
+        &keeper));
     ASSERT_TRUE(WaitEvent(readyK));
-    ASSERT_TRUE(StartClient(q + L"id 2f:1 open " + kDeviceNet + L" enable 124 signal " + ready + L" wait " +
-                                UniqueName(L"never"),
+    ASSERT_TRUE(StartClient(q + L"id 2f:1 open " + kDeviceNet + L" enable 124 signal " + ready +
+                                L" wait " + UniqueName(L"never"),
                             &victim));
     ASSERT_TRUE(WaitEvent(ready));
     ribex_test::KillChild(&victim);
@@ -100,8 +104,9 @@ TEST_F(RibexDevice, AKilledClientsRemoteFrameRepliesLeaveTheServerAndTheDriver) 
     }
     EXPECT_EQ(listed, Lines({"open 0", "list", "list end 259", "close 0"}));
     // Nor does the driver pass remote frames 0x124 on any more.
-    ASSERT_TRUE(StartClient(q + L"id 30:2 open " + kDeviceNet + L" signal " + readyW + L" readids 2 3000 close",
-                            &watcher));
+    ASSERT_TRUE(StartClient(
+        q + L"id 30:2 open " + kDeviceNet + L" signal " + readyW + L" readids 2 3000 close",
+        &watcher));
     ASSERT_TRUE(WaitEvent(readyW));
     Put(0x80000124, 0);
     Put(0x103);
@@ -117,7 +122,7 @@ TEST_F(RibexDevice, AKilledClientsRemoteFrameRepliesLeaveTheServerAndTheDriver) 
 // both (87), so the server's table and the driver's hold the same entries,
 // and disabling one spelling can never silence another identifier.
 TEST_F(RibexDevice, BitThirtyOneIsNoPartOfAnIdentifierForServerAndDriverAlike) {
-    std::wstring q = L"queue " + g_server.queueName + L" open " + kDeviceNet;
+    std::wstring q = QueueArg(g_server) + L"open " + kDeviceNet;
     std::wstring ready = UniqueName(L"dbr"), go = UniqueName(L"dbg"), done = UniqueName(L"dbd");
     ChildProcess a;
     ASSERT_TRUE(StartClient(
@@ -152,9 +157,8 @@ TEST_F(RibexDevice, DisableAllGoesPastAFailingEntryToTheProcessesOtherNets) {
     // A net opened before the device net and one after it, whichever order
     // the server keeps its nets in.
     std::wstring script =
-        L"queue " + g_server.queueName + L" id 7a7a:1 open " + simA +
-        L" enable 20 id 7a7a:2 open " + device + L" enable 10 id 7a7a:3 open " + simB +
-        L" enable 30 signal " + ready + L" wait " + go +
+        QueueArg(g_server) + L"id 7a7a:1 open " + simA + L" enable 20 id 7a7a:2 open " + device +
+        L" enable 10 id 7a7a:3 open " + simB + L" enable 30 signal " + ready + L" wait " + go +
         L" disableall use 0 list use 1 list use 2 list use 0 close use 1 close use 2 close";
     bool started = StartClient(script, &c);
     bool readied = started && WaitEvent(ready);

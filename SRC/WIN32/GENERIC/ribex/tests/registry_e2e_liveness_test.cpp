@@ -13,28 +13,19 @@
 using namespace registry_e2e;
 using ribex_test::ChildProcess;
 using ribex_test::UniqueName;
-using Lines = std::vector<std::string>;
 
 namespace {
 
 Server g_server;
 TraceModule *g_trace = nullptr;
 
-std::wstring Q() {
-    return L"queue " + g_server.queueName + L" ";
-}
+std::wstring Q() { return QueueArg(g_server); }
 
 std::string Gone(DWORD high, DWORD low) {
     char text[96];
     snprintf(text, sizeof(text), "CLIENT GONE uniqueId == %#lx:%#lx,", (unsigned long)high,
              (unsigned long)low);
     return text;
-}
-
-bool WaitNetGone(const std::wstring &net, DWORD timeoutMs = 20000) {
-    for (DWORD start = GetTickCount(); NetExists(net) && GetTickCount() - start < timeoutMs;)
-        Sleep(50);
-    return !NetExists(net);
 }
 
 // Starts a client that opens net under id, runs more, signals that it is
@@ -74,11 +65,8 @@ DWORD OpenByHand(RawClient *c, DWORD major = RIBEX_CLIENT_MAJOR_VERSION) {
 class RibexLiveness : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        SetEnvironmentVariableW(L"TRACESIZE", L"2048 240");
-        SetEnvironmentVariableW(L"ribex.exe", L"0");
-        SetEnvironmentVariableW(L"ribex.exe::main", L"4");
-        g_trace = TraceRegister(nullptr, L"registry_e2e_reader");
-        ASSERT_TRUE(g_trace != nullptr && g_trace->pBuffer != nullptr);
+        g_trace = ReadServerTrace();
+        ASSERT_NE(g_trace, nullptr);
         ASSERT_TRUE(StartServer(&g_server));
     }
     void SetUp() override { ASSERT_TRUE(ServerRunning(&g_server)); }

@@ -23,9 +23,13 @@ TraceModule *g_trace = nullptr;
 const DWORD kNone = 0xFFFFFFFF;  // no confirm came
 
 LONG Mark() { return TraceMark(g_trace); }
-bool Traced(LONG mark, const std::string &text) { return registry_e2e::Traced(g_trace, mark, text); }
+bool Traced(LONG mark, const std::string &text) {
+    return registry_e2e::Traced(g_trace, mark, text);
+}
 
-bool Send(const void *request, DWORD length) { return MsgQSend(g_server.hQueue, request, length, 5000) != FALSE; }
+bool Send(const void *request, DWORD length) {
+    return MsgQSend(g_server.hQueue, request, length, 5000) != FALSE;
+}
 
 void SendOpen(const RawClient &c, DWORD major = RIBEX_CLIENT_MAJOR_VERSION) {
     canIfOpenReqMsg req = {RIBEX_REQ_IF_OPEN, major, 3, {c.high, c.low}, {}};
@@ -41,7 +45,7 @@ void Req(const RawClient &c, DWORD id, DWORD ref, DWORD arg = 0, DWORD length = 
     msgReq req = {};
     req.canEnableRemFrameReq = {id, ref, {c.high, c.low}, {arg}, 0};
     if (length == 0)
-        length = id == RIBEX_REQ_IF_CLOSE            ? sizeof(canIfCloseReqMsg)
+        length = id == RIBEX_REQ_IF_CLOSE           ? sizeof(canIfCloseReqMsg)
                  : id == RIBEX_REQ_ENABLE_REM_FRAME ? sizeof(canEnableRemFrameReqMsg)
                                                     : sizeof(canEnumRemFrameReqMsg);
     ASSERT_TRUE(Send(&req, length));
@@ -82,12 +86,8 @@ void Sync() {
 class RibexWire : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        SetEnvironmentVariableW(L"TRACESIZE", L"2048 240");
-        SetEnvironmentVariableW(L"ribex.exe", L"0");
-        SetEnvironmentVariableW(L"ribex.exe::main", L"4");
-        SetEnvironmentVariableW(L"ribex.exe::UnRegisterRibexClient", L"0xC");
-        g_trace = TraceRegister(nullptr, L"registry_e2e_reader");
-        ASSERT_TRUE(g_trace != nullptr && g_trace->pBuffer != nullptr);
+        g_trace = ReadServerTrace({{L"UnRegisterRibexClient", L"0xC"}});
+        ASSERT_NE(g_trace, nullptr);
         ASSERT_TRUE(StartServer(&g_server));
         std::wstring syncNet = UniqueName(L"sync");
         g_hSyncPeer = CreatePeer(syncNet);
@@ -100,7 +100,8 @@ class RibexWire : public ::testing::Test {
 TEST_F(RibexWire, AnOpenThatCannotBeServedLeavesNoNetAndTheReplyQueueOpen) {
     std::wstring net = UniqueName(L"fail");
     Peer peer(net);
-    RawClient v5(net, 0x16, 0x5), early(net, 0x16, 0x1, false), noEvent(net, 0x16, 0x2, true, false);
+    RawClient v5(net, 0x16, 0x5), early(net, 0x16, 0x1, false),
+        noEvent(net, 0x16, 0x2, true, false);
     SendOpen(v5, 5);
     DWORD ref = 0;
     // The operator notice comes first; a fresh Wine may take seconds to
@@ -161,8 +162,10 @@ TEST_F(RibexWire, RemovingTheFirstOfThreeClientsMovesTheThirdIntoEntryZero) {
     LONG mark = Mark();
     Req(c1, RIBEX_REQ_IF_CLOSE, c1.ref);
     EXPECT_EQ(Answer(c1, RIBEX_CFM_STATUS), 0u);
-    EXPECT_TRUE(Traced(mark, "ribex::UnRegisterRibexClient, pRibexNet->threadParam.pEvents->\n\tnoEvents == 2\n"
-                             "\t\t0x1b:0x3\n"));
+    EXPECT_TRUE(
+        Traced(mark,
+               "ribex::UnRegisterRibexClient, pRibexNet->threadParam.pEvents->\n\tnoEvents == 2\n"
+               "\t\t0x1b:0x3\n"));
     for (RawClient *c : {&c3, &c2}) {
         Req(*c, RIBEX_REQ_IF_CLOSE, c->ref);
         EXPECT_EQ(Answer(*c, RIBEX_CFM_STATUS), 0u);
@@ -178,17 +181,19 @@ TEST_F(RibexWire, ForgedReferencesAndUnknownIdsAreNeverActedUpon) {
     LONG mark = Mark();
     const DWORD forged[] = {0, 0x7777, c.ref + 1000, 0xFFFFFFFF};
     for (DWORD ref : forged)
-        for (DWORD id : {RIBEX_REQ_ENUM_REM_FRAME, RIBEX_REQ_ENABLE_REM_FRAME, RIBEX_REQ_DISABLE_REM_FRAME,
-                         RIBEX_REQ_IF_CLOSE})
+        for (DWORD id : {RIBEX_REQ_ENUM_REM_FRAME, RIBEX_REQ_ENABLE_REM_FRAME,
+                         RIBEX_REQ_DISABLE_REM_FRAME, RIBEX_REQ_IF_CLOSE})
             Req(c, id, ref, 0x55);
     Sync();
     EXPECT_EQ(Silence(c), kNone);
     EXPECT_TRUE(Traced(mark, "LookupMsgQRef( 0x7777 )) == NULL"));
     // A unique id the server does not know, through a real reference: 6.
-    for (DWORD id : {RIBEX_REQ_ENABLE_REM_FRAME, RIBEX_REQ_DISABLE_REM_FRAME, RIBEX_REQ_ENUM_REM_FRAME}) {
+    for (DWORD id :
+         {RIBEX_REQ_ENABLE_REM_FRAME, RIBEX_REQ_DISABLE_REM_FRAME, RIBEX_REQ_ENUM_REM_FRAME}) {
         Req(stranger, id, c.ref, 0x55);
-        EXPECT_EQ(Answer(c, id == RIBEX_REQ_ENUM_REM_FRAME ? RIBEX_CFM_ENUM_REM_FRAME : RIBEX_CFM_STATUS),
-                  (DWORD)ERROR_INVALID_HANDLE);
+        EXPECT_EQ(
+            Answer(c, id == RIBEX_REQ_ENUM_REM_FRAME ? RIBEX_CFM_ENUM_REM_FRAME : RIBEX_CFM_STATUS),
+            (DWORD)ERROR_INVALID_HANDLE);
     }
     // Disable-all for a process part owning nothing: no change, no answer.
     canDisableAllRemFrameReqMsg all = {RIBEX_REQ_DISABLE_ALL_REM_FRAME, 0xdead};
@@ -226,12 +231,14 @@ TEST_F(RibexWire, UnterminatedNamesAndShortRequestsAreDroppedWithATraceLine) {
     ASSERT_TRUE(Open(&c));
     mark = Mark();
     Req(c, RIBEX_REQ_ENABLE_REM_FRAME, c.ref, 0x66, 20);  // no length field
-    Req(c, RIBEX_REQ_IF_CLOSE, c.ref, 0, 12);              // no low word
+    Req(c, RIBEX_REQ_IF_CLOSE, c.ref, 0, 12);             // no low word
     Req(c, RIBEX_REQ_ENUM_REM_FRAME, c.ref, 0, 4);
     Sync();
     EXPECT_EQ(Silence(c), kNone);
-    EXPECT_TRUE(Traced(mark, "receivedLength < sizeof( layout ), msgReq.id == 0xc, receivedLength == 20"));
-    EXPECT_TRUE(Traced(mark, "receivedLength < sizeof( layout ), msgReq.id == 0x4, receivedLength == 12"));
+    EXPECT_TRUE(
+        Traced(mark, "receivedLength < sizeof( layout ), msgReq.id == 0xc, receivedLength == 20"));
+    EXPECT_TRUE(
+        Traced(mark, "receivedLength < sizeof( layout ), msgReq.id == 0x4, receivedLength == 12"));
     // Still open and served.
     Req(c, RIBEX_REQ_IF_CLOSE, c.ref);
     EXPECT_EQ(Answer(c, RIBEX_CFM_STATUS), 0u);

@@ -12,10 +12,22 @@
 #include "net_registry.h"
 #include "rem_frame_requests.h"
 #include "ribex_names.h"
+#include "server_test_access.h"
 #include "sim_can_message.h"
 #include "test_names.h"
+#include "trace_ring.h"
 
 namespace {
+
+using server_test::CountLines;
+using server_test::TraceLines;
+
+// Only the unregister lines, for the undo below.
+::testing::Environment *const kTraceRing = ::testing::AddGlobalTestEnvironment(
+    new server_test::TraceRing(L"256 256", {{L"ribex_registry_inproc_test.exe", L"0"},
+                                            {L"ribex_registry_inproc_test.exe::"
+                                             L"UnRegisterRibexClient",
+                                             L"4"}}));
 
 // One simulated net: its peer queue and the client events made for it.
 struct TestNet {
@@ -88,8 +100,8 @@ void EndThreadOnItsOwn(TestNet *t) {
     ASSERT_NE(pRibexNet, nullptr);
     RibexThreadParam *tp = &pRibexNet->threadParam;
     HANDLE hEventReq = tp->hEventReq, hWaitOnly = nullptr;
-    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), hEventReq, GetCurrentProcess(), &hWaitOnly, SYNCHRONIZE,
-                                FALSE, 0));
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), hEventReq, GetCurrentProcess(), &hWaitOnly,
+                                SYNCHRONIZE, FALSE, 0));
     tp->hEventReq = hWaitOnly;
     tp->req = CAN_THREAD_REALLOC_EVENTS;
     ASSERT_TRUE(SetEvent(hEventReq));
@@ -176,6 +188,38 @@ TEST_F(Registry, UnRegisterAllGoesOverNetsWhoseThreadsEndedOnTheirOwn) {
     EXPECT_EQ(CountRibexNets(), 0u);
     for (TestNet *t : {&a, &b, &c})
         for (HANDLE h : t->events) EXPECT_EQ(HandleCount(h), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// Undo takes back the registration an open just made when its confirm
+// was lost; where there is none to take back, its line says which look-up
+// found nothing, and nothing registered is touched.
+TEST_F(Registry, AnUndoThatFindsNothingNamesTheLookUpAndLeavesEveryRegistration) {
+    const std::string kNoNet =
+        "\tribex::UnRegisterRibexClient, (pRibexNet = GetRibexNet( ... )) == NULL\n";
+    const std::string kNoEntry =
+        "\tribex::UnRegisterRibexClient, uniqueId == 0xf4:0x2 not in "
+        "pRibexNet->threadParam.pEvents\n";
+    const std::string kNoClient =
+        "\tribex::UnRegisterRibexClient, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n";
+    TestNet net;
+    ASSERT_TRUE(net.Register(0xF4, 1));
+    std::vector<std::string> before = TraceLines();
+
+    EXPECT_FALSE(UndoRegisterRibexClient(ribex_test::UniqueName(L"none").c_str(), 0xF4, 1));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(UndoRegisterRibexClient(net.name.c_str(), 0xF4, 2));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+
+    ASSERT_NE(net.Net(), nullptr);
+    EXPECT_EQ(net.Net()->threadParam.pEvents->noEvents, 1u);
+    std::vector<std::string> after = TraceLines();
+    EXPECT_EQ(CountLines(after, kNoNet), CountLines(before, kNoNet) + 1);
+    EXPECT_EQ(CountLines(after, kNoEntry), CountLines(before, kNoEntry) + 1);
+    EXPECT_EQ(CountLines(after, kNoClient), CountLines(before, kNoClient));
 }
 
 }  // namespace

@@ -7,6 +7,8 @@ if(TARGET ribex_registry)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/registry_inproc_test.cpp
     LIBS ribex_registry
     TIMEOUT 60)
+  # Reads the machine-wide trace ring: one such test at a time.
+  set_tests_properties(ribex_registry_inproc_test PROPERTIES RESOURCE_LOCK tracebuffer)
 
   # What one client-liveness check costs; a program, not a test.
   add_executable(ribex_liveness_bench ${CMAKE_CURRENT_LIST_DIR}/liveness_bench.cpp)

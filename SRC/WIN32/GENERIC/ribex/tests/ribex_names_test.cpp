@@ -10,6 +10,8 @@
 #include "msgq_ref_table.h"
 #include "ribex_names.h"
 #include "ribex_trace_modules.h"
+#include "server_test_access.h"
+#include "version_check.h"
 #include "test_names.h"
 
 namespace {
@@ -30,23 +32,38 @@ const DWORD kClient[] = {6};
 const DWORD kDriver[] = {4, 5, 6};
 const HMODULE kNotAModule = (HMODULE)(ULONG_PTR)0x12340000;
 
-std::wstring VersionText(HMODULE hModule, const wchar_t *otherName, DWORD count, const DWORD *accepted,
-                         DWORD major, DWORD minor, DWORD room = 780) {
+std::wstring VersionText(HMODULE hModule, const wchar_t *otherName, DWORD count,
+                         const DWORD *accepted, DWORD major, DWORD minor, DWORD room = 780) {
     std::wstring text(room + 8, L'#');
     BuildVersionMessage(hModule, otherName, count, accepted, major, minor, &text[0], room);
     EXPECT_EQ(L'#', text[room]) << "wrote past the room it was given";
     return std::wstring(text.c_str());
 }
 
-TEST(Names, UniqueNameAndDevicePath) {
-    EXPECT_EQ(L"CAN100001a2b00000005EVT", Take(CreateUniqueName(L"CAN1", 0x1a2b, 5, L"EVT")));
-    EXPECT_EQ(L"netabcdef01ffffffff", Take(CreateUniqueName(L"net", 0xABCDEF01, 0xFFFFFFFF, L"")));
-    std::wstring prefix(300, L'p'), suffix(200, L's');
-    EXPECT_EQ(prefix + L"123456789abcdef0" + suffix,
-              Take(CreateUniqueName(prefix.c_str(), 0x12345678, 0x9abcdef0, suffix.c_str())));
-    EXPECT_EQ(nullptr, CreateUniqueName(nullptr, 1, 2, L"EVT"));
-    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
-    EXPECT_EQ(nullptr, CreateUniqueName(L"net", 1, 2, nullptr));
+TEST(Names, UniqueNamesAndDevicePathsAreWhatClientsDeriveAndNullArgumentsAreRefused) {
+    // Clients build the same names on their own: the format is the contract.
+    const std::wstring prefix(300, L'p'), suffix(200, L's');
+    const struct {
+        const wchar_t *prefix, *suffix;
+        DWORD high, low;
+        std::wstring name;  // empty: refused with ERROR_INVALID_PARAMETER
+    } kCases[] = {
+        {L"CAN1", L"EVT", 0x1a2b, 5, L"CAN100001a2b00000005EVT"},
+        {L"net", L"", 0xABCDEF01, 0xFFFFFFFF, L"netabcdef01ffffffff"},
+        {prefix.c_str(), suffix.c_str(), 0x12345678, 0x9abcdef0,
+         prefix + L"123456789abcdef0" + suffix},
+        {nullptr, L"EVT", 1, 2, L""},
+        {L"net", nullptr, 1, 2, L""},
+    };
+    for (const auto &c : kCases) {
+        wchar_t *name = CreateUniqueName(c.prefix, c.high, c.low, c.suffix);
+        if (c.name.empty()) {
+            EXPECT_EQ(nullptr, name);
+            EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+        } else {
+            EXPECT_EQ(c.name, Take(name));
+        }
+    }
     EXPECT_EQ(L"\\\\.\\CAN1", Take(CreateDevicePath(L"CAN1")));
     EXPECT_EQ(nullptr, CreateDevicePath(nullptr));
     EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
@@ -89,7 +106,8 @@ TEST(VersionCheck, NoticeTextForBothTablesAnUnreadablePathAndTheRoom) {
     EXPECT_EQ(head + L"6.x.\nBut bus.dll or busdbg.dll is of version 7.2",
               VersionText(kNotAModule, L"bus.dll or busdbg.dll", 1, kClient, 7, 2));
     // Cut inside the list, and a list that fits exactly: never past the room.
-    EXPECT_EQ(head + L"4.x, 5.", VersionText(kNotAModule, L"x", 3, kDriver, 3, 1, (DWORD)head.size() + 8));
+    EXPECT_EQ(head + L"4.x, 5.",
+              VersionText(kNotAModule, L"x", 3, kDriver, 3, 1, (DWORD)head.size() + 8));
     EXPECT_EQ(head + L"4.x, 5.x, 6.x.\n",
               VersionText(kNotAModule, L"x", 3, kDriver, 3, 1, (DWORD)head.size() + 16));
     std::wstring longName(1000, L'n');
@@ -111,7 +129,8 @@ TEST(MsgQRefTable, ReferencesLeadBackToWideHandlesUntilRetiredAndAreNotReused) {
         refs[i] = IssueMsgQRef((MsgQHandle)(0x7ff000000000ull + 16 * i));
         ASSERT_NE(0u, refs[i]) << i;
     }
-    for (int i = 0; i < kCount; ++i) EXPECT_EQ((MsgQHandle)(0x7ff000000000ull + 16 * i), LookupMsgQRef(refs[i]));
+    for (int i = 0; i < kCount; ++i)
+        EXPECT_EQ((MsgQHandle)(0x7ff000000000ull + 16 * i), LookupMsgQRef(refs[i]));
     EXPECT_TRUE(RetireMsgQRef(refs[0]));
     EXPECT_EQ(nullptr, LookupMsgQRef(refs[0]));
     EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
@@ -128,15 +147,26 @@ TEST(MsgQRefTable, ReferencesLeadBackToWideHandlesUntilRetiredAndAreNotReused) {
 }
 
 TEST(RibexTraceModules, EachModuleGetsTheLevelMaskOfItsOwnName) {
-    static const wchar_t *const kNames[TM_COUNT] = {
-        L"main", L"GetRibexNet", L"GetRibexUniqueId", L"ReAllocEventSpace", L"ReAllocRemReplySpace",
-        L"RegisterRibexClient", L"UnRegisterAllRibexClients", L"UnRegisterRibexClient",
-        L"GetRemFrameIndex", L"EnableRemFrame", L"DisableRemFrame", L"EnumRemFrame",
-        L"DisableAllRemFrames", L"CheckSimCanBufferStore", L"CanReadThread"};
+    static const wchar_t *const kNames[TM_COUNT] = {L"main",
+                                                    L"GetRibexNet",
+                                                    L"GetRibexUniqueId",
+                                                    L"ReAllocEventSpace",
+                                                    L"ReAllocRemReplySpace",
+                                                    L"RegisterRibexClient",
+                                                    L"UnRegisterAllRibexClients",
+                                                    L"UnRegisterRibexClient",
+                                                    L"GetRemFrameIndex",
+                                                    L"EnableRemFrame",
+                                                    L"DisableRemFrame",
+                                                    L"EnumRemFrame",
+                                                    L"DisableAllRemFrames",
+                                                    L"CheckSimCanBufferStore",
+                                                    L"CanReadThread"};
     std::wstring program = OwnPath().substr(OwnPath().find_last_of(L'\\') + 1);
     SetEnvironmentVariableW(L"TRACESIZE", L"16 64");
     for (int i = 0; i < TM_COUNT; ++i)
-        SetEnvironmentVariableW((program + L"::" + kNames[i]).c_str(), std::to_wstring(0x100 + i).c_str());
+        SetEnvironmentVariableW((program + L"::" + kNames[i]).c_str(),
+                                std::to_wstring(0x100 + i).c_str());
     RegisterRibexTraceModules();
     for (int i = 0; i < TM_COUNT; ++i) {
         ASSERT_NE(nullptr, g_ribexTrace[i]) << i;
@@ -144,7 +174,8 @@ TEST(RibexTraceModules, EachModuleGetsTheLevelMaskOfItsOwnName) {
     }
     ReleaseRibexTraceModules();
     for (int i = 0; i < TM_COUNT; ++i) EXPECT_EQ(nullptr, g_ribexTrace[i]) << i;
-    for (int i = 0; i < TM_COUNT; ++i) SetEnvironmentVariableW((program + L"::" + kNames[i]).c_str(), nullptr);
+    for (int i = 0; i < TM_COUNT; ++i)
+        SetEnvironmentVariableW((program + L"::" + kNames[i]).c_str(), nullptr);
     SetEnvironmentVariableW(L"TRACESIZE", nullptr);
 }
 

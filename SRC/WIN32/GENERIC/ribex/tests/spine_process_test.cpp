@@ -20,7 +20,8 @@
 namespace {
 
 const std::string kCheck = "ribex::main, MESSAGE RECEVIED msgReq.id == 0x1\n";
-const std::string kDropped = "ribex::main, MsgQReceive( ... ) == ERROR_BAD_LENGTH, request dropped\n";
+const std::string kDropped =
+    "ribex::main, MsgQReceive( ... ) == ERROR_BAD_LENGTH, request dropped\n";
 
 std::wstring Quoted(const std::wstring &s) { return L"\"" + s + L"\""; }
 std::string ServerPath() { return ribex_test::Narrow(ribex_test::ProgramPath(L"ribex")); }
@@ -56,7 +57,8 @@ class SpineProcess : public ::testing::Test {
     std::vector<std::string> Lines() const {
         std::vector<std::string> lines;
         const TraceBufferHeader *pHeader = ring_->pBuffer;
-        DWORD noSlots = pHeader->noSlots, slotSize = pHeader->slotSize, noLines = (DWORD)pHeader->noLines;
+        DWORD noSlots = pHeader->noSlots, slotSize = pHeader->slotSize,
+              noLines = (DWORD)pHeader->noLines;
         const char *pSlots = (const char *)pHeader + sizeof(TraceBufferHeader);
         DWORD first = noLines < noSlots ? 0 : noLines % noSlots;
         for (DWORD k = 0; k < noLines && k < noSlots; ++k) {
@@ -108,7 +110,8 @@ TEST_F(SpineProcess, SecondInstanceEndsWith183AndTheFirstKeepsServing) {
     HoldRing(L"0xF");
     StartServing();
     TraceClearBuffer(ring_);
-    EXPECT_EQ((DWORD)ERROR_ALREADY_EXISTS, ribex_test::RunProgram(L"ribex", Quoted(queueName_), 20000));
+    EXPECT_EQ((DWORD)ERROR_ALREADY_EXISTS,
+              ribex_test::RunProgram(L"ribex", Quoted(queueName_), 20000));
     EXPECT_EQ(1, Count("ribex::main, hMultipleInstances = CreateMutex( ... ), errorCode == 183\n"));
     EXPECT_EQ(1, Count("ribex::main Exit (183)\n\n"));
     EXPECT_EQ(0, Count("MsgQOpen"));
@@ -131,7 +134,8 @@ TEST_F(SpineProcess, IdleServerChecksForClientsQuietlyAndKeepsServing) {
 TEST_F(SpineProcess, ServerEndsWithZeroOnceTheLastClientClosedTheQueue) {
     HoldRing(L"0xF");
     StartServing();
-    EXPECT_EQ(1, Count("ribex::main, argvW[] == " + ServerPath() + " " + ribex_test::Narrow(queueName_) + "\n"));
+    EXPECT_EQ(1, Count("ribex::main, argvW[] == " + ServerPath() + " " +
+                       ribex_test::Narrow(queueName_) + "\n"));
     Sleep(300);  // back in its receive, past the check that StartServing caused
     MsgQClose(hQueue_);
     hQueue_ = nullptr;

@@ -1,9 +1,9 @@
 # The server's spine: names, version check, trace module and hMsgQRef
-# tables in one process; ribex.exe as a process. Tests that touch the
+# tables in one process (ribex_names_test); ribex.exe as a process. Tests that touch the
 # machine-wide "TRACEBUFFER" ring or the instance marker hold their locks.
 ribex_add_gtest(ribex_names_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/ribex_names_test.cpp
-  LIBS ribex_names
+  LIBS ribex_names ribex_version_check ribex_trace_modules ribex_msgq_refs
   TIMEOUT 120)
 set_tests_properties(ribex_names_test PROPERTIES RESOURCE_LOCK tracebuffer)
 
