@@ -94,6 +94,32 @@ BOOL DisableRemFrame(DWORD high, DWORD low, DWORD canId) {
     return err == 0;
 }
 
+BOOL DisableRemFramesOnNet(RibexNet *pRibexNet, DWORD high, TraceModule *module, const char *callerName,
+                           BOOL *pNetGone) {
+    *pNetGone = FALSE;
+    RemReplyTable *pRemote = pRibexNet->threadParam.pRemote;
+    if (pRemote == NULL) return TRUE;
+    DWORD i = 0;
+    while (i < pRemote->noReplies) {
+        if (pRemote->reply[i].uniqueProcId != high) {
+            ++i;
+            continue;
+        }
+        if (!RequestNetThread(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, i, module, callerName)) {
+            DWORD err = GetLastError();
+            // The walk ends here, so the net may go if its thread died.
+            *pNetGone = DropNetIfThreadEnded(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, module, callerName);
+            SetLastError(err);
+            return FALSE;
+        }
+        DWORD last = pRemote->noReplies - 1;
+        pRemote->reply[i] = pRemote->reply[last];
+        MemoryBarrier();
+        pRemote->noReplies = last;
+    }
+    return TRUE;
+}
+
 BOOL DisableAllRemFrames(DWORD high) {
     TraceModule *module = g_ribexTrace[TM_DISABLE_ALL_REM_FRAMES];
     TraceEntry(module, "\nribex::DisableAllRemFrames Entry\n");
@@ -103,25 +129,8 @@ BOOL DisableAllRemFrames(DWORD high) {
     for (RibexNet *p = GetFirstRibexNet(); p != NULL && err == 0; p = next) {
         // Taken first: a failed handshake may remove this net.
         next = GetNextRibexNet(p);
-        RemReplyTable *pRemote = p->threadParam.pRemote;
-        if (pRemote == NULL) continue;
-        DWORD i = 0;
-        while (i < pRemote->noReplies) {
-            if (pRemote->reply[i].uniqueProcId != high) {
-                ++i;
-                continue;
-            }
-            if (!RequestNetThread(p, CAN_THREAD_DISABLE_REMREPLY, i, module, "DisableAllRemFrames")) {
-                err = GetLastError();
-                // The walk ends here, so the net may go if its thread died.
-                DropNetIfThreadEnded(p, CAN_THREAD_DISABLE_REMREPLY, module, "DisableAllRemFrames");
-                break;
-            }
-            DWORD last = pRemote->noReplies - 1;
-            pRemote->reply[i] = pRemote->reply[last];
-            MemoryBarrier();
-            pRemote->noReplies = last;
-        }
+        BOOL netGone = FALSE;
+        if (!DisableRemFramesOnNet(p, high, module, "DisableAllRemFrames", &netGone)) err = GetLastError();
     }
     TraceExit(module, "ribex::DisableAllRemFrames Exit\n\n");
     SetLastError(err);

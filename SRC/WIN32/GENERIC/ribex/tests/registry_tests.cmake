@@ -19,7 +19,7 @@ if(TARGET ribex_registry AND TARGET ribex
   target_include_directories(registry_e2e PUBLIC ${CMAKE_CURRENT_LIST_DIR})
   target_link_libraries(registry_e2e PUBLIC ribex_testsupport ribex_names msgq trace)
 
-  foreach(suite clients wire)
+  foreach(suite clients wire liveness)
     ribex_add_gtest(ribex_e2e_${suite}_test
       SOURCES ${CMAKE_CURRENT_LIST_DIR}/registry_e2e_${suite}_test.cpp
       LIBS registry_e2e
@@ -27,7 +27,8 @@ if(TARGET ribex_registry AND TARGET ribex
       TIMEOUT 240)
   endforeach()
   set_tests_properties(ribex_e2e_clients_test PROPERTIES RESOURCE_LOCK ribexserver)
-  set_tests_properties(ribex_e2e_wire_test PROPERTIES RESOURCE_LOCK "ribexserver;tracebuffer")
+  set_tests_properties(ribex_e2e_wire_test ribex_e2e_liveness_test PROPERTIES
+    RESOURCE_LOCK "ribexserver;tracebuffer")
 
   # A device net on the virtual CAN driver, loaded by the vcan_driver fixture.
   if(MINGW AND EXISTS ${PROJECT_SOURCE_DIR}/SRC/WIN32/TOOLS/vcan/CMakeLists.txt)
