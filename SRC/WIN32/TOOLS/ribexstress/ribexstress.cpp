@@ -14,8 +14,8 @@
 namespace {
 
 const DWORD TICK_MS = 10;
-const DWORD QUIET_TIMEOUT_MS = 15000;    // children to end and removals to settle
-const DWORD SETTLE_MS = 300;             // the server closes a leaver's event within 100 ms
+const DWORD QUIET_TIMEOUT_MS = 15000;  // children to end and removals to settle
+const DWORD SETTLE_MS = 300;           // the server closes a leaver's event within 100 ms
 const DWORD DRAIN_TIMEOUT_MS = 5000;
 const DWORD SERVER_END_TIMEOUT_MS = 30000;
 const DWORD MARKER_GONE_TIMEOUT_MS = 10000;
@@ -88,25 +88,30 @@ int StartUp(StressRun *pRun) {
     pRun->children.removalLimitMs = pRun->options.removalLimitMs;
     pRun->children.clockMs = RunClockMs;
     SeedRandom(&pRun->children.random, pRun->options.seed);
-    if (!CreateChildPool(&pRun->children)) return Fatal(L"cannot create the children's block", GetLastError());
+    if (!CreateChildPool(&pRun->children))
+        return Fatal(L"cannot create the children's block", GetLastError());
     for (auto &stream : pRun->streams) {
         if (!PrepareTraffic(stream.get())) {
             std::fwprintf(stderr, L"ribexstress: cannot feed net %ls%ls\n", stream->netName.c_str(),
-                          stream->kind == TrafficKind::Device ? L" (is the virtual CAN driver loaded?)"
-                                                              : L" (another peer feeds it?)");
+                          stream->kind == TrafficKind::Device
+                              ? L" (is the virtual CAN driver loaded?)"
+                              : L" (another peer feeds it?)");
             return Fatal(L"peer", GetLastError());
         }
     }
+    NoteServersBefore(&pRun->server);
     pRun->hServerQueue = ConnectRibexServer(pRun->options.serverQueue.c_str(), nullptr);
     if (pRun->hServerQueue == nullptr) return Fatal(L"cannot start the server", GetLastError());
-    if (!FindServer(&pRun->server, 10000)) return Fatal(L"cannot find the server process", GetLastError());
+    if (!FindServer(&pRun->server, 10000))
+        return Fatal(L"cannot find the server process", GetLastError());
     for (size_t n = 0; n < pRun->nets.size(); ++n) {
         for (DWORD i = 0; i < pRun->options.observersPerNet; ++i) {
             auto observer = std::make_unique<Observer>();
             observer->netName = pRun->nets[n].name;
             observer->serverQueue = pRun->options.serverQueue;
             observer->canId = pRun->nets[n].canId;
-            if (!StartObserver(observer.get())) return Fatal(L"an observer cannot open its net", GetLastError());
+            if (!StartObserver(observer.get()))
+                return Fatal(L"an observer cannot open its net", GetLastError());
             pRun->observers.push_back(std::move(observer));
             pRun->observerNet.push_back(n);
         }
@@ -199,11 +204,11 @@ void PrintHeader(const StressRun &run) {
                 (unsigned long)o.durationS, (unsigned long)o.seed, (unsigned long)o.frameRate);
     for (const StressNet &net : run.nets)
         std::printf(" %ls (%s)", net.name.c_str(), net.isDevice ? "device" : "simulated");
-    std::printf(", %lu children/min of which %lu killed, %lu observers/net, %lu fuzzed/s, "
-                "server pid %#lx\n",
-                (unsigned long)o.childrenPerMin, (unsigned long)o.killsPerMin,
-                (unsigned long)o.observersPerNet, (unsigned long)o.fuzzPerS,
-                (unsigned long)run.server.pid);
+    std::printf(
+        ", %lu children/min of which %lu killed, %lu observers/net, %lu fuzzed/s, "
+        "server pid %#lx\n",
+        (unsigned long)o.childrenPerMin, (unsigned long)o.killsPerMin,
+        (unsigned long)o.observersPerNet, (unsigned long)o.fuzzPerS, (unsigned long)run.server.pid);
     std::fflush(stdout);
 }
 

@@ -17,6 +17,8 @@ namespace {
 
 const DWORD READ_BATCH = 64;
 
+}  // namespace
+
 bool ParseChildArgs(int argc, wchar_t **argv, ChildArgs *a) {
     if (argc != 11 || std::wcscmp(argv[1], STRESS_CHILD_ROLE) != 0) return false;
     a->blockName = argv[2];
@@ -33,11 +35,14 @@ bool ParseChildArgs(int argc, wchar_t **argv, ChildArgs *a) {
             a->mode == ChildMode::StallInOpen);
 }
 
+namespace {
+
 StressChildSlot *MapSlot(const ChildArgs &a) {
     HANDLE hMapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, a.blockName.c_str());
     if (hMapping == nullptr) return nullptr;
     // The view stays for the child's life; the handle is not needed.
-    auto *pBlock = (StressBlock *)MapViewOfFile(hMapping, FILE_MAP_WRITE, 0, 0, sizeof(StressBlock));
+    auto *pBlock =
+        (StressBlock *)MapViewOfFile(hMapping, FILE_MAP_WRITE, 0, 0, sizeof(StressBlock));
     CloseHandle(hMapping);
     return pBlock != nullptr ? &pBlock->slots[a.slot] : nullptr;
 }
@@ -60,7 +65,8 @@ int StallInOpen(const ChildArgs &a, StressChildSlot *pSlot) {
     if (hServerQueue == nullptr) return Fail(pSlot, CHILD_EXIT_OPEN_FAILED);
     MsgQHandle hReply = CreateMsgQ(a.netName.c_str(), high, a.uniqueLow, RIBEX_IF_OPEN_CFM_SIZE);
     wchar_t *pEventName = CreateUniqueName(a.netName.c_str(), high, a.uniqueLow, L"EVT");
-    HANDLE hEvent = pEventName != nullptr ? CreateEventW(nullptr, FALSE, FALSE, pEventName) : nullptr;
+    HANDLE hEvent =
+        pEventName != nullptr ? CreateEventW(nullptr, FALSE, FALSE, pEventName) : nullptr;
     if (hReply == nullptr || hEvent == nullptr) return Fail(pSlot, CHILD_EXIT_OPEN_FAILED);
 
     canIfOpenReqMsg request = {};
@@ -99,7 +105,8 @@ int ReadAndLeave(const ChildArgs &a, StressChildSlot *pSlot) {
     options.uniqueIdLow = a.uniqueLow;
     SetState(pSlot, CHILD_OPENING);
     RibexClientNet *pNet = nullptr;
-    if (!RibexOpenNet(a.netName.c_str(), &options, &pNet)) return Fail(pSlot, CHILD_EXIT_OPEN_FAILED);
+    if (!RibexOpenNet(a.netName.c_str(), &options, &pNet))
+        return Fail(pSlot, CHILD_EXIT_OPEN_FAILED);
     SetState(pSlot, CHILD_JOINED);
     // Refusals (another client holds the identifier) do not matter here;
     // the reply only has to be there when the child dies.

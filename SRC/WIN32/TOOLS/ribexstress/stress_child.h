@@ -10,9 +10,9 @@
 
 // How a child behaves; the controller kills the ones that wait.
 enum class ChildMode : wchar_t {
-    Leave = L'L',       // open, read for lifeMs, close, exit 0
-    Read = L'R',        // open and read until killed
-    StallInOpen = L'O', // send its own open request and wait, unanswered, to be killed
+    Leave = L'L',        // open, read for lifeMs, close, exit 0
+    Read = L'R',         // open and read until killed
+    StallInOpen = L'O',  // send its own open request and wait, unanswered, to be killed
 };
 
 struct ChildArgs {
@@ -29,6 +29,9 @@ struct ChildArgs {
 
 // The child's command line after the program name.
 std::wstring BuildChildCommandLine(const ChildArgs &args);
+
+// Reads what BuildChildCommandLine wrote (argv[0] the program).
+bool ParseChildArgs(int argc, wchar_t **argv, ChildArgs *args);
 
 // argv[1] is STRESS_CHILD_ROLE; returns the child's exit code.
 int RunChildRole(int argc, wchar_t **argv);

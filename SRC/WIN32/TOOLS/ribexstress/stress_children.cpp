@@ -30,9 +30,10 @@ BOOL NamedObjectExists(HANDLE hOpened) {
 }
 
 ChildFate ChooseFate(ChildPool *pPool) {
-    uint32_t perMille = pPool->childrenPerMin == 0
-                            ? 0
-                            : (uint32_t)((uint64_t)pPool->killsPerMin * 1000 / pPool->childrenPerMin);
+    uint32_t perMille =
+        pPool->childrenPerMin == 0
+            ? 0
+            : (uint32_t)((uint64_t)pPool->killsPerMin * 1000 / pPool->childrenPerMin);
     if (RandomBelow(&pPool->random, 1000) >= perMille) return ChildFate::Leave;
     uint32_t kind = RandomBelow(&pPool->random, 10);
     if (kind < 4) return ChildFate::KillReading;
@@ -163,13 +164,13 @@ void KillChild(ChildPool *pPool, DWORD slot, bool stuck) {
 
 bool KillDue(ChildPool *pPool, ChildRecord *pRecord, LONG state, uint64_t nowMs) {
     switch (pRecord->fate) {
-    case ChildFate::KillInOpen: return state == CHILD_OPEN_SENT;
-    case ChildFate::KillReading:
-        if (pRecord->killAtMs == 0 && state >= CHILD_JOINED)
-            pRecord->killAtMs = nowMs + RandomBetween(&pPool->random, 30, 1500);
-        return pRecord->killAtMs != 0 && nowMs >= pRecord->killAtMs;
-    case ChildFate::KillAnytime: return nowMs >= pRecord->killAtMs;
-    case ChildFate::Leave: return false;
+        case ChildFate::KillInOpen: return state == CHILD_OPEN_SENT;
+        case ChildFate::KillReading:
+            if (pRecord->killAtMs == 0 && state >= CHILD_JOINED)
+                pRecord->killAtMs = nowMs + RandomBetween(&pPool->random, 30, 1500);
+            return pRecord->killAtMs != 0 && nowMs >= pRecord->killAtMs;
+        case ChildFate::KillAnytime: return nowMs >= pRecord->killAtMs;
+        case ChildFate::Leave: return false;
     }
     return false;
 }

@@ -18,7 +18,7 @@ enum class ChildFate { Leave, KillReading, KillInOpen, KillAnytime };
 
 struct StressNet {
     std::wstring name;
-    uint32_t canId;    // of the stream on it
+    uint32_t canId;  // of the stream on it
     bool isDevice;
 };
 
@@ -38,16 +38,16 @@ struct ChildRecord {
 struct PendingRemoval {
     DWORD childNo;
     DWORD pid;
-    std::wstring eventName;      // net + unique id + "EVT"
-    std::wstring queueMutexName; // "MsgQ" + net + unique id + "MTX"
+    std::wstring eventName;       // net + unique id + "EVT"
+    std::wstring queueMutexName;  // "MsgQ" + net + unique id + "MTX"
     uint64_t deathMs;
-    bool heldAtDeath;            // still there at the first look
+    bool heldAtDeath;  // still there at the first look
 };
 
 struct ChildStats {
     uint64_t started = 0, joined = 0, cleanLeaves = 0;
     uint64_t kills = 0, killsByState[CHILD_CLOSED + 1] = {};
-    uint64_t failures = 0;       // ended on their own with a non-zero exit code
+    uint64_t failures = 0;  // ended on their own with a non-zero exit code
     DWORD lastFailureCode = 0, lastFailureError = 0;
     uint64_t removedAtOnce = 0;  // gone with the process: the server held nothing
     uint64_t removedByServer = 0;

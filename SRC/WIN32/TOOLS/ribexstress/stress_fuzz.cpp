@@ -45,16 +45,18 @@ uint32_t Get32(const uint8_t *p) {
     return value;
 }
 
-void Put32(uint8_t *p, uint32_t value) { memcpy(p, &value, 4); }
+void Put32(uint8_t *p, uint32_t value) {
+    memcpy(p, &value, 4);
+}
 
 uint32_t ForgeMsgQRef(StressRandom *pRandom) {
     switch (RandomBelow(pRandom, 4)) {
-    case 0: return 0;
-    case 1: return 0xFFFFFFFFu;
-    case 2: return RandomBetween(pRandom, 1, REF_SLOT_MASK);  // generation 0
-    default:
-        return (NextRandom(pRandom) & ~REF_SLOT_MASK) |
-               RandomBetween(pRandom, REF_FIRST_UNUSED_SLOT, REF_SLOT_MASK);
+        case 0: return 0;
+        case 1: return 0xFFFFFFFFu;
+        case 2: return RandomBetween(pRandom, 1, REF_SLOT_MASK);  // generation 0
+        default:
+            return (NextRandom(pRandom) & ~REF_SLOT_MASK) |
+                   RandomBetween(pRandom, REF_FIRST_UNUSED_SLOT, REF_SLOT_MASK);
     }
 }
 
@@ -66,7 +68,8 @@ uint32_t ChooseId(StressRandom *pRandom, bool allowClientCheck) {
     } else if (choice < 85) {
         id = WIRE_FIELDS[RandomBelow(pRandom, sizeof(WIRE_FIELDS) / sizeof(WIRE_FIELDS[0]))].id;
     } else if (choice < 90) {
-        const uint32_t confirmIds[] = {RIBEX_CFM_IF_OPEN, RIBEX_CFM_ENUM_REM_FRAME, RIBEX_CFM_STATUS};
+        const uint32_t confirmIds[] = {RIBEX_CFM_IF_OPEN, RIBEX_CFM_ENUM_REM_FRAME,
+                                       RIBEX_CFM_STATUS};
         id = confirmIds[RandomBelow(pRandom, 3)];
     } else {
         id = NextRandom(pRandom);

@@ -21,7 +21,8 @@ void Count(Observer *pObserver, const RibexFrame *frames, DWORD noFrames, DWORD 
 
 DWORD WINAPI ObserverThread(void *pParam) {
     Observer *pObserver = (Observer *)pParam;
-    RibexFrame *frames = (RibexFrame *)HeapAlloc(GetProcessHeap(), 0, READ_BATCH * sizeof(RibexFrame));
+    RibexFrame *frames =
+        (RibexFrame *)HeapAlloc(GetProcessHeap(), 0, READ_BATCH * sizeof(RibexFrame));
     if (frames == nullptr) {
         pObserver->failure = ERROR_NOT_ENOUGH_MEMORY;
         return 0;

@@ -148,8 +148,8 @@ bool ParseStressOptions(int argc, wchar_t **argv, StressOptions *o, std::wstring
         ++i;
     }
     if (o->killsPerMin > o->childrenPerMin) {
-        *error = L"--kills (" + std::to_wstring(o->killsPerMin) +
-                 L") cannot exceed --children (" + std::to_wstring(o->childrenPerMin) + L")";
+        *error = L"--kills (" + std::to_wstring(o->killsPerMin) + L") cannot exceed --children (" +
+                 std::to_wstring(o->childrenPerMin) + L")";
         return false;
     }
     if (o->simNet.empty() && o->deviceNet.empty()) {
@@ -163,4 +163,6 @@ bool ParseStressOptions(int argc, wchar_t **argv, StressOptions *o, std::wstring
     return true;
 }
 
-const wchar_t *StressUsage() { return USAGE; }
+const wchar_t *StressUsage() {
+    return USAGE;
+}

@@ -18,8 +18,8 @@ struct StressOptions {
     DWORD seed = 0;
     bool seedGiven = false;
     std::wstring serverQueue = L"ribexServerQueue";
-    DWORD intervalS = 10;                // progress lines
-    DWORD removalLimitMs = 10000;        // a killed client still there after this is a failure
+    DWORD intervalS = 10;          // progress lines
+    DWORD removalLimitMs = 10000;  // a killed client still there after this is a failure
     bool help = false;
     bool version = false;
 };

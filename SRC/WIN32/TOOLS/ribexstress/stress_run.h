@@ -18,9 +18,9 @@
 struct StressRun {
     StressOptions options;
     std::vector<StressNet> nets;
-    std::vector<std::unique_ptr<TrafficStream>> streams;   // one per net, same order
+    std::vector<std::unique_ptr<TrafficStream>> streams;  // one per net, same order
     std::vector<std::unique_ptr<Observer>> observers;
-    std::vector<size_t> observerNet;                       // net index of each observer
+    std::vector<size_t> observerNet;  // net index of each observer
     ChildPool children;
     Fuzzer fuzzer;
     MsgQHandle hServerQueue = nullptr;  // keeps the server up while the run sets up

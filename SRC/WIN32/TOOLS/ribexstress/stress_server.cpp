@@ -12,18 +12,36 @@ namespace {
 
 const wchar_t SERVER_FILE_NAME[] = L"ribex.exe";
 
-DWORD FindServerPid(void) {
+// Every ribex.exe in the process list, ended ones that someone still
+// holds included.
+std::vector<DWORD> ServerPids(void) {
+    std::vector<DWORD> pids;
     HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE) return 0;
+    if (hSnapshot == INVALID_HANDLE_VALUE) return pids;
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
-    DWORD pid = 0;
     for (BOOL more = Process32FirstW(hSnapshot, &entry); more;
          more = Process32NextW(hSnapshot, &entry)) {
-        if (_wcsicmp(entry.szExeFile, SERVER_FILE_NAME) == 0) pid = entry.th32ProcessID;
+        if (_wcsicmp(entry.szExeFile, SERVER_FILE_NAME) == 0) pids.push_back(entry.th32ProcessID);
     }
     CloseHandle(hSnapshot);
-    return pid;
+    return pids;
+}
+
+// A running ribex.exe that is not among the known ones; 0 if none.
+DWORD NewServerPid(const std::vector<DWORD> &known, HANDLE *phProcess) {
+    for (DWORD pid : ServerPids()) {
+        if (std::find(known.begin(), known.end(), pid) != known.end()) continue;
+        HANDLE hProcess =
+            OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, pid);
+        if (hProcess == nullptr) continue;
+        if (WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT) {
+            *phProcess = hProcess;
+            return pid;
+        }
+        CloseHandle(hProcess);
+    }
+    return 0;
 }
 
 // The system's handle list, filtered by owner: Wine answers
@@ -60,8 +78,8 @@ BOOL CountHandlesInSystemList(DWORD pid, DWORD *pCount) {
     LONG status;
     for (;;) {
         ULONG needed = 0;
-        status = query(SYSTEM_EXTENDED_HANDLE_INFORMATION, buffer.data(), (ULONG)buffer.size(),
-                       &needed);
+        status =
+            query(SYSTEM_EXTENDED_HANDLE_INFORMATION, buffer.data(), (ULONG)buffer.size(), &needed);
         if (status != STATUS_INFO_LENGTH_MISMATCH || buffer.size() >= (64u << 20)) break;
         buffer.resize(buffer.size() * 2);
     }
@@ -83,21 +101,21 @@ BOOL CountServerHandles(const ServerWatch *pWatch, DWORD *pCount) {
     return CountHandlesInSystemList(pWatch->pid, pCount);
 }
 
-double Percent(double spread, double base) { return base > 0 ? 100.0 * spread / base : 0.0; }
+double Percent(double spread, double base) {
+    return base > 0 ? 100.0 * spread / base : 0.0;
+}
 
 }  // namespace
+
+void NoteServersBefore(ServerWatch *pWatch) {
+    pWatch->knownPids = ServerPids();
+}
 
 BOOL FindServer(ServerWatch *pWatch, DWORD timeoutMs) {
     DWORD start = GetTickCount();
     for (;;) {
-        DWORD pid = FindServerPid();
-        if (pid != 0) {
-            pWatch->hProcess = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE,
-                                           FALSE, pid);
-            if (pWatch->hProcess == nullptr) return FALSE;
-            pWatch->pid = pid;
-            return TRUE;
-        }
+        pWatch->pid = NewServerPid(pWatch->knownPids, &pWatch->hProcess);
+        if (pWatch->pid != 0) return TRUE;
         if (GetTickCount() - start >= timeoutMs) {
             SetLastError(ERROR_NOT_FOUND);
             return FALSE;
@@ -117,7 +135,8 @@ BOOL SampleServer(ServerWatch *pWatch, DWORD atS) {
         return FALSE;
     sample.workingSet = counters.WorkingSetSize;
     // Wine leaves PrivateUsage 0; the commit charge is the same figure.
-    sample.privateBytes = counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
+    sample.privateBytes =
+        counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
     pWatch->samples.push_back(sample);
     return TRUE;
 }
@@ -132,7 +151,8 @@ void ReleaseServerWatch(ServerWatch *pWatch) {
     pWatch->hProcess = nullptr;
 }
 
-BOOL ComputeServerDrift(const std::vector<ServerSample> &samples, DWORD fromS, ServerDrift *pDrift) {
+BOOL ComputeServerDrift(const std::vector<ServerSample> &samples, DWORD fromS,
+                        ServerDrift *pDrift) {
     *pDrift = {};
     for (const ServerSample &s : samples) {
         if (s.atS < fromS) continue;

@@ -7,7 +7,7 @@
 #include <vector>
 
 struct ServerSample {
-    DWORD atS;            // seconds into the run
+    DWORD atS;  // seconds into the run
     DWORD handles;
     SIZE_T workingSet;
     SIZE_T privateBytes;
@@ -17,9 +17,13 @@ struct ServerWatch {
     HANDLE hProcess = nullptr;
     DWORD pid = 0;
     std::vector<ServerSample> samples;
+    std::vector<DWORD> knownPids;  // ribex.exe processes from before the run
 };
 
-// Finds the running ribex.exe (waits up to timeoutMs for it to appear).
+// Notes the ribex.exe processes there before the run starts its server.
+void NoteServersBefore(ServerWatch *pWatch);
+// Finds the running ribex.exe that was not there before (waits up to
+// timeoutMs for it to appear).
 BOOL FindServer(ServerWatch *pWatch, DWORD timeoutMs);
 // Adds a sample taken now; FALSE when the process cannot be asked.
 BOOL SampleServer(ServerWatch *pWatch, DWORD atS);

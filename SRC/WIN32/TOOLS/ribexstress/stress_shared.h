@@ -36,10 +36,10 @@ enum StressChildExit : DWORD {
 };
 
 struct StressChildSlot {
-    volatile LONG state;      // StressChildState
-    DWORD lastError;          // the failure behind a non-zero exit code
-    volatile LONG64 frames;   // stress frames read
-    volatile LONG64 lost;     // gaps in their sequence numbers
+    volatile LONG state;     // StressChildState
+    DWORD lastError;         // the failure behind a non-zero exit code
+    volatile LONG64 frames;  // stress frames read
+    volatile LONG64 lost;    // gaps in their sequence numbers
     volatile LONG64 duplicated;
 };
 

@@ -49,9 +49,9 @@ DWORD WINAPI TrafficThread(void *pParam) {
     while (!pStream->stop) {
         QueryPerformanceCounter(&now);
         uint64_t ticks = (uint64_t)(now.QuadPart - start.QuadPart);
-        uint64_t due = ticks / (uint64_t)frequency.QuadPart * pStream->rate +
-                       ticks % (uint64_t)frequency.QuadPart * pStream->rate /
-                           (uint64_t)frequency.QuadPart;
+        uint64_t due =
+            ticks / (uint64_t)frequency.QuadPart * pStream->rate +
+            ticks % (uint64_t)frequency.QuadPart * pStream->rate / (uint64_t)frequency.QuadPart;
         uint64_t sent = (uint64_t)pStream->sent;
         if (sent >= due) {
             Sleep(2);
@@ -75,8 +75,8 @@ BOOL PrepareTraffic(TrafficStream *pStream) {
         pStream->hDevice = VcanOpenDevice(pStream->netName.c_str());
         return pStream->hDevice != INVALID_HANDLE_VALUE;
     }
-    pStream->hSimQueue = MsgQCreate(pStream->netName.c_str(), SIM_QUEUE_MESSAGES, SIM_CAN_MSG_SIZE,
-                                    MSGQ_NAMED);
+    pStream->hSimQueue =
+        MsgQCreate(pStream->netName.c_str(), SIM_QUEUE_MESSAGES, SIM_CAN_MSG_SIZE, MSGQ_NAMED);
     if (pStream->hSimQueue == nullptr) return FALSE;
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         // Another peer feeds this net: its frames would mix with ours.

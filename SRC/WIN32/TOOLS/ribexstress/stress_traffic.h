@@ -15,12 +15,12 @@ struct TrafficStream {
     TrafficKind kind = TrafficKind::Sim;
     std::wstring netName;
     uint32_t canId = 0;
-    DWORD rate = 0;                // frames/s
+    DWORD rate = 0;  // frames/s
     MsgQHandle hSimQueue = nullptr;
     HANDLE hDevice = INVALID_HANDLE_VALUE;
     HANDLE hThread = nullptr;
     volatile LONG stop = 0;
-    volatile LONG sent = 0;        // frames out, numbered 0 .. sent - 1
+    volatile LONG sent = 0;          // frames out, numbered 0 .. sent - 1
     volatile LONG sendFailures = 0;  // retried: a frame is never skipped
     DWORD lastError = 0;
 };
