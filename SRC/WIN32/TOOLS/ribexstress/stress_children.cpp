@@ -83,12 +83,12 @@ void SpawnChild(ChildPool *pPool, uint64_t nowMs) {
     record.fate = ChooseFate(pPool);
     record.netIndex = RandomBelow(&pPool->random, (uint32_t)pPool->nets.size());
     record.lifeMs = record.fate == ChildFate::Leave ? RandomBetween(&pPool->random, 300, 2500)
-                                                    : RandomBetween(&pPool->random, 100, 800);
+                                                    : RandomBetween(&pPool->random, 200, 1200);
     record.startMs = nowMs;
-    // From the process start on: lands before, in or after the open,
-    // while reading, while closing or after the end.
+    // From the process start on (which takes a few hundred ms): lands
+    // before or in the open, while reading or closing, rarely after the end.
     if (record.fate == ChildFate::KillAnytime)
-        record.killAtMs = nowMs + RandomBetween(&pPool->random, 1, 1500);
+        record.killAtMs = nowMs + RandomBetween(&pPool->random, 1, 1200);
     memset(&pPool->pBlock->slots[slot], 0, sizeof(StressChildSlot));
     ChildArgs args = ChildArgsFor(pPool, record, slot);
     if (!StartChildProcess(pPool, args, &record)) {
