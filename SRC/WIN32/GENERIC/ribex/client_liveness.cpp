@@ -31,7 +31,7 @@ struct GoneClient {
 };
 
 const DWORD kWatchGrowth = 16;
-const DWORD kMaxGonePerCheck = 16;  // the rest go one check later
+const DWORD kMaxGonePerCheck = 16;  // per walk; a check walks again while it fills up
 
 WatchedQueue *g_pWatched = NULL;
 DWORD g_noWatched = 0, g_maxWatched = 0;
@@ -113,7 +113,9 @@ RibexNet *FindNet(const wchar_t *netName) {
 // Index of the first entry with this id, or noEvents.
 DWORD FindEntry(const RibexEventTable *pEvents, DWORD high, DWORD low) {
     DWORD i = 0;
-    while (i < pEvents->noEvents && !(pEvents->pUniqueId[i].high == high && pEvents->pUniqueId[i].low == low)) ++i;
+    while (i < pEvents->noEvents &&
+           !(pEvents->pUniqueId[i].high == high && pEvents->pUniqueId[i].low == low))
+        ++i;
     return i;
 }
 
@@ -154,10 +156,12 @@ void FindGoneUnregisteredQueues(CheckState *pCheck) {
     for (DWORD i = 0; i < g_noWatched; ++i) {
         const WatchedQueue *w = &g_pWatched[i];
         BOOL judged = FALSE;
-        for (DWORD j = 0; j < i && !judged; ++j) judged = SameClient(&g_pWatched[j], w->netName, w->high, w->low);
+        for (DWORD j = 0; j < i && !judged; ++j)
+            judged = SameClient(&g_pWatched[j], w->netName, w->high, w->low);
         if (judged || IsRegistered(w->netName, w->high, w->low)) continue;
         ++pCheck->noClients;
-        if (!QueueHeldElsewhere(pCheck, w->netName, w->high, w->low)) NoteGone(pCheck, w->netName, w->high, w->low);
+        if (!QueueHeldElsewhere(pCheck, w->netName, w->high, w->low))
+            NoteGone(pCheck, w->netName, w->high, w->low);
     }
 }
 
@@ -193,8 +197,8 @@ void RemoveGoneClient(const GoneClient *g) {
     RibexNet *p = FindNet(g->netName);
     if (p != NULL && !ProcessPartStaysOnNet(p, g->high, g->low)) {
         BOOL netGone = FALSE;
-        if (!DisableRemFramesOnNet(p, g->high, g_ribexTrace[TM_DISABLE_ALL_REM_FRAMES], "CheckClientLiveness",
-                                   &netGone))
+        if (!DisableRemFramesOnNet(p, g->high, g_ribexTrace[TM_DISABLE_ALL_REM_FRAMES],
+                                   "CheckClientLiveness", &netGone))
             err = GetLastError();
         if (netGone) p = NULL;
     }
@@ -230,7 +234,8 @@ BOOL GetObjectHandleCount(HANDLE h, DWORD *pHandleCount) {
 BOOL WatchReplyQueue(DWORD hMsgQRef, const wchar_t *netName, DWORD high, DWORD low) {
     if (g_noWatched == g_maxWatched) {
         DWORD newMax = g_maxWatched + kWatchGrowth;
-        WatchedQueue *pNew = (WatchedQueue *)HeapAlloc(GetProcessHeap(), 0, newMax * sizeof(WatchedQueue));
+        WatchedQueue *pNew =
+            (WatchedQueue *)HeapAlloc(GetProcessHeap(), 0, newMax * sizeof(WatchedQueue));
         if (pNew == NULL) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return FALSE;
@@ -270,14 +275,21 @@ void CheckClientLiveness(void) {
     g_checkedOnce = TRUE;
 
     CheckState check = {};
+    DWORD noClients = 0, noGone = 0;
     // Nets whose thread ended on their own go first: their tables are no
     // longer served.
     check.kernelCalls += CountRibexNets();
     ReapEndedRibexNets(g_ribexTrace[TM_MAIN], "CheckClientLiveness");
-    FindGoneRegisteredClients(&check);
-    FindGoneUnregisteredQueues(&check);
-    for (DWORD i = 0; i < check.noGone; ++i) RemoveGoneClient(&check.gone[i]);
+    do {
+        // A full list may have left some out: walk again after removing.
+        check.noClients = check.noGone = 0;
+        FindGoneRegisteredClients(&check);
+        FindGoneUnregisteredQueues(&check);
+        for (DWORD i = 0; i < check.noGone; ++i) RemoveGoneClient(&check.gone[i]);
+        if (noGone == 0) noClients = check.noClients;
+        noGone += check.noGone;
+    } while (check.noGone == kMaxGonePerCheck);
     TracePrint(g_ribexTrace[TM_MAIN], TRACE_LEVEL_DETAIL,
                "ribex::CheckClientLiveness, noClients == %lu, noGone == %lu, kernelCalls == %lu\n",
-               check.noClients, check.noGone, check.kernelCalls);
+               noClients, noGone, check.kernelCalls);
 }

@@ -37,6 +37,8 @@ void Unlink(RibexNet *pRibexNet) {
 
 BOOL IsLinked(const RibexNet *pRibexNet) { return pRibexNet->next != pRibexNet; }
 
+BOOL SameId(const RxUniqueId &id, DWORD high, DWORD low) { return id.high == high && id.low == low; }
+
 unsigned TraceValue(const void *p) { return (unsigned)(ULONG_PTR)p; }
 
 // One level-8 line: the count, then id and handle of up to ten entries. The
@@ -66,7 +68,8 @@ void DumpEventTable(TraceModule *module, const char *functionName, const RibexEv
 void ReleaseLeftEventTable(RibexThreadParam *tp) {
     RibexEventTable *pEvents = tp->pEvents;
     if (pEvents == NULL) return;
-    DWORD noEvents = pEvents->noEvents < pEvents->maxNoEvents ? pEvents->noEvents : pEvents->maxNoEvents;
+    DWORD noEvents = pEvents->noEvents;
+    if (noEvents > pEvents->maxNoEvents) noEvents = pEvents->maxNoEvents;
     for (DWORD i = 0; i < noEvents; ++i) CloseHandle(pEvents->pEventHandle[i]);
     tp->pEvents = NULL;
     HeapFree(GetProcessHeap(), 0, pEvents);
@@ -224,8 +227,8 @@ BOOL UnRegisterEntry(RibexNet *pRibexNet, DWORD index) {
     TraceModule *module = TM(TM_UNREGISTER_RIBEX_CLIENT);
     TraceEntry(module, "\nribex::UnRegisterRibexClient Entry\n");
     DWORD err = RemoveClientAt(pRibexNet, index);
-    TraceExit(module, "ribex::UnRegisterRibexClient Exit (%s), errorCode == %lu\n\n", err == 0 ? "TRUE" : "FALSE",
-              err);
+    TraceExit(module, "ribex::UnRegisterRibexClient Exit (%s), errorCode == %lu\n\n",
+              err == 0 ? "TRUE" : "FALSE", err);
     SetLastError(err);
     return err == 0;
 }
@@ -565,7 +568,8 @@ BOOL UnRegisterAllRibexClients(void) {
         }
         if (!UnRegisterEntry(pRibexNet, 0)) {
             err = GetLastError();
-            TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::UnRegisterAllRibexClients, !UnRegisterRibexClient( ... )\n");
+            TracePrint(module, TRACE_LEVEL_EVENT,
+                       "\tribex::UnRegisterAllRibexClients, !UnRegisterRibexClient( ... )\n");
         }
     }
     TraceExit(module, "ribex::UnRegisterAllRibexClients Exit (%s), errorCode == %lu\n\n",
@@ -584,9 +588,9 @@ BOOL UnRegisterRibexClientOnNet(RibexNet *pRibexNet, DWORD high, DWORD low, DWOR
         const RibexEventTable *pEvents = listed ? pRibexNet->threadParam.pEvents : NULL;
         if (pEvents == NULL) break;
         DWORD i = pEvents->noEvents;
-        while (i-- > 0 && !(pEvents->pUniqueId[i].high == high && pEvents->pUniqueId[i].low == low)) {
-        }
-        if (i == (DWORD)-1) break;
+        while (i > 0 && !SameId(pEvents->pUniqueId[i - 1], high, low)) --i;
+        if (i == 0) break;
+        --i;
         if (!UnRegisterEntry(pRibexNet, i)) return FALSE;
         ++*pRemoved;
     }

@@ -82,12 +82,19 @@ BOOL CloseRemovedClientEvent(RibexNet *pRibexNet, HANDLE hEvent) {
     MemoryBarrier();
     LONG seq = p->wakePassSeq;
     while ((seq & 1) != 0 && p->wakePassSeq == seq) {
-        if (pRibexNet->hThread && WaitForSingleObject(pRibexNet->hThread, 1) == WAIT_OBJECT_0) break;
-        if (!pRibexNet->hThread) Sleep(1);
+        if (!pRibexNet->hThread) {
+            Sleep(1);
+        } else if (WaitForSingleObject(pRibexNet->hThread, 1) == WAIT_OBJECT_0) {
+            break;
+        }
     }
     return CloseHandle(hEvent);
 }
 
-void BeginWakePass(RibexThreadParam *pThreadData) { InterlockedIncrement(&pThreadData->wakePassSeq); }
+void BeginWakePass(RibexThreadParam *pThreadData) {
+    InterlockedIncrement(&pThreadData->wakePassSeq);
+}
 
-void EndWakePass(RibexThreadParam *pThreadData) { InterlockedIncrement(&pThreadData->wakePassSeq); }
+void EndWakePass(RibexThreadParam *pThreadData) {
+    InterlockedIncrement(&pThreadData->wakePassSeq);
+}

@@ -94,8 +94,8 @@ BOOL DisableRemFrame(DWORD high, DWORD low, DWORD canId) {
     return err == 0;
 }
 
-BOOL DisableRemFramesOnNet(RibexNet *pRibexNet, DWORD high, TraceModule *module, const char *callerName,
-                           BOOL *pNetGone) {
+BOOL DisableRemFramesOnNet(RibexNet *pRibexNet, DWORD high, TraceModule *module,
+                           const char *callerName, BOOL *pNetGone) {
     *pNetGone = FALSE;
     RemReplyTable *pRemote = pRibexNet->threadParam.pRemote;
     if (pRemote == NULL) return TRUE;
@@ -108,7 +108,8 @@ BOOL DisableRemFramesOnNet(RibexNet *pRibexNet, DWORD high, TraceModule *module,
         if (!RequestNetThread(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, i, module, callerName)) {
             DWORD err = GetLastError();
             // The walk ends here, so the net may go if its thread died.
-            *pNetGone = DropNetIfThreadEnded(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, module, callerName);
+            *pNetGone =
+                DropNetIfThreadEnded(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, module, callerName);
             SetLastError(err);
             return FALSE;
         }
@@ -130,7 +131,8 @@ BOOL DisableAllRemFrames(DWORD high) {
         // Taken first: a failed handshake may remove this net.
         next = GetNextRibexNet(p);
         BOOL netGone = FALSE;
-        if (!DisableRemFramesOnNet(p, high, module, "DisableAllRemFrames", &netGone)) err = GetLastError();
+        if (!DisableRemFramesOnNet(p, high, module, "DisableAllRemFrames", &netGone))
+            err = GetLastError();
     }
     TraceExit(module, "ribex::DisableAllRemFrames Exit\n\n");
     SetLastError(err);

@@ -22,8 +22,8 @@ BOOL DisableAllRemFrames(DWORD high);
 // The same on one listed net, the driver told of each. A failed handshake
 // stops the walk; *pNetGone then says whether the net was removed because
 // its thread had died. Lines go through module as "\tribex::<callerName>".
-BOOL DisableRemFramesOnNet(RibexNet *pRibexNet, DWORD high, TraceModule *module, const char *callerName,
-                           BOOL *pNetGone);
+BOOL DisableRemFramesOnNet(RibexNet *pRibexNet, DWORD high, TraceModule *module,
+                           const char *callerName, BOOL *pNetGone);
 
 // Returns the error code itself: 0 and *pCanId, 6 no such client, 259
 // index past the last entry.

@@ -88,8 +88,8 @@ void HandleIfOpenReq(const msgReq *pMsgReq, DWORD receivedLength) {
     // From here the server holds the client's reply queue: should the
     // client go without a close, liveness gives it back.
     if (!WatchReplyQueue(cfm.hMsgQRef, pReq->netName, pReq->uniqueId.high, pReq->uniqueId.low))
-        TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT, "ribex::main, !WatchReplyQueue( ... ), errorCode == %lu\n",
-                   GetLastError());
+        TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
+                   "ribex::main, !WatchReplyQueue( ... ), errorCode == %lu\n", GetLastError());
 
     if (!CheckVersion(NULL, L"bus.dll or busdbg.dll", 1, kClientMajorVersions, pReq->majorVersion,
                       pReq->minorVersion)) {

@@ -168,6 +168,45 @@ TEST(ReceiveThread, RemovedClientsEventIsClosedAtOnceOnAQuietNetAndExitClosesThe
     }
 }
 
+TEST(ReceiveThread, ARemovedClientsEventIsNeverSetOnceClosedWhileFramesFlow) {
+    LocalPeerNet n;
+    ASSERT_EQ(0u, StartTestNet(n.name, &n.t));
+    HANDLE stay = n.AddClient(9, 0x100);
+    struct Flow {
+        LocalPeerNet *net;
+        volatile LONG stop;
+    } flow = {&n, 0};
+    auto send = [](LPVOID p) -> DWORD {
+        Flow *f = static_cast<Flow *>(p);
+        while (!f->stop) f->net->Send(0x10);
+        return 0;
+    };
+    HANDLE hSender = CreateThread(nullptr, 0, send, &flow, 0, nullptr);
+    ASSERT_NE(nullptr, hSender);
+    DWORD reused = 0, setAfterClose = 0;
+    for (DWORD i = 0; i < 300; i++) {
+        HANDLE theirs = nullptr, mine = n.AddClient(9, i, &theirs);
+        Sleep(i % 3);  // let wake passes pick the new client up
+        ASSERT_TRUE(RemoveClient(&n.t, n.t.net->threadParam.pEvents->noEvents - 1));
+        // A freed handle value goes to the next handle made: a canary that
+        // a late SetEvent of the removed client would hit.
+        HANDLE canary = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (canary == theirs) {
+            reused++;
+            if (WaitForSingleObject(canary, 2) == WAIT_OBJECT_0) setAfterClose++;
+        }
+        CloseHandle(canary);
+        CloseHandle(mine);
+    }
+    flow.stop = 1;
+    WaitForSingleObject(hSender, 10000);
+    CloseHandle(hSender);
+    EXPECT_EQ(0u, setAfterClose) << reused << " reused";
+    EXPECT_GT(reused, 0u);  // otherwise nothing was looked at
+    EXPECT_EQ(0u, StopTestNet(&n.t));
+    CloseHandle(stay);
+}
+
 TEST(ReceiveThread, RemoteFramesPassOnlyOnceEnabledWithTheirTraceLines) {
     LocalPeerNet n;
     TraceClearBuffer(g_ribexTrace[TM_MAIN]);

@@ -75,6 +75,43 @@ TEST_F(RibexDevice, BusFramesReachEveryClientAndRemoteFramesOnlyWhileEnabled) {
     EXPECT_EQ(FinishClient(&b), Lines({"open 0", "ids 100 101 1f334455 80000123 102", "close 0"}));
 }
 
+TEST_F(RibexDevice, AKilledClientsRemoteFrameRepliesLeaveTheServerAndTheDriver) {
+    using Lines = std::vector<std::string>;
+    std::wstring q = L"queue " + g_server.queueName + L" ", ready = UniqueName(L"dk"), readyW = UniqueName(L"dw");
+    std::wstring readyK = UniqueName(L"dkr"), goK = UniqueName(L"dkg");
+    ChildProcess keeper, victim, watcher;
+    // The keeper holds the net (and the server's device handle) open
+    // throughout: the driver must hear of the removal, not of a closed handle.
+    ASSERT_TRUE(StartClient(q + L"id 31:1 open " + kDeviceNet + L" signal " + readyK + L" wait " + goK + L" close",
+                            &keeper));
+    ASSERT_TRUE(WaitEvent(readyK));
+    ASSERT_TRUE(StartClient(q + L"id 2f:1 open " + kDeviceNet + L" enable 124 signal " + ready + L" wait " +
+                                UniqueName(L"never"),
+                            &victim));
+    ASSERT_TRUE(WaitEvent(ready));
+    ribex_test::KillChild(&victim);
+    ribex_test::ReleaseChild(&victim);
+    // Once the server has noticed, the net's table no longer holds 0x124.
+    Lines listed;
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 20000; Sleep(200)) {
+        listed = RunClient(q + L"id 30:1 open " + kDeviceNet + L" list close");
+        if (listed == Lines({"open 0", "list", "list end 259", "close 0"})) break;
+    }
+    EXPECT_EQ(listed, Lines({"open 0", "list", "list end 259", "close 0"}));
+    // Nor does the driver pass remote frames 0x124 on any more.
+    ASSERT_TRUE(StartClient(q + L"id 30:2 open " + kDeviceNet + L" signal " + readyW + L" readids 2 3000 close",
+                            &watcher));
+    ASSERT_TRUE(WaitEvent(readyW));
+    Put(0x80000124, 0);
+    Put(0x103);
+    EXPECT_EQ(FinishClient(&watcher), Lines({"open 0", "ids 103", "close 0"}));
+    // The identifier is free for the restarted program.
+    EXPECT_EQ(RunClient(q + L"id 2f:1 open " + kDeviceNet + L" enable 124 close"),
+              Lines({"open 0", "enable 0", "close 0"}));
+    SignalEvent(goK);
+    EXPECT_EQ(FinishClient(&keeper), Lines({"open 0", "close 0"}));
+}
+
 TEST_F(RibexDevice, ZTheServerEndsWithExitCodeZero) { EXPECT_EQ(StopServer(&g_server, 15000), 0u); }
 
 }  // namespace

@@ -20,26 +20,31 @@ namespace {
 Server g_server;
 TraceModule *g_trace = nullptr;
 
-std::wstring Q() { return L"queue " + g_server.queueName + L" "; }
+std::wstring Q() {
+    return L"queue " + g_server.queueName + L" ";
+}
 
 std::string Gone(DWORD high, DWORD low) {
     char text[96];
-    snprintf(text, sizeof(text), "CLIENT GONE uniqueId == %#lx:%#lx,", (unsigned long)high, (unsigned long)low);
+    snprintf(text, sizeof(text), "CLIENT GONE uniqueId == %#lx:%#lx,", (unsigned long)high,
+             (unsigned long)low);
     return text;
 }
 
 bool WaitNetGone(const std::wstring &net, DWORD timeoutMs = 20000) {
-    for (DWORD start = GetTickCount(); NetExists(net) && GetTickCount() - start < timeoutMs;) Sleep(50);
+    for (DWORD start = GetTickCount(); NetExists(net) && GetTickCount() - start < timeoutMs;)
+        Sleep(50);
     return !NetExists(net);
 }
 
 // Starts a client that opens net under id, runs more, signals that it is
 // ready, waits for go (or for ever) and closes.
-void StartHeld(const std::wstring &net, const std::wstring &id, const std::wstring &more, ChildProcess *child,
-               const std::wstring &go = UniqueName(L"never")) {
+void StartHeld(const std::wstring &net, const std::wstring &id, const std::wstring &more,
+               ChildProcess *child, const std::wstring &go = UniqueName(L"never")) {
     std::wstring ready = UniqueName(L"rdy");
-    ASSERT_TRUE(StartClient(
-        Q() + L"id " + id + L" open " + net + L" " + more + L"signal " + ready + L" wait " + go + L" close", child));
+    ASSERT_TRUE(StartClient(Q() + L"id " + id + L" open " + net + L" " + more + L"signal " + ready +
+                                L" wait " + go + L" close",
+                            child));
     ASSERT_TRUE(WaitEvent(ready));
 }
 
@@ -79,7 +84,8 @@ class RibexLiveness : public ::testing::Test {
     void SetUp() override { ASSERT_TRUE(ServerRunning(&g_server)); }
 };
 
-TEST_F(RibexLiveness, AKilledClientIsRemovedAsItsCloseWouldAndItsIdOpensAgainWhileASlowReaderStays) {
+TEST_F(RibexLiveness,
+       AKilledClientIsRemovedAsItsCloseWouldAndItsIdOpensAgainWhileASlowReaderStays) {
     std::wstring net = UniqueName(L"lkill"), go = UniqueName(L"go");
     Peer peer(net);
     ChildProcess keeper, victim;
@@ -95,8 +101,9 @@ TEST_F(RibexLiveness, AKilledClientIsRemovedAsItsCloseWouldAndItsIdOpensAgainWhi
     EXPECT_EQ(RunClient(Q() + L"id 1a:2 open " + net + L" list enable 2a1 close"),
               Lines({"open 0", "list", "list end 259", "enable 0", "close 0"}));
     EXPECT_EQ(CountTraced(g_trace, mark, Gone(0x1a, 0x2)), 1);
-    EXPECT_TRUE(Traced(g_trace, mark, Gone(0x1a, 0x2) + " netName == " + std::string(net.begin(), net.end()) +
-                                          ", noRegistrations == 1, noReplyQueues == 1, errorCode == 0"));
+    EXPECT_TRUE(Traced(g_trace, mark,
+                       Gone(0x1a, 0x2) + " netName == " + std::string(net.begin(), net.end()) +
+                           ", noRegistrations == 1, noReplyQueues == 1, errorCode == 0"));
     // Several seconds without reading: the keeper is still there.
     EXPECT_FALSE(Traced(g_trace, mark, Gone(0x1e, 0x1)));
     SignalEvent(go);
@@ -115,7 +122,8 @@ TEST_F(RibexLiveness, ALastClientKilledWhileTheServerIsBusyWithRequestsStopsItsN
     Kill(&victim);
     // Requests back to back: the server's receive never times out.
     DWORD requests = 0;
-    for (DWORD start = GetTickCount(); NetExists(net) && GetTickCount() - start < 20000; ++requests) {
+    for (DWORD start = GetTickCount(); NetExists(net) && GetTickCount() - start < 20000;
+         ++requests) {
         canEnumRemFrameReqMsg req = {RIBEX_REQ_ENUM_REM_FRAME, sync.ref, {sync.high, sync.low}, 0};
         ASSERT_TRUE(SendToServer(&req, sizeof(req)));
         msgCfm cfm = {};
@@ -133,7 +141,8 @@ TEST_F(RibexLiveness, CloseThenOpenWithTheSameIdOnAQuietNetSucceedsAtOnce) {
     Peer peer(net);  // sends nothing: no wake pass ever runs
     ChildProcess keeper;
     StartHeld(net, L"1d:1", L"", &keeper, go);
-    EXPECT_EQ(RunClient(Q() + L"id 1d:2 open " + net + L" close open " + net + L" close open " + net + L" close"),
+    EXPECT_EQ(RunClient(Q() + L"id 1d:2 open " + net + L" close open " + net + L" close open " +
+                        net + L" close"),
               Lines({"open 0", "close 0", "open 0", "close 0", "open 0", "close 0"}));
     SignalEvent(go);
     EXPECT_EQ(FinishClient(&keeper), Lines({"open 0", "close 0"}));
@@ -152,15 +161,19 @@ TEST_F(RibexLiveness, AnOpenGivenUpOrRefusedLeavesNothingOnceItsClientLetsGo) {
         ASSERT_TRUE(SendToServer(&close, sizeof(close)));
         // Refused: the server holds the reply queue without a registration.
         RawClient refused(net, 0x1c, 0x2);
-        ASSERT_EQ(OpenByHand(&refused, RIBEX_CLIENT_MAJOR_VERSION - 1), (DWORD)ERROR_REVISION_MISMATCH);
+        ASSERT_EQ(OpenByHand(&refused, RIBEX_CLIENT_MAJOR_VERSION - 1),
+                  (DWORD)ERROR_REVISION_MISMATCH);
     }
     EXPECT_TRUE(WaitNetGone(net));
     EXPECT_TRUE(WaitTraced(g_trace, mark, Gone(0x1c, 0x1)));
-    EXPECT_TRUE(Traced(g_trace, mark, ", noRegistrations == 1, noReplyQueues == 1, errorCode == 0"));
+    EXPECT_TRUE(
+        Traced(g_trace, mark, ", noRegistrations == 1, noReplyQueues == 1, errorCode == 0"));
     EXPECT_TRUE(WaitTraced(g_trace, mark, Gone(0x1c, 0x2)));
-    EXPECT_TRUE(Traced(g_trace, mark, ", noRegistrations == 0, noReplyQueues == 1, errorCode == 0"));
+    EXPECT_TRUE(
+        Traced(g_trace, mark, ", noRegistrations == 0, noReplyQueues == 1, errorCode == 0"));
     for (const wchar_t *id : {L"1c:1", L"1c:2"})
-        EXPECT_EQ(RunClient(Q() + L"id " + id + L" open " + net + L" close"), Lines({"open 0", "close 0"}));
+        EXPECT_EQ(RunClient(Q() + L"id " + id + L" open " + net + L" close"),
+                  Lines({"open 0", "close 0"}));
 
     // Through the library itself, with no time to wait for the confirm.
     // Whether the open came too late or not, nothing may stay behind.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "client_liveness.h"
 #include "msgq.h"
 #include "net_registry.h"
 #include "rem_frame_requests.h"
@@ -77,6 +78,68 @@ TEST_F(Registry, ANetWhoseThreadDiedIsRemovedWithoutWaitingForAConfirm) {
     EXPECT_EQ(busy.Net(), nullptr);
     DWORD canId = 0;
     EXPECT_EQ(EnumRemFrame(0xE0, 1, 0, &canId), (DWORD)ERROR_INVALID_HANDLE);
+}
+
+// Ends a net's receive thread through its own clean-up: a request whose
+// event the thread may wait on but not reset, which ends it.
+void EndThreadOnItsOwn(TestNet *t) {
+    RibexNet *pRibexNet = t->Net();
+    ASSERT_NE(pRibexNet, nullptr);
+    RibexThreadParam *tp = &pRibexNet->threadParam;
+    HANDLE hEventReq = tp->hEventReq, hWaitOnly = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), hEventReq, GetCurrentProcess(), &hWaitOnly, SYNCHRONIZE,
+                                FALSE, 0));
+    tp->hEventReq = hWaitOnly;
+    tp->req = CAN_THREAD_REALLOC_EVENTS;
+    ASSERT_TRUE(SetEvent(hEventReq));
+    ASSERT_EQ(WaitForSingleObject(pRibexNet->hThread, 10000), WAIT_OBJECT_0);
+    tp->hEventReq = hEventReq;
+    CloseHandle(hWaitOnly);
+}
+
+DWORD HandleCount(HANDLE h) {
+    DWORD count = 0;
+    EXPECT_TRUE(GetObjectHandleCount(h, &count));
+    return count;
+}
+
+TEST_F(Registry, AThreadThatEndedOnItsOwnLeavesItsTableToTheRegistryWhichClosesEachEventOnce) {
+    TestNet first, dead, last;
+    ASSERT_TRUE(first.Register(0xF0, 1));
+    ASSERT_TRUE(dead.Register(0xF1, 1));
+    ASSERT_TRUE(dead.Register(0xF1, 2));
+    ASSERT_TRUE(last.Register(0xF2, 1));
+    EXPECT_EQ(HandleCount(dead.events[0]), 2u);  // the client's and the server's
+    EndThreadOnItsOwn(&dead);
+    // Lookups that do not reap read the table of the dead net: it must
+    // still be there, not freed under them.
+    DWORD index = 99;
+    EXPECT_EQ(GetRibexUniqueId(0xF1, 2, &index), dead.Net());
+    EXPECT_EQ(index, 1u);
+    EXPECT_EQ(GetRibexUniqueId(0xF2, 1, &index), last.Net());
+    // The next registry operation removes the dead net and closes its
+    // clients' events, each exactly once; the other nets go on.
+    ASSERT_TRUE(first.Register(0xF0, 2));
+    EXPECT_EQ(dead.Net(), nullptr);
+    EXPECT_EQ(HandleCount(dead.events[0]), 1u);
+    EXPECT_EQ(HandleCount(dead.events[1]), 1u);
+    EXPECT_EQ(GetRibexUniqueId(0xF1, 1, &index), nullptr);
+    ASSERT_NE(last.Net(), nullptr);
+    EXPECT_EQ(last.Net()->threadParam.pEvents->noEvents, 1u);
+}
+
+TEST_F(Registry, UnRegisterAllGoesOverNetsWhoseThreadsEndedOnTheirOwn) {
+    TestNet a, b, c;
+    ASSERT_TRUE(a.Register(0xF3, 1));
+    ASSERT_TRUE(b.Register(0xF3, 2));
+    ASSERT_TRUE(b.Register(0xF3, 3));
+    ASSERT_TRUE(c.Register(0xF3, 4));
+    EndThreadOnItsOwn(&b);
+    EndThreadOnItsOwn(&c);
+    EXPECT_TRUE(UnRegisterAllRibexClients());
+    EXPECT_EQ(CountRibexNets(), 0u);
+    for (TestNet *t : {&a, &b, &c})
+        for (HANDLE h : t->events) EXPECT_EQ(HandleCount(h), 1u);
 }
 
 }  // namespace

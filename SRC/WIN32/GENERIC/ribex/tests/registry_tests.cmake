@@ -7,6 +7,11 @@ if(TARGET ribex_registry)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/registry_inproc_test.cpp
     LIBS ribex_registry
     TIMEOUT 60)
+
+  # What one client-liveness check costs; a program, not a test.
+  add_executable(ribex_liveness_bench ${CMAKE_CURRENT_LIST_DIR}/liveness_bench.cpp)
+  target_link_libraries(ribex_liveness_bench PRIVATE ribex_registry ribex_testsupport)
+  target_link_options(ribex_liveness_bench PRIVATE -municode)
 endif()
 
 if(TARGET ribex_registry AND TARGET ribex
