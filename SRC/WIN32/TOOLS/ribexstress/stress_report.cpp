@@ -58,14 +58,14 @@ void PrintObservers(const StressRun &run) {
 
 void PrintFuzz(const Fuzzer &f, double seconds) {
     const FuzzStats &s = f.stats;
-    std::printf("fuzz       %lld sent (%.0f/s), by id:", (long long)s.sent,
-                seconds > 0 ? s.sent / seconds : 0.0);
+    long long attempts = s.sent + s.refusedByQueue + s.sendFailed;
+    std::printf("fuzz       %lld requests (%.0f/s): %lld refused by the queue (over 124 bytes), "
+                "%lld send failures, %lld sent, by id:",
+                attempts, seconds > 0 ? attempts / seconds : 0.0, (long long)s.refusedByQueue,
+                (long long)s.sendFailed, (long long)s.sent);
     for (int id = 0; id < 16; ++id) std::printf(" %d:%lld", id, (long long)s.byId[id]);
-    std::printf(
-        ", other ids %lld\n           unterminated names %lld, refused by the queue "
-        "(over 124 bytes) %lld, send failures %lld\n",
-        (long long)s.otherIds, (long long)s.unterminatedNames, (long long)s.refusedByQueue,
-        (long long)s.sendFailed);
+    std::printf(", other ids %lld; open requests with unterminated names %lld\n",
+                (long long)s.otherIds, (long long)s.unterminatedNames);
 }
 
 void PrintDrift(const char *what, const std::vector<ServerSample> &samples, DWORD fromS) {

@@ -16,8 +16,10 @@
 
 #include "ribex_messages.h"
 #include "stress_child.h"
+#include "stress_children.h"
 #include "stress_fuzz.h"
 #include "stress_options.h"
+#include "stress_server.h"
 #include "stress_shared.h"
 
 namespace {
@@ -216,6 +218,56 @@ TEST(StressOptions, WrongArgumentsAreNamed) {
             EXPECT_NE(error.find(c.errorMentions), std::wstring::npos);
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A killed client counts as removed only once neither its wake-up event
+// nor its reply queue exists: while anybody (the server) holds either,
+// it is still there.
+TEST(StressRemoval, GoneOnlyWhenEventAndReplyQueueAreBothGone) {
+    std::wstring base = L"StressRemovalTest" + std::to_wstring(GetCurrentProcessId());
+    PendingRemoval removal = {};
+    removal.eventName = base + L"EVT";
+    removal.queueMutexName = L"MsgQ" + base + L"MTX";
+    EXPECT_TRUE(ClientObjectsGone(removal)) << "never created";
+
+    HANDLE hEvent = CreateEventW(nullptr, FALSE, FALSE, removal.eventName.c_str());
+    HANDLE hMutex = CreateMutexW(nullptr, FALSE, removal.queueMutexName.c_str());
+    ASSERT_NE(hEvent, nullptr);
+    ASSERT_NE(hMutex, nullptr);
+    EXPECT_FALSE(ClientObjectsGone(removal)) << "both held";
+    CloseHandle(hEvent);
+    EXPECT_FALSE(ClientObjectsGone(removal)) << "the reply queue is still held";
+    CloseHandle(hMutex);
+    EXPECT_TRUE(ClientObjectsGone(removal));
+
+    hEvent = CreateEventW(nullptr, FALSE, FALSE, removal.eventName.c_str());
+    ASSERT_NE(hEvent, nullptr);
+    EXPECT_FALSE(ClientObjectsGone(removal)) << "the event is still held";
+    CloseHandle(hEvent);
+}
+
+TEST(StressServerDrift, SpreadFromTheFirstSampleOn) {
+    std::vector<ServerSample> samples = {
+        {10, 500, 100, 100},  // before fromS: left out
+        {60, 100, 1000, 2000},
+        {120, 102, 1010, 2000},
+        {180, 101, 990, 2100},
+    };
+    ServerDrift drift;
+    ASSERT_TRUE(ComputeServerDrift(samples, 60, &drift));
+    EXPECT_EQ(drift.samples, 3u);
+    EXPECT_EQ(drift.first.atS, 60u);
+    EXPECT_EQ(drift.last.atS, 180u);
+    EXPECT_EQ(drift.minimum.handles, 100u);
+    EXPECT_EQ(drift.maximum.handles, 102u);
+    EXPECT_DOUBLE_EQ(drift.handlesPercent, 2.0);
+    EXPECT_DOUBLE_EQ(drift.workingSetPercent, 2.0);
+    EXPECT_DOUBLE_EQ(drift.privatePercent, 5.0);
+    EXPECT_FALSE(ComputeServerDrift(samples, 200, &drift)) << "no sample that late";
 }
 
 }  // namespace
