@@ -19,9 +19,9 @@ BOOL DisableRemFrame(DWORD high, DWORD low, DWORD canId);
 // Removes every entry whose owner is the process part `high`, on every net.
 BOOL DisableAllRemFrames(DWORD high);
 
-// The same on one listed net, the driver told of each. A failed handshake
-// stops the walk; *pNetGone then says whether the net was removed because
-// its thread had died. Lines go through module as "\tribex::<callerName>".
+// The same on one listed net, the driver told of each. An entry whose
+// handshake fails stays and the walk goes on (fails with the first error);
+// *pNetGone says whether the net was removed because its thread had died. Lines go through module as "\tribex::<callerName>".
 BOOL DisableRemFramesOnNet(RibexNet *pRibexNet, DWORD high, TraceModule *module,
                            const char *callerName, BOOL *pNetGone);
 

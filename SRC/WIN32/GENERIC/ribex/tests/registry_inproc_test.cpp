@@ -8,6 +8,7 @@
 
 #include "client_liveness.h"
 #include "msgq.h"
+#include "msgq_inspect.h"
 #include "net_registry.h"
 #include "rem_frame_requests.h"
 #include "ribex_names.h"
@@ -126,6 +127,41 @@ TEST_F(Registry, AThreadThatEndedOnItsOwnLeavesItsTableToTheRegistryWhichClosesE
     EXPECT_EQ(GetRibexUniqueId(0xF1, 1, &index), nullptr);
     ASSERT_NE(last.Net(), nullptr);
     EXPECT_EQ(last.Net()->threadParam.pEvents->noEvents, 1u);
+}
+
+// What liveness builds on: every handle on an object counts, the server's
+// own and any other process's alike, and a queue shows its mapping.
+TEST(HandleCounts, EveryHandleOfAQueueOrAnEventCountsAndLocalQueuesCannotBeJudged) {
+    std::wstring name = ribex_test::UniqueName(L"hc");
+    MsgQHandle hFirst = MsgQCreate(name.c_str(), 1, 12, MSGQ_NAMED);
+    ASSERT_NE(hFirst, nullptr);
+    HANDLE hMapping = MsgQGetMappingHandle(hFirst);
+    ASSERT_NE(hMapping, nullptr);
+    EXPECT_EQ(HandleCount(hMapping), 1u);
+    MsgQHandle hSecond = MsgQOpen(name.c_str(), 0);
+    ASSERT_NE(hSecond, nullptr);
+    EXPECT_EQ(HandleCount(hMapping), 2u);
+    ASSERT_TRUE(MsgQClose(hSecond));
+    EXPECT_EQ(HandleCount(hMapping), 1u);
+    ASSERT_TRUE(MsgQClose(hFirst));
+    EXPECT_EQ(MsgQGetMappingHandle(hFirst), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+
+    MsgQHandle hLocal = MsgQCreate(ribex_test::UniqueName(L"hcl").c_str(), 1, 12, 0);
+    ASSERT_NE(hLocal, nullptr);
+    EXPECT_EQ(MsgQGetMappingHandle(hLocal), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_SUPPORTED);
+    MsgQClose(hLocal);
+
+    HANDLE hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr), hCopy = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), hEvent, GetCurrentProcess(), &hCopy, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
+    EXPECT_EQ(HandleCount(hEvent), 2u);
+    CloseHandle(hCopy);
+    EXPECT_EQ(HandleCount(hEvent), 1u);
+    CloseHandle(hEvent);
+    DWORD count = 0;
+    EXPECT_FALSE(GetObjectHandleCount(hEvent, &count));
 }
 
 TEST_F(Registry, UnRegisterAllGoesOverNetsWhoseThreadsEndedOnTheirOwn) {

@@ -15,7 +15,7 @@ if(TARGET ribex_registry)
 endif()
 
 if(TARGET ribex_registry AND TARGET ribex
-   AND EXISTS ${PROJECT_SOURCE_DIR}/SRC/WIN32/TOOLS/ribexclient/CMakeLists.txt)
+   AND EXISTS ${PROJECT_SOURCE_DIR}/SRC/WIN32/CLIENT/ribexclient/CMakeLists.txt)
   add_executable(registry_client ${CMAKE_CURRENT_LIST_DIR}/registry_client.cpp)
   target_link_libraries(registry_client PRIVATE ribexclient)
   target_link_options(registry_client PRIVATE -municode)
@@ -36,10 +36,10 @@ if(TARGET ribex_registry AND TARGET ribex
     RESOURCE_LOCK "ribexserver;tracebuffer")
 
   # A device net on the virtual CAN driver, loaded by the vcan_driver fixture.
-  if(MINGW AND EXISTS ${PROJECT_SOURCE_DIR}/SRC/WIN32/TOOLS/vcan/CMakeLists.txt)
+  if(MINGW AND EXISTS ${PROJECT_SOURCE_DIR}/SRC/WIN32/DRIVER/vcan/CMakeLists.txt)
     ribex_add_gtest(ribex_e2e_device_test
       SOURCES ${CMAKE_CURRENT_LIST_DIR}/registry_e2e_device_test.cpp
-      LIBS registry_e2e
+      LIBS registry_e2e vcan_control
       DEPENDS ribex registry_client vcan
       TIMEOUT 180)
     set_tests_properties(ribex_e2e_device_test PROPERTIES
