@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+#include "server_start.h"
+
 namespace {
 
 const wchar_t SERVER_FILE_NAME[] = L"ribex.exe";
@@ -28,20 +30,37 @@ std::vector<DWORD> ServerPids(void) {
     return pids;
 }
 
-// A running ribex.exe that is not among the known ones; 0 if none.
-DWORD NewServerPid(const std::vector<DWORD> &known, HANDLE *phProcess) {
+BOOL MarkerExists(void) {
+    HANDLE hMarker = OpenMutexW(SYNCHRONIZE, FALSE, RIBEX_INSTANCE_MARKER_NAME);
+    if (hMarker == nullptr) return FALSE;
+    CloseHandle(hMarker);
+    return TRUE;
+}
+
+// The running ribex.exe that is not among the known ones, when there is
+// exactly one; 0 when there is none or more than one.
+DWORD OnlyNewServerPid(const std::vector<DWORD> &known, HANDLE *phProcess) {
+    DWORD foundPid = 0;
+    HANDLE hFound = nullptr;
     for (DWORD pid : ServerPids()) {
         if (std::find(known.begin(), known.end(), pid) != known.end()) continue;
         HANDLE hProcess =
             OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, pid);
         if (hProcess == nullptr) continue;
-        if (WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT) {
-            *phProcess = hProcess;
-            return pid;
+        if (WaitForSingleObject(hProcess, 0) != WAIT_TIMEOUT) {
+            CloseHandle(hProcess);
+            continue;
         }
-        CloseHandle(hProcess);
+        if (hFound != nullptr) {  // a second one: a loser of the race has yet to end
+            CloseHandle(hProcess);
+            CloseHandle(hFound);
+            return 0;
+        }
+        foundPid = pid;
+        hFound = hProcess;
     }
-    return 0;
+    *phProcess = hFound;
+    return foundPid;
 }
 
 // The system's handle list, filtered by owner: Wine answers
@@ -111,11 +130,16 @@ void NoteServersBefore(ServerWatch *pWatch) {
     pWatch->knownPids = ServerPids();
 }
 
+// Clients that connect before the first server holds the instance marker
+// start servers of their own; all but one of them find the marker taken
+// and end at once. So the server is the one left once the marker exists.
 BOOL FindServer(ServerWatch *pWatch, DWORD timeoutMs) {
     DWORD start = GetTickCount();
     for (;;) {
-        pWatch->pid = NewServerPid(pWatch->knownPids, &pWatch->hProcess);
-        if (pWatch->pid != 0) return TRUE;
+        if (MarkerExists()) {
+            pWatch->pid = OnlyNewServerPid(pWatch->knownPids, &pWatch->hProcess);
+            if (pWatch->pid != 0) return TRUE;
+        }
         if (GetTickCount() - start >= timeoutMs) {
             SetLastError(ERROR_NOT_FOUND);
             return FALSE;
@@ -129,6 +153,11 @@ BOOL SampleServer(ServerWatch *pWatch, DWORD atS) {
     sample.atS = atS;
     PROCESS_MEMORY_COUNTERS_EX counters = {};
     counters.cb = sizeof(counters);
+    // An ended process still answers, with nothing: no figures from it.
+    if (WaitForSingleObject(pWatch->hProcess, 0) != WAIT_TIMEOUT) {
+        SetLastError(ERROR_PROCESS_ABORTED);
+        return FALSE;
+    }
     if (!CountServerHandles(pWatch, &sample.handles)) return FALSE;
     if (!GetProcessMemoryInfo(pWatch->hProcess, (PROCESS_MEMORY_COUNTERS *)&counters,
                               sizeof(counters)))

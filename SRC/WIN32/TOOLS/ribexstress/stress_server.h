@@ -22,10 +22,12 @@ struct ServerWatch {
 
 // Notes the ribex.exe processes there before the run starts its server.
 void NoteServersBefore(ServerWatch *pWatch);
-// Finds the running ribex.exe that was not there before (waits up to
-// timeoutMs for it to appear).
+// Finds the running ribex.exe that was not there before and holds the
+// instance marker (waits up to timeoutMs for the marker and for every
+// other new ribex.exe to end).
 BOOL FindServer(ServerWatch *pWatch, DWORD timeoutMs);
-// Adds a sample taken now; FALSE when the process cannot be asked.
+// Adds a sample taken now; FALSE when the process has ended or cannot be
+// asked.
 BOOL SampleServer(ServerWatch *pWatch, DWORD atS);
 // TRUE and the exit code once the server has ended within timeoutMs.
 BOOL WaitServerExit(ServerWatch *pWatch, DWORD timeoutMs, DWORD *pExitCode);
