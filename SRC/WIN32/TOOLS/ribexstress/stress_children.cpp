@@ -60,17 +60,8 @@ ChildArgs ChildArgsFor(ChildPool *pPool, const ChildRecord &record, DWORD slot) 
 }
 
 BOOL StartChildProcess(ChildPool *pPool, const ChildArgs &args, ChildRecord *pRecord) {
-    std::wstring commandLine = L"\"" + pPool->selfPath + L"\" " + BuildChildCommandLine(args);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(pPool->selfPath.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
-                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info))
-        return FALSE;
-    CloseHandle(info.hThread);
-    pRecord->hProcess = info.hProcess;
-    pRecord->pid = info.dwProcessId;
-    return TRUE;
+    return StartQuietProcess(pPool->selfPath, BuildChildCommandLine(args), &pRecord->hProcess,
+                             &pRecord->pid);
 }
 
 void SpawnChild(ChildPool *pPool, uint64_t nowMs) {
@@ -231,6 +222,24 @@ void ChildPoolTick(ChildPool *pPool, bool spawning) {
         pPool->lastRemovalPollMs = nowMs;
         PollRemovals(pPool, pPool->clockMs());
     }
+}
+
+BOOL StartQuietProcess(const std::wstring &path, const std::wstring &args, HANDLE *phProcess,
+                       DWORD *pPid) {
+    std::wstring commandLine = L"\"" + path + L"\" " + args;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    // No console at all: a console of its own (CREATE_NO_WINDOW) has a host
+    // process, and under Wine that host outlives a child killed before it
+    // attached, holding our output open for ever.
+    if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, DETACHED_PROCESS,
+                        nullptr, nullptr, &startup, &info))
+        return FALSE;
+    CloseHandle(info.hThread);
+    *phProcess = info.hProcess;
+    *pPid = info.dwProcessId;
+    return TRUE;
 }
 
 BOOL ClientObjectsGone(const PendingRemoval &removal) {

@@ -90,3 +90,7 @@ void ChildPoolQuiesce(ChildPool *pPool, DWORD timeoutMs);
 
 // TRUE when neither the event nor the reply queue exists any more.
 BOOL ClientObjectsGone(const PendingRemoval &removal);
+
+// Starts "path" args with no console and no inherited handles.
+BOOL StartQuietProcess(const std::wstring &path, const std::wstring &args, HANDLE *phProcess,
+                       DWORD *pPid);
