@@ -7,6 +7,7 @@
 #   ./ribex.sh deps        install the Debian packages only
 #   ./ribex.sh build       configure and build (build/ by default)
 #   ./ribex.sh bench       build and run the benchmarks
+#   ./ribex.sh soak [MINUTES]  build and run the stress tool (default 10 minutes)
 #   ./ribex.sh package     build the Windows installer and zip (build/package/)
 #   ./ribex.sh wine PROG [ARGS]   run build/bin/PROG under the test prefix
 #   ./ribex.sh stop        stop the build's persistent wineserver
@@ -125,6 +126,24 @@ run_bench() {
   done
 }
 
+# The long stress run: 500 frames/s on a simulated and a device net, 120
+# client processes a minute, half of them killed. Its exit code is the verdict.
+run_soak() {
+  local minutes=${1:-10}
+  if ! [[ $minutes =~ ^[1-9][0-9]*$ ]]; then
+    echo "soak: MINUTES must be a positive whole number, not '$minutes'" >&2
+    exit 2
+  fi
+  deps
+  build
+  start_prefix
+  trap stop_server EXIT
+  driver_up
+  log "ribexstress for $minutes minute(s)"
+  wine_run "$BUILD_DIR/bin/ribexstress.exe" -t $((minutes * 60)) -r 500 -c 120 -k 60 -i 60 \
+    -s SOAKSIM -d VCAN5
+}
+
 run_demo() {
   deps
   build
@@ -152,9 +171,10 @@ case "$cmd" in
   build) deps; build ;;
   test) run_tests ;;
   bench) run_bench ;;
+  soak) run_soak "$@" ;;
   demo) run_demo ;;
   package) run_package ;;
   wine) wine_run "$(program_path "$1")" "${@:2}" ;;
   stop) stop_server ;;
-  *) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 1 ;;
+  *) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 1 ;;
 esac
