@@ -7,19 +7,15 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "can_id_filter.h"
 #include "candump_line.h"
 #include "ribex_client.h"
 
 namespace {
 
 const DWORD kMaxNets = 16;
-const DWORD kMaxFilters = 32;
+const DWORD kMaxFilters = CAN_ID_FILTER_MAX;
 const DWORD kBatch = 64;
-
-struct Filter {
-    DWORD id;
-    DWORD mask;
-};
 
 struct Options {
     const wchar_t *nets[kMaxNets];
@@ -28,7 +24,7 @@ struct Options {
     DWORD runTimeMs;      // 0: no limit
     BOOL deltaTime;
     const wchar_t *logPath;
-    Filter filters[kMaxFilters];
+    CanIdFilter filters[kMaxFilters];
     DWORD noFilters;
     BOOL statistics;
     DWORD bitRate;
@@ -121,10 +117,7 @@ BOOL ParsePair(const wchar_t *text, DWORD *pFirst, DWORD *pSecond) {
 }
 
 BOOL PassesFilters(const Options *o, DWORD canId) {
-    if (o->noFilters == 0) return TRUE;
-    for (DWORD i = 0; i < o->noFilters; ++i)
-        if ((canId & o->filters[i].mask) == (o->filters[i].id & o->filters[i].mask)) return TRUE;
-    return FALSE;
+    return CanIdPassesFilters(o->filters, o->noFilters, canId);
 }
 
 void PrintError(const char *what, const wchar_t *net) {
@@ -342,7 +335,7 @@ int wmain(int argc, wchar_t **argv) {
             break;
         case L'f':
             if (o.noFilters == kMaxFilters) return Fail("too many filters", v);
-            if (!ParsePair(v, &o.filters[o.noFilters].id, &o.filters[o.noFilters].mask))
+            if (!ParseCanIdFilter(v, &o.filters[o.noFilters]))
                 return Fail("filter must be ID:MASK in hex", v);
             o.noFilters++;
             break;
