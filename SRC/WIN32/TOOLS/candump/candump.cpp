@@ -124,6 +124,16 @@ void PrintError(const char *what, const wchar_t *net) {
     fprintf(stderr, "candump: %s %ls failed, error %lu\n", what, net, GetLastError());
 }
 
+// Opens a net; a failure is explained: what was tried, what to do.
+BOOL OpenNet(const wchar_t *net, const RibexClientOptions *client, RibexClientNet **ppNet) {
+    RibexOpenFailure failure;
+    if (RibexOpenNetEx(net, client, ppNet, &failure)) return TRUE;
+    wchar_t text[768];
+    RibexDescribeOpenFailure(net, &failure, text, sizeof(text) / sizeof(text[0]));
+    fprintf(stderr, "candump: cannot open %ls: %ls\n", net, text);
+    return FALSE;
+}
+
 int RunManagement(const wchar_t *command, int argc, wchar_t **argv, Options *o) {
     if (argc < 1) return Fail("missing net for", command);
     const wchar_t *net = argv[0];
@@ -135,10 +145,7 @@ int RunManagement(const wchar_t *command, int argc, wchar_t **argv, Options *o) 
         if (isEnable && argc >= 3 && !ParseDec(argv[2], &length)) return Fail("bad length", argv[2]);
     }
     RibexClientNet *pNet = NULL;
-    if (!RibexOpenNet(net, &o->client, &pNet)) {
-        PrintError("open of", net);
-        return 1;
-    }
+    if (!OpenNet(net, &o->client, &pNet)) return 1;
     int rc = 0;
     if (isEnable) {
         if (!RibexEnableRemFrame(pNet, canId, length)) {
@@ -222,8 +229,7 @@ int RunDump(Options *o) {
     DWORD opened = 0;
     for (; opened < o->noNets; ++opened) {
         snprintf(s.netNames[opened], sizeof(s.netNames[opened]), "%ls", o->nets[opened]);
-        if (!RibexOpenNet(o->nets[opened], &o->client, &s.nets[opened])) {
-            PrintError("open of", o->nets[opened]);
+        if (!OpenNet(o->nets[opened], &o->client, &s.nets[opened])) {
             rc = 1;
             break;
         }
