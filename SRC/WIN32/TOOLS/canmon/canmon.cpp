@@ -96,6 +96,13 @@ void PrintPlainTable(Monitor *m, MonMarks *marks) {
 void RunPlain(Monitor *m) {
     const MonOptions &o = m->options;
     DWORD intervalMs = o.intervalMs != 0 ? o.intervalMs : (o.runTimeMs != 0 ? 0 : 1000);
+    std::wstring names;
+    for (const std::wstring &net : o.nets) names += L" " + net;
+    printf("canmon: reading%ls; a table %ls%.3f s%ls\n", names.c_str(),
+           intervalMs != 0 ? L"every " : L"after ",
+           (intervalMs != 0 ? intervalMs : o.runTimeMs) / 1000.0,
+           o.runTimeMs != 0 && intervalMs != 0 ? L" and at the end" : L"");
+    fflush(stdout);
     MonMarks marks;  // plain tables mark what changed since the table before
     ULONGLONG next = m->startMs + intervalMs;
     for (;;) {

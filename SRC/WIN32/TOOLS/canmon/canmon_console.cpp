@@ -70,39 +70,50 @@ bool MonConsoleOpen(MonConsole *c) {
 }
 
 void MonConsoleClose(MonConsole *c) {
-    Write(c, L"\x1b[0m\x1b[?25h\x1b[?1049l");
+    // A console without an alternate screen keeps the table: clear it.
+    Write(c, L"\x1b[0m\x1b[2J");
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(c->hOut, &info)) {
+        COORD home = {0, info.srWindow.Top};
+        SetConsoleCursorPosition(c->hOut, home);
+    }
+    Write(c, L"\x1b[?25h\x1b[?1049l");
     SetConsoleMode(c->hOut, c->outMode);
     SetConsoleMode(c->hIn, c->inMode);
 }
 
 void MonConsoleDraw(MonConsole *c, const std::vector<std::wstring> &lines) {
     int width = c->width, height = c->height;
-    std::wstring out;
     if (ReadSize(c, &width, &height) && (width != c->width || height != c->height)) {
         c->width = width;
         c->height = height;
         c->shown.clear();
-        out += L"\x1b[0m\x1b[H\x1b[2J";
+        Write(c, L"\x1b[0m\x1b[H\x1b[2J");
     }
+    // The last column stays empty: a character there moves the cursor on,
+    // and on the last line that scrolls the screen.
+    int usable = c->width > 1 ? c->width - 1 : 1;
     std::vector<std::wstring> next((size_t)c->height);
     for (int row = 0; row < c->height && (size_t)row < lines.size(); ++row)
-        next[row] = MonCutToWidth(lines[row], c->width);
+        next[row] = MonCutToWidth(lines[row], usable);
     if (lines.size() > (size_t)c->height && c->height > 0) {
         wchar_t more[80];
         swprintf(more, 80, L"... %u more lines: a larger window, f to filter or d to drop",
                  (unsigned)(lines.size() - (size_t)c->height + 1));
-        next[c->height - 1] = MonCutToWidth(more, c->width);
+        next[c->height - 1] = MonCutToWidth(more, usable);
     }
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    SHORT top = GetConsoleScreenBufferInfo(c->hOut, &info) ? info.srWindow.Top : 0;
     for (int row = 0; row < c->height; ++row) {
         if ((size_t)row < c->shown.size() && c->shown[row] == next[row]) continue;
-        wchar_t position[24];
-        swprintf(position, 24, L"\x1b[%d;1H", row + 1);
-        out += position;
-        out += next[row];
-        out += L"\x1b[0m\x1b[K";
+        // The row is reached through the console API: Wine's console, in a
+        // terminal, loses text after a cursor-position sequence. Colours and
+        // the erase to the end of the line are sequences.
+        COORD at = {0, (SHORT)(top + row)};
+        SetConsoleCursorPosition(c->hOut, at);
+        Write(c, next[row] + L"\x1b[0m\x1b[K");
     }
     c->shown.swap(next);
-    if (!out.empty()) Write(c, out);
 }
 
 bool MonConsoleReadKeys(MonConsole *c, DWORD timeoutMs, std::wstring *keys) {

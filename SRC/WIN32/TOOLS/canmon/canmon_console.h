@@ -1,4 +1,4 @@
-// canmon's console: virtual-terminal sequences for colour and positioning on
+// canmon's console: virtual-terminal sequences for colour and clearing on
 // an alternate screen, redrawing only the lines that changed, following the
 // window's size; the keys come from the console input.
 #pragma once
