@@ -16,7 +16,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build}
 BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo}
-PACKAGES=(wine64 wine g++-mingw-w64-x86-64 cmake ninja-build python3)
+PACKAGES=(wine64 wine g++-mingw-w64-x86-64 cmake ninja-build python3 tmux)
 
 log() { printf '== %s\n' "$*" >&2; }
 

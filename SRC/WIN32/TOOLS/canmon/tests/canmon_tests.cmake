@@ -14,3 +14,10 @@ if(TARGET registry_e2e AND MINGW)
   set_tests_properties(canmon_process_test PROPERTIES
     RESOURCE_LOCK ribexserver FIXTURES_REQUIRED vcan_driver)
 endif()
+
+if(MINGW)
+  add_test(NAME canmon_console_test
+           COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/canmon_console_test.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(canmon_console_test PROPERTIES
+    TIMEOUT 240 RESOURCE_LOCK ribexserver FIXTURES_REQUIRED vcan_driver)
+endif()
