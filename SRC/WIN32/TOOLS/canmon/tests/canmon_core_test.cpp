@@ -247,11 +247,23 @@ TEST(CanmonOptions, WrongArgumentsAreNamed) {
     }
 }
 
-TEST(CanmonConsole, LinesAreCutByVisibleCharactersKeepingTheColours) {
-    std::wstring line = L"ab\x1b[1;30;43mcd\x1b[0mef";
-    EXPECT_EQ(MonCutToWidth(line, 3), L"ab\x1b[1;30;43mc\x1b[0m");
-    EXPECT_EQ(MonCutToWidth(line, 10), line + L"\x1b[0m");
-    EXPECT_EQ(MonCutToWidth(L"abc", 2), L"ab");
+TEST(CanmonConsole, ColourSequencesBecomeCellAttributesAndTheRowIsFilled) {
+    const WORD base = FOREGROUND_RED | FOREGROUND_GREEN | FOREGROUND_BLUE;  // grey on black
+    CHAR_INFO cells[8];
+    MonLineToCells(L"a\x1b[1;30;43mBC\x1b[0md\x1b[7me\x1b[0m\x1b[1;36mf", base, cells, 8);
+    const wchar_t *text = L"aBCdef  ";
+    const WORD yellowBack = BACKGROUND_RED | BACKGROUND_GREEN;
+    const WORD attributes[] = {base, (WORD)(FOREGROUND_INTENSITY | yellowBack), (WORD)(FOREGROUND_INTENSITY | yellowBack),
+                               base, (WORD)(BACKGROUND_RED | BACKGROUND_GREEN | BACKGROUND_BLUE),
+                               (WORD)(FOREGROUND_INTENSITY | FOREGROUND_GREEN | FOREGROUND_BLUE), base, base};
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(cells[i].Char.UnicodeChar, text[i]) << i;
+        EXPECT_EQ(cells[i].Attributes, attributes[i]) << i;
+    }
+    // Cut at the width; the sequences take no cells.
+    CHAR_INFO two[2];
+    MonLineToCells(L"\x1b[7mxyz", base, two, 2);
+    EXPECT_EQ(two[1].Char.UnicodeChar, L'y');
 }
 
 }  // namespace
