@@ -62,8 +62,11 @@ size_t ReadSgr(const std::wstring &line, size_t i, Style *s) {
 bool ReadSize(MonConsole *c, int *width, int *height, SHORT *top) {
     CONSOLE_SCREEN_BUFFER_INFO info;
     if (!GetConsoleScreenBufferInfo(c->hOut, &info)) return false;
+    // The window, within the buffer (a console may shrink one before the other).
     *width = info.srWindow.Right - info.srWindow.Left + 1;
     *height = info.srWindow.Bottom - info.srWindow.Top + 1;
+    if (info.dwSize.X < *width) *width = info.dwSize.X;
+    if (info.dwSize.Y - info.srWindow.Top < *height) *height = info.dwSize.Y - info.srWindow.Top;
     if (top != nullptr) *top = info.srWindow.Top;
     return *width > 0 && *height > 0;
 }
