@@ -4,7 +4,8 @@
 
 DWORD WorstCaseFrameBits(const RxMsg *msg) {
     DWORD canId = msg->can.id & ~RX_REMOTE_FRAME_FLAG;
-    DWORD dataBits = (msg->can.id & RX_REMOTE_FRAME_FLAG) ? 0 : 8 * (msg->length > 8 ? 8 : msg->length);
+    DWORD dataBits =
+        (msg->can.id & RX_REMOTE_FRAME_FLAG) ? 0 : 8 * (msg->length > 8 ? 8 : msg->length);
     // Outside the stuffed part: CRC delimiter, ACK slot and delimiter, end
     // of frame, interframe space (13 bits). Stuffing covers start of frame
     // to CRC; at worst one stuff bit after every four bits.

@@ -130,7 +130,8 @@ std::wstring TitleLine(const Monitor &m, const MonKeyState &keys) {
 }
 
 std::wstring StatusLine(const MonKeyState &keys) {
-    if (keys.prompting) return L"filter ID:MASK [ID:MASK...] (empty: none, Esc: keep): " + keys.input + L"_";
+    if (keys.prompting)
+        return L"filter ID:MASK [ID:MASK...] (empty: none, Esc: keep): " + keys.input + L"_";
     return keys.message;
 }
 
@@ -153,8 +154,8 @@ bool HandleInput(Monitor *m, MonConsole *con, MonKeyState *keys, MonMarks *marks
             break;
         case MonAction::Drop:
             MonTableDropStale(&m->table, GetTickCount64(), m->options.staleMs);
-            keys->message = L"rows not seen for " + std::to_wstring(m->options.staleMs / 1000) +
-                            L" s dropped";
+            keys->message =
+                L"rows not seen for " + std::to_wstring(m->options.staleMs / 1000) + L" s dropped";
             break;
         case MonAction::None:
             break;
@@ -241,7 +242,8 @@ int wmain(int argc, wchar_t **argv) {
     m.reader.readDelayMs = m.options.readDelayMs;
     int rc = 0;
     if (!MonReaderStart(&m.reader)) {
-        fprintf(stderr, "canmon: the reader thread could not be started, error %lu\n", GetLastError());
+        fprintf(stderr, "canmon: the reader thread could not be started, error %lu\n",
+                GetLastError());
         rc = 1;
     } else {
         m.startMs = GetTickCount64();

@@ -28,7 +28,8 @@ void ApplySgr(Style *s, int code) {
     } else if (code == 7) {
         s->reverse = true;
     } else if (code >= 30 && code <= 37) {
-        s->attributes = (WORD)((s->attributes & ~(kForeground & ~FOREGROUND_INTENSITY)) | ColourBits(code - 30));
+        s->attributes = (WORD)((s->attributes & ~(kForeground & ~FOREGROUND_INTENSITY)) |
+                               ColourBits(code - 30));
     } else if (code >= 40 && code <= 47) {
         s->attributes = (WORD)((s->attributes & ~kBackground) | (ColourBits(code - 40) << 4));
     }

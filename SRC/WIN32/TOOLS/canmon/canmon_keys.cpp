@@ -47,26 +47,37 @@ MonAction MonHandleKey(MonKeyState *k, MonViewSettings *view, wchar_t key) {
     if (k->prompting) return PromptKey(k, view, key);
     k->message.clear();
     switch (key) {
-    case L'q': case L'Q': case kEscape: case kCtrlC:
+    case L'q':
+    case L'Q':
+    case kEscape:
+    case kCtrlC:
         return MonAction::Quit;
-    case L'p': case L'P': case L' ':
+    case L'p':
+    case L'P':
+    case L' ':
         k->paused = !k->paused;
         return MonAction::None;
-    case L'c': case L'C':
+    case L'c':
+    case L'C':
         k->message = L"counters cleared";
         return MonAction::Clear;
-    case L'd': case L'D':
+    case L'd':
+    case L'D':
         return MonAction::Drop;
-    case L'i': case L'I':
+    case L'i':
+    case L'I':
         view->sort = MonSort::Id;
         return MonAction::None;
-    case L'r': case L'R':
+    case L'r':
+    case L'R':
         view->sort = MonSort::Rate;
         return MonAction::None;
-    case L'a': case L'A':
+    case L'a':
+    case L'A':
         view->sort = MonSort::Age;
         return MonAction::None;
-    case L'f': case L'F':
+    case L'f':
+    case L'F':
         k->prompting = true;
         k->input = MonFilterText(view->filters);
         return MonAction::None;

@@ -45,7 +45,8 @@ const wchar_t kUsage[] =
     L"  canmon -i 2000 CAN1 > can1.txt     a plain table every two seconds into a file\n";
 
 bool ParseNumber(const wchar_t *text, int base, DWORD *value) {
-    if (text == nullptr || *text == 0 || *text == L'-' || *text == L'+' || *text == L' ') return false;
+    if (text == nullptr || *text == 0 || *text == L'-' || *text == L'+' || *text == L' ')
+        return false;
     wchar_t *end = nullptr;
     unsigned long long v = wcstoull(text, &end, base);
     if (*end != 0 || v > 0xFFFFFFFFull) return false;
@@ -62,7 +63,8 @@ bool ParseValue(wchar_t option, const wchar_t *v, MonOptions *o, std::wstring *e
     CanIdFilter filter;
     switch (option) {
     case L'b':
-        if (!ParseNumber(v, 10, &o->bitRate) || o->bitRate == 0) return Fail(error, L"bad bit rate", v);
+        if (!ParseNumber(v, 10, &o->bitRate) || o->bitRate == 0)
+            return Fail(error, L"bad bit rate", v);
         return true;
     case L'f':
         if (o->filters.size() == CAN_ID_FILTER_MAX) return Fail(error, L"too many filters", v);
@@ -70,23 +72,31 @@ bool ParseValue(wchar_t option, const wchar_t *v, MonOptions *o, std::wstring *e
         o->filters.push_back(filter);
         return true;
     case L'o':
-        if (wcscmp(v, L"id") == 0) o->sort = MonSort::Id;
-        else if (wcscmp(v, L"rate") == 0) o->sort = MonSort::Rate;
-        else if (wcscmp(v, L"age") == 0) o->sort = MonSort::Age;
-        else return Fail(error, L"sort order must be id, rate or age", v);
+        if (wcscmp(v, L"id") == 0)
+            o->sort = MonSort::Id;
+        else if (wcscmp(v, L"rate") == 0)
+            o->sort = MonSort::Rate;
+        else if (wcscmp(v, L"age") == 0)
+            o->sort = MonSort::Age;
+        else
+            return Fail(error, L"sort order must be id, rate or age", v);
         return true;
     case L'i':
-        if (!ParseNumber(v, 10, &o->intervalMs) || o->intervalMs == 0) return Fail(error, L"bad interval", v);
+        if (!ParseNumber(v, 10, &o->intervalMs) || o->intervalMs == 0)
+            return Fail(error, L"bad interval", v);
         return true;
     case L't':
-        if (!ParseNumber(v, 10, &o->runTimeMs) || o->runTimeMs == 0) return Fail(error, L"bad run time", v);
+        if (!ParseNumber(v, 10, &o->runTimeMs) || o->runTimeMs == 0)
+            return Fail(error, L"bad run time", v);
         return true;
     case L'r':
-        if (!ParseNumber(v, 10, &o->refreshMs) || o->refreshMs < 20) return Fail(error, L"bad redraw period (20 ms at least)", v);
+        if (!ParseNumber(v, 10, &o->refreshMs) || o->refreshMs < 20)
+            return Fail(error, L"bad redraw period (20 ms at least)", v);
         return true;
     case L'a': {
         DWORD seconds = 0;
-        if (!ParseNumber(v, 10, &seconds) || seconds == 0 || seconds > 86400) return Fail(error, L"bad age", v);
+        if (!ParseNumber(v, 10, &seconds) || seconds == 0 || seconds > 86400)
+            return Fail(error, L"bad age", v);
         o->staleMs = seconds * 1000;
         return true;
     }
@@ -143,7 +153,8 @@ bool ParseMonOptions(int argc, wchar_t **argv, MonOptions *o, std::wstring *erro
     }
     for (; i < argc; ++i) {
         if (o->nets.size() == 16) return Fail(error, L"too many nets (16 at most)", argv[i]);
-        if (wcslen(argv[i]) >= RIBEX_NET_NAME_MAX) return Fail(error, L"net name too long", argv[i]);
+        if (wcslen(argv[i]) >= RIBEX_NET_NAME_MAX)
+            return Fail(error, L"net name too long", argv[i]);
         o->nets.push_back(argv[i]);
     }
     return true;
@@ -174,9 +185,12 @@ const wchar_t *MonUsage() { return kUsage; }
 
 const wchar_t *MonSortName(MonSort sort) {
     switch (sort) {
-    case MonSort::Id: return L"id";
-    case MonSort::Rate: return L"rate";
-    case MonSort::Age: return L"age";
+    case MonSort::Id:
+        return L"id";
+    case MonSort::Rate:
+        return L"rate";
+    case MonSort::Age:
+        return L"age";
     }
     return L"id";
 }

@@ -16,12 +16,12 @@ struct MonOptions {
     DWORD bitRate = 500000;
     std::vector<CanIdFilter> filters;
     MonSort sort = MonSort::Id;
-    bool plain = false;          // -S: plain tables even on a console
-    DWORD intervalMs = 0;        // -i: plain table every intervalMs (0: see runTimeMs)
-    DWORD runTimeMs = 0;         // -t: stop after runTimeMs (0: until q or Ctrl+C)
-    DWORD refreshMs = 250;       // -r: console redraw period
-    DWORD staleMs = 5000;        // -a: rows not seen for this long go with 'd'
-    DWORD readDelayMs = 0;       // --read-delay: the reader sleeps after each pass (tests)
+    bool plain = false;     // -S: plain tables even on a console
+    DWORD intervalMs = 0;   // -i: plain table every intervalMs (0: see runTimeMs)
+    DWORD runTimeMs = 0;    // -t: stop after runTimeMs (0: until q or Ctrl+C)
+    DWORD refreshMs = 250;  // -r: console redraw period
+    DWORD staleMs = 5000;   // -a: rows not seen for this long go with 'd'
+    DWORD readDelayMs = 0;  // --read-delay: the reader sleeps after each pass (tests)
     std::wstring queueName;
     bool haveUniqueId = false;
     DWORD uniqueIdHigh = 0, uniqueIdLow = 0;

@@ -12,7 +12,7 @@
 struct MonReader {
     std::vector<RibexClientNet *> nets;
     MonTable *table = nullptr;
-    DWORD readDelayMs = 0;     // a pause after every pass (tests: falling behind)
+    DWORD readDelayMs = 0;  // a pause after every pass (tests: falling behind)
     volatile LONG stop = 0;
     volatile LONG failed = 0;  // a read failed: errorCode, failedNet
     DWORD errorCode = 0;

@@ -38,7 +38,8 @@ void AddFrame(MonRow *row, const RxMsg *msg, ULONGLONG nowMs) {
     if (row->count != 0) {
         for (DWORD i = 0; i < 8; ++i) {
             bool was = i < row->length, is = i < length;
-            if (was != is || (is && row->data[i] != msg->can.data[i])) row->changedMask |= (BYTE)(1u << i);
+            if (was != is || (is && row->data[i] != msg->can.data[i]))
+                row->changedMask |= (BYTE)(1u << i);
         }
     }
     memcpy(row->data, msg->can.data, 8);
@@ -62,7 +63,8 @@ void AddToNet(MonNetStats *net, const RibexFrame *f) {
 
 void RebuildIndex(MonTable *t) {
     t->index.clear();
-    for (size_t i = 0; i < t->rows.size(); ++i) t->index.emplace(RowKey(t->rows[i].net, t->rows[i].canId), i);
+    for (size_t i = 0; i < t->rows.size(); ++i)
+        t->index.emplace(RowKey(t->rows[i].net, t->rows[i].canId), i);
 }
 
 }  // namespace

@@ -17,8 +17,8 @@ struct MonRow {
     DWORD canId;  // bit 31: remote frame
     unsigned long long count;
     unsigned long long firstStamp, lastStamp;  // the frames' own, 100 ns
-    double periodMean, periodM2;  // running mean and squared deviations, 100 ns
-    ULONGLONG lastSeenMs;         // the monitor's clock when the last one was read
+    double periodMean, periodM2;               // running mean and squared deviations, 100 ns
+    ULONGLONG lastSeenMs;                      // the monitor's clock when the last one was read
     DWORD length;
     BYTE data[8];
     BYTE changedMask;  // bytes that changed since the last snapshot, bit i = byte i
@@ -27,7 +27,7 @@ struct MonRow {
 struct MonNetStats {
     unsigned long long frames;  // data and remote frames, error entries not
     unsigned long long busBits;
-    unsigned long long lost;    // entries the writer overwrote before we read them
+    unsigned long long lost;  // entries the writer overwrote before we read them
     unsigned long long errorEntries;
     unsigned long long firstStamp, lastStamp;
     DWORD lastError;  // code of the last error entry
@@ -63,8 +63,8 @@ void MonTableClear(MonTable *t);
 void MonTableDropStale(MonTable *t, ULONGLONG nowMs, ULONGLONG ageMs);
 
 // Figures of a row, from the frames' time stamps (0 with fewer than two).
-double MonRowRate(const MonRow *row);        // frames/s
-double MonRowPeriodMs(const MonRow *row);    // mean period
-double MonRowJitterMs(const MonRow *row);    // standard deviation of the period
-double MonNetRate(const MonNetStats *net);   // frames/s
+double MonRowRate(const MonRow *row);       // frames/s
+double MonRowPeriodMs(const MonRow *row);   // mean period
+double MonRowJitterMs(const MonRow *row);   // standard deviation of the period
+double MonNetRate(const MonNetStats *net);  // frames/s
 double MonNetSeconds(const MonNetStats *net);

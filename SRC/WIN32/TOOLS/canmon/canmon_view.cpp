@@ -13,7 +13,9 @@ const wchar_t kMarkOn[] = L"\x1b[1;30;43m";  // changed byte: black on yellow
 const wchar_t kHeaderOn[] = L"\x1b[1;36m";   // net header: bold cyan
 const wchar_t kStyleOff[] = L"\x1b[0m";
 
-unsigned long long Key(const MonRow *row) { return (unsigned long long)row->net << 32 | row->canId; }
+unsigned long long Key(const MonRow *row) {
+    return (unsigned long long)row->net << 32 | row->canId;
+}
 
 DWORD BareId(DWORD canId) { return canId & ~RX_REMOTE_FRAME_FLAG; }
 bool IsExtended(DWORD canId) { return BareId(canId) > 0x7FF; }
@@ -62,18 +64,19 @@ std::wstring RowText(const MonRow &row, const std::wstring &net, size_t netWidth
     wchar_t id[12];
     swprintf(id, 12, IsExtended(row.canId) ? L"%08lX" : L"%03lX", BareId(row.canId));
     double age = nowMs >= row.lastSeenMs ? (double)(nowMs - row.lastSeenMs) / 1000.0 : 0.0;
-    return Format(L"%-*ls %-8ls %-7ls %10llu %9.1f %10.3f %10.3f %7.1f  ", (int)netWidth, net.c_str(),
-                  id, type, row.count, MonRowRate(&row), MonRowPeriodMs(&row), MonRowJitterMs(&row),
-                  age) +
+    return Format(L"%-*ls %-8ls %-7ls %10llu %9.1f %10.3f %10.3f %7.1f  ", (int)netWidth,
+                  net.c_str(), id, type, row.count, MonRowRate(&row), MonRowPeriodMs(&row),
+                  MonRowJitterMs(&row), age) +
            DataText(row, marked, styled);
 }
 
-std::wstring NetHeader(const MonNetStats &net, const std::wstring &name, DWORD bitRate, bool styled) {
+std::wstring NetHeader(const MonNetStats &net, const std::wstring &name, DWORD bitRate,
+                       bool styled) {
     double load = BusLoadPercent(net.busBits, MonNetSeconds(&net), bitRate);
-    std::wstring text = Format(L"%ls: %.1f frames/s, bus load %.2f%% at %lu bit/s, %llu lost, "
-                               L"%llu error entries, %llu frames",
-                               name.c_str(), MonNetRate(&net), load, bitRate, net.lost,
-                               net.errorEntries, net.frames);
+    std::wstring text = Format(
+        L"%ls: %.1f frames/s, bus load %.2f%% at %lu bit/s, %llu lost, "
+        L"%llu error entries, %llu frames",
+        name.c_str(), MonNetRate(&net), load, bitRate, net.lost, net.errorEntries, net.frames);
     if (net.errorEntries != 0) text += Format(L" (last error %lu)", net.lastError);
     return styled ? kHeaderOn + text + kStyleOff : L"== " + text;
 }
@@ -130,8 +133,8 @@ void MonBuildLines(const MonSnapshot *snap, const MonViewSettings *s, const MonM
     for (const std::wstring &name : s->netNames) netWidth = std::max(netWidth, name.size());
     lines->clear();
     lines->push_back(Format(L"%-*ls %-8ls %-7ls %10ls %9ls %10ls %10ls %7ls  DATA", (int)netWidth,
-                            L"NET", L"ID", L"TYPE", L"COUNT", L"RATE/s", L"PERIOD ms",
-                            L"JITTER ms", L"AGE s"));
+                            L"NET", L"ID", L"TYPE", L"COUNT", L"RATE/s", L"PERIOD ms", L"JITTER ms",
+                            L"AGE s"));
     std::vector<size_t> order = MonOrderRows(snap, s);
     size_t next = 0;
     for (DWORD net = 0; net < snap->nets.size(); ++net) {
@@ -139,8 +142,9 @@ void MonBuildLines(const MonSnapshot *snap, const MonViewSettings *s, const MonM
         lines->push_back(NetHeader(snap->nets[net], name, s->bitRate, s->styled));
         for (; next < order.size() && snap->rows[order[next]].net == net; ++next) {
             const MonRow &row = snap->rows[order[next]];
-            lines->push_back(RowText(row, name, netWidth, MonMarkedBytes(marks, &row, snap->takenMs),
-                                     snap->takenMs, s->styled));
+            lines->push_back(RowText(row, name, netWidth,
+                                     MonMarkedBytes(marks, &row, snap->takenMs), snap->takenMs,
+                                     s->styled));
         }
     }
     if (shownRows != nullptr) *shownRows = order.size();

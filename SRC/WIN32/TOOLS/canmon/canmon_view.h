@@ -18,7 +18,7 @@ struct MonViewSettings {
     std::vector<CanIdFilter> filters;
     DWORD bitRate = 500000;
     std::vector<std::wstring> netNames;
-    bool styled = false;        // virtual-terminal colours instead of '*' marks
+    bool styled = false;  // virtual-terminal colours instead of '*' marks
 };
 
 // Until when each byte of each row stays marked as changed, so that a change

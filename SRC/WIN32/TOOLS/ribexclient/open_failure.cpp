@@ -34,8 +34,8 @@ void AppendSystemText(TextBuffer *out, DWORD errorCode) {
     wchar_t message[256];
     DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
                              errorCode, 0, message, sizeof(message) / sizeof(message[0]), NULL);
-    while (n > 0 && (message[n - 1] == L'\r' || message[n - 1] == L'\n' ||
-                     message[n - 1] == L' ' || message[n - 1] == L'.'))
+    while (n > 0 && (message[n - 1] == L'\r' || message[n - 1] == L'\n' || message[n - 1] == L' ' ||
+                     message[n - 1] == L'.'))
         --n;
     if (n == 0) {
         Append(out, L" (error %lu)", errorCode);
@@ -90,8 +90,9 @@ void AppendStep(TextBuffer *out, const wchar_t *net, const RibexOpenFailure *f) 
         Append(out, L"the ribex server's queue could not be created or opened");
         break;
     case RIBEX_OPEN_SERVER_START:
-        Append(out, L"the ribex server could not be started from '%ls': ribex.exe belongs beside "
-                    L"this program",
+        Append(out,
+               L"the ribex server could not be started from '%ls': ribex.exe belongs beside "
+               L"this program",
                f->serverPath);
         break;
     case RIBEX_OPEN_REPLY_QUEUE:

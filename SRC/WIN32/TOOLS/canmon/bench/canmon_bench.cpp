@@ -40,14 +40,16 @@ DWORD WINAPI DrainThread(void *param) {
 
 bool StartReader(Reader *r, const std::wstring &program, const std::wstring &args) {
     if (!ribex_test::StartChild(program, args, &r->child, true)) {
-        printf("canmon_bench: %ls could not be started, error %lu\n", program.c_str(), GetLastError());
+        printf("canmon_bench: %ls could not be started, error %lu\n", program.c_str(),
+               GetLastError());
         return false;
     }
     r->hDrain = CreateThread(nullptr, 0, DrainThread, r, 0, nullptr);
     return true;
 }
 
-unsigned long long After(const std::string &text, size_t from, const char *marker, const char *format) {
+unsigned long long After(const std::string &text, size_t from, const char *marker,
+                         const char *format) {
     if (from == std::string::npos) return 0;
     const char *p = strstr(text.c_str() + from, marker);
     unsigned long long value = 0;
@@ -57,7 +59,8 @@ unsigned long long After(const std::string &text, size_t from, const char *marke
 
 void Report(Reader *r, double trafficSeconds) {
     DWORD code = 99;
-    if (!ribex_test::WaitChild(&r->child, kRunMs + 30000, &code)) printf("%s did not end\n", r->name);
+    if (!ribex_test::WaitChild(&r->child, kRunMs + 30000, &code))
+        printf("%s did not end\n", r->name);
     WaitForSingleObject(r->hDrain, 30000);
     CloseHandle(r->hDrain);
     ribex_test::ReleaseChild(&r->child);
@@ -73,8 +76,8 @@ void Report(Reader *r, double trafficSeconds) {
         size_t at = out.rfind("canmon: CPU ");
         if (at != std::string::npos && sscanf(out.c_str() + at, "canmon: CPU %lf", &seconds) == 1) {
             char text[96];
-            snprintf(text, sizeof(text), ", CPU %.2f s = %.1f%% of one core over the traffic", seconds,
-                     100.0 * seconds / trafficSeconds);
+            snprintf(text, sizeof(text), ", CPU %.2f s = %.1f%% of one core over the traffic",
+                     seconds, 100.0 * seconds / trafficSeconds);
             cpu = text;
         }
     } else {
@@ -82,11 +85,12 @@ void Report(Reader *r, double trafficSeconds) {
         frames = After(out, stats, "candump: ", "%llu");
         lost = After(out, stats, " frames/s, ", "%llu");
         errors = 0;
-        for (size_t at = out.find(" ERROR#"); at != std::string::npos; at = out.find(" ERROR#", at + 1))
+        for (size_t at = out.find(" ERROR#"); at != std::string::npos;
+             at = out.find(" ERROR#", at + 1))
             ++errors;
     }
-    printf("  %-8s exit %lu: %llu frames, %llu lost, %llu error entries%s\n", r->name, code, frames, lost,
-           errors, cpu.c_str());
+    printf("  %-8s exit %lu: %llu frames, %llu lost, %llu error entries%s\n", r->name, code, frames,
+           lost, errors, cpu.c_str());
 }
 
 // One run: both readers on the device, then the traffic.
@@ -100,8 +104,8 @@ int Run(const std::wstring &device, const std::wstring &queue) {
         !StartReader(&dump, L"candump", common + L"-s -T " + runMs + L" " + device))
         return 1;
     Sleep(4000);  // both have opened the net by now
-    std::wstring peerArgs = L"-d " + device + L" -g -n " + std::to_wstring(kRate * kSeconds) + L" -r " +
-                            std::to_wstring(kRate) + L" -I 123 -L 8";
+    std::wstring peerArgs = L"-d " + device + L" -g -n " + std::to_wstring(kRate * kSeconds) +
+                            L" -r " + std::to_wstring(kRate) + L" -I 123 -L 8";
     DWORD peerStart = GetTickCount();
     int rc = 0;
     if (ribex_test::RunProgram(L"canpeer", peerArgs, 120000, nullptr) != 0) {
@@ -109,8 +113,8 @@ int Run(const std::wstring &device, const std::wstring &queue) {
         rc = 1;
     }
     double seconds = (GetTickCount() - peerStart) / 1000.0;
-    printf("  canpeer  put %lu frames on the bus in %.1f s (%.0f frames/s)\n", kRate * kSeconds, seconds,
-           kRate * kSeconds / seconds);
+    printf("  canpeer  put %lu frames on the bus in %.1f s (%.0f frames/s)\n", kRate * kSeconds,
+           seconds, kRate * kSeconds / seconds);
     Report(&mon, seconds);
     Report(&dump, seconds);
     return rc;

@@ -98,12 +98,14 @@ TEST(CanmonTable, StandardExtendedAndRemoteFramesGetRowsOfTheirOwnPerNet) {
     ASSERT_EQ(lines.size(), 7u);  // heading, header, 3 rows, header, 1 row
     EXPECT_EQ(shown, 4u);
     EXPECT_NE(lines[1].find(L"== CAN1: "), std::wstring::npos) << lines[1];
-    EXPECT_NE(lines[1].find(L"1 error entries, 3 frames (last error 1117)"), std::wstring::npos) << lines[1];
+    EXPECT_NE(lines[1].find(L"1 error entries, 3 frames (last error 1117)"), std::wstring::npos)
+        << lines[1];
     EXPECT_EQ(lines[2].substr(0, 22), L"CAN1 123      std     ");
     EXPECT_EQ(lines[3].substr(0, 22), L"CAN1 123      std rtr ");
     EXPECT_NE(lines[3].find(L"remote, length 0"), std::wstring::npos);
     EXPECT_EQ(lines[4].substr(0, 22), L"CAN1 00000800 ext     ");
-    EXPECT_NE(lines[5].find(L"== CAN2: 0.0 frames/s, bus load 0.00% at 500000 bit/s, 7 lost"), std::wstring::npos)
+    EXPECT_NE(lines[5].find(L"== CAN2: 0.0 frames/s, bus load 0.00% at 500000 bit/s, 7 lost"),
+              std::wstring::npos)
         << lines[5];
 }
 
@@ -135,7 +137,8 @@ TEST(CanmonTable, ChangedBytesAreMarkedUntilTheNextSnapshotAndHeldOnTheConsole) 
     EXPECT_EQ(MonMarkedBytes(&marks, row, 2001), 0);
     view.styled = true;
     MonBuildLines(&later, &view, &marks, &lines, nullptr);
-    EXPECT_NE(lines[2].find(L"11 \x1b[1;30;43m20\x1b[0m 33 \x1b[1;30;43m44\x1b[0m"), std::wstring::npos);
+    EXPECT_NE(lines[2].find(L"11 \x1b[1;30;43m20\x1b[0m 33 \x1b[1;30;43m44\x1b[0m"),
+              std::wstring::npos);
 }
 
 TEST(CanmonView, RowsSortByIdRateOrAgeWithinTheirNetAndPassTheFilters) {
@@ -227,16 +230,19 @@ TEST(CanmonOptions, WrongArgumentsAreNamed) {
         std::vector<const wchar_t *> args;
         bool ok;
         const wchar_t *error;
-    } cases[] = {{{L"CAN1"}, true, L""},
-                 {{L"-b", L"1000000", L"-f", L"100:7F0", L"-o", L"rate", L"-S", L"-t", L"500", L"A", L"B"}, true, L""},
-                 {{}, false, L"no net given"},
-                 {{L"-x", L"CAN1"}, false, L"unknown option: -x"},
-                 {{L"-f", L"100", L"CAN1"}, false, L"filter must be ID:MASK in hex: 100"},
-                 {{L"-o", L"size", L"CAN1"}, false, L"sort order must be id, rate or age: size"},
-                 {{L"-b", L"0", L"CAN1"}, false, L"bad bit rate: 0"},
-                 {{L"-t"}, false, L"option needs a value: -t"},
-                 {{L"-u", L"12", L"CAN1"}, false, L"unique id must be HIGH:LOW in hex: 12"},
-                 {{L"--read-delay", L"x", L"CAN1"}, false, L"bad read delay: x"}};
+    } cases[] = {
+        {{L"CAN1"}, true, L""},
+        {{L"-b", L"1000000", L"-f", L"100:7F0", L"-o", L"rate", L"-S", L"-t", L"500", L"A", L"B"},
+         true,
+         L""},
+        {{}, false, L"no net given"},
+        {{L"-x", L"CAN1"}, false, L"unknown option: -x"},
+        {{L"-f", L"100", L"CAN1"}, false, L"filter must be ID:MASK in hex: 100"},
+        {{L"-o", L"size", L"CAN1"}, false, L"sort order must be id, rate or age: size"},
+        {{L"-b", L"0", L"CAN1"}, false, L"bad bit rate: 0"},
+        {{L"-t"}, false, L"option needs a value: -t"},
+        {{L"-u", L"12", L"CAN1"}, false, L"unique id must be HIGH:LOW in hex: 12"},
+        {{L"--read-delay", L"x", L"CAN1"}, false, L"bad read delay: x"}};
     for (const auto &c : cases) {
         std::vector<wchar_t *> argv = {const_cast<wchar_t *>(L"canmon")};
         for (const wchar_t *a : c.args) argv.push_back(const_cast<wchar_t *>(a));
@@ -253,9 +259,14 @@ TEST(CanmonConsole, ColourSequencesBecomeCellAttributesAndTheRowIsFilled) {
     MonLineToCells(L"a\x1b[1;30;43mBC\x1b[0md\x1b[7me\x1b[0m\x1b[1;36mf", base, cells, 8);
     const wchar_t *text = L"aBCdef  ";
     const WORD yellowBack = BACKGROUND_RED | BACKGROUND_GREEN;
-    const WORD attributes[] = {base, (WORD)(FOREGROUND_INTENSITY | yellowBack), (WORD)(FOREGROUND_INTENSITY | yellowBack),
-                               base, (WORD)(BACKGROUND_RED | BACKGROUND_GREEN | BACKGROUND_BLUE),
-                               (WORD)(FOREGROUND_INTENSITY | FOREGROUND_GREEN | FOREGROUND_BLUE), base, base};
+    const WORD attributes[] = {base,
+                               (WORD)(FOREGROUND_INTENSITY | yellowBack),
+                               (WORD)(FOREGROUND_INTENSITY | yellowBack),
+                               base,
+                               (WORD)(BACKGROUND_RED | BACKGROUND_GREEN | BACKGROUND_BLUE),
+                               (WORD)(FOREGROUND_INTENSITY | FOREGROUND_GREEN | FOREGROUND_BLUE),
+                               base,
+                               base};
     for (int i = 0; i < 8; ++i) {
         EXPECT_EQ(cells[i].Char.UnicodeChar, text[i]) << i;
         EXPECT_EQ(cells[i].Attributes, attributes[i]) << i;

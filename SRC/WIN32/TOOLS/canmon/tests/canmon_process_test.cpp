@@ -22,18 +22,22 @@ namespace {
 const wchar_t kNet[] = L"VCAN5";
 Server g_server;
 
-bool Has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+bool Has(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
 
 // Reads a child's output until text shows up (or timeoutMs passes).
 bool ReadUntil(ChildProcess *child, const std::string &text, DWORD timeoutMs, std::string *out) {
     for (DWORD start = GetTickCount(); !Has(*out, text); Sleep(20)) {
         if (GetTickCount() - start >= timeoutMs) return false;
         DWORD available = 0;
-        if (!PeekNamedPipe(child->hStdoutRead, nullptr, 0, nullptr, &available, nullptr)) return false;
+        if (!PeekNamedPipe(child->hStdoutRead, nullptr, 0, nullptr, &available, nullptr))
+            return false;
         while (available > 0) {
             char buf[4096];
             DWORD got = 0;
-            if (!ReadFile(child->hStdoutRead, buf, available < sizeof(buf) ? available : sizeof(buf), &got, nullptr))
+            if (!ReadFile(child->hStdoutRead, buf,
+                          available < sizeof(buf) ? available : sizeof(buf), &got, nullptr))
                 return false;
             out->append(buf, got);
             available -= got;
@@ -81,9 +85,12 @@ void ReadWhilePeersRun(RibexClientNet *pNet, std::vector<ChildProcess> *peers, S
         Take(seen, frames.data(), n);
         seen->lost += lost;
         bool running = false;
-        for (ChildProcess &p : *peers) running |= WaitForSingleObject(p.hProcess, 0) == WAIT_TIMEOUT;
-        if (running || n != 0) quietSince = GetTickCount();
-        else if (GetTickCount() - quietSince > 500) break;
+        for (ChildProcess &p : *peers)
+            running |= WaitForSingleObject(p.hProcess, 0) == WAIT_TIMEOUT;
+        if (running || n != 0)
+            quietSince = GetTickCount();
+        else if (GetTickCount() - quietSince > 500)
+            break;
     }
     for (ChildProcess &p : *peers) {
         DWORD code = 99;
@@ -126,7 +133,8 @@ class Canmon : public ::testing::Test {
         ASSERT_TRUE(ServerRunning(&g_server));
         RibexClientOptions options = {};
         options.serverQueueName = g_server.queueName.c_str();
-        ASSERT_TRUE(RibexOpenNet(kNet, &options, &pNet_)) << GetLastError() << ": is the driver loaded?";
+        ASSERT_TRUE(RibexOpenNet(kNet, &options, &pNet_))
+            << GetLastError() << ": is the driver loaded?";
     }
     void TearDown() override {
         if (pNet_ != nullptr) {
@@ -188,13 +196,15 @@ TEST_F(Canmon, KnownTrafficGivesCountsRatesChangedBytesAndBusLoadFromTheFramesTi
     ASSERT_TRUE(extended.found) << allOut;
     EXPECT_EQ(extended.type, "ext");
     EXPECT_EQ(extended.count, 100u);
-    EXPECT_NEAR(extended.rate, seen.Rate(0x1ABCDEF0), 0.06 + seen.Rate(0x1ABCDEF0) * 1e-4) << allOut;
+    EXPECT_NEAR(extended.rate, seen.Rate(0x1ABCDEF0), 0.06 + seen.Rate(0x1ABCDEF0) * 1e-4)
+        << allOut;
     EXPECT_EQ(extended.data, "63*00 00 00") << allOut;
 
     // 200 frames of 135 bits and 100 of 120 bits over the net's time span.
     double seconds = (double)(seen.last - seen.first) / 1e7;
     char load[64];
-    snprintf(load, sizeof(load), "bus load %.2f%% at 1000000 bit/s", 100.0 * 39000 / (seconds * 1e6));
+    snprintf(load, sizeof(load), "bus load %.2f%% at 1000000 bit/s",
+             100.0 * 39000 / (seconds * 1e6));
     EXPECT_TRUE(Has(allOut, load)) << load << "\n" << allOut;
     EXPECT_TRUE(Has(allOut, ", 0 lost, 0 error entries, 300 frames")) << allOut;
 
@@ -216,7 +226,8 @@ TEST_F(Canmon, AMonitorThatFallsBehindCountsWhatItLost) {
     FinishMonitor(&slow, &out);
 
     unsigned long long onTheNet = seen.frames + seen.lost;
-    EXPECT_EQ(onTheNet, 3000u) << "the driver or this test lost frames: " << seen.errors << " error entries";
+    EXPECT_EQ(onTheNet, 3000u) << "the driver or this test lost frames: " << seen.errors
+                               << " error entries";
     Row row = FindRow(out, "VCAN5", "321");
     ASSERT_TRUE(row.found) << out;
     unsigned long long count = 0, lost = 0;
@@ -235,11 +246,13 @@ TEST_F(Canmon, ANetThatCannotBeOpenedIsExplainedAsCandumpExplainsIt) {
     std::string monOut, dumpOut;
     EXPECT_EQ(RunProgram(L"canmon", Q() + L"-S NOSUCHNET", 30000, &monOut), 1u) << monOut;
     EXPECT_EQ(RunProgram(L"candump", Q() + L"NOSUCHNET", 30000, &dumpOut), 1u) << dumpOut;
-    const std::string why = "no device \\\\.\\NOSUCHNET, and no simulated peer queue named NOSUCHNET appeared in time";
+    const std::string why =
+        "no device \\\\.\\NOSUCHNET, and no simulated peer queue named NOSUCHNET appeared in time";
     EXPECT_TRUE(Has(monOut, "canmon: cannot open NOSUCHNET: " + why)) << monOut;
     EXPECT_TRUE(Has(dumpOut, "candump: cannot open NOSUCHNET: " + why)) << dumpOut;
     EXPECT_TRUE(Has(monOut, "'canpeer -s NOSUCHNET'")) << monOut;
-    EXPECT_EQ(monOut.substr(monOut.find(": no device")), dumpOut.substr(dumpOut.find(": no device")));
+    EXPECT_EQ(monOut.substr(monOut.find(": no device")),
+              dumpOut.substr(dumpOut.find(": no device")));
 }
 
 TEST_F(Canmon, HelpVersionAndWrongArgumentsAsOurOtherTools) {

@@ -32,7 +32,9 @@ std::wstring Describe(const std::wstring &net, const RibexOpenFailure &f) {
     return text;
 }
 
-bool Has(const std::wstring &text, const std::wstring &part) { return text.find(part) != std::wstring::npos; }
+bool Has(const std::wstring &text, const std::wstring &part) {
+    return text.find(part) != std::wstring::npos;
+}
 
 class OpenFailure : public ::testing::Test {
   protected:
@@ -91,7 +93,8 @@ TEST_F(OpenFailure, AServerThatCannotBeStartedIsNamedWithTheProgramTried) {
     options_.serverPath = path;
     RibexOpenFailure f = FailedOpen(L"CAN1");
     EXPECT_EQ(f.step, RIBEX_OPEN_SERVER_START);
-    EXPECT_TRUE(f.errorCode == ERROR_FILE_NOT_FOUND || f.errorCode == ERROR_PATH_NOT_FOUND) << f.errorCode;
+    EXPECT_TRUE(f.errorCode == ERROR_FILE_NOT_FOUND || f.errorCode == ERROR_PATH_NOT_FOUND)
+        << f.errorCode;
     EXPECT_STREQ(f.serverPath, path);
     std::wstring text = Describe(L"CAN1", f);
     EXPECT_TRUE(Has(text, L"could not be started from 'C:\\no\\such\\folder\\ribex.exe'")) << text;
