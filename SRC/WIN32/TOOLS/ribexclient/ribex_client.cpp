@@ -217,26 +217,13 @@ static BOOL RequestOpen(RibexClientNet *pNet, DWORD majorVersion, DWORD minorVer
     return TRUE;
 }
 
-// The open itself; pFailure->step follows its progress, so that on failure
-// it names the step that failed.
-static BOOL OpenNet(const wchar_t *netName, const RibexClientOptions *options,
-                    RibexClientNet **ppNet, RibexOpenFailure *pFailure) {
-    pFailure->step = RIBEX_OPEN_ARGUMENTS;
-    if (ppNet != NULL) *ppNet = NULL;
-    if (netName == NULL || ppNet == NULL || netName[0] == L'\0' ||
-        wcslen(netName) >= RIBEX_NET_NAME_MAX) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    RibexClientOptions defaults = {};
-    if (options == NULL) options = &defaults;
-
-    pFailure->step = RIBEX_OPEN_MEMORY;
+// A net record with its unique id and time-out, not yet connected.
+static RibexClientNet *NewNet(const wchar_t *netName, const RibexClientOptions *options) {
     RibexClientNet *pNet =
         (RibexClientNet *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(RibexClientNet));
     if (pNet == NULL) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
+        return NULL;
     }
     pNet->refCount = 1;
     InitializeCriticalSection(&pNet->requestLock);
@@ -251,39 +238,59 @@ static BOOL OpenNet(const wchar_t *netName, const RibexClientOptions *options,
     }
     pNet->confirmTimeoutMs =
         options->confirmTimeoutMs != 0 ? options->confirmTimeoutMs : DEFAULT_CONFIRM_TIMEOUT_MS;
-    DWORD majorVersion =
-        options->majorVersion != 0 ? options->majorVersion : RIBEX_CLIENT_MAJOR_VERSION;
+    return pNet;
+}
+
+// Server, reply queue, wake-up event, open request, receive buffer, in this
+// order; pFailure->step follows, so that on failure it names the step.
+static BOOL ConnectNet(RibexClientNet *pNet, const RibexClientOptions *options,
+                       DWORD majorVersion, RibexOpenFailure *pFailure) {
     const wchar_t *queueName =
         options->serverQueueName != NULL ? options->serverQueueName : RIBEX_DEFAULT_SERVER_QUEUE;
+    pNet->hServerQueue = ConnectRibexServer(queueName, options->serverPath, pFailure);
+    if (pNet->hServerQueue == NULL) return FALSE;
+    // The reply queue and the wake-up event must exist before the server
+    // sees the open request: it opens both by name while handling it.
+    pFailure->step = RIBEX_OPEN_REPLY_QUEUE;
+    pNet->hReplyQueue = CreateMsgQ(pNet->netName, pNet->high, pNet->low, REPLY_QUEUE_MSG_SIZE);
+    if (pNet->hReplyQueue == NULL) return FALSE;
+    pFailure->step = RIBEX_OPEN_WAKE_EVENT;
+    if (!CreateWakeEvent(pNet)) return FALSE;
+    if (!RequestOpen(pNet, majorVersion, options->minorVersion, pFailure)) return FALSE;
+    pFailure->step = RIBEX_OPEN_RX_BUFFER;
+    if (!MapRxBuffer(pNet)) {
+        DWORD errorCode = GetLastError();
+        DWORD ignored;
+        SendClose(pNet, &ignored);
+        SetLastError(errorCode);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static BOOL OpenNet(const wchar_t *netName, const RibexClientOptions *options,
+                    RibexClientNet **ppNet, RibexOpenFailure *pFailure) {
+    pFailure->step = RIBEX_OPEN_ARGUMENTS;
+    if (ppNet != NULL) *ppNet = NULL;
+    if (netName == NULL || ppNet == NULL || netName[0] == L'\0' ||
+        wcslen(netName) >= RIBEX_NET_NAME_MAX) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    RibexClientOptions defaults = {};
+    if (options == NULL) options = &defaults;
+
+    pFailure->step = RIBEX_OPEN_MEMORY;
+    RibexClientNet *pNet = NewNet(netName, options);
+    if (pNet == NULL) return FALSE;
+    DWORD majorVersion =
+        options->majorVersion != 0 ? options->majorVersion : RIBEX_CLIENT_MAJOR_VERSION;
     pFailure->uniqueIdHigh = pNet->high;
     pFailure->uniqueIdLow = pNet->low;
     pFailure->majorVersion = majorVersion;
     pFailure->confirmTimeoutMs = pNet->confirmTimeoutMs;
 
-    // The reply queue and the wake-up event must exist before the server
-    // sees the open request: it opens both by name while handling it.
-    BOOL ok = (pNet->hServerQueue = ConnectRibexServer(queueName, options->serverPath, pFailure)) !=
-              NULL;
-    if (ok) {
-        pFailure->step = RIBEX_OPEN_REPLY_QUEUE;
-        ok = (pNet->hReplyQueue = CreateMsgQ(netName, pNet->high, pNet->low, REPLY_QUEUE_MSG_SIZE)) !=
-             NULL;
-    }
-    if (ok) {
-        pFailure->step = RIBEX_OPEN_WAKE_EVENT;
-        ok = CreateWakeEvent(pNet);
-    }
-    if (ok) ok = RequestOpen(pNet, majorVersion, options->minorVersion, pFailure);
-    if (ok) {
-        pFailure->step = RIBEX_OPEN_RX_BUFFER;
-        if (!MapRxBuffer(pNet)) {
-            DWORD errorCode = GetLastError();
-            DWORD ignored;
-            SendClose(pNet, &ignored);
-            SetLastError(errorCode);
-            ok = FALSE;
-        }
-    }
+    BOOL ok = ConnectNet(pNet, options, majorVersion, pFailure);
     if (ok) {
         pFailure->step = RIBEX_OPEN_MEMORY;
         ok = AddLiveNet(pNet);
