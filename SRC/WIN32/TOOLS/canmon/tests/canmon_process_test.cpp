@@ -225,21 +225,21 @@ TEST_F(Canmon, AMonitorThatFallsBehindCountsWhatItLost) {
     ReadWhilePeersRun(pNet_, &peers, &seen);
     FinishMonitor(&slow, &out);
 
-    unsigned long long onTheNet = seen.frames + seen.lost;
-    EXPECT_EQ(onTheNet, 3000u) << "the driver or this test lost frames: " << seen.errors
-                               << " error entries";
-    Row row = FindRow(out, "VCAN5", "321");
-    ASSERT_TRUE(row.found) << out;
-    unsigned long long count = 0, lost = 0;
-    size_t at = out.rfind("== VCAN5: ");
+    // Every entry the ring carried is either counted or lost (error entries
+    // too, should the driver's queue have overflowed on a busy machine).
+    unsigned long long entries = seen.frames + seen.errors + seen.lost;
+    EXPECT_GT(seen.frames, 1000u) << "too little traffic to make the monitor fall behind";
+    unsigned long long frames = 0, lost = 0, errors = 0;
+    size_t at = out.rfind("canmon: VCAN5 closed: ");
     ASSERT_NE(at, std::string::npos) << out;
-    const char *header = out.c_str() + at;
-    const char *lostAt = strstr(header, " bit/s, ");
-    ASSERT_NE(lostAt, nullptr);
-    ASSERT_EQ(sscanf(lostAt, " bit/s, %llu lost", &lost), 1) << header;
-    count = row.count;
+    ASSERT_EQ(sscanf(out.c_str() + at, "canmon: VCAN5 closed: %llu frames, %llu lost, %llu error",
+                     &frames, &lost, &errors),
+              3)
+        << out;
     EXPECT_GT(lost, 0u) << out;
-    EXPECT_EQ(count + lost, onTheNet) << out;
+    EXPECT_EQ(errors, seen.errors) << out;
+    EXPECT_EQ(frames + errors + lost, entries) << out;
+    EXPECT_TRUE(FindRow(out, "VCAN5", "321").found) << out;
 }
 
 TEST_F(Canmon, ANetThatCannotBeOpenedIsExplainedAsCandumpExplainsIt) {
