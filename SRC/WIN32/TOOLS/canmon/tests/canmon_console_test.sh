@@ -4,6 +4,7 @@
 # 10/s). Keys go in with send-keys, the screen comes back with capture-pane:
 # the table appears sorted by identifier, 'r' sorts it by rate, 'q' quits
 # with the net closed, and the server that canmon started ends by itself.
+# Then Ctrl+C ends a run of plain tables the same clean way.
 #
 #   canmon_console_test.sh BUILD_DIR
 set -euo pipefail
@@ -78,3 +79,13 @@ for i in $(seq 1 75); do
 done
 if server_runs; then fail "the server on $QUEUE still runs"; fi
 echo "the server ended by itself"
+
+# Ctrl+C in the terminal ends canmon as cleanly, here printing plain tables.
+tmux -L "$SOCKET" new-window -t "$SESSION" -n plain \
+  "TERM=xterm-256color '$RUN' '$BIN/canmon.exe' -q $QUEUE -S -i 500 VCAN5; echo \"canmon exit \$?\"; sleep 120"
+SESSION="$SESSION:plain"
+wait_screen 60 '^== VCAN5: ' || fail "no plain table"
+tmux -L "$SOCKET" send-keys -t "$SESSION" C-c
+wait_screen 30 'canmon exit 0' || fail "Ctrl+C did not end canmon with exit code 0"
+screen | grep -Eq 'canmon: VCAN5 closed: ' || fail "no closing statistics after Ctrl+C"
+echo "Ctrl+C ended canmon and closed VCAN5"
