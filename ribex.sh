@@ -7,6 +7,7 @@
 #   ./ribex.sh deps        install the Debian packages only
 #   ./ribex.sh build       configure and build (build/ by default)
 #   ./ribex.sh bench       build and run the benchmarks
+#   ./ribex.sh package     build the Windows installer and zip (build/package/)
 #   ./ribex.sh wine PROG [ARGS]   run build/bin/PROG under the test prefix
 #   ./ribex.sh stop        stop the build's persistent wineserver
 #
@@ -16,7 +17,10 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build}
 BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo}
-PACKAGES=(wine64 wine g++-mingw-w64-x86-64 cmake ninja-build python3 tmux)
+# nsis: makensis for ./ribex.sh package and the installer test; python3-can: the peer that
+# proves our log formats and the socketcand server against code nobody here wrote; tmux: the
+# real terminal in which canmon's console test runs.
+PACKAGES=(wine64 wine g++-mingw-w64-x86-64 cmake ninja-build python3 nsis python3-can tmux)
 
 log() { printf '== %s\n' "$*" >&2; }
 
@@ -90,7 +94,7 @@ start_prefix() {
 # Installs and starts the virtual CAN driver (devices VCAN1..VCAN8).
 driver_up() {
   log "loading the virtual CAN driver"
-  bash "$ROOT/SRC/WIN32/TOOLS/vcan/vcan_service.sh" --build "$BUILD_DIR" --count 8 up >/dev/null
+  bash "$ROOT/SRC/WIN32/DRIVER/vcan/vcan_service.sh" --build "$BUILD_DIR" --count 8 up >/dev/null
 }
 
 run_tests() {
@@ -114,6 +118,12 @@ run_bench() {
     log "$(basename "$b")"
     wine_run "$b"
   done
+  # Benchmarks driven from the host: an emulated serial adapter, TCP clients, python-can.
+  for b in "$ROOT"/SRC/WIN32/TOOLS/*/bench/*_bench.py; do
+    [ -f "$b" ] || continue
+    log "$(basename "$b")"
+    /usr/bin/python3 "$b" "$BUILD_DIR"
+  done
 }
 
 run_demo() {
@@ -125,6 +135,17 @@ run_demo() {
   BUILD_DIR="$BUILD_DIR" bash "$ROOT/scripts/demo.sh"
 }
 
+# The 64-bit NSIS installer and the portable zip, made by CPack from the
+# build's install rules.
+run_package() {
+  deps
+  build
+  log "packaging"
+  (cd "$BUILD_DIR" && cpack -C "$BUILD_TYPE" --config CPackConfig.cmake >"$BUILD_DIR/cpack.log") ||
+    { cat "$BUILD_DIR/cpack.log" >&2; exit 1; }
+  ls -1 "$BUILD_DIR"/package/ribex-*.exe "$BUILD_DIR"/package/ribex-*.zip
+}
+
 cmd=${1:-help}
 shift || true
 case "$cmd" in
@@ -133,7 +154,8 @@ case "$cmd" in
   test) run_tests ;;
   bench) run_bench ;;
   demo) run_demo ;;
+  package) run_package ;;
   wine) wine_run "$(program_path "$1")" "${@:2}" ;;
   stop) stop_server ;;
-  *) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 1 ;;
+  *) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 1 ;;
 esac

@@ -31,7 +31,7 @@ vcan_installed_here=0
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   if [ "$vcan_installed_here" = 1 ]; then
-    bash "$ROOT/SRC/WIN32/TOOLS/vcan/vcan_service.sh" --build "$B" down >/dev/null 2>&1 || true
+    bash "$ROOT/SRC/WIN32/DRIVER/vcan/vcan_service.sh" --build "$B" down >/dev/null 2>&1 || true
   fi
 }
 trap cleanup EXIT
@@ -111,7 +111,7 @@ say "ribex.exe, no client left: it ends by itself"
 wait_server_exit
 
 # The device net, where the virtual CAN driver can be loaded into the prefix.
-VCAN_SH="$ROOT/SRC/WIN32/TOOLS/vcan/vcan_service.sh"
+VCAN_SH="$ROOT/SRC/WIN32/DRIVER/vcan/vcan_service.sh"
 if [ -f "$BIN/vcan.sys" ] && [ -f "$VCAN_SH" ]; then
   if ! bash "$VCAN_SH" --build "$B" status 2>/dev/null | grep -qi running; then
     say "vcan_service.sh up: loading the virtual CAN driver (devices VCAN1..VCAN4)"

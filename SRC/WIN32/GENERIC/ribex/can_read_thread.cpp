@@ -25,6 +25,7 @@ constexpr DWORD kMaxNoMsgPerRead = RX_BUFFER_NO_ENTRIES - 1;
 // A device whose reads keep failing (or coming back empty) at once would
 // otherwise keep this thread busy without ever serving a request: from the
 // second such read in a row, the next one waits, 10 ms doubling to 1 s.
+// Reads that were pending first are never paced.
 constexpr DWORD kFirstRetryDelayMs = 10;
 constexpr DWORD kMaxRetryDelayMs = 1000;
 
@@ -84,6 +85,8 @@ struct ReadThreadState {
     DWORD errorCode = 0;     // the thread's error code, its exit code
     bool confirmOwed = false;
     DWORD confirmError = 0;
+    bool exitRequested = false;  // CAN_THREAD_EXIT: the requester waits for our end
+    bool readWaited = false;     // the read in hand was pending before it completed
 };
 
 TraceModule *Trace() { return g_ribexTrace[TM_CAN_READ_THREAD]; }
@@ -309,11 +312,15 @@ BOOL HandleDeviceBatch(ReadThreadState &s) {
                            error);
             }
             s.readPending = 0;
+            s.readWaited = true;
         }
-        bool productive = s.readError == 0 && s.bytesRead >= sizeof(RxMsg);
+        // Only a read that came back at once, empty or failed, can spin
+        // this thread; one that waited was the driver's own pace.
+        bool spinning = !s.readWaited && (s.readError != 0 || s.bytesRead < sizeof(RxMsg));
+        s.readWaited = false;
         PublishReadResult(s);
         published += s.readError ? 1 : s.bytesRead / sizeof(RxMsg);
-        s.unproductiveReads = productive ? 0 : s.unproductiveReads + 1;
+        s.unproductiveReads = spinning ? s.unproductiveReads + 1 : 0;
         if (s.unproductiveReads >= 2) {
             DWORD shift = s.unproductiveReads - 2 < 7 ? s.unproductiveReads - 2 : 7;
             DWORD delay = kFirstRetryDelayMs << shift;
@@ -374,7 +381,9 @@ void DumpEvents(const RibexEventTable *pEvents, DWORD noEvents) {
 }
 
 void WakeClients(ReadThreadState &s) {
-    RibexEventTable *pEvents = s.pThreadData->pEvents;
+    RibexThreadParam *p = s.pThreadData;
+    BeginWakePass(p);
+    RibexEventTable *pEvents = p->pEvents;
     if (pEvents) {
         DWORD noEvents = pEvents->noEvents;
         if (noEvents > pEvents->maxNoEvents) noEvents = pEvents->maxNoEvents;
@@ -386,9 +395,7 @@ void WakeClients(ReadThreadState &s) {
         }
         DumpEvents(pEvents, noEvents);
     }
-    // No pass is running now, so handles of removed clients can go.
-    DWORD error = CloseRetiredClientEvents(s.pThreadData);
-    if (error != 0) s.errorCode = error;
+    EndWakePass(p);
 }
 
 enum class RequestOutcome { Served, End };
@@ -408,6 +415,7 @@ RequestOutcome HandleRequest(ReadThreadState &s) {
     case CAN_THREAD_EXIT:
         TracePrint(Trace(), TRACE_LEVEL_EVENT,
                    "ribex::CanReadThread, pThreadData->req == CAN_THREAD_EXIT\n");
+        s.exitRequested = true;
         return RequestOutcome::End;
     case CAN_THREAD_REALLOC_EVENTS:
         TracePrint(Trace(), TRACE_LEVEL_EVENT,
@@ -509,8 +517,6 @@ void MainLoop(ReadThreadState &s) {
         DWORD result1 = NextEvent(s);
         if (result1 == WAIT_REQUEST) {
             if (HandleRequest(s) == RequestOutcome::End) return;
-            DWORD error = CloseRetiredClientEvents(s.pThreadData);
-            if (error != 0) s.errorCode = error;
         } else if (result1 == WAIT_DEVICE) {
             if (!HandleDeviceBatch(s)) return;
             WakeClients(s);
@@ -540,36 +546,43 @@ BOOL EndOutstandingRead(ReadThreadState &s) {
     return FALSE;
 }
 
-void Cleanup(ReadThreadState &s) {
+// Closes the clients' events and frees the table. Only on CAN_THREAD_EXIT:
+// the main thread then waits for this thread's end and reads nothing.
+void ReleaseEventTable(ReadThreadState &s) {
     RibexThreadParam *p = s.pThreadData;
     RibexEventTable *pEvents = p->pEvents;
-    if (pEvents) {
-        DWORD noEvents = pEvents->noEvents;
-        if (noEvents > pEvents->maxNoEvents) noEvents = pEvents->maxNoEvents;
-        for (DWORD i = 0; i < noEvents; i++) {
-            if (!CloseHandle(pEvents->pEventHandle[i])) {
-                DWORD error = LastErrorOr(ERROR_INVALID_HANDLE);
-                KeepFirstError(s, error);
-                TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                           "ribex::CanReadThread, !CloseHandle( pThreadData->pEvents->pEventHandle[i] "
-                           "), errorCode == %lu\n",
-                           error);
-                break;
-            }
-        }
-        // Cleared, so that nobody mistakes the freed block for a table.
-        p->pEvents = nullptr;
-        if (!HeapFree(GetProcessHeap(), 0, pEvents)) {
+    if (!pEvents) return;
+    DWORD noEvents = pEvents->noEvents;
+    if (noEvents > pEvents->maxNoEvents) noEvents = pEvents->maxNoEvents;
+    for (DWORD i = 0; i < noEvents; i++) {
+        if (!CloseHandle(pEvents->pEventHandle[i])) {
             DWORD error = LastErrorOr(ERROR_INVALID_HANDLE);
             KeepFirstError(s, error);
             TracePrint(Trace(), TRACE_LEVEL_EVENT,
-                       "ribex::CanReadThread, !HeapFree( ..., pThreadData->pEvents ), errorCode == "
-                       "%lu\n",
+                       "ribex::CanReadThread, !CloseHandle( pThreadData->pEvents->pEventHandle[i] "
+                       "), errorCode == %lu\n",
                        error);
+            break;
         }
     }
-    DWORD retiredError = CloseRetiredClientEvents(p);
-    if (retiredError != 0) KeepFirstError(s, retiredError);
+    // Cleared, so that nobody mistakes the freed block for a table.
+    p->pEvents = nullptr;
+    if (!HeapFree(GetProcessHeap(), 0, pEvents)) {
+        DWORD error = LastErrorOr(ERROR_INVALID_HANDLE);
+        KeepFirstError(s, error);
+        TracePrint(Trace(), TRACE_LEVEL_EVENT,
+                   "ribex::CanReadThread, !HeapFree( ..., pThreadData->pEvents ), errorCode == "
+                   "%lu\n",
+                   error);
+    }
+}
+
+void Cleanup(ReadThreadState &s) {
+    // A thread that ends on its own leaves its client table to the
+    // registry: the main thread may be reading it right now, and releases
+    // it once it has seen this thread end. A failed start-up has no
+    // clients yet, and its creator waits for the confirm.
+    if (s.exitRequested || s.confirmOwed) ReleaseEventTable(s);
     // pRemote stays: the main thread may still look entries up until it has
     // seen this thread end, and frees the table with the net.
     bool readOver = true;
@@ -602,7 +615,6 @@ DWORD WINAPI CanReadThread(LPVOID pParam) {
     TraceEntry(Trace(), "\nribex::CanReadThread Entry\n");
     s.pThreadData->pEvents = nullptr;
     s.pThreadData->pRemote = nullptr;
-    InitializeSListHead(&s.pThreadData->retiredEvents);
 
     if (Startup(s)) MainLoop(s);
     Cleanup(s);

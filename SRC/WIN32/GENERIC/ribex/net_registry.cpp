@@ -37,6 +37,8 @@ void Unlink(RibexNet *pRibexNet) {
 
 BOOL IsLinked(const RibexNet *pRibexNet) { return pRibexNet->next != pRibexNet; }
 
+BOOL SameId(const RxUniqueId &id, DWORD high, DWORD low) { return id.high == high && id.low == low; }
+
 unsigned TraceValue(const void *p) { return (unsigned)(ULONG_PTR)p; }
 
 // One level-8 line: the count, then id and handle of up to ten entries. The
@@ -61,6 +63,18 @@ void DumpEventTable(TraceModule *module, const char *functionName, const RibexEv
                v[20], v[21], v[22], v[23], v[24], v[25], v[26], v[27], v[28], v[29]);
 }
 
+// A thread that ended on its own leaves its client table and the clients'
+// events to us; one that was told to exit has released them itself.
+void ReleaseLeftEventTable(RibexThreadParam *tp) {
+    RibexEventTable *pEvents = tp->pEvents;
+    if (pEvents == NULL) return;
+    DWORD noEvents = pEvents->noEvents;
+    if (noEvents > pEvents->maxNoEvents) noEvents = pEvents->maxNoEvents;
+    for (DWORD i = 0; i < noEvents; ++i) CloseHandle(pEvents->pEventHandle[i]);
+    tp->pEvents = NULL;
+    HeapFree(GetProcessHeap(), 0, pEvents);
+}
+
 BOOL ThreadHasEnded(const RibexNet *pRibexNet, DWORD waitMs) {
     return pRibexNet->hThread == NULL || WaitForSingleObject(pRibexNet->hThread, waitMs) == WAIT_OBJECT_0;
 }
@@ -70,8 +84,7 @@ BOOL ThreadHasEnded(const RibexNet *pRibexNet, DWORD waitMs) {
 void ReleaseNetPieces(RibexNet *pRibexNet) {
     RibexThreadParam *tp = &pRibexNet->threadParam;
     if (pRibexNet->hThread != NULL) {
-        // Handles the main thread retired after the thread's last sweep.
-        CloseRetiredClientEvents(tp);
+        ReleaseLeftEventTable(tp);
         CloseHandle(pRibexNet->hThread);
         pRibexNet->hThread = NULL;
     }
@@ -157,7 +170,8 @@ DWORD RemoveClientAt(RibexNet *pRibexNet, DWORD index) {
             return err;
         }
         tp->hEventCfm = NULL;
-        CloseRetiredClientEvents(tp);
+        // The thread may have ended on its own before it saw the request.
+        ReleaseLeftEventTable(tp);
         if (!CloseHandle(pRibexNet->hThread)) {
             DWORD err = GetLastError();
             TracePrint(module, TRACE_LEVEL_EVENT,
@@ -197,14 +211,26 @@ DWORD RemoveClientAt(RibexNet *pRibexNet, DWORD index) {
     pEvents->pEventHandle[index] = pEvents->pEventHandle[last];
     pEvents->noEvents = last;
     DumpEventTable(module, "ribex::UnRegisterRibexClient", pEvents);
-    // The thread may have read this handle for a wake pass that is still
-    // running; it closes the handle itself once it no longer uses it.
-    if (!RetireClientEvent(tp, hEvent)) {
+    // A wake pass still running may have read this handle: it is closed
+    // once that pass is over, at once otherwise.
+    if (!CloseRemovedClientEvent(pRibexNet, hEvent)) {
         DWORD err = GetLastError();
         TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::UnRegisterRibexClient, !CloseHandle( hEvent )\n");
         return err;
     }
     return 0;
+}
+
+// Removes entry index of a listed net under UnRegisterRibexClient's
+// entry and exit lines.
+BOOL UnRegisterEntry(RibexNet *pRibexNet, DWORD index) {
+    TraceModule *module = TM(TM_UNREGISTER_RIBEX_CLIENT);
+    TraceEntry(module, "\nribex::UnRegisterRibexClient Entry\n");
+    DWORD err = RemoveClientAt(pRibexNet, index);
+    TraceExit(module, "ribex::UnRegisterRibexClient Exit (%s), errorCode == %lu\n\n",
+              err == 0 ? "TRUE" : "FALSE", err);
+    SetLastError(err);
+    return err == 0;
 }
 
 }  // namespace
@@ -260,6 +286,7 @@ RibexNet *GetRibexUniqueId(DWORD high, DWORD low, DWORD *pIndex) {
     RibexNet *found = NULL;
     for (RibexNet *p = GetFirstRibexNet(); p != NULL && found == NULL; p = GetNextRibexNet(p)) {
         const RibexEventTable *pEvents = p->threadParam.pEvents;
+        if (pEvents == NULL) continue;
         for (DWORD i = 0; i < pEvents->noEvents; ++i) {
             TracePrint(module, TRACE_LEVEL_DETAIL, "\tribex::GetRibexUniqueId, pEvents->pUniqueId[%d] == %#x:%#x\n",
                        i, pEvents->pUniqueId[i].high, pEvents->pUniqueId[i].low);
@@ -308,7 +335,6 @@ BOOL RegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low) {
             goto done;
         }
         pRibexNet->next = pRibexNet->prev = pRibexNet;
-        InitializeSListHead(&pRibexNet->threadParam.retiredEvents);
         memcpy(pRibexNet->name, netName, nameChars * sizeof(wchar_t));
 
         RibexThreadParam *tp = &pRibexNet->threadParam;
@@ -431,6 +457,13 @@ BOOL RegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low) {
             TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::RegisterRibexClient, (hEvent = OpenEvent( ... )) == NULL\n");
             goto done;
         }
+        if (tp->pEvents == NULL) {
+            // Only a thread that has ended leaves a listed net without one.
+            err = ERROR_INVALID_HANDLE;
+            TracePrint(module, TRACE_LEVEL_EVENT,
+                       "\tribex::RegisterRibexClient, pRibexNet->threadParam.pEvents == NULL\n");
+            goto done;
+        }
         if (tp->pEvents->noEvents == tp->pEvents->maxNoEvents) {
             if (!RequestNetThread(pRibexNet, CAN_THREAD_REALLOC_EVENTS, 0, module, "RegisterRibexClient")) {
                 err = GetLastError();
@@ -501,7 +534,7 @@ BOOL UndoRegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low) {
     if (pRibexNet != NULL) {
         // The registration just made is the newest entry of this id here.
         const RibexEventTable *pEvents = pRibexNet->threadParam.pEvents;
-        for (DWORD i = pEvents->noEvents; i-- > 0;) {
+        for (DWORD i = pEvents != NULL ? pEvents->noEvents : 0; i-- > 0;) {
             if (pEvents->pUniqueId[i].high == high && pEvents->pUniqueId[i].low == low) {
                 err = RemoveClientAt(pRibexNet, i);
                 break;
@@ -521,31 +554,46 @@ BOOL UnRegisterAllRibexClients(void) {
     TraceModule *module = TM(TM_UNREGISTER_ALL_RIBEX_CLIENTS);
     TraceEntry(module, "\nribex::UnRegisterAllRibexClients Entry\n");
     DWORD err = 0;
-    if (pRoot != NULL) {
+    // Always from the head of the list: a removal may free the net it
+    // worked on (its last client), and a net whose thread ended is reaped.
+    while (err == 0 && pRoot != NULL) {
         ReapEndedRibexNets(module, "UnRegisterAllRibexClients");
-        RibexNet *pRibexNet;
-        while (err == 0 && (pRibexNet = GetFirstRibexNet()) != NULL) {
-            DWORD n = pRibexNet->threadParam.pEvents->noEvents;
-            if (n == 0) {
-                // Cannot stay in the list; without this the loop would not end.
-                StopAndReleaseNet(pRibexNet);
-                continue;
-            }
-            for (DWORD i = 0; i < n; ++i) {
-                // Entry 0 is refilled from the last one after each removal;
-                // the last removal frees the net.
-                const RxUniqueId id = pRibexNet->threadParam.pEvents->pUniqueId[0];
-                if (!UnRegisterRibexClient(id.high, id.low)) {
-                    err = GetLastError();
-                    TracePrint(module, TRACE_LEVEL_EVENT,
-                               "\tribex::UnRegisterAllRibexClients, !UnRegisterRibexClient( ... )\n");
-                    break;
-                }
-            }
+        RibexNet *pRibexNet = GetFirstRibexNet();
+        if (pRibexNet == NULL) break;
+        const RibexEventTable *pEvents = pRibexNet->threadParam.pEvents;
+        if (pEvents == NULL || pEvents->noEvents == 0) {
+            // Cannot stay in the list; without this the loop would not end.
+            StopAndReleaseNet(pRibexNet);
+            continue;
+        }
+        if (!UnRegisterEntry(pRibexNet, 0)) {
+            err = GetLastError();
+            TracePrint(module, TRACE_LEVEL_EVENT,
+                       "\tribex::UnRegisterAllRibexClients, !UnRegisterRibexClient( ... )\n");
         }
     }
     TraceExit(module, "ribex::UnRegisterAllRibexClients Exit (%s), errorCode == %lu\n\n",
               err == 0 ? "TRUE" : "FALSE", err);
     SetLastError(err);
     return err == 0;
+}
+
+BOOL UnRegisterRibexClientOnNet(RibexNet *pRibexNet, DWORD high, DWORD low, DWORD *pRemoved) {
+    *pRemoved = 0;
+    for (;;) {
+        // A removal may free the net: look at it only while it is listed.
+        BOOL listed = FALSE;
+        for (RibexNet *p = GetFirstRibexNet(); p != NULL && !listed; p = GetNextRibexNet(p))
+            listed = p == pRibexNet;
+        const RibexEventTable *pEvents = listed ? pRibexNet->threadParam.pEvents : NULL;
+        if (pEvents == NULL) break;
+        DWORD i = pEvents->noEvents;
+        while (i > 0 && !SameId(pEvents->pUniqueId[i - 1], high, low)) --i;
+        if (i == 0) break;
+        --i;
+        if (!UnRegisterEntry(pRibexNet, i)) return FALSE;
+        ++*pRemoved;
+    }
+    SetLastError(0);
+    return TRUE;
 }

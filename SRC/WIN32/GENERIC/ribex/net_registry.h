@@ -21,6 +21,11 @@ BOOL UnRegisterAllRibexClients(void);
 // registration of the same unique id on another net alone.
 BOOL UndoRegisterRibexClient(const wchar_t *netName, DWORD high, DWORD low);
 
+// Removes every registration of this unique id on this listed net, as a
+// close request would (the last client stops the net). *pRemoved counts
+// them. FALSE with the error of the removal that failed.
+BOOL UnRegisterRibexClientOnNet(RibexNet *pRibexNet, DWORD high, DWORD low, DWORD *pRemoved);
+
 RibexNet *GetRibexNet(const wchar_t *netName);
 RibexNet *GetRibexUniqueId(DWORD high, DWORD low, DWORD *pIndex);
 

@@ -1,18 +1,12 @@
 // Both ends of the small protocol between the main thread and a net's
 // receive thread that are not the thread's loop itself: posting a
-// request and waiting for its confirm, and handing removed clients' event
-// handles to the thread for closing.
+// request and waiting for its confirm, and closing a removed client's
+// event handle only when no wake pass can still set it.
 #include <windows.h>
 
 #include "net_record.h"
 
 namespace {
-
-// Holds one retired handle on the thread block's list.
-typedef struct RetiredEvent {
-    SLIST_ENTRY entry;  // first: the list links the entries themselves
-    HANDLE hEvent;
-} RetiredEvent;
 
 // A thread that ended with 0 still did not confirm this request.
 DWORD ExitCodeAsError(HANDLE hThread) {
@@ -76,34 +70,31 @@ BOOL RequestNetThread(RibexNet *pRibexNet, DWORD req, DWORD reqIndex, TraceModul
     return TRUE;
 }
 
-BOOL RetireClientEvent(RibexThreadParam *pThreadData, HANDLE hEvent) {
-    if (!pThreadData || !hEvent) {
+BOOL CloseRemovedClientEvent(RibexNet *pRibexNet, HANDLE hEvent) {
+    if (!pRibexNet || !hEvent) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    auto *pRetired = static_cast<RetiredEvent *>(
-        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(RetiredEvent)));
-    if (!pRetired) {
-        // Closing here could hit the thread's wake pass: better one leaked
-        // handle than a signal to a reused one.
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
+    RibexThreadParam *p = &pRibexNet->threadParam;
+    // The entry is gone from the table. A pass that begins after this
+    // fence reads the table as it is now; only one already running may
+    // hold the handle, and it ends within a few SetEvent calls.
+    MemoryBarrier();
+    LONG seq = p->wakePassSeq;
+    while ((seq & 1) != 0 && p->wakePassSeq == seq) {
+        if (!pRibexNet->hThread) {
+            Sleep(1);
+        } else if (WaitForSingleObject(pRibexNet->hThread, 1) == WAIT_OBJECT_0) {
+            break;
+        }
     }
-    pRetired->hEvent = hEvent;
-    InterlockedPushEntrySList(&pThreadData->retiredEvents, &pRetired->entry);
-    SetLastError(0);
-    return TRUE;
+    return CloseHandle(hEvent);
 }
 
-DWORD CloseRetiredClientEvents(RibexThreadParam *pThreadData) {
-    DWORD firstError = 0;
-    SLIST_ENTRY *pEntry = InterlockedFlushSList(&pThreadData->retiredEvents);
-    while (pEntry) {
-        auto *pRetired = reinterpret_cast<RetiredEvent *>(pEntry);
-        pEntry = pEntry->Next;
-        if (!CloseHandle(pRetired->hEvent) && firstError == 0)
-            firstError = GetLastError() ? GetLastError() : ERROR_INVALID_HANDLE;
-        HeapFree(GetProcessHeap(), 0, pRetired);
-    }
-    return firstError;
+void BeginWakePass(RibexThreadParam *pThreadData) {
+    InterlockedIncrement(&pThreadData->wakePassSeq);
+}
+
+void EndWakePass(RibexThreadParam *pThreadData) {
+    InterlockedIncrement(&pThreadData->wakePassSeq);
 }

@@ -9,6 +9,11 @@ namespace {
 
 const DWORD kNotFound = REM_FRAME_INDEX_NONE;
 
+// Bit 31 marks a frame as remote; it is no part of an identifier. The driver
+// refuses it too, so both keep one entry per identifier and a disable always
+// removes what the driver answers for.
+BOOL IsRemFrameId(DWORD canId) { return (canId & RX_REMOTE_FRAME_FLAG) == 0; }
+
 // A handshake failed. Growth failures end the net's thread, and any failure
 // may come from a thread that died: such a net is removed at once. Returns
 // TRUE when the net is gone.
@@ -29,6 +34,10 @@ BOOL EnableRemFrame(DWORD high, DWORD low, DWORD canId) {
     if (pRibexNet == NULL) {
         err = ERROR_INVALID_HANDLE;
         TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::EnableRemFrame, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n");
+    } else if (!IsRemFrameId(canId)) {
+        err = ERROR_INVALID_PARAMETER;
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::EnableRemFrame, (canId & RX_REMOTE_FRAME_FLAG) != 0\n");
     } else if (GetRemFrameIndex(pRibexNet->threadParam.pRemote, canId) != kNotFound) {
         err = ERROR_ALREADY_EXISTS;
         TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::EnableRemFrame, (index = GetRemFrameIndex( ... )) != -1\n");
@@ -71,6 +80,10 @@ BOOL DisableRemFrame(DWORD high, DWORD low, DWORD canId) {
     if (pRibexNet == NULL) {
         err = ERROR_INVALID_HANDLE;
         TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::DisableRemFrame, (pRibexNet = GetRibexUniqueId( ... )) == NULL\n");
+    } else if (!IsRemFrameId(canId)) {
+        err = ERROR_INVALID_PARAMETER;
+        TracePrint(module, TRACE_LEVEL_EVENT,
+                   "\tribex::DisableRemFrame, (canId & RX_REMOTE_FRAME_FLAG) != 0\n");
     } else if ((index = GetRemFrameIndex(pRibexNet->threadParam.pRemote, canId)) == kNotFound) {
         err = ERROR_NOT_FOUND;
         TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::DisableRemFrame, (index = GetRemFrameIndex( ... )) == -1\n");
@@ -78,7 +91,8 @@ BOOL DisableRemFrame(DWORD high, DWORD low, DWORD canId) {
         err = ERROR_ACCESS_DENIED;
         TracePrint(module, TRACE_LEVEL_EVENT,
                    "\tribex::DisableRemFrame, uniqueId.high != pRibexNet->threadParam.pRemote->reply[index].uniqueProcId\n");
-    } else if (!RequestNetThread(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, index, module, "DisableRemFrame")) {
+    } else if (!RequestNetThread(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, index, module,
+                                 "DisableRemFrame")) {
         // The entry stays while the driver may still answer for it.
         err = GetLastError();
         DropNetIfThreadEnded(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, module, "DisableRemFrame");
@@ -94,34 +108,50 @@ BOOL DisableRemFrame(DWORD high, DWORD low, DWORD canId) {
     return err == 0;
 }
 
+// An entry whose disable fails stays, and the walk goes on with the next
+// one, unless the net went with its thread. Fails with the first error.
+BOOL DisableRemFramesOnNet(RibexNet *pRibexNet, DWORD high, TraceModule *module,
+                           const char *callerName, BOOL *pNetGone) {
+    *pNetGone = FALSE;
+    DWORD firstErr = 0;
+    RemReplyTable *pRemote = pRibexNet->threadParam.pRemote;
+    DWORD i = 0;
+    while (pRemote != NULL && i < pRemote->noReplies) {
+        if (pRemote->reply[i].uniqueProcId != high) {
+            ++i;
+            continue;
+        }
+        if (!RequestNetThread(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, i, module, callerName)) {
+            if (firstErr == 0) firstErr = GetLastError();
+            *pNetGone =
+                DropNetIfThreadEnded(pRibexNet, CAN_THREAD_DISABLE_REMREPLY, module, callerName);
+            if (*pNetGone) break;
+            ++i;
+            continue;
+        }
+        DWORD last = pRemote->noReplies - 1;
+        pRemote->reply[i] = pRemote->reply[last];
+        MemoryBarrier();
+        pRemote->noReplies = last;
+    }
+    SetLastError(firstErr);
+    return firstErr == 0;
+}
+
 BOOL DisableAllRemFrames(DWORD high) {
     TraceModule *module = g_ribexTrace[TM_DISABLE_ALL_REM_FRAMES];
     TraceEntry(module, "\nribex::DisableAllRemFrames Entry\n");
     DWORD err = 0;
     ReapEndedRibexNets(module, "DisableAllRemFrames");
     RibexNet *next = NULL;
-    for (RibexNet *p = GetFirstRibexNet(); p != NULL && err == 0; p = next) {
+    // A failing entry does not hold up the rest: every net is visited, and
+    // the first error is reported.
+    for (RibexNet *p = GetFirstRibexNet(); p != NULL; p = next) {
         // Taken first: a failed handshake may remove this net.
         next = GetNextRibexNet(p);
-        RemReplyTable *pRemote = p->threadParam.pRemote;
-        if (pRemote == NULL) continue;
-        DWORD i = 0;
-        while (i < pRemote->noReplies) {
-            if (pRemote->reply[i].uniqueProcId != high) {
-                ++i;
-                continue;
-            }
-            if (!RequestNetThread(p, CAN_THREAD_DISABLE_REMREPLY, i, module, "DisableAllRemFrames")) {
-                err = GetLastError();
-                // The walk ends here, so the net may go if its thread died.
-                DropNetIfThreadEnded(p, CAN_THREAD_DISABLE_REMREPLY, module, "DisableAllRemFrames");
-                break;
-            }
-            DWORD last = pRemote->noReplies - 1;
-            pRemote->reply[i] = pRemote->reply[last];
-            MemoryBarrier();
-            pRemote->noReplies = last;
-        }
+        BOOL netGone = FALSE;
+        if (!DisableRemFramesOnNet(p, high, module, "DisableAllRemFrames", &netGone) && err == 0)
+            err = GetLastError();
     }
     TraceExit(module, "ribex::DisableAllRemFrames Exit\n\n");
     SetLastError(err);

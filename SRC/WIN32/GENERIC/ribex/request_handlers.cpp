@@ -3,6 +3,7 @@
 #include <stddef.h>
 #include <wchar.h>
 
+#include "client_liveness.h"
 #include "msgq.h"
 #include "msgq_ref_table.h"
 #include "net_registry.h"
@@ -84,6 +85,11 @@ void HandleIfOpenReq(const msgReq *pMsgReq, DWORD receivedLength) {
                        GetLastError());
         return;
     }
+    // From here the server holds the client's reply queue: should the
+    // client go without a close, liveness gives it back.
+    if (!WatchReplyQueue(cfm.hMsgQRef, pReq->netName, pReq->uniqueId.high, pReq->uniqueId.low))
+        TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT,
+                   "ribex::main, !WatchReplyQueue( ... ), errorCode == %lu\n", GetLastError());
 
     if (!CheckVersion(NULL, L"bus.dll or busdbg.dll", 1, kClientMajorVersions, pReq->majorVersion,
                       pReq->minorVersion)) {
@@ -123,6 +129,7 @@ void HandleIfCloseReq(const msgReq *pMsgReq, DWORD receivedLength) {
     }
     SendConfirm(hMsgQ, &cfm, RIBEX_STATUS_CFM_SIZE);
     RetireMsgQRef(pReq->hMsgQRef);
+    ForgetReplyQueue(pReq->hMsgQRef);
     if (!MsgQClose(hMsgQ))
         TracePrint(MAIN_TRACE, TRACE_LEVEL_EVENT, "ribex::main, !MsgQClose( ... ), errorCode == %lu\n",
                    GetLastError());

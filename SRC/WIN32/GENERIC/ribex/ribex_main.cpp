@@ -7,6 +7,7 @@
 
 #include <string.h>
 
+#include "client_liveness.h"
 #include "msgq.h"
 #include "ribex_messages.h"
 #include "ribex_requests.h"
@@ -206,9 +207,23 @@ static void Dispatch(MainState *pState, const msgReq *pMsgReq, DWORD receivedLen
     }
 }
 
+// How long the next receive may wait: until the client check is due
+// (3000 ms without a request) or the next liveness check, whichever is
+// first.
+static DWORD NextReceiveWaitMs(DWORD lastActivity) {
+    DWORD idle = GetTickCount() - lastActivity;
+    DWORD untilClientCheck = idle >= REQUEST_WAIT_MS ? 0 : REQUEST_WAIT_MS - idle;
+    DWORD untilLiveness = ClientLivenessDueInMs();
+    return untilLiveness < untilClientCheck ? untilLiveness : untilClientCheck;
+}
+
 static void ServeRequests(MainState *pState) {
     msgReq request;
+    DWORD lastActivity = GetTickCount();
     while (pState->errorCode == ERROR_SUCCESS && pState->run) {
+        // Also while requests keep coming: a dead client must not wait for
+        // an idle moment.
+        CheckClientLiveness();
         // Fields beyond a short request read as 0, never as an earlier
         // client's data (an empty message would otherwise repeat the
         // previous request).
@@ -216,9 +231,12 @@ static void ServeRequests(MainState *pState) {
         DWORD receivedLength = 0;
         BOOL fromTimeout = FALSE;
         if (!MsgQReceive(pState->hMsgQ, &request, RIBEX_MAX_REQUEST_SIZE, &receivedLength,
-                         REQUEST_WAIT_MS)) {
+                         NextReceiveWaitMs(lastActivity))) {
             DWORD errorCode = GetLastError();
             if (errorCode == ERROR_TIMEOUT) {
+                // Only a wait of the whole 3000 ms checks for clients.
+                if (GetTickCount() - lastActivity < REQUEST_WAIT_MS) continue;
+                lastActivity = GetTickCount();
                 request.id = RIBEX_REQ_CLIENT_CHECK;
                 fromTimeout = TRUE;
             } else if (errorCode == ERROR_BAD_LENGTH) {
@@ -235,6 +253,7 @@ static void ServeRequests(MainState *pState) {
         // Without a whole id there is no request to act on.
         if (!fromTimeout && receivedLength < sizeof(request.id)) continue;
         Dispatch(pState, &request, receivedLength, fromTimeout);
+        lastActivity = GetTickCount();
     }
 }
 

@@ -44,4 +44,6 @@ BOOL SimCanClose(SimCan *hSimCan);
 BOOL SimCanReceive(SimCan *hSimCan, RxMsg *pFrame, RxUniqueId *pUniqueId, DWORD timeout);
 
 // Receive time-out of the reader, after which it looks at the stop flag.
-#define SIM_CAN_RECEIVE_TIMEOUT_MS 1000u
+// Closing a net waits for it on the main thread, where a dead client's net
+// must stop within a few seconds even when several stop at once.
+#define SIM_CAN_RECEIVE_TIMEOUT_MS 100u

@@ -10,6 +10,7 @@
 #include "can_id_filter.h"
 #include "candump_line.h"
 #include "ribex_client.h"
+#include "ribex_version.h"
 
 namespace {
 
@@ -64,6 +65,7 @@ void PrintUsage(FILE *out) {
         "  -q QUEUE      server queue name (default ribexServerQueue)\n"
         "  -u HIGH:LOW   unique id (hex); remote-frame replies belong to HIGH\n"
         "  -h            this text\n"
+        "  -V, --version print the version\n"
         "\n"
         "Remote-frame replies live on a net while it is open: enable/disable act on\n"
         "the net of the given client, list shows every reply of the net, disable-all\n"
@@ -298,6 +300,10 @@ int wmain(int argc, wchar_t **argv) {
     Options o;
     memset(&o, 0, sizeof(o));
     o.bitRate = 500000;
+    if (RibexVersionAsked(argc, argv)) {
+        printf("candump " RIBEX_VERSION_STRING "\n");
+        return 0;
+    }
     int i = 1;
     for (; i < argc && argv[i][0] == L'-' && argv[i][1] != 0; ++i) {
         const wchar_t *a = argv[i];

@@ -8,11 +8,10 @@
 #include <vector>
 
 #include "can_frame_text.h"
+#include "can_sink.h"
 #include "canpeer_frames.h"
 #include "canpeer_options.h"
-#include "msgq.h"
-#include "sim_can_message.h"
-#include "vcan_control.h"
+#include "ribex_version.h"
 
 namespace {
 
@@ -21,8 +20,7 @@ constexpr DWORD FAST_BATCH = 16;
 
 struct Sink {
     const PeerOptions *options;
-    HANDLE hDevice = INVALID_HANDLE_VALUE;
-    MsgQHandle hQueue = nullptr;
+    CanSink out = {INVALID_HANDLE_VALUE, nullptr, nullptr, 0, 0};
     char name[CAN_LOG_IFACE_MAX + 1] = {};
     LARGE_INTEGER frequency = {};
 };
@@ -55,8 +53,7 @@ bool OpenSink(Sink *sink, const PeerOptions &o)
     }
     sink->name[i] = 0;
     if (o.target == PeerTarget::Device) {
-        sink->hDevice = VcanOpenDevice(o.targetName.c_str());
-        if (sink->hDevice == INVALID_HANDLE_VALUE) {
+        if (!CanSinkOpenDevice(&sink->out, o.targetName.c_str())) {
             DWORD error = GetLastError();
             std::fwprintf(stderr, L"canpeer: cannot open device \\\\.\\%ls: error %lu%ls\n", o.targetName.c_str(),
                           error, error == ERROR_FILE_NOT_FOUND ? L" (is the driver started?)" : L"");
@@ -64,13 +61,14 @@ bool OpenSink(Sink *sink, const PeerOptions &o)
         }
         return true;
     }
-    sink->hQueue = MsgQCreate(o.targetName.c_str(), o.queueSize, SIM_CAN_MSG_SIZE, MSGQ_NAMED);
-    if (!sink->hQueue) {
+    bool existed = false;
+    if (!CanSinkCreateQueue(&sink->out, o.targetName.c_str(), o.queueSize, o.uniqueIdHigh, o.uniqueIdLow,
+                            &existed)) {
         std::fwprintf(stderr, L"canpeer: cannot create the queue '%ls': error %lu\n", o.targetName.c_str(),
                       GetLastError());
         return false;
     }
-    if (GetLastError() == ERROR_ALREADY_EXISTS && o.verbose) {
+    if (existed && o.verbose) {
         std::fwprintf(stderr, L"canpeer: queue '%ls' existed already; sending into it\n", o.targetName.c_str());
     }
     return true;
@@ -91,26 +89,18 @@ void PrintSent(const Sink &sink, const RxMsg *frames, DWORD n)
 bool Send(Sink *sink, const RxMsg *frames, DWORD n)
 {
     const PeerOptions &o = *sink->options;
-    if (sink->hDevice != INVALID_HANDLE_VALUE) {
-        if (!VcanWriteFrames(sink->hDevice, frames, n)) {
+    DWORD sent = 0;
+    if (o.target == PeerTarget::Device) {
+        if (!CanSinkSend(&sink->out, frames, n, INFINITE, &sent)) {
             std::fwprintf(stderr, L"canpeer: writing to \\\\.\\%ls failed: error %lu\n", o.targetName.c_str(),
                           GetLastError());
             return false;
         }
-    } else {
-        for (DWORD i = 0; i < n; i++) {
-            SimCanMsg msg = {};
-            msg.uniqueIdHigh = o.uniqueIdHigh;
-            msg.uniqueIdLow = o.uniqueIdLow;
-            msg.frame = frames[i];
-            if (!MsgQSend(sink->hQueue, &msg, sizeof(msg), o.sendTimeoutMs)) {
-                DWORD error = GetLastError();
-                std::fwprintf(stderr, L"canpeer: sending into queue '%ls' failed: error %lu%ls\n",
-                              o.targetName.c_str(), error,
-                              error == ERROR_TIMEOUT ? L" (queue full: is a server reading it?)" : L"");
-                return false;
-            }
-        }
+    } else if (!CanSinkSend(&sink->out, frames, n, o.sendTimeoutMs, &sent)) {
+        DWORD error = GetLastError();
+        std::fwprintf(stderr, L"canpeer: sending into queue '%ls' failed: error %lu%ls\n", o.targetName.c_str(),
+                      error, error == ERROR_TIMEOUT ? L" (queue full: is a server reading it?)" : L"");
+        return false;
     }
     if (o.verbose) PrintSent(*sink, frames, n);
     return true;
@@ -120,11 +110,7 @@ bool Send(Sink *sink, const RxMsg *frames, DWORD n)
 // with its last handle, and the server may not have taken everything yet.
 void CloseSink(Sink *sink)
 {
-    if (sink->hDevice != INVALID_HANDLE_VALUE) CloseHandle(sink->hDevice);
-    if (sink->hQueue) {
-        if (sink->options->lingerMs) Sleep(sink->options->lingerMs);
-        MsgQClose(sink->hQueue);
-    }
+    CanSinkClose(&sink->out, sink->options->target == PeerTarget::Sim ? sink->options->lingerMs : 0);
 }
 
 // Sends frames in order; with paced, frame i is due at start + its
@@ -182,6 +168,10 @@ bool RunGenerator(Sink *sink, const PeerOptions &o)
 
 int wmain(int argc, wchar_t **argv)
 {
+    if (RibexVersionAsked(argc, argv)) {
+        std::printf("canpeer " RIBEX_VERSION_STRING "\n");
+        return 0;
+    }
     PeerOptions options;
     std::wstring error;
     if (!ParsePeerOptions(argc, argv, &options, &error)) {

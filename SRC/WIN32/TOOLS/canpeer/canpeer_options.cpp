@@ -44,6 +44,7 @@ const wchar_t USAGE[] =
     L"Other:\n"
     L"  -v                      print every frame sent as a candump log line\n"
     L"  -h, --help              this text\n"
+    L"  -V, --version           print the version\n"
     L"\n"
     L"Examples:\n"
     L"  canpeer -d VCAN1 123#DEADBEEF                  one data frame on VCAN1\n"

@@ -9,6 +9,7 @@
 
 #include "msgq.h"
 #include "msgq_block.h"
+#include "ribex_version.h"
 
 namespace {
 
@@ -46,6 +47,7 @@ void PrintUsage(FILE *out) {
         "  -n COUNT  messages to receive (default 1; 0 = until a time-out)\n"
         "  -s        DATA is text, not hexadecimal\n"
         "  -h        this text\n"
+        "  -V        print the version (also --version)\n"
         "\n"
         "Examples:\n"
         "  msgqtool create demo 16 124\n"
@@ -296,6 +298,10 @@ int Info(const wchar_t *name) {
 }  // namespace
 
 int wmain(int argc, wchar_t **argv) {
+    if (RibexVersionAsked(argc, argv)) {
+        printf("msgqtool " RIBEX_VERSION_STRING "\n");
+        return 0;
+    }
     Options options;
     int i = 1;
     for (; i < argc && argv[i][0] == L'-' && argv[i][1]; i++) {

@@ -10,10 +10,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "ribex_version.h"
 #include "trace.h"
 
 static const wchar_t kUsage[] =
-    L"usage: traceview [-h] [-l] [-a] [-t SECONDS] [-i MS] [-r EVENT] COMMAND [ARGS]\n"
+    L"usage: traceview [-h] [-V] [-l] [-a] [-t SECONDS] [-i MS] [-r EVENT] COMMAND [ARGS]\n"
     L"       (options may also follow the command)\n"
     L"\n"
     L"Views the shared trace ring \"TRACEBUFFER\" of the programs that trace with\n"
@@ -26,13 +27,16 @@ static const wchar_t kUsage[] =
     L"  follow               print lines as they are written; waits for the ring\n"
     L"                       if there is none yet (then prints it from its first\n"
     L"                       line). When writers lap the viewer it prints\n"
-    L"                       \"*** N lines lost ***\" in place of the lines lost\n"
+    L"                       \"*** N lines lost ***\" in place of the lines lost,\n"
+    L"                       and \"*** ring cleared ***\" when the ring was cleared\n"
+    L"                       (however many lines came after the clear)\n"
     L"  hold SLOTS SLOTSIZE  create the ring with SLOTS slots of SLOTSIZE bytes, or\n"
     L"                       keep the one that exists (its geometry stays), and hold\n"
     L"                       it open until killed or -t runs out\n"
     L"\n"
     L"options:\n"
     L"  -h          print this text\n"
+    L"  -V          print the version (also --version)\n"
     L"  -l          one line per slot: add a newline behind a line without one\n"
     L"  -a          follow: first print the lines already in the ring\n"
     L"  -t SECONDS  follow, hold: end after SECONDS (default: run until killed)\n"
@@ -199,19 +203,42 @@ static void PrintLost(DWORD lost) {
     if (lost != 0) printf("*** %lu lines lost ***\n", lost);
 }
 
+// Which clear of the ring a clear count stands for: the count rises by one
+// as a clear starts and by one as it ends, so both belong to the same clear.
+static DWORD ClearNumber(DWORD clearCount) { return (clearCount >> 1) + (clearCount & 1); }
+
+// What follow has seen of the ring: lines up to `seen` of the current clear.
+struct FollowState {
+    TraceModule *module;
+    BOOL haveClears;  // the ring's clear count can be read
+    DWORD clear;      // ClearNumber of the clear the lines belong to
+    DWORD seen;
+};
+
+static BOOL SameClear(const FollowState &state) {
+    DWORD clears;
+    if (!state.haveClears) return TRUE;
+    return TraceGetClearCount(state.module, &clears) && ClearNumber(clears) == state.clear;
+}
+
 // Prints lines seen+1 .. target. A line whose slot may already hold a newer
-// line (the writers claimed noSlots lines past it) counts as lost.
-static DWORD PrintUpTo(TraceModule *module, DWORD seen, DWORD target, char *copy, const Options &options) {
-    TraceBufferHeader *header = module->pBuffer;
+// line (the writers claimed noSlots lines past it) counts as lost; a clear
+// that comes while we copy ends the printing (the next look reports it).
+static void PrintUpTo(FollowState &state, DWORD target, char *copy, const Options &options) {
+    TraceBufferHeader *header = state.module->pBuffer;
     DWORD noSlots = header->noSlots, slotSize = header->slotSize;
-    DWORD lost = 0;
+    DWORD lost = 0, seen = state.seen;
     if (target - seen > noSlots) {
         lost = target - seen - noSlots;
         seen = target - noSlots;
     }
     for (DWORD k = seen + 1; k - 1 != target; ++k) {
-        memcpy(copy, SlotText(module, (k - 1) % noSlots), slotSize);
+        memcpy(copy, SlotText(state.module, (k - 1) % noSlots), slotSize);
         copy[slotSize] = '\0';
+        if (!SameClear(state)) {
+            target = k - 1;
+            break;
+        }
         if ((DWORD)header->noLines - k >= noSlots) {
             ++lost;
             continue;
@@ -222,7 +249,19 @@ static DWORD PrintUpTo(TraceModule *module, DWORD seen, DWORD target, char *copy
     }
     PrintLost(lost);
     fflush(stdout);
-    return target;
+    state.seen = target;
+}
+
+// A clear since the last look: by the clear count where the ring has one,
+// else only when the line count went back.
+static BOOL ClearedSinceLastLook(FollowState &state, DWORD now) {
+    DWORD clears;
+    if (state.haveClears && TraceGetClearCount(state.module, &clears) &&
+        ClearNumber(clears) != state.clear) {
+        state.clear = ClearNumber(clears);
+        return TRUE;
+    }
+    return (LONG)(now - state.seen) < 0;
 }
 
 static int Follow(const Options &options) {
@@ -243,9 +282,13 @@ static int Follow(const Options &options) {
         TraceRelease(module);
         return 1;
     }
+    FollowState state = {module, FALSE, 0, 0};
+    DWORD clears;
+    state.haveClears = TraceGetClearCount(module, &clears);
+    state.clear = ClearNumber(clears);
     DWORD now = (DWORD)header->noLines;
     // A ring that appeared while we waited is new: all of it is news.
-    DWORD seen = waited ? 0 : options.fromStart ? (now > noSlots ? now - noSlots : 0) : now;
+    state.seen = waited ? 0 : options.fromStart ? (now > noSlots ? now - noSlots : 0) : now;
     if (!waited) SignalReady(options);
     // Lines are printed one look late: a writer that claimed a slot may
     // still be formatting into it when we first see the count.
@@ -254,13 +297,17 @@ static int Follow(const Options &options) {
         BOOL last = TimeIsUp(options, start);
         if (!last) Sleep(options.intervalMs);
         now = (DWORD)header->noLines;
-        if ((LONG)(now - seen) < 0) {   // cleared under us
-            printf("*** ring cleared ***\n");
-            seen = 0;
-            previous = now;
-        }
         DWORD target = last ? now : previous;
-        if ((LONG)(target - seen) > 0) seen = PrintUpTo(module, seen, target, copy, options);
+        if (ClearedSinceLastLook(state, now)) {
+            printf("*** ring cleared ***\n");
+            fflush(stdout);
+            // The count read may still be the old one (a clear under way):
+            // the new lines are printed from the next look on.
+            state.seen = 0;
+            target = 0;
+            now = 0;
+        }
+        if ((LONG)(target - state.seen) > 0) PrintUpTo(state, target, copy, options);
         previous = now;
         if (last) break;
     }
@@ -299,6 +346,10 @@ static int Hold(DWORD noSlots, DWORD slotSize, const Options &options) {
 
 int wmain(int argc, wchar_t **argv) {
     _setmode(_fileno(stdout), _O_BINARY);   // lines go out byte for byte
+    if (RibexVersionAsked(argc, argv)) {
+        printf("traceview " RIBEX_VERSION_STRING "\n");
+        return 0;
+    }
     Options options;
     // Options may stand before or behind the command (as GNU getopt permutes).
     const wchar_t *positional[8];

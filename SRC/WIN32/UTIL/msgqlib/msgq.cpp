@@ -4,6 +4,7 @@
 
 #include <cwchar>
 
+#include "fault_guard.h"
 #include "msgq_block.h"
 #include "msgq_handles.h"
 #include "msgq_local.h"
@@ -28,6 +29,35 @@ wchar_t *BuildObjectName(const wchar_t *name, const wchar_t *suffix) {
 
 void FreeName(wchar_t *text) {
     if (text) HeapFree(GetProcessHeap(), 0, text);
+}
+
+struct NameLength {
+    const wchar_t *name;
+    size_t length;
+};
+
+void MeasureName(void *context) {
+    NameLength *measure = static_cast<NameLength *>(context);
+    measure->length = wcslen(measure->name);
+}
+
+// A copy of the caller's queue name, taken under the fault guard, so that
+// everything after works on memory of our own. ERROR_INVALID_PARAMETER for
+// a name that cannot be read.
+DWORD CopyCallerName(const wchar_t *name, wchar_t **copy) {
+    *copy = nullptr;
+    NameLength measure = {name, 0};
+    if (!FaultGuardRun(MeasureName, &measure)) return ERROR_INVALID_PARAMETER;
+    auto *text = static_cast<wchar_t *>(
+        HeapAlloc(GetProcessHeap(), 0, (measure.length + 1) * sizeof(wchar_t)));
+    if (!text) return ERROR_OUTOFMEMORY;
+    if (!FaultGuardCopy(text, name, measure.length * sizeof(wchar_t))) {
+        FreeName(text);
+        return ERROR_INVALID_PARAMETER;
+    }
+    text[measure.length] = L'\0';
+    *copy = text;
+    return ERROR_SUCCESS;
 }
 
 MsgQHandleRecord *AllocRecord() {
@@ -185,14 +215,19 @@ extern "C" MsgQHandle MsgQCreate(const wchar_t *name, DWORD maxMsgs, DWORD maxMe
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    MsgQHandleRecord *record = AllocRecord();
+    wchar_t *ownName = nullptr;
+    DWORD error = name ? CopyCallerName(name, &ownName) : ERROR_SUCCESS;
+    MsgQHandleRecord *record = error == ERROR_SUCCESS ? AllocRecord() : nullptr;
     if (!record) {
-        SetLastError(ERROR_OUTOFMEMORY);
+        FreeName(ownName);
+        SetLastError(error == ERROR_SUCCESS ? ERROR_OUTOFMEMORY : error);
         return nullptr;
     }
     BOOL existed = FALSE;
-    DWORD error = named ? CreateNamed(record, name, maxMsgs, (DWORD)slotSize, (DWORD)blockSize, &existed)
-                        : CreateLocal(record, name, maxMsgs, (DWORD)slotSize, (DWORD)blockSize, &existed);
+    error =
+        named ? CreateNamed(record, ownName, maxMsgs, (DWORD)slotSize, (DWORD)blockSize, &existed)
+              : CreateLocal(record, ownName, maxMsgs, (DWORD)slotSize, (DWORD)blockSize, &existed);
+    FreeName(ownName);
     if (error != ERROR_SUCCESS) {
         if (named) {
             CloseNamedObjects(record);
@@ -217,22 +252,27 @@ extern "C" MsgQHandle MsgQOpen(const wchar_t *name, DWORD timeout) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    MsgQHandleRecord *record = AllocRecord();
+    wchar_t *ownName = nullptr;
+    DWORD error = CopyCallerName(name, &ownName);
+    MsgQHandleRecord *record = error == ERROR_SUCCESS ? AllocRecord() : nullptr;
     if (!record) {
-        SetLastError(ERROR_OUTOFMEMORY);
+        FreeName(ownName);
+        SetLastError(error == ERROR_SUCCESS ? ERROR_OUTOFMEMORY : error);
         return nullptr;
     }
     for (;;) {
-        DWORD result = TryOpenNamed(record, name);
-        if (result == ERROR_SUCCESS) return Publish(record, ERROR_SUCCESS);
+        DWORD result = TryOpenNamed(record, ownName);
+        if (result == ERROR_SUCCESS) {
+            FreeName(ownName);
+            return Publish(record, ERROR_SUCCESS);
+        }
+        if (result == ERROR_FILE_NOT_FOUND && timeout != INFINITE &&
+            GetTickCount() - start >= timeout)
+            result = ERROR_TIMEOUT;
         if (result != ERROR_FILE_NOT_FOUND) {
+            FreeName(ownName);
             HeapFree(GetProcessHeap(), 0, record);
             SetLastError(result);
-            return nullptr;
-        }
-        if (timeout != INFINITE && GetTickCount() - start >= timeout) {
-            HeapFree(GetProcessHeap(), 0, record);
-            SetLastError(ERROR_TIMEOUT);
             return nullptr;
         }
         Sleep(OPEN_RETRY_MS);

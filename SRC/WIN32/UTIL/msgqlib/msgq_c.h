@@ -5,6 +5,11 @@
 // mutex and a free slot and releases the message count and the mutex; a
 // receive waits for the message count and releases the free slot. Nothing
 // else on these paths enters the kernel, allocates or takes a lock.
+//
+// Caller memory (the message, the buffer, the received-length destination)
+// is touched only under the fault guard: a bad pointer fails the call with
+// ERROR_INVALID_PARAMETER and leaves the queue as it was, mutex released and
+// counts intact.
 #pragma once
 
 #include <windows.h>
@@ -14,6 +19,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "fault_guard.h"
 #include "msgq.h"
 #include "msgq_block.h"
 #include "msgq_handles.h"
@@ -136,8 +142,13 @@ DWORD MsgQPutMessage(const MsgQHandleRecord *record, const MsgQRing &ring, const
         if (next == MsgQCurrentReadOffset(ring)) continue;
 
         BYTE *slot = MsgQSlotAt(ring.block, w);
+        if (length && !FaultGuardCopy(slot + MSGQ_SLOT_PAYLOAD_OFFSET, message, length)) {
+            // The message cannot be read: the slot stays free, its count
+            // goes back.
+            ReleaseSemaphore(record->hFreeSem, 1, nullptr);
+            return ERROR_INVALID_PARAMETER;
+        }
         reinterpret_cast<MsgQSlotHeader *>(slot)->length = length;
-        if (length) memcpy(slot + MSGQ_SLOT_PAYLOAD_OFFSET, message, length);
         // The slot must be complete before a receiver can see it queued.
         std::atomic_thread_fence(std::memory_order_release);
         ring.block->writeOffset = next;
@@ -209,6 +220,38 @@ BOOL MsgQClaimSlot(const MsgQRing &ring, DWORD *slotOffset, DWORD *error) {
     }
 }
 
+// Where a receive puts what it takes: the caller's buffer (as much of it as
+// a message can fill) and the received-length destination.
+struct MsgQReceiveTargets {
+    BYTE *buffer;
+    DWORD bytes;
+    DWORD *receivedLength;
+    const BYTE *payload;  // set for the delivery
+};
+
+// Reads and writes back one byte of every page of the targets, so that a
+// bad pointer is found before a message is taken.
+void MsgQProbeTargets(void *context) {
+    const MsgQReceiveTargets *targets = static_cast<const MsgQReceiveTargets *>(context);
+    const DWORD pageStride = 4096;
+    for (DWORD offset = 0; offset < targets->bytes; offset += pageStride) {
+        volatile BYTE *b = targets->buffer + offset;
+        *b = *b;
+    }
+    if (targets->bytes) {
+        volatile BYTE *last = targets->buffer + targets->bytes - 1;
+        *last = *last;
+    }
+    volatile DWORD *length = targets->receivedLength;
+    *length = *length;
+}
+
+void MsgQDeliver(void *context) {
+    const MsgQReceiveTargets *targets = static_cast<const MsgQReceiveTargets *>(context);
+    if (targets->bytes) memcpy(targets->buffer, targets->payload, targets->bytes);
+    *targets->receivedLength = targets->bytes;
+}
+
 }  // namespace
 
 extern "C" BOOL MsgQSend(MsgQHandle hMsgQ, const void *message, DWORD length, DWORD timeout) {
@@ -239,6 +282,11 @@ extern "C" BOOL MsgQReceive(MsgQHandle hMsgQ, void *buffer, DWORD bufferSize, DW
     if (!MsgQIsLiveHandle(record) || !MsgQReadRing(record, &ring) || !receivedLength ||
         (bufferSize && !buffer))
         return MsgQFail(ERROR_INVALID_PARAMETER);
+    DWORD payloadRoom = ring.slotSize - MSGQ_SLOT_PAYLOAD_OFFSET;
+    MsgQReceiveTargets targets = {static_cast<BYTE *>(buffer),
+                                  bufferSize < payloadRoom ? bufferSize : payloadRoom,
+                                  receivedLength, nullptr};
+    if (!FaultGuardRun(MsgQProbeTargets, &targets)) return MsgQFail(ERROR_INVALID_PARAMETER);
 
     DWORD slotOffset = 0;
     for (;;) {
@@ -264,8 +312,11 @@ extern "C" BOOL MsgQReceive(MsgQHandle hMsgQ, void *buffer, DWORD bufferSize, DW
         length = bufferSize;
         error = ERROR_BAD_LENGTH;  // the message is consumed all the same
     }
-    if (length) memcpy(buffer, slot + MSGQ_SLOT_PAYLOAD_OFFSET, length);
-    *receivedLength = length;
+    targets.bytes = length;
+    targets.payload = slot + MSGQ_SLOT_PAYLOAD_OFFSET;
+    // The message is taken either way; a fault here (the caller's memory
+    // went away since the probe) fails the receive, the count still goes back.
+    if (!FaultGuardRun(MsgQDeliver, &targets)) error = ERROR_INVALID_PARAMETER;
     MSGQ_TEST_POINT(MSGQ_POINT_RECV_COPIED);
 
     // Only now may a sender reuse the slot.

@@ -52,6 +52,14 @@ void TraceClearBuffer(TraceModule *module);
 void TraceGetBufferSize(TraceModule *module, DWORD *noSlots, DWORD *slotSize);
 void TraceReadBuffer(TraceModule *module, char *buffer, DWORD bufferSize);
 
+// How often the ring was cleared, for a reader that follows it: every
+// TraceClearBuffer, in any process, raises the count by one as it starts
+// and by one more when it is done (odd: a clear is under way). The count
+// lives in a mapping of its own ("TRACEBUFFERCLR"), beside the ring, whose
+// layout stays as it is; it counts the clears made while some process held
+// it. FALSE (and 0) without a ring or when the count cannot be mapped.
+BOOL TraceGetClearCount(TraceModule *module, DWORD *clearCount);
+
 // The formatter: characters stored (without the NUL), or -1 when buffer or
 // format is null or bufferSize is 0.
 int TraceFormat(char *buffer, DWORD bufferSize, const char *format, va_list args);

@@ -1,6 +1,7 @@
 // Pieces of the trace library that its files share and callers never see.
 #pragma once
 
+#include "fault_guard.h"
 #include "trace.h"
 
 // A module handle points at this record; the public part comes first so the
@@ -11,7 +12,16 @@
 typedef struct TraceModuleRecord {
     TraceModule module;
     SIZE_T viewSize;
+    // The ring's clear count (see TraceGetClearCount), mapped on first use by
+    // a reading operation.
+    HANDLE hClearCountMapping;
+    volatile LONG *pClearCount;
 } TraceModuleRecord;
+
+// The clear count of the module's ring, mapped if need be; null when it
+// cannot be had.
+volatile LONG *TraceClearCounter(TraceModule *module);
+void TraceReleaseClearCounter(TraceModule *module);
 
 // Geometry of a module's ring, checked against its view. FALSE when the
 // module has no ring or the header cannot be trusted.
@@ -30,42 +40,3 @@ BOOL TraceReadLevelMask(HMODULE hModule, const wchar_t *moduleName, TraceModule 
 TracePort *TracePortOpen(const wchar_t *portName, DWORD baud);
 void TracePortWrite(TracePort *port, const char *bytes, DWORD length);
 void TracePortClose(TracePort *port);
-
-// Fault containment without compiler-supported structured exception
-// handling: a vectored handler sends an access violation raised inside a
-// guarded region back to the region's landing point. TraceGuardInstall runs
-// at registration (no module exists before it).
-BOOL TraceGuardInstall(void);
-
-typedef struct TraceGuard {
-    void *jumpBuffer[5];      // __builtin_setjmp layout: frame, landing, stack
-    struct TraceGuard *pPrevious;
-} TraceGuard;
-
-// Arms/disarms the guard for the calling thread.
-void TraceGuardEnter(TraceGuard *guard);
-void TraceGuardLeave(TraceGuard *guard);
-
-// Runs the guarded statement; the statement is abandoned at a memory fault.
-// The surrounding function must keep the values it needs after a fault in
-// memory (volatile), because registers are not restored on landing.
-#if defined(_MSC_VER)
-#define TRACE_GUARDED(guard, statement)                                     \
-    do {                                                                    \
-        (void)(guard);                                                      \
-        __try {                                                             \
-            statement;                                                      \
-        } __except (GetExceptionCode() == EXCEPTION_ACCESS_VIOLATION ||     \
-                    GetExceptionCode() == EXCEPTION_IN_PAGE_ERROR) {        \
-        }                                                                   \
-    } while (0)
-#else
-#define TRACE_GUARDED(guard, statement)                   \
-    do {                                                  \
-        if (__builtin_setjmp((guard)->jumpBuffer) == 0) { \
-            TraceGuardEnter(guard);                       \
-            statement;                                    \
-        }                                                 \
-        TraceGuardLeave(guard);                           \
-    } while (0)
-#endif

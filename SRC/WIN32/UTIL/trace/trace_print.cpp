@@ -4,9 +4,20 @@
 
 static const DWORD kPortLineBytes = 256;
 
-// Formats one line to the port, then to the ring. Runs under a guard: a
-// fault (a bad string pointer among the arguments) abandons the line.
-static void WriteChannels(TraceModule *module, const char *format, va_list args) {
+struct LineRequest {
+    TraceModule *module;
+    const char *format;
+    va_list args;
+};
+
+// Formats one line to the port, then to the ring. Runs under the fault
+// guard: a fault (a bad string pointer among the arguments) abandons the
+// line.
+static void WriteChannels(void *context) {
+    LineRequest *request = (LineRequest *)context;
+    TraceModule *module = request->module;
+    const char *format = request->format;
+    va_list &args = request->args;
     if (module->pPort != NULL) {
         char line[kPortLineBytes];
         va_list ap;
@@ -30,9 +41,13 @@ static void WriteChannels(TraceModule *module, const char *format, va_list args)
 
 static void WriteLine(TraceModule *module, const char *format, va_list args) {
     // Tracing must not change what the caller reports as its last error.
-    volatile DWORD savedError = GetLastError();
-    TraceGuard guard;
-    TRACE_GUARDED(&guard, WriteChannels(module, format, args));
+    DWORD savedError = GetLastError();
+    LineRequest request;
+    request.module = module;
+    request.format = format;
+    va_copy(request.args, args);
+    FaultGuardRun(WriteChannels, &request);
+    va_end(request.args);
     SetLastError(savedError);
 }
 

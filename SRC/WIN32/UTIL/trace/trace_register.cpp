@@ -194,6 +194,7 @@ BOOL TraceRingGeometry(const TraceModule *module, DWORD *noSlots, DWORD *slotSiz
 }
 
 static void ReleaseRecord(TraceModule *module) {
+    TraceReleaseClearCounter(module);
     if (module->pPort != NULL) TracePortClose(module->pPort);
     module->pPort = NULL;
     if (module->pBuffer != NULL) UnmapViewOfFile(module->pBuffer);
@@ -203,8 +204,10 @@ static void ReleaseRecord(TraceModule *module) {
     HeapFree(GetProcessHeap(), 0, module);
 }
 
+static void ReleaseRecordGuarded(void *module) { ReleaseRecord((TraceModule *)module); }
+
 extern "C" TraceModule *TraceRegister(HMODULE hModule, const wchar_t *moduleName) {
-    if (!TraceGuardInstall()) return NULL;
+    if (!FaultGuardInstall()) return NULL;
     TraceModuleRecord *record =
         (TraceModuleRecord *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(TraceModuleRecord));
     if (record == NULL) return NULL;
@@ -226,6 +229,5 @@ extern "C" TraceModule *TraceRegister(HMODULE hModule, const wchar_t *moduleName
 
 extern "C" void TraceRelease(TraceModule *module) {
     if (module == NULL) return;
-    TraceGuard guard;
-    TRACE_GUARDED(&guard, ReleaseRecord(module));
+    FaultGuardRun(ReleaseRecordGuarded, module);
 }

@@ -6,9 +6,20 @@
 
 #include <string.h>
 
-// *held is set once `enabled` was cleared, so that it is set again even
-// when the work is cut short by a fault.
-static void ClearSlots(TraceModule *module, volatile BOOL *held) {
+// What a reading operation hands to its guarded part. held is set once
+// `enabled` was cleared, so that it is set again even when the work is cut
+// short by a fault.
+struct RingRequest {
+    TraceModule *module;
+    char *buffer;
+    DWORD bufferSize;
+    BOOL held;
+};
+
+static void ClearSlots(void *context) {
+    RingRequest *request = (RingRequest *)context;
+    TraceModule *module = request->module;
+    BOOL *held = &request->held;
     TraceBufferHeader *header = module->pBuffer;
     DWORD noSlots, slotSize;
     if (header == NULL || !TraceRingGeometry(module, &noSlots, &slotSize)) return;
@@ -21,28 +32,47 @@ static void ClearSlots(TraceModule *module, volatile BOOL *held) {
 
 extern "C" void TraceClearBuffer(TraceModule *module) {
     if (module == NULL) return;
-    TraceGuard guard;
-    volatile BOOL held = FALSE;
-    TRACE_GUARDED(&guard, ClearSlots(module, &held));
-    if (held) module->pBuffer->enabled = 1;
+    // Counted as under way before anything changes and as done after, so
+    // that a follower never takes a half-cleared ring for the old one.
+    volatile LONG *clears = TraceClearCounter(module);
+    if (clears != NULL) InterlockedIncrement(clears);
+    RingRequest request = {module, NULL, 0, FALSE};
+    FaultGuardRun(ClearSlots, &request);
+    if (request.held) module->pBuffer->enabled = 1;
+    if (clears != NULL) InterlockedIncrement(clears);
+}
+
+struct GeometryRequest {
+    TraceModule *module;
+    DWORD *noSlots;
+    DWORD *slotSize;
+};
+
+static void GiveGeometry(void *context) {
+    GeometryRequest *request = (GeometryRequest *)context;
+    DWORD slots, size;
+    if (!TraceRingGeometry(request->module, &slots, &size)) return;
+    if (request->noSlots != NULL) *request->noSlots = slots;
+    if (request->slotSize != NULL) *request->slotSize = size;
 }
 
 extern "C" void TraceGetBufferSize(TraceModule *module, DWORD *noSlots, DWORD *slotSize) {
     if (noSlots != NULL) *noSlots = 0;
     if (slotSize != NULL) *slotSize = 0;
     if (module == NULL) return;
-    TraceGuard guard;
-    DWORD slots, size;
-    TRACE_GUARDED(&guard, if (TraceRingGeometry(module, &slots, &size)) {
-        if (noSlots != NULL) *noSlots = slots;
-        if (slotSize != NULL) *slotSize = size;
-    });
+    GeometryRequest request = {module, noSlots, slotSize};
+    FaultGuardRun(GiveGeometry, &request);
 }
 
 // Copies the slots oldest line first. Before the ring wraps that is slot 0
 // up to the slot the next line takes (still empty, so it ends the text);
 // after a wrap it is every slot, starting with the one the next line takes.
-static void CopySlots(TraceModule *module, char *buffer, DWORD bufferSize, volatile BOOL *held) {
+static void CopySlots(void *context) {
+    RingRequest *request = (RingRequest *)context;
+    TraceModule *module = request->module;
+    char *buffer = request->buffer;
+    DWORD bufferSize = request->bufferSize;
+    BOOL *held = &request->held;
     TraceBufferHeader *header = module->pBuffer;
     DWORD noSlots, slotSize;
     if (header == NULL || !TraceRingGeometry(module, &noSlots, &slotSize)) return;
@@ -66,10 +96,9 @@ static void CopySlots(TraceModule *module, char *buffer, DWORD bufferSize, volat
 
 extern "C" void TraceReadBuffer(TraceModule *module, char *buffer, DWORD bufferSize) {
     if (module == NULL) return;
-    TraceGuard guard;
-    if (bufferSize != 0 && buffer != NULL) TRACE_GUARDED(&guard, buffer[0] = '\0');
+    if (bufferSize != 0 && buffer != NULL) FaultGuardCopy(buffer, "", 1);
     if (buffer == NULL) return;
-    volatile BOOL held = FALSE;
-    TRACE_GUARDED(&guard, CopySlots(module, buffer, bufferSize, &held));
-    if (held) module->pBuffer->enabled = 1;
+    RingRequest request = {module, buffer, bufferSize, FALSE};
+    FaultGuardRun(CopySlots, &request);
+    if (request.held) module->pBuffer->enabled = 1;
 }

@@ -54,10 +54,10 @@ typedef struct RibexThreadParam {
     RxMsg simMsg;
     RxUniqueId simUniqueId;
     volatile DWORD simErrorCode;
-    // Event handles of removed clients. The main thread pushes them here
-    // instead of closing them, because the receive thread may be about to
-    // set them; the thread closes them after its wake pass and at its end.
-    SLIST_HEADER retiredEvents;
+    // Odd while the receive thread wakes the clients: the main thread
+    // closes a removed client's event only once a pass that may have read
+    // the handle is over.
+    volatile LONG wakePassSeq;
 } RibexThreadParam;
 
 typedef struct RibexNet {
@@ -77,13 +77,14 @@ typedef struct RibexNet {
 BOOL RequestNetThread(RibexNet *pRibexNet, DWORD req, DWORD reqIndex, TraceModule *module,
                       const char *callerName);
 
-// Main thread: hand a removed client's event handle to the receive thread,
-// which closes it once it can no longer be using it.
-BOOL RetireClientEvent(RibexThreadParam *pThreadData, HANDLE hEvent);
+// Main thread, after taking a client out of the table: waits until no wake
+// pass that could still hold hEvent runs (or the thread has ended), then
+// closes it. FALSE with CloseHandle's error.
+BOOL CloseRemovedClientEvent(RibexNet *pRibexNet, HANDLE hEvent);
 
-// Receive thread: close every retired event handle. Returns the first
-// CloseHandle error, or 0.
-DWORD CloseRetiredClientEvents(RibexThreadParam *pThreadData);
+// Receive thread: bracket every pass that reads the client event table.
+void BeginWakePass(RibexThreadParam *pThreadData);
+void EndWakePass(RibexThreadParam *pThreadData);
 
 // The receive thread; its parameter is the RibexNet record.
 DWORD WINAPI CanReadThread(LPVOID pParam);

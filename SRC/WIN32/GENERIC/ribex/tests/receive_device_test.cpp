@@ -147,6 +147,49 @@ TEST_F(DevicePath, AReadErrorIsOneEntryAndAFailingDeviceIsPacedWhileRequestsAreS
     for (const RingEntry &e : entries) EXPECT_NE(0u, e.errorCode);
 }
 
+// The receive thread's own handle of the device: the vcan handle of this
+// process that is not the test's bus handle.
+HANDLE FindThreadDeviceHandle(HANDLE hBus) {
+    for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
+        HANDLE h = reinterpret_cast<HANDLE>(value);
+        DWORD flags = 0;
+        VcanCounters counters = {};
+        if (h == hBus || !GetHandleInformation(h, &flags) || GetFileType(h) == FILE_TYPE_PIPE) continue;
+        if (GetFileType(h) != FILE_TYPE_UNKNOWN && GetFileType(h) != FILE_TYPE_CHAR) continue;
+        if (VcanGetCounters(h, &counters) && counters.openHandles == 2) return h;
+    }
+    return nullptr;
+}
+
+TEST_F(DevicePath, ReadsThatWaitedAndThenFailedAreNeverPaced) {
+    Start();
+    OpenNet();
+    HANDLE hThreadDevice = FindThreadDeviceHandle(hBus_);
+    ASSERT_NE(nullptr, hThreadDevice);
+    // Each failure hits a read that was waiting. Paced, the thread would
+    // leave the device without a read for 10 ms doubling to 1 s from the
+    // second failure on: more than 10 s over these 20.
+    const DWORD kFailures = 20;
+    DWORD start = GetTickCount();
+    for (DWORD k = 0; k < kFailures; k++) {
+        VcanCounters counters = {};
+        for (DWORD t0 = GetTickCount(); GetTickCount() - t0 < 20000; Sleep(1))
+            if (VcanGetCounters(hThreadDevice, &counters) && counters.pendingReads == 1) break;
+        ASSERT_EQ(1u, counters.pendingReads) << k;
+        ASSERT_TRUE(VcanFailNextRead(hThreadDevice, ERROR_CRC)) << GetLastError();
+        auto entries = TakeEntries(&net_, 1);
+        ASSERT_EQ(1u, entries.size()) << k;
+        EXPECT_EQ((DWORD)ERROR_CRC, entries[0].errorCode) << k;
+    }
+    DWORD elapsed = GetTickCount() - start;
+    EXPECT_LT(elapsed, 6000u) << "the thread paced reads that had waited";
+    // And frames still flow at once after them.
+    Write({Frame(0x77)});
+    auto entries = TakeEntries(&net_, 1);
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ(0x77u, entries[0].msg.can.id);
+}
+
 TEST_F(DevicePath, EnableAndDisableReachTheDriver) {
     Start();
     OpenNet();

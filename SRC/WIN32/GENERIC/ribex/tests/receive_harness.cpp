@@ -15,10 +15,14 @@ void CloseIf(HANDLE &h) {
 
 void ReleaseRecord(TestNet *t) {
     if (!t->net) return;
-    // What the thread leaves to the registry: the reply table, and handles
-    // retired after its last pass.
-    if (t->net->threadParam.pRemote) HeapFree(GetProcessHeap(), 0, t->net->threadParam.pRemote);
-    CloseRetiredClientEvents(&t->net->threadParam);
+    // What the thread leaves to the registry: the reply table, and the
+    // client table of a thread that ended on its own.
+    RibexThreadParam *p = &t->net->threadParam;
+    if (p->pRemote) HeapFree(GetProcessHeap(), 0, p->pRemote);
+    if (p->pEvents) {
+        for (DWORD i = 0; i < p->pEvents->noEvents; i++) CloseHandle(p->pEvents->pEventHandle[i]);
+        HeapFree(GetProcessHeap(), 0, p->pEvents);
+    }
     CloseIf(t->net->threadParam.hEventReq);
     CloseIf(t->net->threadParam.hEventCfm);
     CloseIf(t->net->hThread);
@@ -105,7 +109,7 @@ BOOL RemoveClient(TestNet *t, DWORD index) {
     pEvents->pUniqueId[index] = pEvents->pUniqueId[last];
     pEvents->pEventHandle[index] = pEvents->pEventHandle[last];
     pEvents->noEvents = last;
-    return RetireClientEvent(&t->net->threadParam, hEvent);
+    return CloseRemovedClientEvent(t->net, hEvent);
 }
 
 std::vector<RingEntry> TakeAvailable(TestNet *t) {

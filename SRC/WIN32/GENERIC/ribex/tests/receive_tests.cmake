@@ -24,8 +24,8 @@ if(TARGET ribex_receive)
   set_tests_properties(ribex_receive_thread_test PROPERTIES RESOURCE_LOCK tracebuffer)
 
   # Against the virtual CAN driver: each test installs a private instance.
-  # The tools are added after the server, so look for the folder.
-  if(MINGW AND EXISTS ${CMAKE_SOURCE_DIR}/SRC/WIN32/TOOLS/vcan/CMakeLists.txt)
+  # The driver is added after the server, so look for its folder.
+  if(MINGW AND EXISTS ${CMAKE_SOURCE_DIR}/SRC/WIN32/DRIVER/vcan/CMakeLists.txt)
     ribex_add_gtest(ribex_receive_device_test
       SOURCES ${CMAKE_CURRENT_LIST_DIR}/receive_device_test.cpp
       LIBS ribex_receive_harness vcan_control

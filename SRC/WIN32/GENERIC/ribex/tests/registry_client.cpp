@@ -2,6 +2,7 @@
 // command line in order, through our client library, one output line each.
 //
 //   queue NAME / id HIGH:LOW   server queue and unique id (hex) for later opens
+//   timeout MS                 how long later requests wait for their confirm
 //   open NET                   "open <error>"; the new net becomes current
 //   use INDEX                  makes the INDEX-th opened net current
 //   enable ID / disable ID     "enable <error>" / "disable <error>" (hex id)
@@ -49,6 +50,8 @@ int wmain(int argc, wchar_t **argv) {
             options.haveUniqueId = TRUE;
             options.uniqueIdHigh = Num(arg);
             options.uniqueIdLow = wcschr(arg, L':') ? Num(wcschr(arg, L':') + 1) : 0;
+        } else if (wcscmp(cmd, L"timeout") == 0) {
+            options.confirmTimeoutMs = Num(arg, 10);
         } else if (wcscmp(cmd, L"open") == 0) {
             RibexClientNet *pNet = NULL;
             BOOL ok = RibexOpenNet(arg, &options, &pNet);

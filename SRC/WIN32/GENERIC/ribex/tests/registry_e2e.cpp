@@ -69,6 +69,26 @@ const RxBufferLayout *MapRxBuffer(const std::wstring &netName, HANDLE *phMapping
     return (const RxBufferLayout *)view;
 }
 
+LONG TraceMark(const TraceModule *reader) { return reader->pBuffer->noLines; }
+
+int CountTraced(const TraceModule *reader, LONG mark, const std::string &text) {
+    const TraceBufferHeader *h = reader->pBuffer;
+    const char *slots = (const char *)h + sizeof(TraceBufferHeader);
+    LONG now = h->noLines;
+    int found = 0;
+    for (LONG k = now - mark > (LONG)h->noSlots ? now - (LONG)h->noSlots + 1 : mark + 1; k <= now; ++k) {
+        const char *slot = slots + (size_t)((DWORD)(k - 1) % h->noSlots) * h->slotSize;
+        if (std::string(slot, strnlen(slot, h->slotSize)).find(text) != std::string::npos) ++found;
+    }
+    return found;
+}
+
+bool WaitTraced(const TraceModule *reader, LONG mark, const std::string &text, DWORD timeoutMs) {
+    for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(20))
+        if (Traced(reader, mark, text)) return true;
+    return Traced(reader, mark, text);
+}
+
 bool NetExists(const std::wstring &netName) {
     HANDLE h = nullptr;
     const RxBufferLayout *p = MapRxBuffer(netName, &h);

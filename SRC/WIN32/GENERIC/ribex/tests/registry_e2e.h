@@ -10,7 +10,9 @@
 
 #include "child_process.h"
 #include "msgq.h"
+#include "ribex_names.h"
 #include "rx_buffer_layout.h"
+#include "trace.h"
 
 namespace registry_e2e {
 
@@ -39,6 +41,31 @@ struct Peer {
     ~Peer() { MsgQClose(h); }
 };
 
+// A client made by hand: reply queue (room for one confirm) and wake-up
+// event under the names the server derives from the net and the id.
+struct RawClient {
+    std::wstring net;
+    DWORD high = 0, low = 0, ref = 0;
+    MsgQHandle hReply = nullptr;
+    HANDLE hEvent = nullptr;
+
+    RawClient(const std::wstring &netName, DWORD h, DWORD l, bool replyQueue = true, bool event = true)
+        : net(netName), high(h), low(l) {
+        if (replyQueue) hReply = CreateMsgQ(net.c_str(), high, low, 12);
+        wchar_t *name = CreateUniqueName(net.c_str(), high, low, L"EVT");
+        if (event) hEvent = CreateEventW(nullptr, FALSE, FALSE, name);
+        HeapFree(GetProcessHeap(), 0, name);
+    }
+    ~RawClient() { Drop(); }
+    // Lets go of both objects, as a client process that ends does.
+    void Drop() {
+        if (hReply) MsgQClose(hReply);
+        if (hEvent) CloseHandle(hEvent);
+        hReply = nullptr;
+        hEvent = nullptr;
+    }
+};
+
 // Maps a net's receive buffer read-only (null when the net has none).
 const RxBufferLayout *MapRxBuffer(const std::wstring &netName, HANDLE *phMapping);
 bool NetExists(const std::wstring &netName);
@@ -48,6 +75,17 @@ bool NetExists(const std::wstring &netName);
 std::vector<std::string> RunClient(const std::wstring &script);
 bool StartClient(const std::wstring &script, ribex_test::ChildProcess *child);
 std::vector<std::string> FinishClient(ribex_test::ChildProcess *child);
+
+// The server's trace ring as a reader module sees it: a mark is the number
+// of lines written so far; the others look at the lines written after it
+// (those still in the ring).
+LONG TraceMark(const TraceModule *reader);
+int CountTraced(const TraceModule *reader, LONG mark, const std::string &text);
+inline bool Traced(const TraceModule *reader, LONG mark, const std::string &text) {
+    return CountTraced(reader, mark, text) > 0;
+}
+// Waits (up to timeoutMs) until a line after mark contains text.
+bool WaitTraced(const TraceModule *reader, LONG mark, const std::string &text, DWORD timeoutMs = 20000);
 
 // Named events for the scripts' signal/wait.
 bool WaitEvent(const std::wstring &name, DWORD timeoutMs = 20000);

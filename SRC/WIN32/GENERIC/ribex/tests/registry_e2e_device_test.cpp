@@ -6,6 +6,7 @@
 
 #include "registry_e2e.h"
 #include "test_names.h"
+#include "vcan_control.h"
 
 using namespace registry_e2e;
 using ribex_test::ChildProcess;
@@ -73,6 +74,99 @@ TEST_F(RibexDevice, BusFramesReachEveryClientAndRemoteFramesOnlyWhileEnabled) {
     EXPECT_EQ(FinishClient(&a), Lines({"open 0", "ids 100 101 1f334455", "enable 0", "ids 80000123", "disable 0",
                                        "ids 102", "close 0"}));
     EXPECT_EQ(FinishClient(&b), Lines({"open 0", "ids 100 101 1f334455 80000123 102", "close 0"}));
+}
+
+TEST_F(RibexDevice, AKilledClientsRemoteFrameRepliesLeaveTheServerAndTheDriver) {
+    using Lines = std::vector<std::string>;
+    std::wstring q = L"queue " + g_server.queueName + L" ", ready = UniqueName(L"dk"), readyW = UniqueName(L"dw");
+    std::wstring readyK = UniqueName(L"dkr"), goK = UniqueName(L"dkg");
+    ChildProcess keeper, victim, watcher;
+    // The keeper holds the net (and the server's device handle) open
+    // throughout: the driver must hear of the removal, not of a closed handle.
+    ASSERT_TRUE(StartClient(q + L"id 31:1 open " + kDeviceNet + L" signal " + readyK + L" wait " + goK + L" close",
+                            &keeper));
+    ASSERT_TRUE(WaitEvent(readyK));
+    ASSERT_TRUE(StartClient(q + L"id 2f:1 open " + kDeviceNet + L" enable 124 signal " + ready + L" wait " +
+                                UniqueName(L"never"),
+                            &victim));
+    ASSERT_TRUE(WaitEvent(ready));
+    ribex_test::KillChild(&victim);
+    ribex_test::ReleaseChild(&victim);
+    // Once the server has noticed, the net's table no longer holds 0x124.
+    Lines listed;
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 20000; Sleep(200)) {
+        listed = RunClient(q + L"id 30:1 open " + kDeviceNet + L" list close");
+        if (listed == Lines({"open 0", "list", "list end 259", "close 0"})) break;
+    }
+    EXPECT_EQ(listed, Lines({"open 0", "list", "list end 259", "close 0"}));
+    // Nor does the driver pass remote frames 0x124 on any more.
+    ASSERT_TRUE(StartClient(q + L"id 30:2 open " + kDeviceNet + L" signal " + readyW + L" readids 2 3000 close",
+                            &watcher));
+    ASSERT_TRUE(WaitEvent(readyW));
+    Put(0x80000124, 0);
+    Put(0x103);
+    EXPECT_EQ(FinishClient(&watcher), Lines({"open 0", "ids 103", "close 0"}));
+    // The identifier is free for the restarted program.
+    EXPECT_EQ(RunClient(q + L"id 2f:1 open " + kDeviceNet + L" enable 124 close"),
+              Lines({"open 0", "enable 0", "close 0"}));
+    SignalEvent(goK);
+    EXPECT_EQ(FinishClient(&keeper), Lines({"open 0", "close 0"}));
+}
+
+// Server and driver agree on what an identifier is: bit 31 is refused by
+// both (87), so the server's table and the driver's hold the same entries,
+// and disabling one spelling can never silence another identifier.
+TEST_F(RibexDevice, BitThirtyOneIsNoPartOfAnIdentifierForServerAndDriverAlike) {
+    std::wstring q = L"queue " + g_server.queueName + L" open " + kDeviceNet;
+    std::wstring ready = UniqueName(L"dbr"), go = UniqueName(L"dbg"), done = UniqueName(L"dbd");
+    ChildProcess a;
+    ASSERT_TRUE(StartClient(
+        q + L" enable 123 enable 80000123 disable 80000123 list signal " + ready + L" wait " + go +
+            L" readids 2 5000 disable 123 disable 123 list signal " + done + L" close",
+        &a));
+    ASSERT_TRUE(WaitEvent(ready));
+    Put(0x80000123, 0);  // still enabled: the refused disable changed nothing
+    Put(0x80000124, 0);
+    Put(0x124);
+    SignalEvent(go);
+    ASSERT_TRUE(WaitEvent(done));
+    using Lines = std::vector<std::string>;
+    EXPECT_EQ(FinishClient(&a), Lines({"open 0", "enable 0", "enable 87", "disable 87", "list 123",
+                                       "list end 259", "ids 80000123 124", "disable 0",
+                                       "disable 1168", "list", "list end 259", "close 0"}));
+}
+
+// The disable-all of a process visits every net, even when an entry on one
+// of them cannot be disabled (here: its driver was stopped under the
+// server); the entries it could not remove stay. (The request has no
+// confirm: the server traces the first error.)
+TEST_F(RibexDevice, DisableAllGoesPastAFailingEntryToTheProcessesOtherNets) {
+    std::wstring service = UniqueName(L"rxda"), prefix = UniqueName(L"RXDA");
+    std::wstring device = prefix + L"1", simA = UniqueName(L"dasa"), simB = UniqueName(L"dasb");
+    VcanUninstallService(service.c_str());
+    ASSERT_TRUE(VcanInstallService(service.c_str(), prefix.c_str(), 1, nullptr)) << GetLastError();
+    ASSERT_TRUE(VcanStartService(service.c_str())) << GetLastError();
+    Peer peerA(simA), peerB(simB);
+    std::wstring ready = UniqueName(L"dar"), go = UniqueName(L"dag");
+    ChildProcess c;
+    // A net opened before the device net and one after it, whichever order
+    // the server keeps its nets in.
+    std::wstring script =
+        L"queue " + g_server.queueName + L" id 7a7a:1 open " + simA +
+        L" enable 20 id 7a7a:2 open " + device + L" enable 10 id 7a7a:3 open " + simB +
+        L" enable 30 signal " + ready + L" wait " + go +
+        L" disableall use 0 list use 1 list use 2 list use 0 close use 1 close use 2 close";
+    bool started = StartClient(script, &c);
+    bool readied = started && WaitEvent(ready);
+    bool stopped = readied && VcanStopService(service.c_str());
+    SignalEvent(go);
+    std::vector<std::string> lines = started ? FinishClient(&c) : std::vector<std::string>();
+    EXPECT_TRUE(VcanUninstallService(service.c_str())) << GetLastError();
+    ASSERT_TRUE(readied && stopped) << GetLastError();
+    using Lines = std::vector<std::string>;
+    EXPECT_EQ(lines, Lines({"open 0", "enable 0", "open 0", "enable 0", "open 0", "enable 0",
+                            "disableall 0", "list", "list end 259", "list 10", "list end 259",
+                            "list", "list end 259", "close 0", "close 0", "close 0"}));
 }
 
 TEST_F(RibexDevice, ZTheServerEndsWithExitCodeZero) { EXPECT_EQ(StopServer(&g_server, 15000), 0u); }

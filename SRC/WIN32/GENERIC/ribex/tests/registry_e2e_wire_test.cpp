@@ -22,40 +22,8 @@ Server g_server;
 TraceModule *g_trace = nullptr;
 const DWORD kNone = 0xFFFFFFFF;  // no confirm came
 
-LONG Mark() { return g_trace->pBuffer->noLines; }
-
-// Whether a trace line written after mark contains text.
-bool Traced(LONG mark, const std::string &text) {
-    const TraceBufferHeader *h = g_trace->pBuffer;
-    const char *slots = (const char *)h + sizeof(TraceBufferHeader);
-    LONG now = h->noLines;
-    for (LONG k = now - mark > (LONG)h->noSlots ? now - (LONG)h->noSlots + 1 : mark + 1; k <= now; ++k) {
-        const char *slot = slots + (size_t)((DWORD)(k - 1) % h->noSlots) * h->slotSize;
-        if (std::string(slot, strnlen(slot, h->slotSize)).find(text) != std::string::npos) return true;
-    }
-    return false;
-}
-
-// A client made by hand: reply queue (room for one confirm) and wake-up
-// event under the names the server derives from the net and the id.
-struct RawClient {
-    std::wstring net;
-    DWORD high = 0, low = 0, ref = 0;
-    MsgQHandle hReply = nullptr;
-    HANDLE hEvent = nullptr;
-
-    RawClient(const std::wstring &netName, DWORD h, DWORD l, bool replyQueue = true, bool event = true)
-        : net(netName), high(h), low(l) {
-        if (replyQueue) hReply = CreateMsgQ(net.c_str(), high, low, 12);
-        wchar_t *name = CreateUniqueName(net.c_str(), high, low, L"EVT");
-        if (event) hEvent = CreateEventW(nullptr, FALSE, FALSE, name);
-        HeapFree(GetProcessHeap(), 0, name);
-    }
-    ~RawClient() {
-        if (hReply) MsgQClose(hReply);
-        if (hEvent) CloseHandle(hEvent);
-    }
-};
+LONG Mark() { return TraceMark(g_trace); }
+bool Traced(LONG mark, const std::string &text) { return registry_e2e::Traced(g_trace, mark, text); }
 
 bool Send(const void *request, DWORD length) { return MsgQSend(g_server.hQueue, request, length, 5000) != FALSE; }
 

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "client_liveness.h"
 #include "msgq.h"
+#include "msgq_inspect.h"
 #include "net_registry.h"
 #include "rem_frame_requests.h"
 #include "ribex_names.h"
@@ -77,6 +79,103 @@ TEST_F(Registry, ANetWhoseThreadDiedIsRemovedWithoutWaitingForAConfirm) {
     EXPECT_EQ(busy.Net(), nullptr);
     DWORD canId = 0;
     EXPECT_EQ(EnumRemFrame(0xE0, 1, 0, &canId), (DWORD)ERROR_INVALID_HANDLE);
+}
+
+// Ends a net's receive thread through its own clean-up: a request whose
+// event the thread may wait on but not reset, which ends it.
+void EndThreadOnItsOwn(TestNet *t) {
+    RibexNet *pRibexNet = t->Net();
+    ASSERT_NE(pRibexNet, nullptr);
+    RibexThreadParam *tp = &pRibexNet->threadParam;
+    HANDLE hEventReq = tp->hEventReq, hWaitOnly = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), hEventReq, GetCurrentProcess(), &hWaitOnly, SYNCHRONIZE,
+                                FALSE, 0));
+    tp->hEventReq = hWaitOnly;
+    tp->req = CAN_THREAD_REALLOC_EVENTS;
+    ASSERT_TRUE(SetEvent(hEventReq));
+    ASSERT_EQ(WaitForSingleObject(pRibexNet->hThread, 10000), WAIT_OBJECT_0);
+    tp->hEventReq = hEventReq;
+    CloseHandle(hWaitOnly);
+}
+
+DWORD HandleCount(HANDLE h) {
+    DWORD count = 0;
+    EXPECT_TRUE(GetObjectHandleCount(h, &count));
+    return count;
+}
+
+TEST_F(Registry, AThreadThatEndedOnItsOwnLeavesItsTableToTheRegistryWhichClosesEachEventOnce) {
+    TestNet first, dead, last;
+    ASSERT_TRUE(first.Register(0xF0, 1));
+    ASSERT_TRUE(dead.Register(0xF1, 1));
+    ASSERT_TRUE(dead.Register(0xF1, 2));
+    ASSERT_TRUE(last.Register(0xF2, 1));
+    EXPECT_EQ(HandleCount(dead.events[0]), 2u);  // the client's and the server's
+    EndThreadOnItsOwn(&dead);
+    // Lookups that do not reap read the table of the dead net: it must
+    // still be there, not freed under them.
+    DWORD index = 99;
+    EXPECT_EQ(GetRibexUniqueId(0xF1, 2, &index), dead.Net());
+    EXPECT_EQ(index, 1u);
+    EXPECT_EQ(GetRibexUniqueId(0xF2, 1, &index), last.Net());
+    // The next registry operation removes the dead net and closes its
+    // clients' events, each exactly once; the other nets go on.
+    ASSERT_TRUE(first.Register(0xF0, 2));
+    EXPECT_EQ(dead.Net(), nullptr);
+    EXPECT_EQ(HandleCount(dead.events[0]), 1u);
+    EXPECT_EQ(HandleCount(dead.events[1]), 1u);
+    EXPECT_EQ(GetRibexUniqueId(0xF1, 1, &index), nullptr);
+    ASSERT_NE(last.Net(), nullptr);
+    EXPECT_EQ(last.Net()->threadParam.pEvents->noEvents, 1u);
+}
+
+// What liveness builds on: every handle on an object counts, the server's
+// own and any other process's alike, and a queue shows its mapping.
+TEST(HandleCounts, EveryHandleOfAQueueOrAnEventCountsAndLocalQueuesCannotBeJudged) {
+    std::wstring name = ribex_test::UniqueName(L"hc");
+    MsgQHandle hFirst = MsgQCreate(name.c_str(), 1, 12, MSGQ_NAMED);
+    ASSERT_NE(hFirst, nullptr);
+    HANDLE hMapping = MsgQGetMappingHandle(hFirst);
+    ASSERT_NE(hMapping, nullptr);
+    EXPECT_EQ(HandleCount(hMapping), 1u);
+    MsgQHandle hSecond = MsgQOpen(name.c_str(), 0);
+    ASSERT_NE(hSecond, nullptr);
+    EXPECT_EQ(HandleCount(hMapping), 2u);
+    ASSERT_TRUE(MsgQClose(hSecond));
+    EXPECT_EQ(HandleCount(hMapping), 1u);
+    ASSERT_TRUE(MsgQClose(hFirst));
+    EXPECT_EQ(MsgQGetMappingHandle(hFirst), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+
+    MsgQHandle hLocal = MsgQCreate(ribex_test::UniqueName(L"hcl").c_str(), 1, 12, 0);
+    ASSERT_NE(hLocal, nullptr);
+    EXPECT_EQ(MsgQGetMappingHandle(hLocal), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_SUPPORTED);
+    MsgQClose(hLocal);
+
+    HANDLE hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr), hCopy = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), hEvent, GetCurrentProcess(), &hCopy, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
+    EXPECT_EQ(HandleCount(hEvent), 2u);
+    CloseHandle(hCopy);
+    EXPECT_EQ(HandleCount(hEvent), 1u);
+    CloseHandle(hEvent);
+    DWORD count = 0;
+    EXPECT_FALSE(GetObjectHandleCount(hEvent, &count));
+}
+
+TEST_F(Registry, UnRegisterAllGoesOverNetsWhoseThreadsEndedOnTheirOwn) {
+    TestNet a, b, c;
+    ASSERT_TRUE(a.Register(0xF3, 1));
+    ASSERT_TRUE(b.Register(0xF3, 2));
+    ASSERT_TRUE(b.Register(0xF3, 3));
+    ASSERT_TRUE(c.Register(0xF3, 4));
+    EndThreadOnItsOwn(&b);
+    EndThreadOnItsOwn(&c);
+    EXPECT_TRUE(UnRegisterAllRibexClients());
+    EXPECT_EQ(CountRibexNets(), 0u);
+    for (TestNet *t : {&a, &b, &c})
+        for (HANDLE h : t->events) EXPECT_EQ(HandleCount(h), 1u);
 }
 
 }  // namespace

@@ -7,10 +7,15 @@ if(TARGET ribex_registry)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/registry_inproc_test.cpp
     LIBS ribex_registry
     TIMEOUT 60)
+
+  # What one client-liveness check costs; a program, not a test.
+  add_executable(ribex_liveness_bench ${CMAKE_CURRENT_LIST_DIR}/liveness_bench.cpp)
+  target_link_libraries(ribex_liveness_bench PRIVATE ribex_registry ribex_testsupport)
+  target_link_options(ribex_liveness_bench PRIVATE -municode)
 endif()
 
 if(TARGET ribex_registry AND TARGET ribex
-   AND EXISTS ${PROJECT_SOURCE_DIR}/SRC/WIN32/TOOLS/ribexclient/CMakeLists.txt)
+   AND EXISTS ${PROJECT_SOURCE_DIR}/SRC/WIN32/CLIENT/ribexclient/CMakeLists.txt)
   add_executable(registry_client ${CMAKE_CURRENT_LIST_DIR}/registry_client.cpp)
   target_link_libraries(registry_client PRIVATE ribexclient)
   target_link_options(registry_client PRIVATE -municode)
@@ -19,7 +24,7 @@ if(TARGET ribex_registry AND TARGET ribex
   target_include_directories(registry_e2e PUBLIC ${CMAKE_CURRENT_LIST_DIR})
   target_link_libraries(registry_e2e PUBLIC ribex_testsupport ribex_names msgq trace)
 
-  foreach(suite clients wire)
+  foreach(suite clients wire liveness)
     ribex_add_gtest(ribex_e2e_${suite}_test
       SOURCES ${CMAKE_CURRENT_LIST_DIR}/registry_e2e_${suite}_test.cpp
       LIBS registry_e2e
@@ -27,13 +32,14 @@ if(TARGET ribex_registry AND TARGET ribex
       TIMEOUT 240)
   endforeach()
   set_tests_properties(ribex_e2e_clients_test PROPERTIES RESOURCE_LOCK ribexserver)
-  set_tests_properties(ribex_e2e_wire_test PROPERTIES RESOURCE_LOCK "ribexserver;tracebuffer")
+  set_tests_properties(ribex_e2e_wire_test ribex_e2e_liveness_test PROPERTIES
+    RESOURCE_LOCK "ribexserver;tracebuffer")
 
   # A device net on the virtual CAN driver, loaded by the vcan_driver fixture.
-  if(MINGW AND EXISTS ${PROJECT_SOURCE_DIR}/SRC/WIN32/TOOLS/vcan/CMakeLists.txt)
+  if(MINGW AND EXISTS ${PROJECT_SOURCE_DIR}/SRC/WIN32/DRIVER/vcan/CMakeLists.txt)
     ribex_add_gtest(ribex_e2e_device_test
       SOURCES ${CMAKE_CURRENT_LIST_DIR}/registry_e2e_device_test.cpp
-      LIBS registry_e2e
+      LIBS registry_e2e vcan_control
       DEPENDS ribex registry_client vcan
       TIMEOUT 180)
     set_tests_properties(ribex_e2e_device_test PROPERTIES

@@ -129,6 +129,57 @@ TEST_F(TraceViewer, FollowPrintsNewLinesAndCountsTheLostOnes) {
     EXPECT_EQ(lines.back(), "line " + std::to_string(number));
 }
 
+// Reads the follower's output until it holds `until` or timeoutMs pass.
+std::string ReadOutputUntil(ChildProcess *child, const std::string &until, DWORD timeoutMs) {
+    std::string out;
+    DWORD start = GetTickCount();
+    while (out.find(until) == std::string::npos && GetTickCount() - start < timeoutMs) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(child->hStdoutRead, nullptr, 0, nullptr, &available, nullptr)) break;
+        if (available == 0) {
+            Sleep(20);
+            continue;
+        }
+        char chunk[512];
+        DWORD got = 0;
+        DWORD want = available < sizeof chunk ? available : sizeof chunk;
+        if (!ReadFile(child->hStdoutRead, chunk, want, &got, nullptr)) break;
+        out.append(chunk, got);
+    }
+    return out;
+}
+
+// A clear is reported even when more lines than the follower had seen come
+// after it before its next look: the lines after the clear are printed from
+// the first one on, behind the report.
+TEST_F(TraceViewer, FollowReportsAClearHoweverManyLinesCameAfterIt) {
+    ScopedChild holder;
+    StartViewer(&holder, L"hold 64 40", false);
+    TraceModule *writer = Writer();
+    ASSERT_NE(writer, nullptr);
+    ScopedChild follower;
+    // Looks a second apart: the clear and the lines after it fit between two.
+    StartViewer(&follower, L"-l -i 1000 -t 60 follow", true);
+    for (int i = 1; i <= 3; ++i) TracePrint(writer, TRACE_LEVEL_EVENT, "old %d", i);
+    std::string out = ReadOutputUntil(follower.get(), "old 3\n", 20000);
+    ASSERT_NE(out.find("old 3\n"), std::string::npos) << out;
+    TraceClearBuffer(writer);
+    for (int i = 1; i <= 5; ++i) TracePrint(writer, TRACE_LEVEL_EVENT, "new %d", i);
+    out += ReadOutputUntil(follower.get(), "new 5\n", 20000);
+    // A clear by another process counts the same.
+    Viewer(L"clear");
+    for (int i = 1; i <= 6; ++i) TracePrint(writer, TRACE_LEVEL_EVENT, "newer %d", i);
+    out += ReadOutputUntil(follower.get(), "newer 6\n", 20000);
+    KillChild(follower.get());
+    TraceRelease(writer);
+    const char *cleared = "*** ring cleared ***";
+    EXPECT_EQ(Lines(out),
+              std::vector<std::string>({"old 1", "old 2", "old 3", cleared, "new 1", "new 2",
+                                        "new 3", "new 4", "new 5", cleared, "newer 1", "newer 2",
+                                        "newer 3", "newer 4", "newer 5", "newer 6"}))
+        << out;
+}
+
 TEST_F(TraceViewer, WrongArgumentsGiveTheUsageAndExitCode2) {
     for (const wchar_t *args : {L"", L"frobnicate", L"hold 10", L"hold 0 80", L"hold 10 x", L"hold 65536 65536",
                                 L"-q dump", L"-t 0 follow", L"dump extra"}) {

@@ -340,6 +340,60 @@ TEST(MsgQProcesses, AQueueOfAnotherProcessReadsBackByteForByte) {
     EXPECT_FAILS(MsgQOpen(name.c_str(), 0) != nullptr, ERROR_TIMEOUT);
 }
 
+// A process that passes bad pointers (message, buffer, received-length
+// destination, name) gets 87 from each call, lives on, and leaves the queue
+// as it was: the mutex free, the counts matching the ring, the message that
+// was queued still there, and the queue working for another process while
+// the first one still holds it.
+TEST(MsgQProcesses, BadPointersFailWith87AndLeaveTheQueueUsableForOthers) {
+    const std::wstring name = UniqueName(L"mqbadptr"), point = UniqueName(L"mqbadpt");
+    const DWORD M = 4;
+    MsgQHandle q = MsgQCreate(name.c_str(), M, 12, MSGQ_NAMED);
+    ASSERT_NE(q, nullptr);
+    ASSERT_TRUE(SendSeq(q, 0));
+    HANDLE hPoint = PreparePoint(point);
+    ScopedChild child;
+    ASSERT_TRUE(
+        StartChild(L"msgq_test_helper", L"badptr " + name + L" " + point, child.get(), true));
+    bool reached = WaitForPoint(point, 15000) != FALSE;
+    CloseHandle(hPoint);
+    EXPECT_TRUE(reached) << "the helper did not survive its calls";
+    if (reached) {
+        EXPECT_TRUE(MutexIsFree(name));
+        EXPECT_EQ(SemCount(Obj(name, L"")), 2);  // the first message and "after"
+        EXPECT_EQ(SemCount(Obj(name, L"SEM")), (LONG)M - 2);
+        // Another process sends and this one receives while the helper lives.
+        EXPECT_EQ(RunProgram(L"msgq_test_helper", SendArgs(name, 1, 2), 20000), 0u);
+        BYTE buffer[64];
+        DWORD length = 0;
+        MsgQTestMessage m;
+        std::vector<std::string> got;  // sender:seq
+        while (MsgQReceive(q, buffer, sizeof(buffer), &length, 0))
+            got.push_back(CheckTestMessage(buffer, length, &m)
+                              ? std::to_string(m.senderId) + ":" + std::to_string(m.seq)
+                              : "damaged");
+        EXPECT_EQ(got, (std::vector<std::string>{"7:0", "9:1", "7:1", "7:2"}));
+        EXPECT_EQ(SemCount(Obj(name, L"SEM")), (LONG)M);
+    }
+    KillChild(child.get());
+    std::vector<std::string> lines;
+    std::string text = ReadAllOutput(child.get()), line;
+    for (char c : text) {
+        if (c == '\r') continue;
+        if (c != '\n')
+            line += c;
+        else
+            lines.push_back(line), line.clear();
+    }
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"send-unreadable 0 87", "send-half-readable 0 87",
+                                        "recv-unwritable-buffer 0 87", "recv-no-access-buffer 0 87",
+                                        "recv-unwritable-length 0 87", "recv-wild-length 0 87",
+                                        "open-unreadable-name 0 87", "create-unreadable-name 0 87",
+                                        "create-unterminated-name 0 87", "send-after 1 0"}));
+    EXPECT_TRUE(MsgQClose(q));
+}
+
 TEST(MsgQRepair, SenderKilledHoldingTheMutexAndAFreeSlot) {
     const std::wstring name = UniqueName(L"mqkillsend");
     MsgQHandle q = MsgQCreate(name.c_str(), 4, 16, MSGQ_NAMED);

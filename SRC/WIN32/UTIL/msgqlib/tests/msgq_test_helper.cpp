@@ -4,6 +4,9 @@
 //   recv <queue> <count> <timeoutMs> [stop]    prints "<length> <senderId> <seq>"
 //   recvmark <queue> <resultMap> <senders> <perSender> <timeoutMs>
 //   create <queue> <maxMsgs> <maxSize> <count> <pointName>   (sender 7; then waits)
+//   badptr <queue> <pointName>   every call with a bad pointer, one line each
+//                                "<case> <result> <error>"; then one good
+//                                message "after", and waits (handle still open)
 #include <windows.h>
 
 #include <cstdio>
@@ -49,6 +52,55 @@ DWORD MarkUntilStop(MsgQHandle q, MsgQTestResults *results, DWORD senders, DWORD
     }
 }
 
+// Pages the bad pointers point into: one without access, one read-only,
+// and a writable page right before the one without access.
+struct BadPages {
+    BYTE *noAccess;
+    BYTE *readOnly;
+    BYTE *beforeNoAccess;
+};
+
+bool MakeBadPages(BadPages *pages) {
+    BYTE *base = (BYTE *)VirtualAlloc(nullptr, 4 * 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    DWORD old;
+    if (!base || !VirtualProtect(base + 4096, 4096, PAGE_NOACCESS, &old) ||
+        !VirtualProtect(base + 3 * 4096, 4096, PAGE_READONLY, &old))
+        return false;
+    *pages = {base + 4096, base + 3 * 4096, base};
+    return true;
+}
+
+void Report(const char *name, BOOL result) {
+    std::printf("%s %d %lu\n", name, result ? 1 : 0, result ? 0ul : GetLastError());
+    std::fflush(stdout);
+}
+
+int BadPointers(MsgQHandle q, const wchar_t *pointName) {
+    BadPages p;
+    if (!MakeBadPages(&p)) return (int)GetLastError();
+    BYTE buffer[64];
+    DWORD length = 0;
+    Report("send-unreadable", MsgQSend(q, p.noAccess, 8, 0));
+    Report("send-half-readable", MsgQSend(q, p.noAccess - 4, 8, 0));
+    Report("recv-unwritable-buffer", MsgQReceive(q, p.readOnly, 64, &length, 0));
+    Report("recv-no-access-buffer", MsgQReceive(q, p.noAccess - 2, 12, &length, 0));
+    Report("recv-unwritable-length",
+           MsgQReceive(q, buffer, sizeof(buffer), (DWORD *)p.readOnly, 0));
+    Report("recv-wild-length", MsgQReceive(q, buffer, sizeof(buffer), (DWORD *)(ULONG_PTR)0x10, 0));
+    Report("open-unreadable-name", MsgQOpen((const wchar_t *)p.noAccess, 0) != nullptr);
+    Report("create-unreadable-name",
+           MsgQCreate((const wchar_t *)p.noAccess, 1, 8, MSGQ_NAMED) != nullptr);
+    // A name whose end runs into the page without access.
+    wchar_t *edge = (wchar_t *)(p.noAccess - 4);
+    edge[0] = L'q', edge[1] = L'n';
+    Report("create-unterminated-name", MsgQCreate(edge, 1, 8, MSGQ_NAMED) != nullptr);
+    BYTE after[8];
+    FillTestMessage(after, 8, 9, 1);
+    Report("send-after", MsgQSend(q, after, 8, 0));
+    ribex_test::ReachPoint(pointName);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t **argv) {
@@ -87,6 +139,8 @@ int wmain(int argc, wchar_t **argv) {
             std::printf("%lu %lu %lu\n", length, m.senderId, m.seq);
             std::fflush(stdout);
         }
+    } else if (command == L"badptr" && argc >= 4) {
+        return BadPointers(q, argv[3]);
     } else if (command == L"recvmark" && argc >= 7) {
         HANDLE hMap = OpenFileMappingW(FILE_MAP_WRITE, FALSE, argv[3]);
         void *results = hMap ? MapViewOfFile(hMap, FILE_MAP_WRITE, 0, 0, 0) : nullptr;

@@ -1,0 +1,108 @@
+// Our client library: what a client program links to use the ribex
+// server. It starts the server on demand, opens and closes nets, manages
+// remote-frame identifiers and reads frames from a net's shared receive
+// buffer with a read position and lap number of its own.
+//
+// Results: non-zero on success; on failure zero with the cause as the
+// thread's last-error value (the server's error code where it answered).
+//
+// ribexclient.dll exports these functions by name (ribexclient.def) with C
+// linkage, for C, C++, C#, Python ctypes or LabVIEW; link ribexclient.lib.
+#pragma once
+
+#include <windows.h>
+
+#include "rx_buffer_layout.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define RIBEX_DEFAULT_SERVER_QUEUE L"ribexServerQueue"
+
+typedef struct RibexClientOptions {
+    const wchar_t *serverQueueName;  // null: RIBEX_DEFAULT_SERVER_QUEUE
+    const wchar_t *serverPath;       // null: ribex.exe beside the client executable
+    BOOL haveUniqueId;               // FALSE: high = process id, low = per-process counter
+    DWORD uniqueIdHigh;
+    DWORD uniqueIdLow;
+    DWORD majorVersion;              // 0: the server's version (6)
+    DWORD minorVersion;
+    DWORD confirmTimeoutMs;          // 0: 10000
+} RibexClientOptions;
+
+typedef struct RibexClientNet RibexClientNet;
+
+// One entry of the receive buffer as a client sees it.
+typedef struct RibexFrame {
+    RxMsg msg;
+    DWORD errorCode;         // 0: msg is a frame; otherwise an error entry
+    RxUniqueId simUniqueId;  // {0, 0} for device frames
+} RibexFrame;
+
+BOOL RibexOpenNet(const wchar_t *netName, const RibexClientOptions *options,
+                  RibexClientNet **ppNet);
+
+// The step of an open that failed, so that a tool can say what was tried.
+typedef enum RibexOpenStep {
+    RIBEX_OPEN_DONE = 0,      // the net is open
+    RIBEX_OPEN_ARGUMENTS,     // net name empty or too long, no place for the net
+    RIBEX_OPEN_SERVER_QUEUE,  // the global lock or the server queue
+    RIBEX_OPEN_SERVER_START,  // ribex.exe could not be started (serverPath)
+    RIBEX_OPEN_REPLY_QUEUE,   // this client's reply queue
+    RIBEX_OPEN_WAKE_EVENT,    // this client's wake-up event
+    RIBEX_OPEN_REQUEST,       // the request was not sent or not answered in time
+    RIBEX_OPEN_REFUSED,       // the server answered with an error code
+    RIBEX_OPEN_RX_BUFFER,     // the net's receive buffer could not be mapped
+    RIBEX_OPEN_MEMORY         // this process ran out of memory
+} RibexOpenStep;
+
+typedef struct RibexOpenFailure {
+    RibexOpenStep step;
+    DWORD errorCode;         // the Windows error code of that step
+    DWORD uniqueIdHigh;      // the unique id the open used
+    DWORD uniqueIdLow;
+    DWORD majorVersion;      // the interface version asked for
+    DWORD confirmTimeoutMs;  // how long the answer was awaited
+    wchar_t serverPath[MAX_PATH];  // RIBEX_OPEN_SERVER_START: the program tried
+} RibexOpenFailure;
+
+// RibexOpenNet that also fills *pFailure (may be null): step RIBEX_OPEN_DONE
+// on success, otherwise the step that failed and its error code.
+BOOL RibexOpenNetEx(const wchar_t *netName, const RibexClientOptions *options,
+                    RibexClientNet **ppNet, RibexOpenFailure *pFailure);
+
+// One line for the user: what was tried, what to do about it, and the error
+// code with the system's text for it, e.g. for a net nobody serves:
+//   no device \\.\NET, and no simulated peer queue named NET appeared in time:
+//   start 'canpeer -s NET' or load the driver (error 1460: ...)
+// Returns the characters written (the text is cut to fit chars).
+DWORD RibexDescribeOpenFailure(const wchar_t *netName, const RibexOpenFailure *pFailure,
+                               wchar_t *text, DWORD chars);
+BOOL RibexCloseNet(RibexClientNet *pNet);
+
+BOOL RibexEnableRemFrame(RibexClientNet *pNet, DWORD canId, DWORD length);
+BOOL RibexDisableRemFrame(RibexClientNet *pNet, DWORD canId);
+// FALSE with ERROR_NO_MORE_ITEMS past the last entry.
+BOOL RibexEnumRemFrame(RibexClientNet *pNet, DWORD index, DWORD *pCanId);
+// Drops every remote-frame reply of this client's process on every net
+// (the server sends no confirm for it).
+BOOL RibexDisableAllRemFrames(RibexClientNet *pNet);
+
+// Copies up to maxFrames published entries from the client's read
+// position. Waits up to timeoutMs on the wake-up event when none is there
+// (TRUE with *pNoFrames 0 after the time-out). *pLostFrames receives the
+// entries the writer overwrote before this client read them.
+BOOL RibexReadFrames(RibexClientNet *pNet, RibexFrame *frames, DWORD maxFrames,
+                     DWORD *pNoFrames, DWORD *pLostFrames, DWORD timeoutMs);
+
+HANDLE RibexGetWakeEvent(RibexClientNet *pNet);
+void RibexGetUniqueId(RibexClientNet *pNet, DWORD *pHigh, DWORD *pLow);
+// The client's view of the net's receive buffer (read only by contract).
+const RxBufferLayout *RibexGetRxBuffer(RibexClientNet *pNet);
+// The library's version, e.g. "1.0.0"; the numbers where pointers are given.
+const char *RibexGetVersion(DWORD *pMajor, DWORD *pMinor, DWORD *pPatch);
+
+#ifdef __cplusplus
+}
+#endif

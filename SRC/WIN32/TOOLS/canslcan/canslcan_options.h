@@ -1,0 +1,39 @@
+// Command line of canslcan: the COM port, the adapter's set-up and the
+// target (a simulated net or a virtual CAN device).
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+enum class SlcanTarget { None, Device, Sim };
+
+struct SlcanOptions {
+    std::wstring port;  // COM5
+    DWORD serialBaud = 115200;
+    std::string bitRateCommand = "S6";  // S0..S8 or sXXYY, without CR
+    bool listenOnly = false;
+    bool adapterStamps = false;  // Z1 instead of Z0
+
+    SlcanTarget target = SlcanTarget::None;
+    std::wstring targetName;       // net or device name
+    std::vector<DWORD> remoteIds;  // device: remote frames to pass to the adapter
+
+    uint32_t uniqueIdHigh = 0;  // simulated peer
+    uint32_t uniqueIdLow = 0;
+    bool uniqueIdGiven = false;
+    DWORD queueSize = 256;
+    DWORD sendTimeoutMs = 100;     // room in the queue / bus before a frame counts as lost
+    DWORD answerTimeoutMs = 1000;  // adapter's answer to a set-up command
+    DWORD retryMaxMs = 4000;       // longest pause between reopen attempts
+
+    bool verbose = false;
+    bool help = false;
+    bool version = false;
+};
+
+// Parses argv[1..]; FALSE with *error naming the offending argument.
+bool ParseSlcanOptions(int argc, wchar_t **argv, SlcanOptions *options, std::wstring *error);
+
+const wchar_t *SlcanUsage();
