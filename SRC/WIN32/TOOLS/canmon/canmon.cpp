@@ -222,14 +222,15 @@ int Usage(FILE *out, const std::wstring &error) {
 }  // namespace
 
 int wmain(int argc, wchar_t **argv) {
+    // -V wins over any other argument, as in every tool of ours.
+    if (RibexVersionAsked(argc, argv)) {
+        printf("canmon " RIBEX_VERSION_STRING "\n");
+        return 0;
+    }
     Monitor m;
     std::wstring error;
     if (!ParseMonOptions(argc, argv, &m.options, &error)) return Usage(stderr, error);
     if (m.options.help) return Usage(stdout, L"");
-    if (m.options.version) {
-        printf("canmon %s\n", RIBEX_VERSION_STRING);
-        return 0;
-    }
     m.view.sort = m.options.sort;
     m.view.filters = m.options.filters;
     m.view.bitRate = m.options.bitRate;

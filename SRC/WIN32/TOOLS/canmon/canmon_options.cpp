@@ -134,10 +134,6 @@ bool ParseMonOptions(int argc, wchar_t **argv, MonOptions *o, std::wstring *erro
             o->help = true;
             return true;
         }
-        if (wcscmp(a, L"-V") == 0 || wcscmp(a, L"--version") == 0) {
-            o->version = true;
-            return true;
-        }
         if (wcscmp(a, L"-S") == 0) {
             o->plain = true;
             continue;

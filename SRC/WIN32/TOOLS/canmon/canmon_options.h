@@ -26,7 +26,6 @@ struct MonOptions {
     bool haveUniqueId = false;
     DWORD uniqueIdHigh = 0, uniqueIdLow = 0;
     bool help = false;
-    bool version = false;
 };
 
 // Parses argv[1..]; false with *error saying which argument was wrong.
