@@ -2,8 +2,9 @@
 # canmon's console in a real terminal: tmux runs it under Wine on VCAN5
 # while canpeer puts two identifiers on the bus (0x100 at 40/s, 0x050 at
 # 10/s). Keys go in with send-keys, the screen comes back with capture-pane:
-# the table appears sorted by identifier, 'r' sorts it by rate, 'q' quits
-# with the net closed, and the server that canmon started ends by itself.
+# the table appears sorted by identifier, 'r' sorts it by rate, 'f' filters
+# it, 'p' holds and releases the figures, 'q' quits with the net closed,
+# and the server that canmon started ends by itself.
 # Then Ctrl+C ends a run of plain tables the same clean way.
 #
 #   canmon_console_test.sh BUILD_DIR
@@ -48,9 +49,9 @@ tmux -L "$SOCKET" new-session -d -s "$SESSION" -x 120 -y 30 \
 wait_screen 60 'canmon 1\..*sort: id' || fail "the table did not appear"
 wait_screen 10 '^VCAN5: ' || fail "no header line for VCAN5"
 
-"$RUN" "$BIN/canpeer.exe" -d VCAN5 -g -n 600 -r 40 -I 100 -L 8 >/dev/null 2>&1 &
+"$RUN" "$BIN/canpeer.exe" -d VCAN5 -g -n 1200 -r 40 -I 100 -L 8 >/dev/null 2>&1 &
 pids+=($!)
-"$RUN" "$BIN/canpeer.exe" -d VCAN5 -g -n 150 -r 10 -I 050 -L 2 >/dev/null 2>&1 &
+"$RUN" "$BIN/canpeer.exe" -d VCAN5 -g -n 300 -r 10 -I 050 -L 2 >/dev/null 2>&1 &
 pids+=($!)
 
 # Both rows, each with a rate: sorted by identifier, 050 comes first.
@@ -63,6 +64,32 @@ wait_screen 10 'sort: rate' || fail "'r' did not switch to sorting by rate"
 sleep 0.5
 [ "$(row_of 100)" -lt "$(row_of 050)" ] || fail "not sorted by rate (100 is the busier)"
 echo "sorted by identifier, then by rate after 'r'"
+
+# 'f' prompts for a filter in candump's syntax; Enter applies it: 050 goes.
+tmux -L "$SOCKET" send-keys -t "$SESSION" f
+wait_screen 10 '^filter ID:MASK' || fail "'f' did not prompt for a filter"
+tmux -L "$SOCKET" send-keys -t "$SESSION" -l '100:7FF'
+tmux -L "$SOCKET" send-keys -t "$SESSION" Enter
+wait_screen 10 'filter: 100:7FF' || fail "the filter was not applied"
+sleep 0.5
+[ -z "$(row_of 050)" ] || fail "row 050 still shown through filter 100:7FF"
+[ -n "$(row_of 100)" ] || fail "row 100 hidden by filter 100:7FF"
+echo "'f' filtered the table down to 100"
+
+# 'p' holds the figures while frames keep coming; 'p' again lets them run.
+count_of() { screen | grep -E "^VCAN5 +$1 " | awk '{print $4}'; }
+tmux -L "$SOCKET" send-keys -t "$SESSION" p
+wait_screen 10 'PAUSED' || fail "'p' did not pause"
+held=$(count_of 100)
+sleep 1.5
+[ "$(count_of 100)" = "$held" ] || fail "the count moved while paused ($held, $(count_of 100))"
+tmux -L "$SOCKET" send-keys -t "$SESSION" p
+for i in $(seq 1 50); do
+  [ "$(count_of 100)" != "$held" ] && break
+  sleep 0.2
+done
+[ "$(count_of 100)" != "$held" ] || fail "the count stayed at $held after the second 'p'"
+echo "'p' paused and resumed the figures"
 
 server_runs() { pgrep -f "ribex\.exe.*$QUEUE" >/dev/null; }
 server_runs || fail "no server runs on $QUEUE while canmon shows the table"
