@@ -53,7 +53,7 @@ void AppendRefusal(TextBuffer *out, const wchar_t *net, const RibexOpenFailure *
         Append(out,
                L"no device \\\\.\\%ls, and no simulated peer queue named %ls appeared in time: "
                L"start 'canpeer -s %ls' for a simulated net, or load the CAN driver that "
-               L"provides %ls (for the virtual driver: vcan_service.sh up)",
+               L"provides %ls (the virtual driver: sc start vcan)",
                net, net, net, net);
         break;
     case ERROR_REVISION_MISMATCH:

@@ -70,6 +70,8 @@ TEST_F(OpenFailure, ANetWithNeitherDeviceNorPeerSaysWhatWasTriedAndWhatToDo) {
     EXPECT_TRUE(Has(text, L"no device \\\\.\\NOSUCHNET")) << text;
     EXPECT_TRUE(Has(text, L"no simulated peer queue named NOSUCHNET appeared in time")) << text;
     EXPECT_TRUE(Has(text, L"'canpeer -s NOSUCHNET'")) << text;
+    // What loads the driver where the DLL is installed, not a script of the build.
+    EXPECT_TRUE(Has(text, L"sc start vcan")) << text;
     // The system's own words beside the number, not the number alone.
     size_t at = text.find(L"(error 1460: ");
     ASSERT_NE(at, std::wstring::npos) << text;
