@@ -13,6 +13,8 @@ if(RIBEX_HOST_PYTHON3 AND RIBEX_WINEPREFIX)
            COMMAND ${RIBEX_HOST_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/ribexcand_python_can_test.py
                    ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}/SRC/WIN32/DRIVER/vcan/vcan_service.sh)
   # Its own driver service needs a prefix whose service manager the driver
-  # fixture has checked.
-  set_tests_properties(ribexcand_python_can_test PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED vcan_driver)
+  # fixture has checked; the server's instance marker is machine-wide: one
+  # server test at a time.
+  set_tests_properties(ribexcand_python_can_test PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED vcan_driver
+    RESOURCE_LOCK ribexserver)
 endif()
