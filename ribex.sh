@@ -19,8 +19,9 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build}
 BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo}
 # nsis: makensis for ./ribex.sh package and the installer test; python3-can: the peer that
-# proves our log formats and the socketcand server against code nobody here wrote.
-PACKAGES=(wine64 wine g++-mingw-w64-x86-64 cmake ninja-build python3 nsis python3-can)
+# proves our log formats and the socketcand server against code nobody here wrote; tmux: the
+# real terminal in which canmon's console test runs.
+PACKAGES=(wine64 wine g++-mingw-w64-x86-64 cmake ninja-build python3 nsis python3-can tmux)
 
 log() { printf '== %s\n' "$*" >&2; }
 

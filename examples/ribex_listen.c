@@ -50,8 +50,12 @@ int main(int argc, char **argv) {
     DWORD serverLength = GetEnvironmentVariableW(L"RIBEX_SERVER", server, MAX_PATH);
     if (serverLength > 0 && serverLength < MAX_PATH) options.serverPath = server;
     RibexClientNet *pNet = NULL;
-    if (!RibexOpenNet(net, &options, &pNet)) {
-        fprintf(stderr, "ribex_listen: cannot open %s (error %lu)\n", argv[1], GetLastError());
+    RibexOpenFailure failure;
+    if (!RibexOpenNetEx(net, &options, &pNet, &failure)) {
+        /* What was tried and what to do, e.g. start the net's peer. */
+        wchar_t why[768];
+        RibexDescribeOpenFailure(net, &failure, why, sizeof(why) / sizeof(why[0]));
+        fprintf(stderr, "ribex_listen: cannot open %s: %ls\n", argv[1], why);
         return 1;
     }
     printf("listening on %s\n", argv[1]);

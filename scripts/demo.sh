@@ -7,6 +7,8 @@
 #      screenful of frames as candump log lines, then closes the net;
 #   3. ribex.exe ends by itself once no client holds its queue: its last
 #      trace lines (kept by a trace-ring holder) show exit code 0;
+#   3b. canmon shows CAN1 at a glance (a plain snapshot of its table) while
+#      canpeer replays a log with four identifiers at different rates;
 #   4. where the virtual CAN driver is built, the same with device net VCAN1
 #      receiving frames put on its bus.
 #
@@ -19,7 +21,7 @@ RUN="$B/wine-run.sh"
 BIN="$B/bin"
 NET=CAN1
 DEVICE_NET=VCAN1
-for prog in ribex candump canpeer traceview; do
+for prog in ribex candump canpeer canmon traceview; do
   [ -f "$BIN/$prog.exe" ] || { echo "demo: $BIN/$prog.exe is not built" >&2; exit 1; }
 done
 
@@ -40,8 +42,21 @@ winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 # Runs candump with the server's trace settings in its environment, which
 # the on-demand ribex.exe inherits (Wine does not pass Unix variables named
 # like ribex.exe::main to Windows programs; cmd's set does).
-traced_candump() {
-  "$RUN" cmd /c "set TRACESIZE=512 200&& set ribex.exe::main=6&& $(winpath "$BIN/candump.exe") $*"
+traced_candump() { traced candump "$@"; }
+traced() {
+  "$RUN" cmd /c "set TRACESIZE=512 200&& set ribex.exe::main=6&& $(winpath "$BIN/$1.exe") ${*:2}"
+}
+
+# Four identifiers for 3 s: 0x100 every 20 ms with a counter, 0x200 every
+# 100 ms, 0x7E8 every 500 ms, extended 18DAF110 every 200 ms.
+monitor_log() {
+  local i
+  for i in $(seq 0 150); do
+    printf '(%d.%06d) can0 100#%02X0011FF\n' $((i / 50)) $(((i % 50) * 20000)) $((i & 255))
+    if ((i % 5 == 0)); then printf '(%d.%06d) can0 200#%02X%02X\n' $((i / 50)) $(((i % 50) * 20000)) $((i / 5)) $((i / 50)); fi
+    if ((i % 25 == 0)); then printf '(%d.%06d) can0 7E8#0241000000000000\n' $((i / 50)) $(((i % 50) * 20000)); fi
+    if ((i % 10 == 0)); then printf '(%d.%06d) can0 18DAF110#10%02X\n' $((i / 50)) $(((i % 50) * 20000)) $((i / 10)); fi
+  done
 }
 
 # Waits until the server's exit line is in the ring; prints its last lines.
@@ -82,6 +97,17 @@ traced_candump -n 40 -T 20000 -s "$NET"
 wait "$peer" || true
 
 say "ribex.exe, no client left: it ends by itself (its trace: requests and end)"
+wait_server_exit
+
+say "canmon -S -t 3500 $NET: the net at a glance while canpeer replays four identifiers"
+monitor_log >"$B/demo-canmon.log"
+"$RUN" "$BIN/canpeer.exe" -s "$NET" -p "$(winpath "$B/demo-canmon.log")" -Q 4 -t 10000 -w 1500 &
+peer=$!
+pids+=($peer)
+sleep 0.5
+traced canmon -S -t 3500 "$NET"
+wait "$peer" || true
+say "ribex.exe, no client left: it ends by itself"
 wait_server_exit
 
 # The device net, where the virtual CAN driver can be loaded into the prefix.

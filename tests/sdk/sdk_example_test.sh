@@ -3,7 +3,8 @@
 # examples/ configured on its own with CMAKE_PREFIX_PATH at the stage (so
 # find_package(ribex) must find ribex::client there, not in the source
 # tree), built, and run from the stage's bin folder while canpeer feeds a
-# simulated net: it prints the frames and the DLL's version.
+# simulated net: it prints the frames and the DLL's version; a net nobody
+# serves is explained.
 #
 #   sdk_example_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
@@ -53,4 +54,15 @@ echo "$out"
 grep -qx "ribexclient 1.0.0" <<<"$out" || fail "no version line"
 [ "$(grep -cE "^\([0-9]+\.[0-9]{6}\) $NET 7E1#[0-9A-F]{4}$" <<<"$out")" = 4 ] || fail "not 4 frames"
 grep -qx "4 frames, 0 lost" <<<"$out" || fail "no closing line"
+
+# A net nobody serves: the installed DLL explains the failed open to the
+# example (RibexOpenNetEx, RibexDescribeOpenFailure), exit code 1.
+rc=0
+"${RUN[@]}" "$(winpath "$STAGE/bin/ribex_listen.exe")" "NO$NET" 1 5 </dev/null >"$W/none.txt" 2>&1 ||
+  rc=$?
+none=$(tr -d '\r' <"$W/none.txt")
+echo "$none"
+[ "$rc" = 1 ] || fail "ribex_listen on NO$NET ended with $rc"
+grep -q "^ribex_listen: cannot open NO$NET: no device .*no simulated peer queue named NO$NET" \
+  <<<"$none" || fail "the failed open was not explained"
 echo "sdk_example_test: passed"

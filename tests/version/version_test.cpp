@@ -16,7 +16,7 @@ using ribex_test::RunProgram;
 
 namespace {
 
-const char *const kTools[] = {"candump", "canpeer", "msgqtool", "traceview"};
+const char *const kTools[] = {"candump", "canmon", "canpeer", "msgqtool", "traceview"};
 
 std::wstring Widen(const std::string &s) { return std::wstring(s.begin(), s.end()); }
 
@@ -50,7 +50,7 @@ TEST(VersionTest, ProgramsLibraryAndDriverCarryTheVersionResource) {
     const ResourceCase cases[] = {
         {L"ribex.exe", VFT_APP},     {L"candump.exe", VFT_APP},  {L"canpeer.exe", VFT_APP},
         {L"msgqtool.exe", VFT_APP},  {L"traceview.exe", VFT_APP}, {L"ribexclient.dll", VFT_DLL},
-        {L"vcan.sys", VFT_DRV},
+        {L"vcan.sys", VFT_DRV},      {L"canmon.exe", VFT_APP},
     };
     const DWORD versionMs = (RIBEX_VERSION_MAJOR << 16) | RIBEX_VERSION_MINOR;
     const DWORD versionLs = (DWORD)RIBEX_VERSION_PATCH << 16;

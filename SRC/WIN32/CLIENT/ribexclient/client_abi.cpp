@@ -18,6 +18,15 @@ static_assert(offsetof(RibexClientOptions, uniqueIdLow) == 24, "uniqueIdLow at 2
 static_assert(offsetof(RibexClientOptions, majorVersion) == 28, "majorVersion at 28");
 static_assert(offsetof(RibexClientOptions, minorVersion) == 32, "minorVersion at 32");
 static_assert(offsetof(RibexClientOptions, confirmTimeoutMs) == 36, "confirmTimeoutMs at 36");
+static_assert(sizeof(RibexOpenStep) == 4, "RibexOpenStep is 4 bytes");
+static_assert(sizeof(RibexOpenFailure) == 544, "RibexOpenFailure is 544 bytes");
+static_assert(offsetof(RibexOpenFailure, step) == 0, "step at 0");
+static_assert(offsetof(RibexOpenFailure, errorCode) == 4, "errorCode at 4");
+static_assert(offsetof(RibexOpenFailure, uniqueIdHigh) == 8, "uniqueIdHigh at 8");
+static_assert(offsetof(RibexOpenFailure, uniqueIdLow) == 12, "uniqueIdLow at 12");
+static_assert(offsetof(RibexOpenFailure, majorVersion) == 16, "majorVersion at 16");
+static_assert(offsetof(RibexOpenFailure, confirmTimeoutMs) == 20, "confirmTimeoutMs at 20");
+static_assert(offsetof(RibexOpenFailure, serverPath) == 24, "serverPath at 24");
 
 const char *RibexGetVersion(DWORD *pMajor, DWORD *pMinor, DWORD *pPatch) {
     if (pMajor != NULL) *pMajor = RIBEX_VERSION_MAJOR;

@@ -177,7 +177,9 @@ static BOOL CreateWakeEvent(RibexClientNet *pNet) {
 
 // The open request and its confirm. On any answer other than success the
 // server still holds our reply queue, so a close request gives it back.
-static BOOL RequestOpen(RibexClientNet *pNet, DWORD majorVersion, DWORD minorVersion) {
+static BOOL RequestOpen(RibexClientNet *pNet, DWORD majorVersion, DWORD minorVersion,
+                        RibexOpenFailure *pFailure) {
+    pFailure->step = RIBEX_OPEN_REQUEST;
     canIfOpenReqMsg request = {};
     request.id = RIBEX_REQ_IF_OPEN;
     request.majorVersion = majorVersion;
@@ -206,6 +208,7 @@ static BOOL RequestOpen(RibexClientNet *pNet, DWORD majorVersion, DWORD minorVer
     pNet->hMsgQRef = confirm.canIfOpenCfm.hMsgQRef;
     DWORD errorCode = confirm.canIfOpenCfm.errorCode;
     if (errorCode != ERROR_SUCCESS) {
+        pFailure->step = RIBEX_OPEN_REFUSED;
         DWORD ignored;
         SendClose(pNet, &ignored);
         SetLastError(errorCode);
@@ -214,22 +217,13 @@ static BOOL RequestOpen(RibexClientNet *pNet, DWORD majorVersion, DWORD minorVer
     return TRUE;
 }
 
-BOOL RibexOpenNet(const wchar_t *netName, const RibexClientOptions *options,
-                  RibexClientNet **ppNet) {
-    if (ppNet != NULL) *ppNet = NULL;
-    if (netName == NULL || ppNet == NULL || netName[0] == L'\0' ||
-        wcslen(netName) >= RIBEX_NET_NAME_MAX) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    RibexClientOptions defaults = {};
-    if (options == NULL) options = &defaults;
-
+// A net record with its unique id and time-out, not yet connected.
+static RibexClientNet *NewNet(const wchar_t *netName, const RibexClientOptions *options) {
     RibexClientNet *pNet =
         (RibexClientNet *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(RibexClientNet));
     if (pNet == NULL) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
+        return NULL;
     }
     pNet->refCount = 1;
     InitializeCriticalSection(&pNet->requestLock);
@@ -244,25 +238,63 @@ BOOL RibexOpenNet(const wchar_t *netName, const RibexClientOptions *options,
     }
     pNet->confirmTimeoutMs =
         options->confirmTimeoutMs != 0 ? options->confirmTimeoutMs : DEFAULT_CONFIRM_TIMEOUT_MS;
-    DWORD majorVersion =
-        options->majorVersion != 0 ? options->majorVersion : RIBEX_CLIENT_MAJOR_VERSION;
+    return pNet;
+}
+
+// Server, reply queue, wake-up event, open request, receive buffer, in this
+// order; pFailure->step follows, so that on failure it names the step.
+static BOOL ConnectNet(RibexClientNet *pNet, const RibexClientOptions *options,
+                       DWORD majorVersion, RibexOpenFailure *pFailure) {
     const wchar_t *queueName =
         options->serverQueueName != NULL ? options->serverQueueName : RIBEX_DEFAULT_SERVER_QUEUE;
-
+    pNet->hServerQueue = ConnectRibexServer(queueName, options->serverPath, pFailure);
+    if (pNet->hServerQueue == NULL) return FALSE;
     // The reply queue and the wake-up event must exist before the server
     // sees the open request: it opens both by name while handling it.
-    BOOL ok = (pNet->hServerQueue = ConnectRibexServer(queueName, options->serverPath)) != NULL &&
-              (pNet->hReplyQueue = CreateMsgQ(netName, pNet->high, pNet->low,
-                                              REPLY_QUEUE_MSG_SIZE)) != NULL &&
-              CreateWakeEvent(pNet) && RequestOpen(pNet, majorVersion, options->minorVersion);
-    if (ok && !MapRxBuffer(pNet)) {
+    pFailure->step = RIBEX_OPEN_REPLY_QUEUE;
+    pNet->hReplyQueue = CreateMsgQ(pNet->netName, pNet->high, pNet->low, REPLY_QUEUE_MSG_SIZE);
+    if (pNet->hReplyQueue == NULL) return FALSE;
+    pFailure->step = RIBEX_OPEN_WAKE_EVENT;
+    if (!CreateWakeEvent(pNet)) return FALSE;
+    if (!RequestOpen(pNet, majorVersion, options->minorVersion, pFailure)) return FALSE;
+    pFailure->step = RIBEX_OPEN_RX_BUFFER;
+    if (!MapRxBuffer(pNet)) {
         DWORD errorCode = GetLastError();
         DWORD ignored;
         SendClose(pNet, &ignored);
         SetLastError(errorCode);
-        ok = FALSE;
+        return FALSE;
     }
-    if (ok) ok = AddLiveNet(pNet);
+    return TRUE;
+}
+
+static BOOL OpenNet(const wchar_t *netName, const RibexClientOptions *options,
+                    RibexClientNet **ppNet, RibexOpenFailure *pFailure) {
+    pFailure->step = RIBEX_OPEN_ARGUMENTS;
+    if (ppNet != NULL) *ppNet = NULL;
+    if (netName == NULL || ppNet == NULL || netName[0] == L'\0' ||
+        wcslen(netName) >= RIBEX_NET_NAME_MAX) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    RibexClientOptions defaults = {};
+    if (options == NULL) options = &defaults;
+
+    pFailure->step = RIBEX_OPEN_MEMORY;
+    RibexClientNet *pNet = NewNet(netName, options);
+    if (pNet == NULL) return FALSE;
+    DWORD majorVersion =
+        options->majorVersion != 0 ? options->majorVersion : RIBEX_CLIENT_MAJOR_VERSION;
+    pFailure->uniqueIdHigh = pNet->high;
+    pFailure->uniqueIdLow = pNet->low;
+    pFailure->majorVersion = majorVersion;
+    pFailure->confirmTimeoutMs = pNet->confirmTimeoutMs;
+
+    BOOL ok = ConnectNet(pNet, options, majorVersion, pFailure);
+    if (ok) {
+        pFailure->step = RIBEX_OPEN_MEMORY;
+        ok = AddLiveNet(pNet);
+    }
     if (!ok) {
         DWORD errorCode = GetLastError();
         FreeNet(pNet);
@@ -270,8 +302,26 @@ BOOL RibexOpenNet(const wchar_t *netName, const RibexClientOptions *options,
         return FALSE;
     }
     *ppNet = pNet;
+    pFailure->step = RIBEX_OPEN_DONE;
     SetLastError(ERROR_SUCCESS);
     return TRUE;
+}
+
+BOOL RibexOpenNetEx(const wchar_t *netName, const RibexClientOptions *options,
+                    RibexClientNet **ppNet, RibexOpenFailure *pFailure) {
+    RibexOpenFailure failure;
+    memset(&failure, 0, sizeof(failure));
+    BOOL ok = OpenNet(netName, options, ppNet, &failure);
+    DWORD errorCode = GetLastError();
+    failure.errorCode = ok ? ERROR_SUCCESS : errorCode;
+    if (pFailure != NULL) *pFailure = failure;
+    SetLastError(errorCode);
+    return ok;
+}
+
+BOOL RibexOpenNet(const wchar_t *netName, const RibexClientOptions *options,
+                  RibexClientNet **ppNet) {
+    return RibexOpenNetEx(netName, options, ppNet, NULL);
 }
 
 BOOL RibexCloseNet(RibexClientNet *pNet) {

@@ -42,6 +42,43 @@ typedef struct RibexFrame {
 
 BOOL RibexOpenNet(const wchar_t *netName, const RibexClientOptions *options,
                   RibexClientNet **ppNet);
+
+// The step of an open that failed, so that a tool can say what was tried.
+typedef enum RibexOpenStep {
+    RIBEX_OPEN_DONE = 0,      // the net is open
+    RIBEX_OPEN_ARGUMENTS,     // net name empty or too long, no place for the net
+    RIBEX_OPEN_SERVER_QUEUE,  // the global lock or the server queue
+    RIBEX_OPEN_SERVER_START,  // ribex.exe could not be started (serverPath)
+    RIBEX_OPEN_REPLY_QUEUE,   // this client's reply queue
+    RIBEX_OPEN_WAKE_EVENT,    // this client's wake-up event
+    RIBEX_OPEN_REQUEST,       // the request was not sent or not answered in time
+    RIBEX_OPEN_REFUSED,       // the server answered with an error code
+    RIBEX_OPEN_RX_BUFFER,     // the net's receive buffer could not be mapped
+    RIBEX_OPEN_MEMORY         // this process ran out of memory
+} RibexOpenStep;
+
+typedef struct RibexOpenFailure {
+    RibexOpenStep step;
+    DWORD errorCode;         // the Windows error code of that step
+    DWORD uniqueIdHigh;      // the unique id the open used
+    DWORD uniqueIdLow;
+    DWORD majorVersion;      // the interface version asked for
+    DWORD confirmTimeoutMs;  // how long the answer was awaited
+    wchar_t serverPath[MAX_PATH];  // RIBEX_OPEN_SERVER_START: the program tried
+} RibexOpenFailure;
+
+// RibexOpenNet that also fills *pFailure (may be null): step RIBEX_OPEN_DONE
+// on success, otherwise the step that failed and its error code.
+BOOL RibexOpenNetEx(const wchar_t *netName, const RibexClientOptions *options,
+                    RibexClientNet **ppNet, RibexOpenFailure *pFailure);
+
+// One line for the user: what was tried, what to do about it, and the error
+// code with the system's text for it, e.g. for a net nobody serves:
+//   no device \\.\NET, and no simulated peer queue named NET appeared in time:
+//   start 'canpeer -s NET' or load the driver (error 1460: ...)
+// Returns the characters written (the text is cut to fit chars).
+DWORD RibexDescribeOpenFailure(const wchar_t *netName, const RibexOpenFailure *pFailure,
+                               wchar_t *text, DWORD chars);
 BOOL RibexCloseNet(RibexClientNet *pNet);
 
 BOOL RibexEnableRemFrame(RibexClientNet *pNet, DWORD canId, DWORD length);

@@ -40,13 +40,15 @@ static wchar_t *DefaultServerPath(void) {
     }
 }
 
-static BOOL StartServerProcess(const wchar_t *serverPath, const wchar_t *queueName) {
+static BOOL StartServerProcess(const wchar_t *serverPath, const wchar_t *queueName,
+                               RibexOpenFailure *pFailure) {
     wchar_t *pDefaultPath = NULL;
     if (serverPath == NULL) {
         pDefaultPath = DefaultServerPath();
         if (pDefaultPath == NULL) return FALSE;
         serverPath = pDefaultPath;
     }
+    lstrcpynW(pFailure->serverPath, serverPath, MAX_PATH);
     // "path" "queue": the server takes its queue from the last argument.
     size_t chars = wcslen(serverPath) + wcslen(queueName) + 8;
     wchar_t *pCommandLine = (wchar_t *)HeapAlloc(GetProcessHeap(), 0, chars * sizeof(wchar_t));
@@ -76,7 +78,9 @@ static BOOL StartServerProcess(const wchar_t *serverPath, const wchar_t *queueNa
     return started;
 }
 
-MsgQHandle ConnectRibexServer(const wchar_t *queueName, const wchar_t *serverPath) {
+MsgQHandle ConnectRibexServer(const wchar_t *queueName, const wchar_t *serverPath,
+                              RibexOpenFailure *pFailure) {
+    pFailure->step = RIBEX_OPEN_SERVER_QUEUE;
     if (queueName == NULL || queueName[0] == L'\0' || wcschr(queueName, L'"') != NULL) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return NULL;
@@ -100,8 +104,9 @@ MsgQHandle ConnectRibexServer(const wchar_t *queueName, const wchar_t *serverPat
         HANDLE hMarker = OpenMutexW(SYNCHRONIZE, FALSE, RIBEX_INSTANCE_MARKER_NAME);
         if (hMarker != NULL) {
             CloseHandle(hMarker);
-        } else if (!StartServerProcess(serverPath, queueName)) {
+        } else if (!StartServerProcess(serverPath, queueName, pFailure)) {
             errorCode = GetLastError();
+            pFailure->step = RIBEX_OPEN_SERVER_START;
             MsgQClose(hServerQueue);
             hServerQueue = NULL;
         }

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "msgq.h"
+#include "ribex_client.h"
 
 #define RIBEX_GLOBAL_LOCK_NAME L"ribexGlobLockMtx"
 #define RIBEX_INSTANCE_MARKER_NAME L"ribexMultInstMtx"
@@ -15,4 +16,7 @@
 // Returns this process's handle of the server queue, the server running
 // or started; null with the last error on failure (the queue handle is
 // then not kept). serverPath null: ribex.exe beside the calling program.
-MsgQHandle ConnectRibexServer(const wchar_t *queueName, const wchar_t *serverPath);
+// On failure pFailure gets the step (server queue or server start, with
+// the program tried).
+MsgQHandle ConnectRibexServer(const wchar_t *queueName, const wchar_t *serverPath,
+                              RibexOpenFailure *pFailure);

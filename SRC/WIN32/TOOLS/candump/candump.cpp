@@ -8,6 +8,7 @@
 #include <wchar.h>
 
 #include "can_error_frame.h"
+#include "can_id_filter.h"
 #include "candump_line.h"
 #include "candump_log.h"
 #include "ribex_client.h"
@@ -16,13 +17,8 @@
 namespace {
 
 const DWORD kMaxNets = 16;
-const DWORD kMaxFilters = 32;
+const DWORD kMaxFilters = CAN_ID_FILTER_MAX;
 const DWORD kBatch = 64;
-
-struct Filter {
-    DWORD id;
-    DWORD mask;
-};
 
 struct Options {
     const wchar_t *nets[kMaxNets];
@@ -33,7 +29,7 @@ struct Options {
     const wchar_t *logPath;
     LogFormat logFormat;
     BOOL logFormatGiven;  // -L without -l writes nothing: refused
-    Filter filters[kMaxFilters];
+    CanIdFilter filters[kMaxFilters];
     DWORD noFilters;
     BOOL statistics;
     DWORD bitRate;
@@ -134,14 +130,21 @@ BOOL ParsePair(const wchar_t *text, DWORD *pFirst, DWORD *pSecond) {
 }
 
 BOOL PassesFilters(const Options *o, DWORD canId) {
-    if (o->noFilters == 0) return TRUE;
-    for (DWORD i = 0; i < o->noFilters; ++i)
-        if ((canId & o->filters[i].mask) == (o->filters[i].id & o->filters[i].mask)) return TRUE;
-    return FALSE;
+    return CanIdPassesFilters(o->filters, o->noFilters, canId);
 }
 
 void PrintError(const char *what, const wchar_t *net) {
     fprintf(stderr, "candump: %s %ls failed, error %lu\n", what, net, GetLastError());
+}
+
+// Opens a net; a failure is explained: what was tried, what to do.
+BOOL OpenNet(const wchar_t *net, const RibexClientOptions *client, RibexClientNet **ppNet) {
+    RibexOpenFailure failure;
+    if (RibexOpenNetEx(net, client, ppNet, &failure)) return TRUE;
+    wchar_t text[768];
+    RibexDescribeOpenFailure(net, &failure, text, sizeof(text) / sizeof(text[0]));
+    fprintf(stderr, "candump: cannot open %ls: %ls\n", net, text);
+    return FALSE;
 }
 
 int RunManagement(const wchar_t *command, int argc, wchar_t **argv, Options *o) {
@@ -155,10 +158,7 @@ int RunManagement(const wchar_t *command, int argc, wchar_t **argv, Options *o) 
         if (isEnable && argc >= 3 && !ParseDec(argv[2], &length)) return Fail("bad length", argv[2]);
     }
     RibexClientNet *pNet = NULL;
-    if (!RibexOpenNet(net, &o->client, &pNet)) {
-        PrintError("open of", net);
-        return 1;
-    }
+    if (!OpenNet(net, &o->client, &pNet)) return 1;
     int rc = 0;
     if (isEnable) {
         if (!RibexEnableRemFrame(pNet, canId, length)) {
@@ -290,8 +290,7 @@ int RunDump(Options *o) {
     DWORD opened = 0;
     for (; opened < o->noNets; ++opened) {
         snprintf(s.netNames[opened], sizeof(s.netNames[opened]), "%ls", o->nets[opened]);
-        if (!RibexOpenNet(o->nets[opened], &o->client, &s.nets[opened])) {
-            PrintError("open of", o->nets[opened]);
+        if (!OpenNet(o->nets[opened], &o->client, &s.nets[opened])) {
             rc = 1;
             break;
         }
@@ -418,7 +417,7 @@ int wmain(int argc, wchar_t **argv) {
             break;
         case L'f':
             if (o.noFilters == kMaxFilters) return Fail("too many filters", v);
-            if (!ParsePair(v, &o.filters[o.noFilters].id, &o.filters[o.noFilters].mask))
+            if (!ParseCanIdFilter(v, &o.filters[o.noFilters]))
                 return Fail("filter must be ID:MASK in hex", v);
             o.noFilters++;
             break;

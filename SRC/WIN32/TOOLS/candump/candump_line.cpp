@@ -5,12 +5,6 @@
 
 #include "can_frame_text.h"
 
-namespace {
-
-BOOL IsExtended(DWORD canId) { return (canId & ~RX_REMOTE_FRAME_FLAG) > CAN_STANDARD_ID_MAX; }
-
-}  // namespace
-
 void FormatCanId(DWORD canId, char *text, size_t size) {
     // The frame text of an empty data frame is the identifier and "#".
     RxMsg msg = {};
@@ -40,13 +34,4 @@ void FormatDumpLine(unsigned long long stamp, const char *netName, const RibexFr
     if (CanLogLineFormat(&msg, netName, line, size) == 0)
         snprintf(line, size, "(%llu.%06lu) %s BAD#%lX/%lu", stamp / 10000000ull,
                  (unsigned long)((stamp % 10000000ull) / 10ull), netName, (unsigned long)msg.can.id, (unsigned long)msg.length);
-}
-
-DWORD WorstCaseFrameBits(const RxMsg *msg) {
-    DWORD dataBits = (msg->can.id & RX_REMOTE_FRAME_FLAG) ? 0 : 8 * (msg->length > 8 ? 8 : msg->length);
-    // Outside the stuffed part: CRC delimiter, ACK slot and delimiter, end
-    // of frame, interframe space (13 bits). Stuffing covers start of frame
-    // to CRC; at worst one stuff bit after every four bits.
-    DWORD stuffed = (IsExtended(msg->can.id) ? 54 : 34) + dataBits;
-    return stuffed + 13 + (stuffed - 1) / 4;
 }

@@ -1,9 +1,10 @@
 // The dump tool's output: one candump log line per receive-buffer entry,
-// and the bus time a frame takes on the wire.
+// and (from can_bus_load.h) the bus time a frame takes on the wire.
 #pragma once
 
 #include <windows.h>
 
+#include "can_bus_load.h"
 #include "ribex_client.h"
 
 // "123" for a standard, "0001ABCD" for an extended identifier (bit 31, the
@@ -15,7 +16,3 @@ void FormatCanId(DWORD canId, char *text, size_t size);
 // stamp is in 100 ns units.
 void FormatDumpLine(unsigned long long stamp, const char *netName, const RibexFrame *frame, char *line,
                     size_t size);
-
-// Bits the frame occupies on the bus with the most stuff bits possible
-// (start of frame to interframe space).
-DWORD WorstCaseFrameBits(const RxMsg *msg);

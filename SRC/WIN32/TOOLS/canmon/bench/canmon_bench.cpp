@@ -1,0 +1,145 @@
+// canmon on a full 1 Mbit/s bus: canpeer puts 7,600 eight-byte frames a
+// second on a virtual driver device for ten seconds while canmon and candump
+// read the same net side by side; once with the server's default device
+// batch (NoMsgPerRead unset) and once with 32 frames per read. Prints the
+// frames each reader got, the frames it lost (fell behind the ring), the
+// error entries (the driver's queue overflowed), and canmon's own CPU time
+// (Wine reports another process's CPU time as zero, so canmon prints its
+// own at exit).
+//
+//   canmon_bench [DEVICE]     default VCAN6; the driver must be loaded as
+//                             service "vcan" (./ribex.sh bench does it)
+#include <windows.h>
+
+#include <stdio.h>
+
+#include <string>
+
+#include "child_process.h"
+#include "vcan_control.h"
+
+namespace {
+
+const DWORD kRate = 7600;
+const DWORD kSeconds = 10;
+const DWORD kRunMs = (kSeconds + 20) * 1000;  // start-up, traffic on a busy machine, drain
+const wchar_t kService[] = L"vcan";
+
+struct Reader {
+    const char *name;
+    ribex_test::ChildProcess child;
+    std::string text;
+    HANDLE hDrain = nullptr;
+};
+
+DWORD WINAPI DrainThread(void *param) {
+    Reader *r = static_cast<Reader *>(param);
+    r->text = ribex_test::ReadAllOutput(&r->child);
+    return 0;
+}
+
+bool StartReader(Reader *r, const std::wstring &program, const std::wstring &args) {
+    if (!ribex_test::StartChild(program, args, &r->child, true)) {
+        printf("canmon_bench: %ls could not be started, error %lu\n", program.c_str(),
+               GetLastError());
+        return false;
+    }
+    r->hDrain = CreateThread(nullptr, 0, DrainThread, r, 0, nullptr);
+    return true;
+}
+
+unsigned long long After(const std::string &text, size_t from, const char *marker,
+                         const char *format) {
+    if (from == std::string::npos) return 0;
+    const char *p = strstr(text.c_str() + from, marker);
+    unsigned long long value = 0;
+    if (p != nullptr) sscanf(p + strlen(marker), format, &value);
+    return value;
+}
+
+void Report(Reader *r, double trafficSeconds) {
+    DWORD code = 99;
+    if (!ribex_test::WaitChild(&r->child, kRunMs + 30000, &code))
+        printf("%s did not end\n", r->name);
+    WaitForSingleObject(r->hDrain, 30000);
+    CloseHandle(r->hDrain);
+    ribex_test::ReleaseChild(&r->child);
+    const std::string &out = r->text;
+    unsigned long long frames, lost, errors;
+    std::string cpu;
+    if (strcmp(r->name, "canmon") == 0) {
+        size_t header = out.rfind("== ");
+        lost = After(out, header, " bit/s, ", "%llu");
+        errors = After(out, header, " lost, ", "%llu");
+        frames = After(out, header, "error entries, ", "%llu");
+        double seconds = 0;
+        size_t at = out.rfind("canmon: CPU ");
+        if (at != std::string::npos && sscanf(out.c_str() + at, "canmon: CPU %lf", &seconds) == 1) {
+            char text[96];
+            snprintf(text, sizeof(text), ", CPU %.2f s = %.1f%% of one core over the traffic",
+                     seconds, 100.0 * seconds / trafficSeconds);
+            cpu = text;
+        }
+    } else {
+        size_t stats = out.rfind("candump: ");
+        frames = After(out, stats, "candump: ", "%llu");
+        lost = After(out, stats, " frames/s, ", "%llu");
+        errors = 0;
+        for (size_t at = out.find(" ERROR#"); at != std::string::npos;
+             at = out.find(" ERROR#", at + 1))
+            ++errors;
+    }
+    printf("  %-8s exit %lu: %llu frames, %llu lost, %llu error entries%s\n", r->name, code, frames,
+           lost, errors, cpu.c_str());
+}
+
+// One run: both readers on the device, then the traffic.
+int Run(const std::wstring &device, const std::wstring &queue) {
+    std::wstring runMs = std::to_wstring(kRunMs);
+    std::wstring common = L"-q " + queue + L" -b 1000000 ";
+    Reader mon, dump;
+    mon.name = "canmon";
+    dump.name = "candump";
+    if (!StartReader(&mon, L"canmon", common + L"-S -t " + runMs + L" " + device) ||
+        !StartReader(&dump, L"candump", common + L"-s -T " + runMs + L" " + device))
+        return 1;
+    Sleep(4000);  // both have opened the net by now
+    std::wstring peerArgs = L"-d " + device + L" -g -n " + std::to_wstring(kRate * kSeconds) +
+                            L" -r " + std::to_wstring(kRate) + L" -I 123 -L 8";
+    DWORD peerStart = GetTickCount();
+    int rc = 0;
+    if (ribex_test::RunProgram(L"canpeer", peerArgs, 120000, nullptr) != 0) {
+        printf("canmon_bench: canpeer failed (is the driver loaded? ./ribex.sh bench loads it)\n");
+        rc = 1;
+    }
+    double seconds = (GetTickCount() - peerStart) / 1000.0;
+    printf("  canpeer  put %lu frames on the bus in %.1f s (%.0f frames/s)\n", kRate * kSeconds,
+           seconds, kRate * kSeconds / seconds);
+    Report(&mon, seconds);
+    Report(&dump, seconds);
+    return rc;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t **argv) {
+    std::wstring device = argc > 1 ? argv[1] : L"VCAN6";
+    std::wstring queue = L"canmonBenchQ" + std::to_wstring(GetCurrentProcessId());
+    printf("canmon_bench: %lu frames/s of 8 bytes (a full 1 Mbit/s bus) on %ls for %lu s\n", kRate,
+           device.c_str(), kSeconds);
+    printf("server's default device batch (NoMsgPerRead unset):\n");
+    fflush(stdout);
+    int rc = Run(device, queue);
+    // The server reads NoMsgPerRead from the driver's service key when it
+    // opens the net; the value goes again afterwards.
+    if (VcanSetServiceValue(kService, L"NoMsgPerRead", 32)) {
+        printf("NoMsgPerRead 32:\n");
+        fflush(stdout);
+        Sleep(4000);  // the first run's server ends by itself
+        rc |= Run(device, queue + L"b");
+        VcanDeleteServiceValue(kService, L"NoMsgPerRead");
+    } else {
+        printf("canmon_bench: NoMsgPerRead could not be set, error %lu\n", GetLastError());
+    }
+    return rc;
+}

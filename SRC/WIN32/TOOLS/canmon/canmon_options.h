@@ -1,0 +1,40 @@
+// canmon's command line.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "can_id_filter.h"
+#include "ribex_client.h"
+
+enum class MonSort { Id, Rate, Age };
+
+struct MonOptions {
+    std::vector<std::wstring> nets;
+    DWORD bitRate = 500000;
+    std::vector<CanIdFilter> filters;
+    MonSort sort = MonSort::Id;
+    bool plain = false;     // -S: plain tables even on a console
+    DWORD intervalMs = 0;   // -i: plain table every intervalMs (0: see runTimeMs)
+    DWORD runTimeMs = 0;    // -t: stop after runTimeMs (0: until q or Ctrl+C)
+    DWORD refreshMs = 250;  // -r: console redraw period
+    DWORD staleMs = 5000;   // -a: rows not seen for this long go with 'd'
+    DWORD readDelayMs = 0;  // --read-delay: the reader sleeps after each pass (tests)
+    std::wstring queueName;
+    bool haveUniqueId = false;
+    DWORD uniqueIdHigh = 0, uniqueIdLow = 0;
+    bool help = false;
+};
+
+// Parses argv[1..]; false with *error saying which argument was wrong.
+bool ParseMonOptions(int argc, wchar_t **argv, MonOptions *o, std::wstring *error);
+
+// Several filters in one text, blank or comma separated ("100:7F0 200:7FF");
+// an empty text gives none. False with *error naming the bad one.
+bool ParseMonFilters(const std::wstring &text, std::vector<CanIdFilter> *filters,
+                     std::wstring *error);
+
+const wchar_t *MonUsage();
+const wchar_t *MonSortName(MonSort sort);

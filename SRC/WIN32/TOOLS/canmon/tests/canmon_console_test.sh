@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# canmon's console in a real terminal: tmux runs it under Wine on VCAN5
+# while canpeer puts two identifiers on the bus (0x100 at 40/s, 0x050 at
+# 10/s). Keys go in with send-keys, the screen comes back with capture-pane:
+# the table appears sorted by identifier, 'r' sorts it by rate, 'f' filters
+# it, 'p' holds and releases the figures, 'q' quits with the net closed,
+# and the server that canmon started ends by itself.
+# Then Ctrl+C ends a run of plain tables the same clean way.
+#
+#   canmon_console_test.sh BUILD_DIR
+set -euo pipefail
+
+B=${1:?build folder}
+RUN="$B/wine-run.sh"
+BIN="$B/bin"
+command -v tmux >/dev/null || { echo "tmux is missing (./ribex.sh deps installs it)" >&2; exit 1; }
+
+SOCKET="canmon-test-$$"
+SESSION=canmon
+QUEUE="canmonConsoleQ$$"
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  tmux -L "$SOCKET" kill-server 2>/dev/null || true
+}
+trap cleanup EXIT
+
+screen() { tmux -L "$SOCKET" capture-pane -p -t "$SESSION"; }
+fail() {
+  echo "FAIL: $*" >&2
+  echo "---- screen ----" >&2
+  screen >&2 || true
+  exit 1
+}
+# Waits up to $1 seconds until the screen matches the extended regex $2.
+wait_screen() {
+  local i
+  for i in $(seq 1 $(($1 * 5))); do
+    if screen | grep -Eq "$2"; then return 0; fi
+    sleep 0.2
+  done
+  return 1
+}
+# Line number of the first table row of identifier $1.
+row_of() { screen | grep -nE "^VCAN5 +$1 " | head -n 1 | cut -d: -f1; }
+
+tmux -L "$SOCKET" new-session -d -s "$SESSION" -x 120 -y 30 \
+  "TERM=xterm-256color '$RUN' '$BIN/canmon.exe' -q $QUEUE -r 100 VCAN5; echo \"canmon exit \$?\"; sleep 120"
+wait_screen 60 'canmon 1\..*sort: id' || fail "the table did not appear"
+wait_screen 10 '^VCAN5: ' || fail "no header line for VCAN5"
+
+"$RUN" "$BIN/canpeer.exe" -d VCAN5 -g -n 1200 -r 40 -I 100 -L 8 >/dev/null 2>&1 &
+pids+=($!)
+"$RUN" "$BIN/canpeer.exe" -d VCAN5 -g -n 300 -r 10 -I 050 -L 2 >/dev/null 2>&1 &
+pids+=($!)
+
+# Both rows, each with a rate: sorted by identifier, 050 comes first.
+wait_screen 60 '^VCAN5 +050 +std +([3-9]|[0-9]{2,}) ' || fail "row 050 did not get going"
+wait_screen 20 '^VCAN5 +100 +std +[0-9]{2,} ' || fail "row 100 did not get going"
+[ "$(row_of 050)" -lt "$(row_of 100)" ] || fail "not sorted by identifier"
+
+tmux -L "$SOCKET" send-keys -t "$SESSION" r
+wait_screen 10 'sort: rate' || fail "'r' did not switch to sorting by rate"
+sleep 0.5
+[ "$(row_of 100)" -lt "$(row_of 050)" ] || fail "not sorted by rate (100 is the busier)"
+echo "sorted by identifier, then by rate after 'r'"
+
+# 'f' prompts for a filter in candump's syntax; Enter applies it: 050 goes.
+tmux -L "$SOCKET" send-keys -t "$SESSION" f
+wait_screen 10 '^filter ID:MASK' || fail "'f' did not prompt for a filter"
+tmux -L "$SOCKET" send-keys -t "$SESSION" -l '100:7FF'
+tmux -L "$SOCKET" send-keys -t "$SESSION" Enter
+wait_screen 10 'filter: 100:7FF' || fail "the filter was not applied"
+sleep 0.5
+[ -z "$(row_of 050)" ] || fail "row 050 still shown through filter 100:7FF"
+[ -n "$(row_of 100)" ] || fail "row 100 hidden by filter 100:7FF"
+echo "'f' filtered the table down to 100"
+
+# 'p' holds the figures while frames keep coming; 'p' again lets them run.
+count_of() { screen | grep -E "^VCAN5 +$1 " | awk '{print $4}'; }
+tmux -L "$SOCKET" send-keys -t "$SESSION" p
+wait_screen 10 'PAUSED' || fail "'p' did not pause"
+held=$(count_of 100)
+sleep 1.5
+[ "$(count_of 100)" = "$held" ] || fail "the count moved while paused ($held, $(count_of 100))"
+tmux -L "$SOCKET" send-keys -t "$SESSION" p
+for i in $(seq 1 50); do
+  [ "$(count_of 100)" != "$held" ] && break
+  sleep 0.2
+done
+[ "$(count_of 100)" != "$held" ] || fail "the count stayed at $held after the second 'p'"
+echo "'p' paused and resumed the figures"
+
+server_runs() { pgrep -f "ribex\.exe.*$QUEUE" >/dev/null; }
+server_runs || fail "no server runs on $QUEUE while canmon shows the table"
+
+tmux -L "$SOCKET" send-keys -t "$SESSION" q
+wait_screen 30 'canmon exit 0' || fail "'q' did not end canmon with exit code 0"
+screen | grep -Eq 'canmon: VCAN5 closed: [0-9]+ frames, 0 lost' || fail "no closing statistics"
+echo "'q' quit and closed VCAN5"
+
+# No client left: the server canmon started on queue $QUEUE ends by itself.
+for i in $(seq 1 75); do
+  server_runs || break
+  sleep 0.2
+done
+if server_runs; then fail "the server on $QUEUE still runs"; fi
+echo "the server ended by itself"
+
+# Ctrl+C in the terminal ends canmon as cleanly, here printing plain tables.
+tmux -L "$SOCKET" new-window -t "$SESSION" -n plain \
+  "TERM=xterm-256color '$RUN' '$BIN/canmon.exe' -q $QUEUE -S -i 500 VCAN5; echo \"canmon exit \$?\"; sleep 120"
+SESSION="$SESSION:plain"
+wait_screen 60 '^== VCAN5: ' || fail "no plain table"
+tmux -L "$SOCKET" send-keys -t "$SESSION" C-c
+wait_screen 30 'canmon exit 0' || fail "Ctrl+C did not end canmon with exit code 0"
+screen | grep -Eq 'canmon: VCAN5 closed: ' || fail "no closing statistics after Ctrl+C"
+echo "Ctrl+C ended canmon and closed VCAN5"
