@@ -100,7 +100,8 @@ int StartUp(StressRun *pRun) {
         }
     }
     NoteServersBefore(&pRun->server);
-    pRun->hServerQueue = ConnectRibexServer(pRun->options.serverQueue.c_str(), nullptr);
+    RibexOpenFailure failure = {};
+    pRun->hServerQueue = ConnectRibexServer(pRun->options.serverQueue.c_str(), nullptr, &failure);
     if (pRun->hServerQueue == nullptr) return Fatal(L"cannot start the server", GetLastError());
     if (!FindServer(&pRun->server, 10000))
         return Fatal(L"cannot find the server process", GetLastError());

@@ -61,7 +61,8 @@ int Fail(StressChildSlot *pSlot, StressChildExit code) {
 // the wake-up event exist, as the server expects them.
 int StallInOpen(const ChildArgs &a, StressChildSlot *pSlot) {
     DWORD high = GetCurrentProcessId();
-    MsgQHandle hServerQueue = ConnectRibexServer(a.serverQueue.c_str(), nullptr);
+    RibexOpenFailure failure = {};
+    MsgQHandle hServerQueue = ConnectRibexServer(a.serverQueue.c_str(), nullptr, &failure);
     if (hServerQueue == nullptr) return Fail(pSlot, CHILD_EXIT_OPEN_FAILED);
     MsgQHandle hReply = CreateMsgQ(a.netName.c_str(), high, a.uniqueLow, RIBEX_IF_OPEN_CFM_SIZE);
     wchar_t *pEventName = CreateUniqueName(a.netName.c_str(), high, a.uniqueLow, L"EVT");

@@ -59,7 +59,9 @@ TEST(StressServerWatch, FollowsTheServerThatWonTheMarkerNotTheOneThatLost) {
 
     PROCESS_INFORMATION loser = {};
     ASSERT_TRUE(StartHeldServer(queue, &loser)) << GetLastError();
-    MsgQHandle hQueue = ConnectRibexServer(queue.c_str(), nullptr);  // starts the winner
+    RibexOpenFailure failure = {};
+    // starts the winner
+    MsgQHandle hQueue = ConnectRibexServer(queue.c_str(), nullptr, &failure);
     if (hQueue == nullptr) {
         DWORD errorCode = GetLastError();
         TerminateProcess(loser.hProcess, 9);
