@@ -14,6 +14,8 @@
 #define DEFAULT_CONFIRM_TIMEOUT_MS 10000u
 #define REPLY_QUEUE_MSG_SIZE 12u
 #define LIVE_TABLE_GROWTH 16u
+#define REUSED_ID_GRACE_MS 1000u
+#define REUSED_ID_RETRY_MS 10u
 
 struct RibexClientNet {
     volatile LONG refCount;  // the live table's reference + calls in progress
@@ -241,6 +243,24 @@ static RibexClientNet *NewNet(const wchar_t *netName, const RibexClientOptions *
     return pNet;
 }
 
+// The server closes its handle of a client's reply queue just after it
+// sent the close confirm, so a unique id that was closed a moment ago may
+// still name a queue for that moment. Taking the id again waits it out; a
+// client that really holds the id keeps it, and the open fails with
+// ERROR_ALREADY_EXISTS once the grace has passed.
+static BOOL CreateReplyQueue(RibexClientNet *pNet) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        pNet->hReplyQueue =
+            CreateMsgQ(pNet->netName, pNet->high, pNet->low, REPLY_QUEUE_MSG_SIZE);
+        if (pNet->hReplyQueue != NULL) return TRUE;
+        if (GetLastError() != ERROR_ALREADY_EXISTS ||
+            GetTickCount() - start >= REUSED_ID_GRACE_MS)
+            return FALSE;
+        Sleep(REUSED_ID_RETRY_MS);
+    }
+}
+
 // Server, reply queue, wake-up event, open request, receive buffer, in this
 // order; pFailure->step follows, so that on failure it names the step.
 static BOOL ConnectNet(RibexClientNet *pNet, const RibexClientOptions *options,
@@ -252,8 +272,7 @@ static BOOL ConnectNet(RibexClientNet *pNet, const RibexClientOptions *options,
     // The reply queue and the wake-up event must exist before the server
     // sees the open request: it opens both by name while handling it.
     pFailure->step = RIBEX_OPEN_REPLY_QUEUE;
-    pNet->hReplyQueue = CreateMsgQ(pNet->netName, pNet->high, pNet->low, REPLY_QUEUE_MSG_SIZE);
-    if (pNet->hReplyQueue == NULL) return FALSE;
+    if (!CreateReplyQueue(pNet)) return FALSE;
     pFailure->step = RIBEX_OPEN_WAKE_EVENT;
     if (!CreateWakeEvent(pNet)) return FALSE;
     if (!RequestOpen(pNet, majorVersion, options->minorVersion, pFailure)) return FALSE;

@@ -100,6 +100,35 @@ TEST_F(ClientSession, OpenStartsTheServerAndRequestsGetTheirAnswers) {
     EXPECT_TRUE(RibexCloseNet(pNet)) << GetLastError();
 }
 
+DWORD WINAPI CloseQueueSoon(void *pQueue) {
+    Sleep(50);
+    return MsgQClose((MsgQHandle)pQueue) ? 0 : GetLastError();
+}
+
+// The server lets go of a closed client's reply queue just after its close
+// confirm; an open under the same id in that moment finds the queue there.
+TEST_F(ClientSession, AnIdWhoseReplyQueueIsOnItsWayOutIsTakenAgain) {
+    std::wstring net = PeerNet();
+    RibexClientOptions same = options_;
+    same.haveUniqueId = TRUE;
+    same.uniqueIdHigh = GetCurrentProcessId();
+    same.uniqueIdLow = 0x5eed;
+    MsgQHandle hLingering = CreateMsgQ(net.c_str(), same.uniqueIdHigh, same.uniqueIdLow, 12);
+    ASSERT_NE(nullptr, hLingering) << GetLastError();
+    HANDLE hCloser = CreateThread(nullptr, 0, CloseQueueSoon, hLingering, 0, nullptr);
+    ASSERT_NE(nullptr, hCloser);
+    RibexClientNet *pNet = nullptr;
+    EXPECT_TRUE(RibexOpenNet(net.c_str(), &same, &pNet)) << GetLastError();
+    WaitForSingleObject(hCloser, INFINITE);
+    DWORD closeResult = 1;
+    GetExitCodeThread(hCloser, &closeResult);
+    CloseHandle(hCloser);
+    EXPECT_EQ(0u, closeResult);
+    if (pNet != nullptr) {
+        EXPECT_TRUE(RibexCloseNet(pNet)) << GetLastError();
+    }
+}
+
 TEST_F(ClientSession, PeerFramesAreReadInOrderAndLapsAreCounted) {
     MsgQHandle hPeer = nullptr;
     std::wstring net = PeerNet(&hPeer);
