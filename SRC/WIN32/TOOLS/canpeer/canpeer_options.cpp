@@ -2,9 +2,9 @@
 #include "canpeer_options.h"
 
 #include <cwchar>
-#include <cwctype>
 
 #include "can_frame_text.h"
+#include "toolargs.h"
 
 namespace {
 
@@ -75,18 +75,7 @@ bool Fail(std::wstring *error, const std::wstring &text)
     return false;
 }
 
-bool ParseUnsigned(const wchar_t *text, int base, unsigned long long max, unsigned long long *value)
-{
-    if (!text || !*text || std::iswspace(*text) || *text == L'-' || *text == L'+') return false;
-    wchar_t *end = nullptr;
-    errno = 0;
-    unsigned long long v = std::wcstoull(text, &end, base);
-    if (errno || *end || v > max) return false;
-    *value = v;
-    return true;
-}
-
-bool ParsePattern(const wchar_t *text, unsigned long long max, int base, Pattern *pattern, uint32_t *value)
+bool ParsePattern(const wchar_t *text, DWORD max, int base, Pattern *pattern, uint32_t *value)
 {
     if (std::wcscmp(text, L"i") == 0) {
         *pattern = Pattern::Increment;
@@ -96,10 +85,10 @@ bool ParsePattern(const wchar_t *text, unsigned long long max, int base, Pattern
         *pattern = Pattern::Random;
         return true;
     }
-    unsigned long long v;
-    if (!ParseUnsigned(text, base, max, &v)) return false;
+    DWORD v;
+    if (!ParseArgDword(text, base, max, &v)) return false;
     *pattern = Pattern::Fixed;
-    *value = (uint32_t)v;
+    *value = v;
     return true;
 }
 
@@ -136,7 +125,7 @@ bool ParsePeerOptions(int argc, wchar_t **argv, PeerOptions *o, std::wstring *er
             return true;
         };
         const wchar_t *v = nullptr;
-        unsigned long long n = 0;
+        DWORD n = 0;
         if (arg == L"-h" || arg == L"--help") {
             o->help = true;
         } else if (arg == L"-d" || arg == L"--device" || arg == L"-s" || arg == L"--sim") {
@@ -147,10 +136,10 @@ bool ParsePeerOptions(int argc, wchar_t **argv, PeerOptions *o, std::wstring *er
         } else if (arg == L"-g") {
             generator = true;
         } else if (arg == L"-n") {
-            if (!value(&v) || !ParseUnsigned(v, 10, 0xFFFFFFFFull, &n) || n == 0) {
+            if (!value(&v) || !ParseArgDword(v, 10, 0xFFFFFFFF, &n) || n == 0) {
                 return Fail(error, L"-n needs a count of 1 or more, not '" + std::wstring(v ? v : L"") + L"'");
             }
-            o->count = (DWORD)n;
+            o->count = n;
         } else if (arg == L"-r") {
             wchar_t *end = nullptr;
             double rate = value(&v) ? std::wcstod(v, &end) : 0;
@@ -177,28 +166,29 @@ bool ParsePeerOptions(int argc, wchar_t **argv, PeerOptions *o, std::wstring *er
         } else if (arg == L"-x") {
             o->asFastAsPossible = true;
         } else if (arg == L"-u" || arg == L"--unique-id") {
-            unsigned long long high, low;
+            DWORD high, low;
             std::wstring text = value(&v) ? v : L"";
-            size_t colon = text.find(L':');
-            if (colon == std::wstring::npos ||
-                !ParseUnsigned(text.substr(0, colon).c_str(), 16, 0xFFFFFFFFull, &high) ||
-                !ParseUnsigned(text.substr(colon + 1).c_str(), 16, 0xFFFFFFFFull, &low)) {
+            if (!ParseArgHexPair(text.c_str(), &high, &low)) {
                 return Fail(error, arg + L" needs HIGH:LOW in hex, not '" + text + L"'");
             }
-            o->uniqueIdHigh = (uint32_t)high;
-            o->uniqueIdLow = (uint32_t)low;
+            o->uniqueIdHigh = high;
+            o->uniqueIdLow = low;
             o->uniqueIdGiven = true;
         } else if (arg == L"-Q" || arg == L"--queue-size") {
-            if (!value(&v) || !ParseUnsigned(v, 10, 100000, &n) || n == 0) {
+            if (!value(&v) || !ParseArgDword(v, 10, 100000, &n) || n == 0) {
                 return Fail(error, arg + L" needs a message count 1..100000");
             }
-            o->queueSize = (DWORD)n;
+            o->queueSize = n;
         } else if (arg == L"-t" || arg == L"--send-timeout") {
-            if (!value(&v) || !ParseUnsigned(v, 10, 0xFFFFFFFEull, &n)) return Fail(error, arg + L" needs milliseconds");
-            o->sendTimeoutMs = (DWORD)n;
+            if (!value(&v) || !ParseArgDword(v, 10, 0xFFFFFFFE, &n)) {
+                return Fail(error, arg + L" needs milliseconds");
+            }
+            o->sendTimeoutMs = n;
         } else if (arg == L"-w" || arg == L"--linger") {
-            if (!value(&v) || !ParseUnsigned(v, 10, 0xFFFFFFFEull, &n)) return Fail(error, arg + L" needs milliseconds");
-            o->lingerMs = (DWORD)n;
+            if (!value(&v) || !ParseArgDword(v, 10, 0xFFFFFFFE, &n)) {
+                return Fail(error, arg + L" needs milliseconds");
+            }
+            o->lingerMs = n;
         } else if (arg == L"-v") {
             o->verbose = true;
         } else if (arg.size() > 1 && arg[0] == L'-') {

@@ -4,6 +4,8 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "toolargs.h"
+
 namespace {
 
 const wchar_t USAGE[] =
@@ -71,17 +73,6 @@ bool Fail(std::wstring *error, const std::wstring &text)
     return false;
 }
 
-bool ParseUnsigned(const wchar_t *text, int base, unsigned long long max, unsigned long long *value)
-{
-    if (!text || !*text || std::iswspace(*text) || *text == L'-' || *text == L'+') return false;
-    wchar_t *end = nullptr;
-    errno = 0;
-    unsigned long long v = std::wcstoull(text, &end, base);
-    if (errno || *end || v > max) return false;
-    *value = v;
-    return true;
-}
-
 std::wstring Lower(std::wstring s)
 {
     for (wchar_t &c : s) c = (wchar_t)std::towlower(c);
@@ -104,10 +95,12 @@ bool ParseBitRate(const std::wstring &text, std::string *command)
     return false;
 }
 
+// Four hex digits, passed to the adapter as they stand: no 0x prefix.
 bool ParseBtr(const std::wstring &text, std::string *command)
 {
-    unsigned long long v;
-    if (text.size() != 4 || !ParseUnsigned(text.c_str(), 16, 0xFFFF, &v)) return false;
+    DWORD v;
+    const bool prefixed = text.size() > 1 && (text[1] == L'x' || text[1] == L'X');
+    if (text.size() != 4 || prefixed || !ParseArgDword(text.c_str(), 16, 0xFFFF, &v)) return false;
     *command = "s";
     for (wchar_t c : text) *command += (char)std::towupper(c);
     return true;
@@ -115,15 +108,10 @@ bool ParseBtr(const std::wstring &text, std::string *command)
 
 bool ParseUniqueId(const std::wstring &text, SlcanOptions *o)
 {
-    unsigned long long high, low;
-    size_t colon = text.find(L':');
-    if (colon == std::wstring::npos ||
-        !ParseUnsigned(text.substr(0, colon).c_str(), 16, 0xFFFFFFFFull, &high) ||
-        !ParseUnsigned(text.substr(colon + 1).c_str(), 16, 0xFFFFFFFFull, &low)) {
-        return false;
-    }
-    o->uniqueIdHigh = (uint32_t)high;
-    o->uniqueIdLow = (uint32_t)low;
+    DWORD high, low;
+    if (!ParseArgHexPair(text.c_str(), &high, &low)) return false;
+    o->uniqueIdHigh = high;
+    o->uniqueIdLow = low;
     o->uniqueIdGiven = true;
     return true;
 }
@@ -132,9 +120,9 @@ bool IsPortName(const std::wstring &text)
 {
     std::wstring t = Lower(text);
     if (t.rfind(L"\\\\.\\", 0) == 0) t = t.substr(4);
-    unsigned long long n;
+    DWORD n;
     return t.size() > 3 && t.compare(0, 3, L"com") == 0 &&
-           ParseUnsigned(t.c_str() + 3, 10, 255, &n) && n > 0;
+           ParseArgDword(t.c_str() + 3, 10, 255, &n) && n > 0;
 }
 
 bool CheckCombination(SlcanOptions *o, bool simOnlyGiven, std::wstring *error)
@@ -169,7 +157,7 @@ bool ParseSlcanOptions(int argc, wchar_t **argv, SlcanOptions *o, std::wstring *
         const std::wstring arg = argv[i];
         const std::wstring v = i + 1 < argc ? argv[i + 1] : L"";
         const bool hasValue = i + 1 < argc;
-        unsigned long long n = 0;
+        DWORD n = 0;
         auto take = [&]() { return hasValue ? (++i, true) : false; };
         if (arg == L"-h" || arg == L"--help") {
             o->help = true;
@@ -202,37 +190,37 @@ bool ParseSlcanOptions(int argc, wchar_t **argv, SlcanOptions *o, std::wstring *
         } else if (arg == L"-t" || arg == L"--timestamps") {
             o->adapterStamps = true;
         } else if (arg == L"-S" || arg == L"--serial-baud") {
-            if (!take() || !ParseUnsigned(v.c_str(), 10, 4000000, &n) || n < 300) {
+            if (!take() || !ParseArgDword(v.c_str(), 10, 4000000, &n) || n < 300) {
                 return Fail(error, arg + L" needs a baud rate 300..4000000, not '" + v + L"'");
             }
-            o->serialBaud = (DWORD)n;
+            o->serialBaud = n;
         } else if (arg == L"-R" || arg == L"--remote") {
-            if (!take() || !ParseUnsigned(v.c_str(), 16, 0x1FFFFFFF, &n)) {
+            if (!take() || !ParseArgDword(v.c_str(), 16, 0x1FFFFFFF, &n)) {
                 return Fail(error,
                             arg + L" needs a hex identifier up to 1FFFFFFF, not '" + v + L"'");
             }
-            o->remoteIds.push_back((DWORD)n);
+            o->remoteIds.push_back(n);
         } else if (arg == L"-u" || arg == L"--unique-id") {
             if (!take() || !ParseUniqueId(v, o)) {
                 return Fail(error, arg + L" needs HIGH:LOW in hex, not '" + v + L"'");
             }
             simOnlyGiven = true;
         } else if (arg == L"-Q" || arg == L"--queue-size") {
-            if (!take() || !ParseUnsigned(v.c_str(), 10, 100000, &n) || n == 0) {
+            if (!take() || !ParseArgDword(v.c_str(), 10, 100000, &n) || n == 0) {
                 return Fail(error, arg + L" needs a message count 1..100000, not '" + v + L"'");
             }
-            o->queueSize = (DWORD)n;
+            o->queueSize = n;
             simOnlyGiven = true;
         } else if (arg == L"-T" || arg == L"--send-timeout" || arg == L"--answer-timeout" ||
                    arg == L"--retry-max") {
-            if (!take() || !ParseUnsigned(v.c_str(), 10, 600000, &n) ||
+            if (!take() || !ParseArgDword(v.c_str(), 10, 600000, &n) ||
                 (arg == L"--retry-max" && n == 0)) {
                 return Fail(error, arg + L" needs milliseconds (up to 600000), not '" + v + L"'");
             }
             DWORD *field = arg == L"--answer-timeout" ? &o->answerTimeoutMs
                            : arg == L"--retry-max"    ? &o->retryMaxMs
                                                       : &o->sendTimeoutMs;
-            *field = (DWORD)n;
+            *field = n;
         } else if (arg == L"-v" || arg == L"--verbose") {
             o->verbose = true;
         } else if (arg.size() > 1 && arg[0] == L'-') {

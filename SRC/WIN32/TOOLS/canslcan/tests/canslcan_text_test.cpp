@@ -216,6 +216,9 @@ TEST(SlcanOptions, TheReadmeCommandAndEveryWrongArgumentNamed)
     } bad[] = {
         {{L"COM5", L"-b", L"333k", L"--sim", L"CAN1"}, L"333k"},
         {{L"COM5", L"--btr", L"12345", L"--sim", L"CAN1"}, L"12345"},
+        {{L"COM5", L"--btr", L"0x1C", L"--sim", L"CAN1"}, L"0x1C"},
+        {{L"COM5", L"--sim", L"CAN1", L"-S", L"+9600"}, L"'+9600'"},
+        {{L"COM5", L"--sim", L"CAN1", L"-R", L"7E0 "}, L"'7E0 '"},
         {{L"COM5", L"-b", L"500k", L"--btr", L"0314", L"--sim", L"CAN1"}, L"--btr"},
         {{L"LPT1", L"--sim", L"CAN1"}, L"LPT1"},
         {{L"COM5"}, L"no target"},
