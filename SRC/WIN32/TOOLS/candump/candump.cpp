@@ -13,6 +13,7 @@
 #include "candump_log.h"
 #include "ribex_client.h"
 #include "ribex_version.h"
+#include "toolargs.h"
 
 namespace {
 
@@ -102,33 +103,6 @@ int Fail(const char *what, const wchar_t *arg) {
     return 2;
 }
 
-BOOL ParseHex(const wchar_t *text, DWORD *pValue) {
-    if (text == NULL || *text == 0) return FALSE;
-    wchar_t *end = NULL;
-    unsigned long long v = wcstoull(text, &end, 16);
-    if (*end != 0 || v > 0xFFFFFFFFull) return FALSE;
-    *pValue = (DWORD)v;
-    return TRUE;
-}
-
-BOOL ParseDec(const wchar_t *text, DWORD *pValue) {
-    if (text == NULL || *text == 0) return FALSE;
-    wchar_t *end = NULL;
-    unsigned long long v = wcstoull(text, &end, 10);
-    if (*end != 0 || v > 0xFFFFFFFFull) return FALSE;
-    *pValue = (DWORD)v;
-    return TRUE;
-}
-
-BOOL ParsePair(const wchar_t *text, DWORD *pFirst, DWORD *pSecond) {
-    const wchar_t *colon = wcschr(text, L':');
-    if (colon == NULL || colon - text >= 16) return FALSE;
-    wchar_t first[16];
-    wmemcpy(first, text, colon - text);
-    first[colon - text] = 0;
-    return ParseHex(first, pFirst) && ParseHex(colon + 1, pSecond);
-}
-
 BOOL PassesFilters(const Options *o, DWORD canId) {
     return CanIdPassesFilters(o->filters, o->noFilters, canId);
 }
@@ -154,8 +128,10 @@ int RunManagement(const wchar_t *command, int argc, wchar_t **argv, Options *o) 
     BOOL isEnable = wcscmp(command, L"enable") == 0;
     BOOL isDisable = wcscmp(command, L"disable") == 0;
     if (isEnable || isDisable) {
-        if (argc < 2 || !ParseHex(argv[1], &canId)) return Fail("bad or missing identifier", argc < 2 ? L"" : argv[1]);
-        if (isEnable && argc >= 3 && !ParseDec(argv[2], &length)) return Fail("bad length", argv[2]);
+        if (argc < 2 || !ParseArgDword(argv[1], 16, 0xFFFFFFFF, &canId))
+            return Fail("bad or missing identifier", argc < 2 ? L"" : argv[1]);
+        if (isEnable && argc >= 3 && !ParseArgDword(argv[2], 10, 0xFFFFFFFF, &length))
+            return Fail("bad length", argv[2]);
     }
     RibexClientNet *pNet = NULL;
     if (!OpenNet(net, &o->client, &pNet)) return 1;
@@ -393,10 +369,12 @@ int wmain(int argc, wchar_t **argv) {
         const wchar_t *v = argv[++i];
         switch (a[1]) {
         case L'n':
-            if (!ParseDec(v, &o.maxFrames) || o.maxFrames == 0) return Fail("bad frame count", v);
+            if (!ParseArgDword(v, 10, 0xFFFFFFFF, &o.maxFrames) || o.maxFrames == 0)
+                return Fail("bad frame count", v);
             break;
         case L'T':
-            if (!ParseDec(v, &o.runTimeMs) || o.runTimeMs == 0) return Fail("bad run time", v);
+            if (!ParseArgDword(v, 10, 0xFFFFFFFF, &o.runTimeMs) || o.runTimeMs == 0)
+                return Fail("bad run time", v);
             break;
         case L't':
             if (wcscmp(v, L"a") == 0) o.deltaTime = FALSE;
@@ -422,13 +400,14 @@ int wmain(int argc, wchar_t **argv) {
             o.noFilters++;
             break;
         case L'b':
-            if (!ParseDec(v, &o.bitRate) || o.bitRate == 0) return Fail("bad bit rate", v);
+            if (!ParseArgDword(v, 10, 0xFFFFFFFF, &o.bitRate) || o.bitRate == 0)
+                return Fail("bad bit rate", v);
             break;
         case L'q':
             o.client.serverQueueName = v;
             break;
         case L'u':
-            if (!ParsePair(v, &o.client.uniqueIdHigh, &o.client.uniqueIdLow))
+            if (!ParseArgHexPair(v, &o.client.uniqueIdHigh, &o.client.uniqueIdLow))
                 return Fail("unique id must be HIGH:LOW in hex", v);
             o.client.haveUniqueId = TRUE;
             break;

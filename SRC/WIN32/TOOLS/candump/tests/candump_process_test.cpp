@@ -106,6 +106,10 @@ TEST_F(Candump, WrongArgumentsSayWhatWasWrongAndShowTheUsage) {
                  {L"-f 100 CAN1", 2, "filter must be ID:MASK"},
                  {L"-t x CAN1", 2, "Usage: candump"},
                  {L"enable CAN1 zz", 2, "bad or missing identifier"},
+                 {L"enable CAN1 +123", 2, "bad or missing identifier"},
+                 {L"-n +5 CAN1", 2, "bad frame count"},
+                 {L"-b 4294967296 CAN1", 2, "bad bit rate"},
+                 {L"-u 1:-2 CAN1", 2, "unique id must be HIGH:LOW in hex"},
                  {L"-l x.log -L xml CAN1", 2, "log format must be log or asc"},
                  {L"-L asc CAN1", 2, "-L needs -l FILE"},
                  {L"-L log CAN1", 2, "-L needs -l FILE"}};
