@@ -3,6 +3,7 @@
 #include <wchar.h>
 
 #include "ribex_messages.h"
+#include "toolargs.h"
 
 namespace {
 
@@ -45,16 +46,6 @@ const wchar_t kUsage[] =
     L"  canmon -S -t 5000 CAN1             one plain table after five seconds\n"
     L"  canmon -i 2000 CAN1 > can1.txt     a plain table every two seconds into a file\n";
 
-bool ParseNumber(const wchar_t *text, int base, DWORD *value) {
-    if (text == nullptr || *text == 0 || *text == L'-' || *text == L'+' || *text == L' ')
-        return false;
-    wchar_t *end = nullptr;
-    unsigned long long v = wcstoull(text, &end, base);
-    if (*end != 0 || v > 0xFFFFFFFFull) return false;
-    *value = (DWORD)v;
-    return true;
-}
-
 bool Fail(std::wstring *error, const wchar_t *what, const wchar_t *arg) {
     *error = std::wstring(what) + L": " + arg;
     return false;
@@ -64,7 +55,7 @@ bool ParseValue(wchar_t option, const wchar_t *v, MonOptions *o, std::wstring *e
     CanIdFilter filter;
     switch (option) {
     case L'b':
-        if (!ParseNumber(v, 10, &o->bitRate) || o->bitRate == 0)
+        if (!ParseArgDword(v, 10, 0xFFFFFFFF, &o->bitRate) || o->bitRate == 0)
             return Fail(error, L"bad bit rate", v);
         return true;
     case L'f':
@@ -83,20 +74,20 @@ bool ParseValue(wchar_t option, const wchar_t *v, MonOptions *o, std::wstring *e
             return Fail(error, L"sort order must be id, rate or age", v);
         return true;
     case L'i':
-        if (!ParseNumber(v, 10, &o->intervalMs) || o->intervalMs == 0)
+        if (!ParseArgDword(v, 10, 0xFFFFFFFF, &o->intervalMs) || o->intervalMs == 0)
             return Fail(error, L"bad interval", v);
         return true;
     case L't':
-        if (!ParseNumber(v, 10, &o->runTimeMs) || o->runTimeMs == 0)
+        if (!ParseArgDword(v, 10, 0xFFFFFFFF, &o->runTimeMs) || o->runTimeMs == 0)
             return Fail(error, L"bad run time", v);
         return true;
     case L'r':
-        if (!ParseNumber(v, 10, &o->refreshMs) || o->refreshMs < 20)
+        if (!ParseArgDword(v, 10, 0xFFFFFFFF, &o->refreshMs) || o->refreshMs < 20)
             return Fail(error, L"bad redraw period (20 ms at least)", v);
         return true;
     case L'a': {
         DWORD seconds = 0;
-        if (!ParseNumber(v, 10, &seconds) || seconds == 0 || seconds > 86400)
+        if (!ParseArgDword(v, 10, 86400, &seconds) || seconds == 0)
             return Fail(error, L"bad age", v);
         o->staleMs = seconds * 1000;
         return true;
@@ -104,17 +95,14 @@ bool ParseValue(wchar_t option, const wchar_t *v, MonOptions *o, std::wstring *e
     case L'q':
         o->queueName = v;
         return true;
-    case L'u': {
-        const wchar_t *colon = wcschr(v, L':');
-        std::wstring high = colon ? std::wstring(v, colon - v) : L"";
-        if (colon == nullptr || !ParseNumber(high.c_str(), 16, &o->uniqueIdHigh) ||
-            !ParseNumber(colon + 1, 16, &o->uniqueIdLow))
+    case L'u':
+        if (!ParseArgHexPair(v, &o->uniqueIdHigh, &o->uniqueIdLow))
             return Fail(error, L"unique id must be HIGH:LOW in hex", v);
         o->haveUniqueId = true;
         return true;
-    }
     case L'D':
-        if (!ParseNumber(v, 10, &o->readDelayMs)) return Fail(error, L"bad read delay", v);
+        if (!ParseArgDword(v, 10, 0xFFFFFFFF, &o->readDelayMs))
+            return Fail(error, L"bad read delay", v);
         return true;
     }
     return Fail(error, L"unknown option", v);

@@ -242,6 +242,9 @@ TEST(CanmonOptions, WrongArgumentsAreNamed) {
         {{L"-b", L"0", L"CAN1"}, false, L"bad bit rate: 0"},
         {{L"-t"}, false, L"option needs a value: -t"},
         {{L"-u", L"12", L"CAN1"}, false, L"unique id must be HIGH:LOW in hex: 12"},
+        {{L"-i", L"\t100", L"CAN1"}, false, L"bad interval: \t100"},
+        {{L"-a", L"86401", L"CAN1"}, false, L"bad age: 86401"},
+        {{L"-u", L"1:2 ", L"CAN1"}, false, L"unique id must be HIGH:LOW in hex: 1:2 "},
         {{L"--read-delay", L"x", L"CAN1"}, false, L"bad read delay: x"}};
     for (const auto &c : cases) {
         std::vector<wchar_t *> argv = {const_cast<wchar_t *>(L"canmon")};
