@@ -4,6 +4,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "toolargs.h"
+
 namespace {
 
 const char kUsage[] =
@@ -46,15 +48,6 @@ const char kUsage[] =
     "  ribexcand -l 0.0.0.0 -e           every interface, wall-clock time stamps\n"
     "  python3 -c \"import can; b = can.Bus(interface='socketcand', host='127.0.0.1',\n"
     "      port=29536, channel='CAN1'); print(b.recv(5))\"\n";
-
-BOOL ParseDec(const wchar_t *text, DWORD *pValue) {
-    if (text == NULL || *text == 0) return FALSE;
-    wchar_t *end = NULL;
-    unsigned long long v = wcstoull(text, &end, 10);
-    if (*end != 0 || v > 0xFFFFFFFFull) return FALSE;
-    *pValue = (DWORD)v;
-    return TRUE;
-}
 
 // Dotted IPv4 only: four numbers 0..255.
 BOOL ParseAddress(const wchar_t *text, char *out, size_t size) {
@@ -110,16 +103,16 @@ BOOL RcdParseOptions(int argc, wchar_t **argv, RcdOptions *o, const char **what,
                     return Wrong(what, arg, "-l needs a dotted IPv4 address", v);
                 break;
             case L'p':
-                if (!ParseDec(v, &o->port) || o->port > 65535)
+                if (!ParseArgDword(v, 10, 65535, &o->port))
                     return Wrong(what, arg, "-p needs a port 0..65535", v);
                 break;
             case L'c':
-                if (!ParseDec(v, &o->maxConnections) || o->maxConnections == 0 ||
-                    o->maxConnections > RCD_MAX_CONNECTIONS)
+                if (!ParseArgDword(v, 10, RCD_MAX_CONNECTIONS, &o->maxConnections) ||
+                    o->maxConnections == 0)
                     return Wrong(what, arg, "-c needs a connection count 1..64", v);
                 break;
             case L'T':
-                if (!ParseDec(v, &o->runTimeMs) || o->runTimeMs == 0)
+                if (!ParseArgDword(v, 10, 0xFFFFFFFF, &o->runTimeMs) || o->runTimeMs == 0)
                     return Wrong(what, arg, "-T needs milliseconds above 0", v);
                 break;
             case L'q':

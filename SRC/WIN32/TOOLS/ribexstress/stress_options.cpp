@@ -5,6 +5,7 @@
 
 #include "ribex_messages.h"
 #include "stress_shared.h"
+#include "toolargs.h"
 
 namespace {
 
@@ -46,11 +47,9 @@ const wchar_t USAGE[] =
     L"  ribexstress -s SIM2 -d VCAN8 -q q2     other nets and another server queue\n";
 
 bool ParseNumber(const wchar_t *text, DWORD minimum, DWORD maximum, DWORD *pValue) {
-    if (text == nullptr || *text == L'\0') return false;
-    wchar_t *end = nullptr;
-    unsigned long long value = std::wcstoull(text, &end, 10);
-    if (*end != L'\0' || text[0] == L'-' || value < minimum || value > maximum) return false;
-    *pValue = (DWORD)value;
+    DWORD value;
+    if (!ParseArgDword(text, 10, maximum, &value) || value < minimum) return false;
+    *pValue = value;
     return true;
 }
 

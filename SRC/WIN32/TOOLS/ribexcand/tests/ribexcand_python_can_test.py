@@ -190,6 +190,7 @@ class CommandLine(unittest.TestCase):
             (["-x"], 2, "unknown argument: -x"),
             (["-p", "70000"], 2, "-p needs a port 0..65535: 70000"),
             (["-c", "0"], 2, "-c needs a connection count 1..64: 0"),
+            (["-c", "+2"], 2, "-c needs a connection count 1..64: +2"),
             (["-l", "localhost"], 2, "-l needs a dotted IPv4 address: localhost"),
             (["-T"], 2, "option needs a value: -T"),
         ]
