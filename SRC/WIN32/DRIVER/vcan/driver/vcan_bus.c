@@ -167,21 +167,31 @@ NTSTATUS VcanDispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp)
     return VcanCompleteIrp(irp, STATUS_SUCCESS, 0);
 }
 
+// Ends every read still waiting on this handle as cancelled; with detach the
+// handle also leaves the device in the same hold of the lock, so no write
+// can queue for it in between. The reads complete once the lock is free.
+static void CancelReadsOfOpen(VcanDevice *device, VcanOpen *open, BOOLEAN detach)
+{
+    LIST_ENTRY done;
+    InitializeListHead(&done);
+    KIRQL irql;
+    KeAcquireSpinLock(&device->lock, &irql);
+    if (detach) {
+        RemoveEntryList(&open->link);
+        device->noOpens--;
+        open->fileObject->FsContext = NULL;
+    }
+    CancelAllPendingReads(open, &done, STATUS_CANCELLED);
+    KeReleaseSpinLock(&device->lock, irql);
+    CompleteDeferred(&done);
+}
+
 // Windows sends this when the last handle goes, before CLOSE; reads that
 // still wait must end now.
 NTSTATUS VcanDispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
-    VcanDevice *device = DeviceOf(deviceObject);
     VcanOpen *open = OpenOf(irp);
-    LIST_ENTRY done;
-    InitializeListHead(&done);
-    if (open) {
-        KIRQL irql;
-        KeAcquireSpinLock(&device->lock, &irql);
-        CancelAllPendingReads(open, &done, STATUS_CANCELLED);
-        KeReleaseSpinLock(&device->lock, irql);
-        CompleteDeferred(&done);
-    }
+    if (open) CancelReadsOfOpen(DeviceOf(deviceObject), open, FALSE);
     return VcanCompleteIrp(irp, STATUS_SUCCESS, 0);
 }
 
@@ -189,19 +199,9 @@ NTSTATUS VcanDispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp)
 // completed here, or their callers would wait for ever.
 NTSTATUS VcanDispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
-    VcanDevice *device = DeviceOf(deviceObject);
     VcanOpen *open = OpenOf(irp);
-    LIST_ENTRY done;
-    InitializeListHead(&done);
     if (open) {
-        KIRQL irql;
-        KeAcquireSpinLock(&device->lock, &irql);
-        RemoveEntryList(&open->link);
-        device->noOpens--;
-        CancelAllPendingReads(open, &done, STATUS_CANCELLED);
-        open->fileObject->FsContext = NULL;
-        KeReleaseSpinLock(&device->lock, irql);
-        CompleteDeferred(&done);
+        CancelReadsOfOpen(DeviceOf(deviceObject), open, TRUE);
         FreeOpen(open);
     }
     return VcanCompleteIrp(irp, STATUS_SUCCESS, 0);
