@@ -24,6 +24,10 @@ import time
 
 import can
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), *[".."] * 5, "tests",
+                                "support"))
+from ribex_servers import wait_no_server  # noqa: E402
+
 WINE_RUN, BIN_DIR, PREFIX = sys.argv[1:4]
 TAG = "%x" % os.getpid()
 QUEUE = "lgq" + TAG
@@ -202,33 +206,10 @@ def check_error_entries(dev, tmp):
           "canpeer replays the log, counting its error frames", out)
 
 
-def server_running():
-    """A ribex.exe of this Wine prefix (one per machine: a second one refuses to start)."""
-    for pid in os.listdir("/proc"):
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                cmdline = f.read()
-            if b"ribex.exe" not in cmdline:
-                continue
-            with open("/proc/%s/environ" % pid, "rb") as f:
-                if ("WINEPREFIX=" + PREFIX).encode() in f.read().split(b"\0"):
-                    return True
-        except OSError:
-            continue
-    return False
-
-
-def wait_no_server(timeout=60):
-    end = time.time() + timeout
-    while server_running() and time.time() < end:
-        time.sleep(0.5)
-    return not server_running()
-
-
 def main():
     # A server that is still ending (it does so by itself, seconds after
     # its last client) would make ours refuse to start.
-    check(wait_no_server(), "no server of an earlier run is left")
+    check(wait_no_server(PREFIX), "no server of an earlier run is left")
     tmp = tempfile.mkdtemp(prefix="ribex-logs-")
     msgs = source_messages()
     sources = {"pc_log": os.path.join(tmp, "source.log"), "pc_asc": os.path.join(tmp, "source.asc")}
@@ -264,7 +245,7 @@ def main():
         for service, *_ in services:
             run("log_test_service", "uninstall", service)
         # The server ends by itself once no client holds its queue.
-        check(wait_no_server(), "the server ended")
+        check(wait_no_server(PREFIX), "the server ended")
         shutil.rmtree(tmp, ignore_errors=True)
     print("%d failures" % len(failures))
     return 1 if failures else 0

@@ -16,6 +16,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from slcan_emulator import Adapter, frame_line  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), *[".."] * 5, "tests",
+                                "support"))
+from ribex_servers import wait_no_server  # noqa: E402
 
 WINE_RUN, BIN_DIR, PREFIX = sys.argv[1:4]
 COM = "COM21"
@@ -304,6 +307,8 @@ def test_usage():
 
 
 def main():
+    # A server of an earlier test that is still ending would keep ours from starting.
+    check(wait_no_server(PREFIX), "no server of an earlier test is left")
     test_usage()
     cases = [test_sim_frames_commands_and_ctrl_c, test_stamps_malformed_and_refusals,
              test_refused_bit_rate_and_full_queue, test_device_both_ways, test_unplug_and_return]

@@ -20,6 +20,10 @@ import unittest
 
 import can
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), *[".."] * 5, "tests",
+                                "support"))
+from ribex_servers import wait_no_server  # noqa: E402
+
 BUILD, SERVICE_SH = sys.argv[1:3]
 WINE_RUN = os.path.join(BUILD, "wine-run.sh")
 BIN = os.path.join(BUILD, "bin")
@@ -168,6 +172,9 @@ CAND = None
 
 def setUpModule():
     global CAND
+    # A server of an earlier test that is still ending would keep ours from starting.
+    if not wait_no_server(os.path.join(BUILD, "wineprefix")):
+        raise RuntimeError("a ribex.exe of an earlier test still runs")
     subprocess.run(["bash", SERVICE_SH, "--build", BUILD, "--service", SERVICE,
                     "--prefix", DEVICE_PREFIX, "--count", "2", "up"],
                    check=True, stdout=subprocess.DEVNULL, timeout=120)
