@@ -8,7 +8,7 @@
 
 #include <wchar.h>
 
-#include "msgq_inspect.h"
+#include "msgq_mapping.h"
 #include "msgq_ref_table.h"
 #include "net_registry.h"
 #include "rem_frame_requests.h"

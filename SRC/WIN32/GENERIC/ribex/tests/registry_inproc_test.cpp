@@ -8,7 +8,7 @@
 
 #include "client_liveness.h"
 #include "msgq.h"
-#include "msgq_inspect.h"
+#include "msgq_mapping.h"
 #include "net_registry.h"
 #include "rem_frame_requests.h"
 #include "ribex_names.h"

@@ -23,6 +23,10 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), *[".."] * 5, "tests",
+                                "support"))
+from ribex_servers import wait_no_server  # noqa: E402
+
 BUILD = sys.argv[1]
 FRAMES = int(sys.argv[2]) if len(sys.argv) > 2 else 15000
 RATE = 7600  # 8-byte extended frames at 1 Mbit/s, worst-case bit stuffing
@@ -100,6 +104,10 @@ def run(label, net, target, paced):
 
 
 def main():
+    # One server a machine: a client of our queue would find the marker of
+    # one still ending from an earlier run and start none.
+    if not wait_no_server(os.path.join(BUILD, "wineprefix")):
+        sys.exit("a ribex.exe of an earlier run still runs")
     service("--prefix", "CPB", "--count", "1", "up")
     # Room in the driver's queue, and 32 frames per read of the server, so
     # that what is measured is canpeer's pace rather than the reader's.

@@ -28,6 +28,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 from slcan_emulator import Adapter, frame_line  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), *[".."] * 5, "tests",
+                                "support"))
+from ribex_servers import wait_no_server  # noqa: E402
 
 BENCH_ID = 0x200
 CLIENTS = 4
@@ -102,6 +105,10 @@ def main():
     args.wine_run = os.path.join(build, "wine-run.sh")
     args.bin_dir = os.path.join(build, "bin")
     args.prefix = os.path.join(build, "wineprefix")
+    # One server a machine: a client of our queue would find the marker of
+    # one still ending from an earlier run and start none.
+    if not wait_no_server(args.prefix):
+        sys.exit("a ribex.exe of an earlier run still runs")
     script = os.path.join(HERE, "..", "..", "..", "DRIVER", "vcan", "vcan_service.sh")
     service = [script, "--build", build, "set", "NoMsgPerRead"]
     subprocess.run(["bash"] + service + [str(args.no_msg_per_read)], check=True,

@@ -28,6 +28,10 @@ import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), *[".."] * 5, "tests",
+                                "support"))
+from ribex_servers import wait_no_server  # noqa: E402
+
 BUILD = sys.argv[1]
 FRAMES = int(sys.argv[2]) if len(sys.argv) > 2 else 20000
 WINE_RUN = os.path.join(BUILD, "wine-run.sh")
@@ -165,6 +169,10 @@ def latency(port, net, count=2000, rate=500):
 
 
 def main():
+    # One server a machine: a client of our queue would find the marker of
+    # one still ending from an earlier run and start none.
+    if not wait_no_server(os.path.join(BUILD, "wineprefix")):
+        sys.exit("a ribex.exe of an earlier run still runs")
     subprocess.run(["bash", SERVICE_SH, "--build", BUILD, "--service", SERVICE, "--prefix", "RCDB",
                     "--count", "1", "up"], check=True, stdout=subprocess.DEVNULL)
     # The server asks the driver for 32 frames per read (default 2), so that

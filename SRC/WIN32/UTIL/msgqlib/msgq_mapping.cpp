@@ -1,5 +1,5 @@
 // What a queue handle holds, for callers that watch its other holders.
-#include "msgq_inspect.h"
+#include "msgq_mapping.h"
 
 #include "msgq_handles.h"
 #include "msgq_record.h"
