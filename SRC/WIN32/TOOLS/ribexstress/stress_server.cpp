@@ -18,15 +18,8 @@ const wchar_t SERVER_FILE_NAME[] = L"ribex.exe";
 // holds included.
 std::vector<DWORD> ServerPids(void) {
     std::vector<DWORD> pids;
-    HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE) return pids;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(hSnapshot, &entry); more;
-         more = Process32NextW(hSnapshot, &entry)) {
+    for (const PROCESSENTRY32W &entry : ProcessList())
         if (_wcsicmp(entry.szExeFile, SERVER_FILE_NAME) == 0) pids.push_back(entry.th32ProcessID);
-    }
-    CloseHandle(hSnapshot);
     return pids;
 }
 
@@ -125,6 +118,19 @@ double Percent(double spread, double base) {
 }
 
 }  // namespace
+
+std::vector<PROCESSENTRY32W> ProcessList(void) {
+    std::vector<PROCESSENTRY32W> list;
+    HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (hSnapshot == INVALID_HANDLE_VALUE) return list;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(hSnapshot, &entry); more;
+         more = Process32NextW(hSnapshot, &entry))
+        list.push_back(entry);
+    CloseHandle(hSnapshot);
+    return list;
+}
 
 void NoteServersBefore(ServerWatch *pWatch) {
     pWatch->knownPids = ServerPids();

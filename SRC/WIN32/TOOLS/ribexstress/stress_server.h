@@ -3,8 +3,12 @@
 #pragma once
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <vector>
+
+// Every process in the system's process list, as one snapshot.
+std::vector<PROCESSENTRY32W> ProcessList(void);
 
 struct ServerSample {
     DWORD atS;  // seconds into the run

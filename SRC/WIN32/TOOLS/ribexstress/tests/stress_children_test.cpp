@@ -5,13 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <string>
 #include <vector>
 
 #include "child_process.h"
 #include "stress_children.h"
+#include "stress_server.h"
 #include "test_names.h"
 
 namespace {
@@ -23,14 +23,7 @@ const DWORD SETTLE_TIMEOUT_MS = 10000;
 
 std::vector<DWORD> AllPids() {
     std::vector<DWORD> pids;
-    HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE) return pids;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(hSnapshot, &entry); more;
-         more = Process32NextW(hSnapshot, &entry))
-        pids.push_back(entry.th32ProcessID);
-    CloseHandle(hSnapshot);
+    for (const PROCESSENTRY32W &entry : ProcessList()) pids.push_back(entry.th32ProcessID);
     return pids;
 }
 
@@ -46,19 +39,13 @@ bool Contains(const std::vector<DWORD> &pids, DWORD pid) {
 std::vector<DWORD> OtherProcessesOf(DWORD parentPid, const std::vector<DWORD> &children,
                                     const std::vector<DWORD> &before) {
     std::vector<DWORD> found;
-    HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE) return found;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(hSnapshot, &entry); more;
-         more = Process32NextW(hSnapshot, &entry)) {
+    for (const PROCESSENTRY32W &entry : ProcessList()) {
         bool ours =
             entry.th32ParentProcessID == parentPid || Contains(children, entry.th32ParentProcessID);
         if (ours && !Contains(children, entry.th32ProcessID) &&
             !Contains(before, entry.th32ProcessID))
             found.push_back(entry.th32ProcessID);
     }
-    CloseHandle(hSnapshot);
     return found;
 }
 
