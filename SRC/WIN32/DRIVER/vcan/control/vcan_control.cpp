@@ -114,37 +114,45 @@ HANDLE VcanOpenDevice(const wchar_t *deviceName)
                        OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
 }
 
-BOOL VcanWriteFrames(HANDLE hDevice, const RxMsg *frames, DWORD n)
+namespace {
+
+// One overlapped read or write of whole frames, waited for up to timeoutMs.
+BOOL TransferFrames(HANDLE hDevice, bool write, RxMsg *frames, DWORD n, DWORD *bytes,
+                    DWORD timeoutMs)
 {
+    *bytes = 0;
     OVERLAPPED ov = {};
     ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!ov.hEvent) return FALSE;
-    DWORD written = 0;
-    BOOL ok = WriteFile(hDevice, frames, n * (DWORD)sizeof(RxMsg), &written, &ov);
-    ok = FinishOverlapped(hDevice, &ov, ok, &written, INFINITE);
+    DWORD size = n * (DWORD)sizeof(RxMsg);
+    BOOL ok = write ? WriteFile(hDevice, frames, size, bytes, &ov)
+                    : ReadFile(hDevice, frames, size, bytes, &ov);
+    ok = FinishOverlapped(hDevice, &ov, ok, bytes, timeoutMs);
     DWORD error = GetLastError();
     CloseHandle(ov.hEvent);
-    if (ok && written != n * sizeof(RxMsg)) {
-        ok = FALSE;
-        error = ERROR_WRITE_FAULT;
-    }
     SetLastError(ok ? 0 : error);
     return ok;
 }
 
+}  // namespace
+
+BOOL VcanWriteFrames(HANDLE hDevice, const RxMsg *frames, DWORD n)
+{
+    DWORD written = 0;
+    if (!TransferFrames(hDevice, true, const_cast<RxMsg *>(frames), n, &written, INFINITE))
+        return FALSE;
+    if (written != n * sizeof(RxMsg)) {
+        SetLastError(ERROR_WRITE_FAULT);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 BOOL VcanReadFrames(HANDLE hDevice, RxMsg *frames, DWORD maxFrames, DWORD *noFrames, DWORD timeoutMs)
 {
-    *noFrames = 0;
-    OVERLAPPED ov = {};
-    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!ov.hEvent) return FALSE;
     DWORD bytes = 0;
-    BOOL ok = ReadFile(hDevice, frames, maxFrames * (DWORD)sizeof(RxMsg), &bytes, &ov);
-    ok = FinishOverlapped(hDevice, &ov, ok, &bytes, timeoutMs);
-    DWORD error = GetLastError();
-    CloseHandle(ov.hEvent);
-    if (ok) *noFrames = bytes / (DWORD)sizeof(RxMsg);
-    SetLastError(ok ? 0 : error);
+    BOOL ok = TransferFrames(hDevice, false, frames, maxFrames, &bytes, timeoutMs);
+    *noFrames = ok ? bytes / (DWORD)sizeof(RxMsg) : 0;
     return ok;
 }
 
