@@ -480,8 +480,8 @@ class ZStop(unittest.TestCase):
 
 
 class DoneWhen(unittest.TestCase):
-    def test_the_readme_one_liner_prints_a_frame(self):
-        """The README's python one-liner, on this run's port and net."""
+    def test_the_manual_one_liner_prints_a_frame(self):
+        """The python one-liner of docs/ribexcand.md, on this run's port and net."""
         net = SimNet("RCO" + TAG)
         try:
             feeder = wine("canpeer.exe", "-s", net.name, "-g", "-n", "3000", "-r", "200",
