@@ -27,9 +27,16 @@ DWORD ClientLivenessDueInMs(void);
 // other process holds (registration, remote-frame replies, reply queue and
 // hMsgQRef; a net left without clients stops), and releases reply queues
 // held without a registration once nobody else holds them. One level-4
-// line per client removed; a level-8 line per check counts its clients and
-// kernel calls.
+// line per client removed; a check that removes nobody writes nothing.
 void CheckClientLiveness(void);
+
+// What the last check found and what it cost, for benchmarks.
+typedef struct ClientLivenessFigures {
+    DWORD noClients;    // registered clients it looked at
+    DWORD noGone;       // clients it removed
+    DWORD kernelCalls;  // handle-count queries and the like it made
+} ClientLivenessFigures;
+void GetClientLivenessFigures(ClientLivenessFigures *pFigures);
 
 // The number of handles open on the object behind h, in every process
 // (NtQueryObject basic information). FALSE when it cannot be told.

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "child_process.h"
+#include "client_liveness.h"
 #include "msgq.h"
+#include "msgq_mapping.h"
 #include "ribex_messages.h"
 #include "ribex_names.h"
 #include "test_names.h"
@@ -78,6 +80,32 @@ class SpineProcess : public ::testing::Test {
         return true;
     }
     bool Send(DWORD id) { return MsgQSend(hQueue_, &id, sizeof(id), 1000); }
+    // The handles on the server queue's mapping, ours and the server's.
+    DWORD QueueHandles() const {
+        DWORD count = 0;
+        return GetObjectHandleCount(MsgQGetMappingHandle(hQueue_), &count) ? count : 0;
+    }
+    // An idle server's client check lets go of its queue handle for 100 ms
+    // and opens it again: the dip in the queue's handle count proves that
+    // one went by (and with it the liveness checks of the seconds before).
+    bool WaitForIdleClientCheck(DWORD limitMs) const {
+        // The check a request asked for may still be going on: the most
+        // handles seen is the server holding its queue.
+        DWORD held = 0;
+        bool dipped = false;
+        for (DWORD start = GetTickCount(); GetTickCount() - start <= limitMs; Sleep(2)) {
+            DWORD now = QueueHandles();
+            if (now > held) {
+                held = now;
+                dipped = false;
+            } else if (now < held) {
+                dipped = true;
+            } else if (dipped) {
+                return true;
+            }
+        }
+        return false;
+    }
     // A client's queue, then the server, serving once it answered a check.
     void StartServing(DWORD maxMessageSize = RIBEX_MAX_REQUEST_SIZE) {
         queueName_ = ribex_test::UniqueName(L"spineq");
@@ -121,10 +149,14 @@ TEST_F(SpineProcess, SecondInstanceEndsWith183AndTheFirstKeepsServing) {
 }
 
 TEST_F(SpineProcess, IdleServerChecksForClientsQuietlyAndKeepsServing) {
-    HoldRing(L"0x4");  // events and failures only
+    HoldRing(L"0xF");  // every level: an idle server still writes nothing
     StartServing();
+    // The first idle check also ends whatever the start-up check wrote.
+    ASSERT_TRUE(WaitForIdleClientCheck(20000)) << "no client check of an idle server";
     TraceClearBuffer(ring_);
-    Sleep(4000);  // past one receive time-out and its close and reopen
+    // Two client checks, and the liveness checks of the seconds between.
+    ASSERT_TRUE(WaitForIdleClientCheck(20000)) << "no second client check";
+    ASSERT_TRUE(WaitForIdleClientCheck(20000)) << "no third client check";
     EXPECT_EQ(std::vector<std::string>{}, Lines());
     ASSERT_TRUE(Send(RIBEX_REQ_CLIENT_CHECK));
     EXPECT_TRUE(WaitFor(kCheck));
