@@ -6,6 +6,7 @@
 #include <wchar.h>
 
 #include "msgq.h"
+#include "msgq_mapping.h"
 #include "ribex_messages.h"
 #include "ribex_names.h"
 #include "rx_reader.h"
@@ -16,6 +17,7 @@
 #define LIVE_TABLE_GROWTH 16u
 #define REUSED_ID_GRACE_MS 1000u
 #define REUSED_ID_RETRY_MS 10u
+#define SERVER_WATCH_PERIOD_MS 250u
 
 struct RibexClientNet {
     volatile LONG refCount;  // the live table's reference + calls in progress
@@ -31,6 +33,7 @@ struct RibexClientNet {
     HANDLE hMapping;
     const RxBufferLayout *pRxBuffer;
     RxReader reader;
+    volatile LONG serverGone;  // set by the watcher: the server no longer holds our reply queue
 };
 
 // Nets handed out and not yet closed. Every call looks its net up here
@@ -55,6 +58,50 @@ static void FreeNet(RibexClientNet *pNet) {
 static void ReleaseNet(RibexClientNet *pNet) {
     if (InterlockedDecrement(&pNet->refCount) == 0) FreeNet(pNet);
 }
+
+// The layout NtQueryObject fills for ObjectBasicInformation (class 0).
+typedef struct ObjectBasicInfo {
+    ULONG attributes;
+    ACCESS_MASK grantedAccess;
+    ULONG handleCount;
+    ULONG pointerCount;
+    ULONG reserved[10];
+} ObjectBasicInfo;
+typedef LONG(NTAPI *NtQueryObjectFn)(HANDLE, int, PVOID, ULONG, PULONG);
+
+// The server holds a handle of each open client's reply queue; when the
+// mapping shows only ours, the server has gone. FALSE when it cannot be told.
+static BOOL ServerLeftReplyQueue(RibexClientNet *pNet, NtQueryObjectFn query) {
+    HANDLE hMapping = MsgQGetMappingHandle(pNet->hReplyQueue);
+    if (hMapping == NULL || query == NULL) return FALSE;
+    ObjectBasicInfo info = {};
+    ULONG returned = 0;
+    if (query(hMapping, 0, &info, sizeof(info), &returned) < 0) return FALSE;
+    return info.handleCount < 2;
+}
+
+static void CheckServerOfNets(NtQueryObjectFn query);
+
+// One watcher a process, a kernel call a net every period: the read path
+// only looks at the flag it sets.
+static DWORD WINAPI ServerWatchThread(LPVOID) {
+    HMODULE hNtdll = GetModuleHandleW(L"ntdll.dll");
+    NtQueryObjectFn query =
+        hNtdll != NULL ? (NtQueryObjectFn)(void *)GetProcAddress(hNtdll, "NtQueryObject") : NULL;
+    for (;;) {
+        Sleep(SERVER_WATCH_PERIOD_MS);
+        CheckServerOfNets(query);
+    }
+    return 0;
+}
+
+static BOOL CALLBACK StartServerWatch(PINIT_ONCE, PVOID, PVOID *) {
+    HANDLE hThread = CreateThread(NULL, 0, ServerWatchThread, NULL, 0, NULL);
+    if (hThread != NULL) CloseHandle(hThread);
+    return hThread != NULL;
+}
+
+static INIT_ONCE g_watchOnce = INIT_ONCE_STATIC_INIT;
 
 static BOOL AddLiveNet(RibexClientNet *pNet) {
     AcquireSRWLockExclusive(&g_liveLock);
@@ -94,6 +141,17 @@ static BOOL AcquireNet(RibexClientNet *pNet, BOOL remove) {
     ReleaseSRWLockExclusive(&g_liveLock);
     if (!found) SetLastError(ERROR_INVALID_HANDLE);
     return found;
+}
+
+static void CheckServerOfNets(NtQueryObjectFn query) {
+    AcquireSRWLockShared(&g_liveLock);
+    for (DWORD i = 0; i < g_noLiveNets; ++i) {
+        RibexClientNet *pNet = g_pLiveNets[i];
+        if (pNet->serverGone || !ServerLeftReplyQueue(pNet, query)) continue;
+        InterlockedExchange(&pNet->serverGone, 1);
+        SetEvent(pNet->hEvent);  // wakes a reader waiting on the net
+    }
+    ReleaseSRWLockShared(&g_liveLock);
 }
 
 // Sends a request and waits for the confirm with the given id. Confirms
@@ -320,6 +378,7 @@ static BOOL OpenNet(const wchar_t *netName, const RibexClientOptions *options,
         SetLastError(errorCode != ERROR_SUCCESS ? errorCode : ERROR_INVALID_FUNCTION);
         return FALSE;
     }
+    InitOnceExecuteOnce(&g_watchOnce, StartServerWatch, NULL, NULL);
     *ppNet = pNet;
     pFailure->step = RIBEX_OPEN_DONE;
     SetLastError(ERROR_SUCCESS);
@@ -346,7 +405,8 @@ BOOL RibexOpenNet(const wchar_t *netName, const RibexClientOptions *options,
 BOOL RibexCloseNet(RibexClientNet *pNet) {
     if (!AcquireNet(pNet, TRUE)) return FALSE;
     DWORD errorCode = ERROR_SUCCESS;
-    if (!SendClose(pNet, &errorCode)) errorCode = GetLastError();
+    // Nobody would answer a close to a server that has gone.
+    if (!pNet->serverGone && !SendClose(pNet, &errorCode)) errorCode = GetLastError();
     // The handles go with the last reference: a call still running on
     // another thread finishes with them first.
     ReleaseNet(pNet);
@@ -448,11 +508,17 @@ BOOL RibexReadFrames(RibexClientNet *pNet, RibexFrame *frames, DWORD maxFrames,
             break;
         }
         if (*pNoFrames != 0 || *pLostFrames != 0 || maxFrames == 0) break;
+        if (pNet->serverGone) {
+            // What was published before the death has been read.
+            errorCode = RIBEX_ERROR_SERVER_GONE;
+            ok = FALSE;
+            break;
+        }
         DWORD elapsed = GetTickCount() - start;
         if (timeoutMs != INFINITE && elapsed >= timeoutMs) break;
         // A wake-up may be left from frames read already; then wait again.
-        DWORD result = WaitForSingleObject(pNet->hEvent,
-                                           timeoutMs == INFINITE ? INFINITE : timeoutMs - elapsed);
+        DWORD left = timeoutMs == INFINITE ? INFINITE : timeoutMs - elapsed;
+        DWORD result = WaitForSingleObject(pNet->hEvent, left);
         if (result == WAIT_FAILED) {
             errorCode = GetLastError();
             ok = FALSE;

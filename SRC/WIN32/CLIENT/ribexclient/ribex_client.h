@@ -89,6 +89,13 @@ BOOL RibexEnumRemFrame(RibexClientNet *pNet, DWORD index, DWORD *pCanId);
 // (the server sends no confirm for it).
 BOOL RibexDisableAllRemFrames(RibexClientNet *pNet);
 
+// The server went away (killed or crashed): a background thread of the
+// library sees within about 250 ms that the server no longer holds this
+// net's reply queue, wakes the net's readers, and from then on a read
+// with nothing left to take fails with this code
+// (ERROR_PROCESS_ABORTED). Close the net and open it again to go on.
+#define RIBEX_ERROR_SERVER_GONE ERROR_PROCESS_ABORTED
+
 // Copies up to maxFrames published entries from the client's read
 // position. Waits up to timeoutMs on the wake-up event when none is there
 // (TRUE with *pNoFrames 0 after the time-out). *pLostFrames receives the

@@ -4,6 +4,8 @@
 // open nets. A net needs a peer here: this test creates its queue.
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -249,3 +251,43 @@ TEST_F(ClientSession, BadArgumentsAndStaleHandlesAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// The process id of the one running ribex.exe, 0 when there is none.
+DWORD RibexServerProcessId() {
+    HANDLE hSnap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (hSnap == INVALID_HANDLE_VALUE) return 0;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    DWORD pid = 0;
+    for (BOOL more = Process32FirstW(hSnap, &entry); more; more = Process32NextW(hSnap, &entry))
+        if (_wcsicmp(entry.szExeFile, L"ribex.exe") == 0) pid = entry.th32ProcessID;
+    CloseHandle(hSnap);
+    return pid;
+}
+
+}  // namespace
+
+TEST_F(ClientSession, ReadOfANetWhoseServerWasKilledEndsWithServerGone) {
+    std::wstring net = PeerNet();
+    RibexClientNet *pNet = nullptr;
+    ASSERT_TRUE(RibexOpenNet(net.c_str(), &options_, &pNet)) << GetLastError();
+    DWORD pid = RibexServerProcessId();
+    ASSERT_NE(0u, pid);
+    HANDLE hServer = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    ASSERT_NE(nullptr, hServer);
+    ASSERT_TRUE(TerminateProcess(hServer, 9));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hServer, 10000));
+    CloseHandle(hServer);
+
+    // A read waiting without end must return, and say why.
+    RibexFrame frames[8];
+    DWORD noFrames = 0, lost = 0;
+    DWORD start = GetTickCount();
+    EXPECT_FALSE(RibexReadFrames(pNet, frames, 8, &noFrames, &lost, INFINITE));
+    EXPECT_EQ((DWORD)RIBEX_ERROR_SERVER_GONE, GetLastError());
+    EXPECT_LT(GetTickCount() - start, 2000u);
+    EXPECT_EQ(0u, noFrames);
+    RibexCloseNet(pNet);
+}
