@@ -21,7 +21,8 @@ BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo}
 # nsis: makensis for ./ribex.sh package and the installer test; python3-can: the peer that
 # proves our log formats and the socketcand server against code nobody here wrote; tmux: the
 # real terminal in which canmon's console test runs.
-PACKAGES=(wine64 wine g++-mingw-w64-x86-64 cmake ninja-build python3 nsis python3-can tmux)
+# python3-canmatrix: the DBC oracle; nlohmann-json3-dev: the JSON Lines writer (header-only).
+PACKAGES=(wine64 wine g++-mingw-w64-x86-64 cmake ninja-build python3 nsis python3-can tmux python3-canmatrix nlohmann-json3-dev)
 
 log() { printf '== %s\n' "$*" >&2; }
 

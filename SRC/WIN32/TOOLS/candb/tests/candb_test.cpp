@@ -1,0 +1,90 @@
+// candb against hand-written DBC text: the bit layouts, multiplexing, value
+// tables and attributes, and the place a malformed file is reported at.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include "candb.h"
+
+namespace {
+
+const char kEngine[] =
+    "VERSION \"1\"\n"
+    "NS_ :\n\tNS_DESC_\n\tCM_\n\tBA_DEF_\n\n"
+    "BS_:\n\n"
+    "BU_: ECU Dash\n\n"
+    "BO_ 2364540158 EEC1: 8 ECU\n"
+    " SG_ EngineSpeed : 24|16@1+ (0.125,0) [0|8031.875] \"rpm\" Dash\n"
+    " SG_ Torque : 16|8@1+ (1,-125) [-125|125] \"%\" Dash,ECU\n\n"
+    "BO_ 291 Gear: 2 Dash\n"
+    " SG_ Pos : 7|4@0+ (1,0) [0|15] \"\" ECU\n"
+    " SG_ Word : 3|12@0+ (1,0) [0|0] \"\" ECU\n\n"
+    "CM_ SG_ 2364540158 EngineSpeed \"Crank speed\";\n"
+    "BA_DEF_ BO_ \"GenMsgCycleTime\" INT 0 10000;\n"
+    "BA_DEF_ SG_ \"GenSigStartValue\" FLOAT 0 100000;\n"
+    "BA_DEF_DEF_ \"GenMsgCycleTime\" 100;\n"
+    "BA_DEF_DEF_ \"GenSigStartValue\" 0;\n"
+    "BA_ \"GenMsgCycleTime\" BO_ 2364540158 20;\n"
+    "BA_ \"GenSigStartValue\" SG_ 291 Pos 3;\n"
+    "VAL_ 291 Pos 0 \"Park\" 3 \"Drive\" ;\n";
+
+CanDatabase Parse(const char *text) {
+    CanDatabase db;
+    CanDbError error;
+    EXPECT_TRUE(CanDbParseText(text, strlen(text), "test.dbc", &db, &error)) << CanDbErrorText(&error);
+    return db;
+}
+
+TEST(CanDb, IntelAndMotorolaSignalsDecodeToPhysicalValues) {
+    CanDatabase db = Parse(kEngine);
+    ASSERT_EQ(nullptr, CanDbFindMessage(&db, 0x0CF004FE, false));
+    const CanDbMessage *eec1 = CanDbFindMessage(&db, 0x0CF004FE, true);
+    ASSERT_NE(nullptr, eec1);
+    EXPECT_EQ(20, CanDbCycleTime(eec1));
+    const uint8_t data[8] = {0xFF, 0x7D, 0x7D, 0x2C, 0x0B, 0xFF, 0xFF, 0xFF};
+    CanDbValue v[2];
+    ASSERT_EQ(2u, CanDbDecode(eec1, data, 8, v, 2));
+    EXPECT_DOUBLE_EQ(0x0B2C * 0.125, v[0].physical);  // 357.5
+    EXPECT_DOUBLE_EQ(125 - 125, v[1].physical);
+    EXPECT_EQ("Crank speed", eec1->signals[0].comment);
+
+    // Motorola: Pos is the top nibble of byte 0; Word starts at bit 3 of byte
+    // 0 and runs on through byte 1.
+    const CanDbMessage *gear = CanDbFindMessageByName(&db, "Gear");
+    ASSERT_NE(nullptr, gear);
+    const uint8_t g[2] = {0x3A, 0xBC};
+    ASSERT_EQ(2u, CanDbDecode(gear, g, 2, v, 2));
+    EXPECT_EQ(3u, v[0].raw);
+    ASSERT_NE(nullptr, v[0].label);
+    EXPECT_STREQ("Drive", v[0].label);
+    EXPECT_EQ(0xABCu, v[1].raw);
+    char text[200];
+    CanDbFormatDecoded(gear, v, text, sizeof(text));
+    EXPECT_STREQ("Gear(Pos: 3 \"Drive\", Word: 2748)", text);
+}
+
+TEST(CanDb, StartValuesFillTheFrameAndEncodingRoundsAndClamps) {
+    CanDatabase db = Parse(kEngine);
+    const CanDbMessage *gear = CanDbFindMessageByName(&db, "Gear");
+    uint8_t data[8];
+    ASSERT_EQ(2u, CanDbStartFrame(gear, data));
+    EXPECT_EQ(0x30, data[0]);
+    const CanDbMessage *eec1 = CanDbFindMessageByName(&db, "EEC1");
+    bool clamped = true;
+    double written = 0;
+    ASSERT_TRUE(CanDbEncodeSignal(&eec1->signals[0], 1413.56, data, &clamped, &written));
+    EXPECT_FALSE(clamped);
+    EXPECT_DOUBLE_EQ(1413.5, written);
+    ASSERT_TRUE(CanDbEncodeSignal(&eec1->signals[1], 300, data, &clamped, &written));
+    EXPECT_TRUE(clamped);
+    EXPECT_DOUBLE_EQ(125, written);
+    CanDbValue v[2];
+    ASSERT_EQ(2u, CanDbDecode(eec1, data, 8, v, 2));
+    EXPECT_DOUBLE_EQ(1413.5, v[0].physical);
+    EXPECT_DOUBLE_EQ(125, v[1].physical);
+    std::vector<const CanDbMessage *> ecu = CanDbMessagesOfNode(&db, "ECU");
+    ASSERT_EQ(1u, ecu.size());
+    EXPECT_EQ(eec1, ecu[0]);
+}
+
+}  // namespace
