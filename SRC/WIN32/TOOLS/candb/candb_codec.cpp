@@ -42,21 +42,23 @@ static unsigned MotorolaShift(const CanDbSignal *s) {
     return 64 - s->bitPos - s->length;
 }
 
+static unsigned BitPosition(const CanDbSignal *s) {
+    if (s->byteOrder == CANDB_INTEL) return s->startBit;
+    // The start bit names the MSB as byte * 8 + bit-in-byte (bit 7 the
+    // byte's MSB); counted from the frame's first bit that is
+    // byte * 8 + 7 - bit, and the signal runs on to higher numbers.
+    return (s->startBit / 8) * 8 + (7 - s->startBit % 8);
+}
+
+unsigned CanDbSignalBytes(const CanDbSignal *s) {
+    return (BitPosition(s) + s->length - 1) / 8 + 1;
+}
+
 BOOL CanDbPrepareMessage(CanDbMessage *msg, std::string *why) {
     msg->decodable = true;
     for (CanDbSignal &s : msg->signals) {
-        unsigned last;  // the frame's last byte the signal touches
-        if (s.byteOrder == CANDB_INTEL) {
-            s.bitPos = s.startBit;
-            last = (s.startBit + s.length - 1) / 8;
-        } else {
-            // The start bit names the MSB as byte * 8 + bit-in-byte (bit 7 the
-            // byte's MSB); counted from the frame's first bit that is
-            // byte * 8 + 7 - bit, and the signal runs on to higher numbers.
-            s.bitPos = (s.startBit / 8) * 8 + (7 - s.startBit % 8);
-            last = (s.bitPos + s.length - 1) / 8;
-        }
-        s.bytesUsed = last + 1;
+        s.bitPos = BitPosition(&s);
+        s.bytesUsed = CanDbSignalBytes(&s);
         if (s.bytesUsed > CANDB_MAX_FRAME_BYTES) {
             if (msg->size <= CANDB_MAX_FRAME_BYTES) {
                 *why = "signal \"" + s.name + "\" of " + msg->name + " lies beyond the message's " +

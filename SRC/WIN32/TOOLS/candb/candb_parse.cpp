@@ -285,6 +285,7 @@ bool ParseSignal(Parser *p, CanDbMessage *msg) {
     if (!ExpectPunct(p, ':'))
         return false;
     int64_t v;
+    const DbcToken &startToken = Peek(p);
     if (!ExpectInteger(p, "the start bit", 0, 511, &v))
         return false;
     s.startBit = (unsigned)v;
@@ -301,6 +302,12 @@ bool ParseSignal(Parser *p, CanDbMessage *msg) {
         return Expected(p, "the byte order 0 or 1");
     s.byteOrder = orderToken.text == "1" ? CANDB_INTEL : CANDB_MOTOROLA;
     Next(p);
+    // Said here, at the signal, rather than at its message: a classic
+    // message has 8 bytes whatever its signals claim.
+    if (msg->size <= CANDB_MAX_FRAME_BYTES && CanDbSignalBytes(&s) > CANDB_MAX_FRAME_BYTES)
+        return FailAt(p, startToken.line, startToken.column,
+                      "signal \"" + s.name + "\" of " + msg->name + " lies beyond the message's " +
+                          std::to_string(msg->size) + " bytes");
     if (IsPunct(Peek(p), '+'))
         s.isSigned = false;
     else if (IsPunct(Peek(p), '-'))

@@ -87,4 +87,34 @@ TEST(CanDb, StartValuesFillTheFrameAndEncodingRoundsAndClamps) {
     EXPECT_EQ(eec1, ecu[0]);
 }
 
+struct MalformedCase {
+    const char *what;
+    const char *text;
+    unsigned line;
+    unsigned column;
+};
+
+// Each file is good up to one place; the load names that place.
+const MalformedCase kMalformed[] = {
+    {"a signal without its bit layout", "BO_ 100 M: 8 ECU\n SG_ S : 0|8 (1,0) [0|0] \"\" ECU\n", 2, 14},
+    {"a message id that is not a number", "BU_: ECU\nBO_ x12 M: 8 ECU\n", 2, 5},
+    {"an unterminated unit", "BO_ 100 M: 8 ECU\n SG_ S : 0|8@1+ (1,0) [0|0] \"rpm\n", 2, 0},
+    {"a signal beyond the message's 8 bytes", "BO_ 100 M: 8 ECU\n SG_ S : 60|8@1+ (1,0) [0|0] \"\" ECU\n", 2, 10},
+    {"a value table of an unknown message", "BO_ 100 M: 8 ECU\n SG_ S : 0|8@1+ (1,0) [0|0] \"\" ECU\nVAL_ 101 S 0 \"off\" ;\n", 3, 0},
+};
+
+TEST(CanDb, MalformedFilesNameTheirLineAndColumn) {
+    for (const MalformedCase &c : kMalformed) {
+        CanDatabase db;
+        CanDbError error;
+        EXPECT_FALSE(CanDbParseText(c.text, strlen(c.text), "bad.dbc", &db, &error)) << c.what;
+        EXPECT_EQ("bad.dbc", error.file) << c.what;
+        EXPECT_EQ(c.line, error.line) << c.what << ": " << CanDbErrorText(&error);
+        if (c.column != 0) {
+            EXPECT_EQ(c.column, error.column) << c.what << ": " << CanDbErrorText(&error);
+        }
+        EXPECT_FALSE(error.text.empty()) << c.what;
+    }
+}
+
 }  // namespace
