@@ -187,9 +187,10 @@ bool RestBusApplyLine(RestBus *bus, const std::string &line, std::string *done, 
     m->frame = frame;
     if (m->period == 0) m->pending = true;
     const CanDbSignal &sig = a.msg->signals[(size_t)a.signal];
-    *done = a.msg->name + "." + sig.name + " = " + FormatValue(a.physical) + (sig.unit.empty() ? "" : " " + sig.unit);
-    for (const SignalClamp &c : clamps)
-        *done += " (" + c.name + " clamped from " + FormatValue(c.asked) + " to " + FormatValue(c.written) + ")";
+    // The value that goes out: a clamped one says what was asked.
+    double value = clamps.empty() ? a.physical : clamps.front().written;
+    *done = a.msg->name + "." + sig.name + " = " + FormatValue(value) + (sig.unit.empty() ? "" : " " + sig.unit);
+    if (!clamps.empty()) *done += " (clamped from " + FormatValue(a.physical) + ")";
     return true;
 }
 
