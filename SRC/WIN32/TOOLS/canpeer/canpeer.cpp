@@ -1,6 +1,8 @@
 // canpeer: puts CAN frames on a virtual CAN device (WriteFile of 24-byte
 // records) or acts as the simulated CAN peer of a net (a named message
-// queue of 32-byte messages). Run "canpeer -h" for the usage.
+// queue of 32-byte messages): frames given, generated or replayed, messages
+// of a DBC database with signal values, or the rest bus of DBC nodes. Run
+// "canpeer -h" for the usage.
 #include <windows.h>
 
 #include <cstdio>
@@ -11,6 +13,8 @@
 #include "can_sink.h"
 #include "canpeer_frames.h"
 #include "canpeer_options.h"
+#include "canpeer_restbus.h"
+#include "canpeer_signals.h"
 #include "ribex_version.h"
 
 namespace {
@@ -199,6 +203,21 @@ bool SendAll(Sink *sink, const std::vector<RxMsg> &frames, bool paced, Pacing *p
     return SendPaced(sink, (DWORD)frames.size(), due, frame, rate, PACED_BATCH_MAX, p);
 }
 
+// The frames (or messages) given: each once at once, or with -n COUNT
+// frames cycling through them, with -r RATE paced.
+bool RunList(Sink *sink, const PeerOptions &o, const std::vector<RxMsg> &frames, Pacing *p)
+{
+    if (!o.countGiven && o.rate <= 0) return SendAll(sink, frames, false, p);
+    DWORD count = o.countGiven ? o.count : (DWORD)frames.size();
+    auto frame = [&](DWORD i) { return frames[i % frames.size()]; };
+    if (o.rate <= 0) {
+        auto now = [](DWORD) { return (uint64_t)0; };
+        return SendPaced(sink, count, now, frame, 0, FAST_BATCH, p);
+    }
+    auto due = [&](DWORD i) { return (uint64_t)((double)i * 1e7 / o.rate); };
+    return SendPaced(sink, count, due, frame, o.rate, PACED_BATCH_MAX, p);
+}
+
 bool RunGenerator(Sink *sink, const PeerOptions &o, Pacing *p)
 {
     Generator g;
@@ -222,7 +241,7 @@ void PrintStatistics(const Sink &sink, const PeerOptions &o, const Pacing &p,
     double achieved = p.sent > 1 && seconds > 0 ? (p.sent - 1) / seconds : 0;
     std::fwprintf(stderr, L"canpeer: %lu frames to %hs in %.3f s, %.0f frames/s", p.sent, sink.name,
                   seconds, achieved);
-    if (o.mode == PeerMode::Generator && o.rate > 0)
+    if (o.mode != PeerMode::Replay && o.rate > 0)
         std::fwprintf(stderr, L" (asked for %.0f)", o.rate);
     std::fwprintf(stderr, L"\n");
     if (counts && (counts->errorFrames || counts->otherLines)) {
@@ -233,11 +252,83 @@ void PrintStatistics(const Sink &sink, const PeerOptions &o, const Pacing &p,
                       counts->errorFrames, counts->otherLines);
     }
     // Fewer frames than a millisecond's worth say nothing about the rate.
-    if (o.mode == PeerMode::Generator && o.rate > 0 && p.sent > o.rate / 1000 &&
+    if (o.mode != PeerMode::Replay && o.rate > 0 && p.sent > o.rate / 1000 &&
         achieved < o.rate * 0.98) {
         std::fwprintf(stderr, L"canpeer: warning: asked for %.0f frames/s, reached %.0f frames/s\n",
                       o.rate, achieved);
     }
+}
+
+std::string Utf8(const std::wstring &text)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string s(n > 0 ? (size_t)n : 1, '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &s[0], n, nullptr, nullptr);
+    s.resize(s.size() - 1);
+    return s;
+}
+
+// A bad argument found once the database is read: the message, then the
+// usage, as for the other wrong arguments.
+int FailArgument(const std::string &text)
+{
+    std::fprintf(stderr, "canpeer: %s\n\n", text.c_str());
+    std::fwprintf(stderr, L"%ls", PeerUsage());
+    return 2;
+}
+
+bool LoadDatabase(const PeerOptions &o, CanDatabase *db)
+{
+    CanDbError error;
+    if (CanDbLoadFile(Utf8(o.dbcFile).c_str(), db, &error)) return true;
+    std::fprintf(stderr, "canpeer: %s\n", CanDbErrorText(&error).c_str());
+    return false;
+}
+
+// One frame per message argument; clamped values are reported, as the
+// value actually sent.
+bool BuildMessageFrames(const CanDatabase *db, const PeerOptions &o, std::vector<RxMsg> *frames,
+                        std::string *error)
+{
+    for (const std::string &text : o.messages) {
+        std::vector<SignalAssignment> values;
+        std::vector<SignalClamp> clamps;
+        RxMsg frame;
+        if (!ParseMessageAssignments(db, text, &values, error) ||
+            !EncodeMessageFrame(values.front().msg, values, &frame, &clamps, error)) {
+            *error = "bad message '" + text + "': " + *error;
+            return false;
+        }
+        for (const SignalClamp &c : clamps) {
+            std::fprintf(stderr, "canpeer: %s = %.15g is out of range: clamped to %.15g\n", c.name.c_str(),
+                         c.asked, c.written);
+        }
+        frames->push_back(frame);
+    }
+    return true;
+}
+
+bool SendThroughSink(void *context, const RxMsg *frames, DWORD n)
+{
+    return Send((Sink *)context, frames, n);
+}
+
+uint64_t SinkClock(void *context)
+{
+    return Now100ns(*(Sink *)context);
+}
+
+bool RunRestBus(Sink *sink, const PeerOptions &o, RestBus *bus)
+{
+    std::string nodes;
+    for (const std::string &n : o.nodes) nodes += (nodes.empty() ? "" : ", ") + n;
+    std::fprintf(stderr, "canpeer: rest bus of %s: %zu messages to %s (Ctrl+C ends)\n", nodes.c_str(),
+                 bus->messages.size(), sink->name);
+    RestBusIo io = {sink, SendThroughSink, SinkClock};
+    RestBusRun run;
+    bool ok = RestBusRunUntilStopped(bus, o.runTimeMs, &io, &run);
+    RestBusPrintStatistics(bus, &run, sink->name);
+    return ok;
 }
 
 }  // namespace
@@ -267,19 +358,33 @@ int wmain(int argc, wchar_t **argv)
         std::fwprintf(stderr, L"canpeer: %ls\n", error.c_str());
         return 2;
     }
+    CanDatabase db;
+    RestBus bus;
+    if (!options.dbcFile.empty()) {
+        if (!LoadDatabase(options, &db)) return 2;
+        std::string why;
+        std::vector<std::string> notes;
+        if (options.mode == PeerMode::Signals && !BuildMessageFrames(&db, options, &frames, &why))
+            return FailArgument(why);
+        if (options.mode == PeerMode::RestBus && !RestBusInit(&bus, &db, options.nodes, &notes, &why))
+            return FailArgument(why);
+        for (const std::string &note : notes) std::fprintf(stderr, "canpeer: %s\n", note.c_str());
+    }
 
     Sink sink;
     if (!OpenSink(&sink, options)) return 1;
     bool ok = false;
     Pacing pacing;
     switch (options.mode) {
-        case PeerMode::Frames: ok = SendAll(&sink, options.frames, false, &pacing); break;
+        case PeerMode::Frames: ok = RunList(&sink, options, options.frames, &pacing); break;
+        case PeerMode::Signals: ok = RunList(&sink, options, frames, &pacing); break;
         case PeerMode::Generator: ok = RunGenerator(&sink, options, &pacing); break;
         case PeerMode::Replay:
             ok = SendAll(&sink, frames, !options.asFastAsPossible, &pacing);
             break;
+        case PeerMode::RestBus: ok = RunRestBus(&sink, options, &bus); break;
     }
-    if (ok)
+    if (ok && options.mode != PeerMode::RestBus)
         PrintStatistics(sink, options, pacing,
                         options.mode == PeerMode::Replay ? &counts : nullptr);
     CloseSink(&sink);

@@ -1,5 +1,6 @@
 // Command line of canpeer: the target (a virtual CAN device or a simulated
-// net) and what to send (frames given, a generator, or a candump log).
+// net) and what to send (frames given, a generator, a candump log, messages
+// of a DBC database with signal values, or the rest bus of DBC nodes).
 #pragma once
 
 #include <windows.h>
@@ -10,7 +11,7 @@
 #include "rx_buffer_layout.h"
 
 enum class PeerTarget { None, Device, Sim };
-enum class PeerMode { Frames, Generator, Replay };
+enum class PeerMode { Frames, Generator, Replay, Signals, RestBus };
 enum class Pattern { Fixed, Increment, Random };
 
 struct PeerOptions {
@@ -20,8 +21,9 @@ struct PeerOptions {
 
     std::vector<RxMsg> frames;       // cansend frames from the command line
 
-    // Generator.
+    // Generator; -n and -r also apply to the frames and messages given.
     DWORD count = 10;
+    bool countGiven = false;
     double rate = 0;                 // frames/s, 0 = as fast as possible
     Pattern idPattern = Pattern::Random;
     uint32_t id = 0;
@@ -33,6 +35,12 @@ struct PeerOptions {
     // Replay.
     std::wstring replayFile;
     bool asFastAsPossible = false;
+
+    // DBC database (--dbc): messages with signal values, or the rest bus.
+    std::wstring dbcFile;
+    std::vector<std::string> messages;  // "MSG.SIG=VALUE,..." (UTF-8), one message each
+    std::vector<std::string> nodes;     // --node: the nodes canpeer stands in for; "all" for every node
+    DWORD runTimeMs = 0;                // -T: rest bus run time, 0 = until Ctrl+C
 
     // Simulated peer.
     uint32_t uniqueIdHigh = 0;
