@@ -240,10 +240,9 @@ TEST(VcanControlCodes, ShortBuffersBadInputAndUnknownCodesAreRefused)
         {IOCTL_CAN_GET_TIMESTAMP, 0, 0, 7, ERROR_INSUFFICIENT_BUFFER},
         {IOCTL_CAN_ENABLE_REMREPLY, 0x123, 2, 0, ERROR_INVALID_PARAMETER},
         {IOCTL_CAN_DISABLE_REMREPLY, 0x123, 4, 0, ERROR_NOT_FOUND},
-        // Bit 31 marks a remote frame and is no part of an identifier.
-        {IOCTL_CAN_ENABLE_REMREPLY, 0x80000123, 4, 0, ERROR_INVALID_PARAMETER},
-        {IOCTL_CAN_DISABLE_REMREPLY, 0x80000123, 4, 0, ERROR_INVALID_PARAMETER},
-        {IOCTL_CAN_DISABLE_REMREPLY, 0x80000000, 4, 0, ERROR_INVALID_PARAMETER},
+        // An identifier is kept as given, bit 31 and all: never enabled here.
+        {IOCTL_CAN_DISABLE_REMREPLY, 0x80000123, 4, 0, ERROR_NOT_FOUND},
+        {IOCTL_CAN_DISABLE_REMREPLY, 0x80000000, 4, 0, ERROR_NOT_FOUND},
         {IOCTL_VCAN_FAIL_NEXT_READ, 0, 4, 0, ERROR_INVALID_PARAMETER},  // no error to report
         {IOCTL_VCAN_FAIL_NEXT_READ, 0x10000, 4, 0, ERROR_INVALID_PARAMETER},
         {0x222FFC, 0, 0, 8, ERROR_INVALID_FUNCTION},
@@ -363,17 +362,27 @@ TEST(VcanBus, RemoteFrameReachesOnlyHandlesThatEnabledItsId)
     ASSERT_TRUE(VcanWriteFrames(a.get(), &remote, 1));
     ExpectNothingQueued(b.get());
 
-    // The identifier without the remote flag enables it; with the flag the
-    // request is refused and changes nothing, so no spelling of one
-    // identifier can disable another.
+    // The table keeps each value exactly as given, as the server's does: one
+    // with bit 31 set is an entry of its own, which no remote frame matches
+    // (they are looked up with bit 31 cleared), and disabling it leaves the
+    // plain identifier alone.
     uint32_t id = 0x123, flagged = 0x123u | RX_REMOTE_FRAME_FLAG;
+    uint32_t flaggedOnly = 0x124u | RX_REMOTE_FRAME_FLAG;
+    ASSERT_EQ(0u, Ioctl(b.get(), IOCTL_CAN_ENABLE_REMREPLY, &flaggedOnly, 4));
+    RxMsg flaggedRemote = Frame(0x124u | RX_REMOTE_FRAME_FLAG, 0, 0);
+    ASSERT_TRUE(VcanWriteFrames(a.get(), &flaggedRemote, 1));
+    ExpectNothingQueued(b.get());
+    ASSERT_EQ(0u, Ioctl(b.get(), IOCTL_CAN_DISABLE_REMREPLY, &flaggedOnly, 4));
     ASSERT_EQ(0u, Ioctl(b.get(), IOCTL_CAN_ENABLE_REMREPLY, &id, 4));
-    const DWORD refused = ERROR_INVALID_PARAMETER;
-    EXPECT_EQ(refused, Ioctl(b.get(), IOCTL_CAN_ENABLE_REMREPLY, &flagged, 4));
-    EXPECT_EQ(refused, Ioctl(b.get(), IOCTL_CAN_DISABLE_REMREPLY, &flagged, 4));
+    ASSERT_EQ(0u, Ioctl(b.get(), IOCTL_CAN_ENABLE_REMREPLY, &flagged, 4));
     DWORD ids[4] = {}, count = 0;
     ASSERT_TRUE(VcanGetEnabledIds(b.get(), ids, 4, &count));
-    EXPECT_EQ(1u, count);
+    ASSERT_EQ(2u, count);
+    EXPECT_EQ(0x123u, ids[0]);
+    EXPECT_EQ(flagged, ids[1]);
+    ASSERT_EQ(0u, Ioctl(b.get(), IOCTL_CAN_DISABLE_REMREPLY, &flagged, 4));
+    ASSERT_TRUE(VcanGetEnabledIds(b.get(), ids, 4, &count));
+    ASSERT_EQ(1u, count);
     EXPECT_EQ(0x123u, ids[0]);
     ASSERT_TRUE(VcanGetEnabledIds(c.get(), ids, 4, &count));
     EXPECT_EQ(0u, count);
