@@ -644,6 +644,70 @@ TEST_F(VcanService, KeyValuesShapeDevicesQueuesAndVersion)
     EXPECT_EQ(6u, MajorVersionAfterRestart()) << "a value of the wrong type is ignored";
 }
 
+// Control codes hammered on open handles while the driver stops under
+// them: each either works or fails with the stopped driver's code, and the
+// driver (and the process that hosts it) lives on. Stops and control codes
+// race for the handles' records; this cannot show a lost race every time,
+// but a record read outside the device lock would be used after the stop
+// freed it.
+TEST_F(VcanService, ControlCodesRacingAStopEitherWorkOrFailWithTheStoppedCode)
+{
+    struct Hammer {
+        HANDLE h;
+        volatile LONG *stop;
+        DWORD calls, odd;  // control codes made; results neither 0 nor expected
+    };
+    volatile LONG stop = 0;
+    for (int cycle = 0; cycle < 4; cycle++) {
+        ASSERT_TRUE(VcanStartService(svc())) << cycle << " " << GetLastError();
+        Handle handles[3] = {Handle(Open(1)), Handle(Open(1)), Handle(Open(2))};
+        Hammer hammers[3] = {};
+        HANDLE threads[3] = {};
+        stop = 0;
+        for (int i = 0; i < 3; i++) {
+            ASSERT_TRUE(handles[i].valid());
+            hammers[i] = {handles[i].get(), &stop, 0, 0};
+            threads[i] = CreateThread(
+                nullptr, 0,
+                [](LPVOID p) -> DWORD {
+                    Hammer *m = static_cast<Hammer *>(p);
+                    for (uint32_t id = 0; !*m->stop || m->calls < 64; id = (id + 1) % 512) {
+                        VcanCounters c;
+                        DWORD ids[4], count = 0;
+                        DWORD results[4] = {
+                            Ioctl(m->h, IOCTL_CAN_ENABLE_REMREPLY, &id, 4),
+                            Ioctl(m->h, IOCTL_CAN_DISABLE_REMREPLY, &id, 4),
+                            VcanGetCounters(m->h, &c) ? 0u : GetLastError(),
+                            VcanGetEnabledIds(m->h, ids, 4, &count) ? 0u : GetLastError()};
+                        for (DWORD r : results)
+                            if (r != 0 && r != VCAN_ERROR_UNLOADED && r != ERROR_ACCESS_DENIED) m->odd++;
+                        m->calls += 4;
+                    }
+                    return 0;
+                },
+                &hammers[i], 0, nullptr);
+            ASSERT_NE(nullptr, threads[i]);
+        }
+        // Once every thread is under way, the driver goes.
+        for (int i = 0; i < 3; i++)
+            while (hammers[i].calls < 64) Sleep(1);
+        ASSERT_TRUE(VcanStopService(svc())) << cycle << " " << GetLastError();
+        InterlockedExchange(&stop, 1);
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(3, threads, TRUE, 30000));
+        for (int i = 0; i < 3; i++) {
+            CloseHandle(threads[i]);
+            EXPECT_EQ(0u, hammers[i].odd) << cycle << " " << i;
+        }
+    }
+    // The driver starts again and serves a new handle.
+    ASSERT_TRUE(VcanStartService(svc())) << GetLastError();
+    Handle fresh(Open(1));
+    ASSERT_TRUE(fresh.valid());
+    uint32_t id = 0x77;
+    EXPECT_EQ(0u, Ioctl(fresh.get(), IOCTL_CAN_ENABLE_REMREPLY, &id, 4));
+    EXPECT_EQ(1u, Counters(fresh.get()).openHandles);
+}
+
 TEST_F(VcanService, UnloadEndsPendingReadsAndInstallCyclesLeaveNothingBehind)
 {
     RxMsg f = Frame(0x1, 0, 0);
