@@ -1,6 +1,7 @@
 # The installer's driver steps: with the driver component selected, copy
 # vcan.sys to the system's driver folder, create the demand-start kernel
-# service "vcan" (four devices VCAN1..VCAN4) and try to start it (Windows
+# service "vcan" (four devices VCAN1..VCAN4, 64 frames per server read, as
+# vcan_service.sh writes) and try to start it (Windows
 # refuses unless test signing is on). A marker value records that the
 # service is ours, so the uninstaller removes only what it made.
 # (NSIS text, verbatim: CPACK_VERBATIM_VARIABLES is on.)
@@ -18,6 +19,7 @@ binPath= "$SYSDIR\drivers\vcan.sys"'
     WriteRegDWORD HKLM "Software\ribex\ribex" "DriverService" 1
     WriteRegDWORD HKLM "SYSTEM\CurrentControlSet\Services\vcan" "DeviceCount" 4
     WriteRegStr HKLM "SYSTEM\CurrentControlSet\Services\vcan" "DevicePrefix" "VCAN"
+    WriteRegDWORD HKLM "SYSTEM\CurrentControlSet\Services\vcan" "NoMsgPerRead" 64
     nsExec::Exec '"$SYSDIR\sc.exe" start vcan'
     Pop $1
   ribex_driver_done:

@@ -98,6 +98,9 @@ reg_has "$UNINSTALL_KEY" || fail "no Uninstall key"
 reg_has 'HKLM\Software\ribex\ribex' || fail "no HKLM\\Software\\ribex\\ribex key"
 service_exists || fail "no service vcan"
 [ -f "$C/windows/system32/drivers/vcan.sys" ] || fail "vcan.sys not in system32\\drivers"
+# The batch that carries a full bus, as vcan_service.sh writes it.
+w reg query 'HKLM\SYSTEM\CurrentControlSet\Services\vcan' /v NoMsgPerRead | tr -d '\r' |
+  grep -q 'REG_DWORD[[:space:]]*0x40$' || fail "the service key has no NoMsgPerRead 64"
 [ -f "$START_MENU/ribex console.lnk" ] && [ -f "$START_MENU/Uninstall.lnk" ] ||
   fail "Start-menu shortcuts missing: $(ls "$START_MENU" 2>&1)"
 w "$INSTALL_WIN\\bin\\candump.exe" -V | tr -d '\r' | grep -qx "candump 1.0.0" ||

@@ -146,6 +146,22 @@ DWORD CanReadMsgs(HANDLE hDevice, void *destination, DWORD n, DWORD *pBytes,
     return error == ERROR_IO_PENDING ? 0 : error;
 }
 
+BOOL CanDeviceGone(DWORD readError) {
+    switch (readError) {
+    case ERROR_DEVICE_REMOVED:        // our driver, stopped with the handle open
+    case ERROR_ACCESS_DENIED:         // Wine: reads on a handle whose driver unloaded
+    case ERROR_INVALID_HANDLE:        // the handle no longer names a device
+    case ERROR_OPERATION_ABORTED:     // reads cut off by a surprise removal
+    case ERROR_DEVICE_NOT_CONNECTED:  // an adapter unplugged
+    case ERROR_BAD_COMMAND:
+    case ERROR_NOT_READY:
+    case ERROR_FILE_NOT_FOUND:
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
 uint64_t PerfCounterTo100ns(uint64_t counter, uint64_t frequency) {
     if (frequency == 0) frequency = 1;
     // Whole seconds and the remainder separately: exact for any

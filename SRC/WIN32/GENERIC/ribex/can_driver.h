@@ -48,6 +48,11 @@ DWORD PriorityClassRank(DWORD priorityClass);
 DWORD CanReadMsgs(HANDLE hDevice, void *destination, DWORD n, DWORD *pBytes,
                   OVERLAPPED *pOverlapped, DWORD *pReadPending);
 
+// Whether a read error means that the device went away under its handle
+// (its driver stopped, its adapter unplugged): only a new open can bring it
+// back.
+BOOL CanDeviceGone(DWORD readError);
+
 // Now, in 100 ns units: the driver's clock with a device, else the
 // performance counter. Fails (time stamp 0) only when the driver fails.
 BOOL CanGetTimeStamp(HANDLE hDevice, uint64_t *pTimeStamp);

@@ -32,6 +32,11 @@ constexpr DWORD kMaxNoMsgPerRead = RX_BUFFER_NO_ENTRIES - 1;
 constexpr DWORD kFirstRetryDelayMs = 10;
 constexpr DWORD kMaxRetryDelayMs = 1000;
 
+// A device that went away is opened again after 50 ms, then after twice
+// the last pause, up to 1 s between tries, for as long as the net is open.
+constexpr DWORD kFirstReopenDelayMs = 50;
+constexpr DWORD kMaxReopenDelayMs = 1000;
+
 // Reads that keep completing at once are published in rounds of this
 // many frames; between rounds clients are woken and requests served.
 constexpr DWORD kFramesPerRound = RX_BUFFER_NO_ENTRIES / 2;
@@ -42,6 +47,7 @@ enum WaitIndex : DWORD {
     WAIT_REQUEST = WAIT_OBJECT_0,
     WAIT_DEVICE = WAIT_OBJECT_0 + 1,
     WAIT_SIM_CAN = WAIT_OBJECT_0 + 2,
+    WAIT_DEVICE_BACK = WAIT_OBJECT_0 + 3,  // no handle: the device opened again
 };
 
 // Where the device side of the loop stands between two waits, and what
@@ -56,14 +62,30 @@ enum WaitIndex : DWORD {
 //                      wait), then ResultReady
 //   Paused             serves requests and simulated frames until
 //                      retryAt, then issues the next read
+//   Gone               the device went away and its handle is closed:
+//                      serves requests and simulated frames, and tries to
+//                      open it again at retryAt, each failure doubling the
+//                      pause; once open, DeviceBack
+//   DeviceBack         passes the enabled remote-frame identifiers to the
+//                      driver, publishes the entry that says so and issues
+//                      the next read
 //
 // The transitions: the start-up with a device, and the end of every
 // result handled, issue the next read (IssueRead: to ReadOutstanding, or
 // ResultReady when it came back at once). Reads that keep coming back at
 // once are handled in one batch, until a round of frames is published
 // (YieldAfterRound: to ResultAfterOthers) or a second unproductive read in
-// a row pauses the reads (PauseReads: to Paused).
-enum class DeviceState { NoReadIssued, ReadOutstanding, ResultReady, ResultAfterOthers, Paused };
+// a row pauses the reads (PauseReads: to Paused). A read error that means
+// the device went away closes it (LoseDevice: to Gone).
+enum class DeviceState {
+    NoReadIssued,
+    ReadOutstanding,
+    ResultReady,
+    ResultAfterOthers,
+    Paused,
+    Gone,
+    DeviceBack
+};
 
 struct ReadThreadState {
     RibexNet *pRibexNet = nullptr;
@@ -82,7 +104,8 @@ struct ReadThreadState {
     DWORD readError = 0;    // of the read in hand
     RxMsg *pReadBuffer = nullptr;
     DWORD unproductiveReads = 0;  // in a row: back at once, empty or failed
-    DWORD retryAt = 0;            // Paused: when the next read is due
+    DWORD retryAt = 0;            // Paused: when the next read is due; Gone: the next open
+    DWORD reopenDelay = 0;        // Gone: the pause before the next open
     DWORD errorCode = 0;          // the thread's error code, its exit code
     bool confirmOwed = false;
     DWORD confirmError = 0;
@@ -118,6 +141,49 @@ void PauseReads(ReadThreadState &s) {
 
 void YieldAfterRound(ReadThreadState &s) { s.device = DeviceState::ResultAfterOthers; }
 
+// Requests and simulated frames until tick `until`; WAIT_TIMEOUT then.
+DWORD WaitForOthersUntil(ReadThreadState &s, DWORD until) {
+    HANDLE others[2] = {s.waitHandles[0], s.waitHandles[2]};
+    LONG left = static_cast<LONG>(until - GetTickCount());
+    DWORD result = WaitForMultipleObjects(2, others, FALSE, left > 0 ? left : 0);
+    if (result == WAIT_OBJECT_0) return WAIT_REQUEST;
+    if (result == WAIT_OBJECT_0 + 1) return WAIT_SIM_CAN;
+    return result;
+}
+
+// The read in hand failed because the device went away: its error entry
+// is published already (the only one until the device is back); the handle
+// goes, and the device is opened again later.
+void LoseDevice(ReadThreadState &s) {
+    TracePrint(Trace(), TRACE_LEVEL_EVENT, "ribex::CanReadThread, DEVICE GONE, errorCode == %lu\n",
+               s.readError);
+    CloseHandle(s.hDevice);
+    s.hDevice = INVALID_HANDLE_VALUE;
+    s.unproductiveReads = 0;
+    s.reopenDelay = kFirstReopenDelayMs;
+    s.retryAt = GetTickCount() + s.reopenDelay;
+    s.device = DeviceState::Gone;
+}
+
+// One try to open the device that went away; a failure doubles the pause
+// before the next (up to 1 s) and publishes nothing.
+BOOL TryReopenDevice(ReadThreadState &s) {
+    HANDLE hDevice = CanOpenDevice(s.pRibexNet->name);
+    if (hDevice == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        s.reopenDelay = s.reopenDelay * 2 < kMaxReopenDelayMs ? s.reopenDelay * 2 : kMaxReopenDelayMs;
+        s.retryAt = GetTickCount() + s.reopenDelay;
+        TracePrint(Trace(), TRACE_LEVEL_DETAIL,
+                   "ribex::CanReadThread, hDevice == INVALID_HANDLE_VALUE, errorCode == %lu, next "
+                   "try in %lu ms\n",
+                   error, s.reopenDelay);
+        return FALSE;
+    }
+    s.hDevice = hDevice;
+    s.device = DeviceState::DeviceBack;
+    return TRUE;
+}
+
 // Waits for the next thing to do; the result uses the indexes of the
 // three wait handles.
 DWORD NextEvent(ReadThreadState &s) {
@@ -133,15 +199,19 @@ DWORD NextEvent(ReadThreadState &s) {
         return result == WAIT_TIMEOUT ? static_cast<DWORD>(WAIT_DEVICE) : result;
     }
     case DeviceState::Paused: {
-        HANDLE others[2] = {s.waitHandles[0], s.waitHandles[2]};
-        LONG left = static_cast<LONG>(s.retryAt - GetTickCount());
-        DWORD result = WaitForMultipleObjects(2, others, FALSE, left > 0 ? left : 0);
-        if (result == WAIT_OBJECT_0) return WAIT_REQUEST;
-        if (result == WAIT_OBJECT_0 + 1) return WAIT_SIM_CAN;
+        DWORD result = WaitForOthersUntil(s, s.retryAt);
         if (result != WAIT_TIMEOUT) return result;
         IssueRead(s);
         return NextEvent(s);
     }
+    case DeviceState::Gone:
+        for (;;) {
+            DWORD result = WaitForOthersUntil(s, s.retryAt);
+            if (result != WAIT_TIMEOUT) return result;
+            if (TryReopenDevice(s)) return WAIT_DEVICE_BACK;
+        }
+    case DeviceState::DeviceBack:
+        return WAIT_DEVICE_BACK;
     }
     return WAIT_FAILED;
 }
@@ -355,6 +425,10 @@ BOOL HandleDeviceBatch(ReadThreadState &s) {
         }
         bool spinning = !waited && (s.readError != 0 || s.bytesRead < sizeof(RxMsg));
         PublishReadResult(s);
+        if (s.readError != 0 && CanDeviceGone(s.readError)) {
+            LoseDevice(s);
+            return TRUE;
+        }
         published += s.readError ? 1 : s.bytesRead / sizeof(RxMsg);
         s.unproductiveReads = spinning ? s.unproductiveReads + 1 : 0;
         if (s.unproductiveReads >= 2) {
@@ -433,6 +507,39 @@ DWORD PassRemReplyToDriver(ReadThreadState &s, bool enable) {
     return 0;
 }
 
+// A device opened again holds none of the net's remote-frame identifiers:
+// each entry of the table goes to the driver once more. One the driver
+// refuses is traced and left out; the others still go.
+void PassAllRemRepliesToDriver(ReadThreadState &s) {
+    const RemReplyTable *pRemote = s.pThreadData->pRemote;
+    if (!pRemote) return;
+    DWORD noReplies = pRemote->noReplies;
+    if (noReplies > pRemote->maxNoReplies) noReplies = pRemote->maxNoReplies;
+    for (DWORD i = 0; i < noReplies; i++) {
+        DWORD canId = pRemote->reply[i].can.id;
+        DWORD returned = 0;
+        if (!DeviceIoControl(s.hDevice, IOCTL_CAN_ENABLE_REMREPLY, &canId, sizeof(canId), nullptr,
+                             0, &returned, nullptr))
+            Traced(LastErrorOr(ERROR_GEN_FAILURE),
+                   "ribex::CanReadThread, !DeviceIoControl( ... ), errorCode == %lu\n");
+    }
+}
+
+// The device is open again: its identifiers, then one entry that says it
+// is back (stamped by its clock, so that it sorts among its frames), then
+// the next read.
+void HandleDeviceBack(ReadThreadState &s) {
+    TracePrint(Trace(), TRACE_LEVEL_EVENT, "ribex::CanReadThread, DEVICE BACK, errorCode == %lu\n",
+               RX_ERROR_DEVICE_BACK);
+    PassAllRemRepliesToDriver(s);
+    DWORD head = CurrentHead(s);
+    RibexBufferStoreDevice(s.pRxBuffer, 1, nullptr, RX_ERROR_DEVICE_BACK);
+    uint64_t stamp = 0;
+    if (CanGetTimeStamp(s.hDevice, &stamp)) s.pRxBuffer->msg[head].timeStamp = stamp;
+    RibexBufferAdvance(s.pRxBuffer, 1, s.NoMsgPerRead, &s.noMsgToRead);
+    IssueRead(s);
+}
+
 // Serves every request but CAN_THREAD_EXIT; the error code to confirm.
 DWORD ServeRequest(ReadThreadState &s) {
     RibexThreadParam *p = s.pThreadData;
@@ -503,6 +610,9 @@ void MainLoop(ReadThreadState &s) {
             WakeClients(s);
         } else if (result1 == WAIT_SIM_CAN) {
             if (!HandleSimFrame(s)) return;
+            WakeClients(s);
+        } else if (result1 == WAIT_DEVICE_BACK) {
+            HandleDeviceBack(s);
             WakeClients(s);
         } else {
             s.errorCode = LastErrorOr(ERROR_GEN_FAILURE);

@@ -13,6 +13,7 @@
 struct MsgQRefSlot {
     MsgQHandle hMsgQ;  // null: free
     DWORD generation;  // 1..0xFFFF, advanced when the slot is retired
+    DWORD high, low;   // whose reply queue it is
 };
 
 struct MsgQRefTable {
@@ -42,7 +43,7 @@ static DWORD MakeRef(DWORD slot) {
     return (g_refTable.pSlots[slot].generation << REF_SLOT_BITS) | (slot + 1);
 }
 
-DWORD IssueMsgQRef(MsgQHandle hMsgQ) {
+DWORD IssueMsgQRef(MsgQHandle hMsgQ, DWORD high, DWORD low) {
     if (hMsgQ == NULL) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -59,6 +60,8 @@ DWORD IssueMsgQRef(MsgQHandle hMsgQ) {
         ++g_refTable.usedSlots;
     }
     g_refTable.pSlots[slot].hMsgQ = hMsgQ;
+    g_refTable.pSlots[slot].high = high;
+    g_refTable.pSlots[slot].low = low;
     SetLastError(ERROR_SUCCESS);
     return MakeRef(slot);
 }
@@ -82,6 +85,13 @@ MsgQHandle LookupMsgQRef(DWORD ref) {
     }
     SetLastError(ERROR_SUCCESS);
     return g_refTable.pSlots[slot].hMsgQ;
+}
+
+BOOL MsgQRefIsOf(DWORD ref, DWORD high, DWORD low) {
+    DWORD slot = FindRefSlot(ref);
+    if (slot == g_refTable.usedSlots) return FALSE;
+    const MsgQRefSlot *pSlot = &g_refTable.pSlots[slot];
+    return pSlot->high == high && pSlot->low == low;
 }
 
 BOOL RetireMsgQRef(DWORD ref) {

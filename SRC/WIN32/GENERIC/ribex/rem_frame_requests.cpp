@@ -10,11 +10,6 @@ namespace {
 
 const DWORD kNotFound = REM_FRAME_INDEX_NONE;
 
-// Bit 31 marks a frame as remote; it is no part of an identifier. The driver
-// refuses it too, so both keep one entry per identifier and a disable always
-// removes what the driver answers for.
-BOOL IsRemFrameId(DWORD canId) { return (canId & RX_REMOTE_FRAME_FLAG) == 0; }
-
 // A handshake failed. Growth failures end the net's thread, and any failure
 // may come from a thread that died: such a net is removed at once. Returns
 // TRUE when the net is gone.
@@ -24,22 +19,15 @@ BOOL DropNetIfThreadEnded(RibexNet *pRibexNet, DWORD req, TraceModule *module,
     return ReapIfThreadEnded(pRibexNet, waitMs, module, callerName);
 }
 
-// The net of client (high, low) for a request on canId; null with the
-// error, its line written, for an unknown client or an identifier that is
-// none.
-RibexNet *NetForRemFrame(DWORD high, DWORD low, DWORD canId, TraceModule *module,
-                         const char *callerName, DWORD *pErr) {
+// The net of client (high, low); null with ERROR_INVALID_HANDLE, its line
+// written, for an unknown client. The identifier is kept exactly as given:
+// one with bit 31 set is an entry like any other, which no remote frame
+// ever matches (the lookups clear bit 31 of the frame's id first).
+RibexNet *NetForRemFrame(DWORD high, DWORD low, TraceModule *module, const char *callerName,
+                         DWORD *pErr) {
     DWORD clientIndex = 0;
     RibexNet *pRibexNet = FindClientNet(high, low, &clientIndex, module, callerName);
-    *pErr = 0;
-    if (pRibexNet == NULL) {
-        *pErr = ERROR_INVALID_HANDLE;
-    } else if (!IsRemFrameId(canId)) {
-        *pErr = ERROR_INVALID_PARAMETER;
-        TracePrint(module, TRACE_LEVEL_EVENT, "\tribex::%s, (canId & RX_REMOTE_FRAME_FLAG) != 0\n",
-                   callerName);
-        pRibexNet = NULL;
-    }
+    *pErr = pRibexNet == NULL ? ERROR_INVALID_HANDLE : 0;
     return pRibexNet;
 }
 
@@ -120,7 +108,7 @@ BOOL EnableRemFrame(DWORD high, DWORD low, DWORD canId) {
     TraceModule *module = g_ribexTrace[TM_ENABLE_REM_FRAME];
     TraceEntry(module, "\nribex::EnableRemFrame Entry\n");
     DWORD err = 0;
-    RibexNet *pRibexNet = NetForRemFrame(high, low, canId, module, "EnableRemFrame", &err);
+    RibexNet *pRibexNet = NetForRemFrame(high, low, module, "EnableRemFrame", &err);
     if (pRibexNet != NULL) err = AddRemReply(pRibexNet, high, canId, module);
     return ExitWith(module, "ribex::EnableRemFrame Exit (%s), errorCode == %lu\n\n", err);
 }
@@ -129,7 +117,7 @@ BOOL DisableRemFrame(DWORD high, DWORD low, DWORD canId) {
     TraceModule *module = g_ribexTrace[TM_DISABLE_REM_FRAME];
     TraceEntry(module, "\nribex::DisableRemFrame Entry\n");
     DWORD err = 0;
-    RibexNet *pRibexNet = NetForRemFrame(high, low, canId, module, "DisableRemFrame", &err);
+    RibexNet *pRibexNet = NetForRemFrame(high, low, module, "DisableRemFrame", &err);
     if (pRibexNet != NULL) err = RemoveRemReply(pRibexNet, high, canId, module);
     return ExitWith(module, "ribex::DisableRemFrame Exit (%s), errorCode == %lu\n\n", err);
 }

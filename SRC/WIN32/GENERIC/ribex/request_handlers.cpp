@@ -41,6 +41,23 @@ MsgQHandle ReplyQueueOf(DWORD hMsgQRef) {
     return hMsgQ;
 }
 
+// The reply queue for a request of client (high, low) through hMsgQRef, or
+// null when the request is to be dropped: a reference never issued, or one
+// that is another registered client's. For a unique id the server does not
+// know the reference is taken as given, as the answer (6) goes nowhere else.
+MsgQHandle ReplyQueueFor(const msgReq *pMsgReq, DWORD hMsgQRef, DWORD high, DWORD low) {
+    MsgQHandle hMsgQ = ReplyQueueOf(hMsgQRef);
+    if (hMsgQ == NULL || MsgQRefIsOf(hMsgQRef, high, low)) return hMsgQ;
+    // Nets whose thread ended have freed their client tables: gone first.
+    ReapEndedRibexNets(MainTrace(), "main");
+    DWORD index = 0;
+    if (GetRibexUniqueId(high, low, &index) == NULL) return hMsgQ;
+    TracePrint(MainTrace(), TRACE_LEVEL_EVENT,
+               "ribex::main, !MsgQRefIsOf( %#x, %#x:%#x ), msgReq.id == %#x\n", hMsgQRef, high,
+               low, pMsgReq->id);
+    return NULL;
+}
+
 void SendConfirm(MsgQHandle hMsgQ, const void *cfm, DWORD length) {
     if (!MsgQSend(hMsgQ, cfm, length, 0))
         TracePrint(MainTrace(), TRACE_LEVEL_EVENT,
@@ -86,7 +103,7 @@ void HandleIfOpenReq(const msgReq *pMsgReq, DWORD receivedLength) {
                    GetLastError());
         return;
     }
-    cfm.hMsgQRef = IssueMsgQRef(hMsgQ);
+    cfm.hMsgQRef = IssueMsgQRef(hMsgQ, pReq->uniqueId.high, pReq->uniqueId.low);
     if (cfm.hMsgQRef == 0) {
         // Without a reference the client could never close this queue:
         // tell it and let the queue go at once.
@@ -134,7 +151,8 @@ void HandleIfCloseReq(const msgReq *pMsgReq, DWORD receivedLength) {
                "ribex::main, MESSAGE RECEVIED msgReq.\n\t%s == %#x\n\t%s == %#x\n\t%s == %#x:%#x\n",
                "id", pReq->id, "canIfCloseReq.hMsgQRef", pReq->hMsgQRef, "canIfCloseReq.uniqueId",
                pReq->uniqueId.high, pReq->uniqueId.low);
-    MsgQHandle hMsgQ = ReplyQueueOf(pReq->hMsgQRef);
+    MsgQHandle hMsgQ =
+        ReplyQueueFor(pMsgReq, pReq->hMsgQRef, pReq->uniqueId.high, pReq->uniqueId.low);
     if (hMsgQ == NULL) return;
 
     SendStatusConfirm(hMsgQ, UnRegisterRibexClient(pReq->uniqueId.high, pReq->uniqueId.low),
@@ -166,7 +184,8 @@ void HandleEnumRemFrameReq(const msgReq *pMsgReq, DWORD receivedLength) {
                "id", pReq->id, "canEnumRemFrameReq.hMsgQRef", pReq->hMsgQRef,
                "canEnumRemFrameReq.uniqueId", pReq->uniqueId.high, pReq->uniqueId.low,
                "canEnumRemFrameReq.index", pReq->index);
-    MsgQHandle hMsgQ = ReplyQueueOf(pReq->hMsgQRef);
+    MsgQHandle hMsgQ =
+        ReplyQueueFor(pMsgReq, pReq->hMsgQRef, pReq->uniqueId.high, pReq->uniqueId.low);
     if (hMsgQ == NULL) return;
 
     canEnumRemFrameCfmMsg cfm = {RIBEX_CFM_ENUM_REM_FRAME, 0, 0};
@@ -189,7 +208,8 @@ void HandleEnableRemFrameReq(const msgReq *pMsgReq, DWORD receivedLength) {
                "canEnableRemFrameReq.uniqueId", pReq->uniqueId.high, pReq->uniqueId.low,
                "canEnableRemFrameReq.can.id", pReq->can.id, "canEnableRemFrameReq.length",
                pReq->length);
-    MsgQHandle hMsgQ = ReplyQueueOf(pReq->hMsgQRef);
+    MsgQHandle hMsgQ =
+        ReplyQueueFor(pMsgReq, pReq->hMsgQRef, pReq->uniqueId.high, pReq->uniqueId.low);
     if (hMsgQ == NULL) return;
 
     SendStatusConfirm(hMsgQ, EnableRemFrame(pReq->uniqueId.high, pReq->uniqueId.low, pReq->can.id),
@@ -205,7 +225,8 @@ void HandleDisableRemFrameReq(const msgReq *pMsgReq, DWORD receivedLength) {
                "id", pReq->id, "canDisableRemFrameReq.hMsgQRef", pReq->hMsgQRef,
                "canDisableRemFrameReq.uniqueId", pReq->uniqueId.high, pReq->uniqueId.low,
                "canDisableRemFrameReq.canId", pReq->canId);
-    MsgQHandle hMsgQ = ReplyQueueOf(pReq->hMsgQRef);
+    MsgQHandle hMsgQ =
+        ReplyQueueFor(pMsgReq, pReq->hMsgQRef, pReq->uniqueId.high, pReq->uniqueId.low);
     if (hMsgQ == NULL) return;
 
     SendStatusConfirm(hMsgQ, DisableRemFrame(pReq->uniqueId.high, pReq->uniqueId.low, pReq->canId),

@@ -90,14 +90,30 @@ void PrintSent(const Sink &sink, const RxMsg *frames, DWORD n)
     std::fflush(stdout);
 }
 
+// Why a device write failed, for the one line canpeer ends with: the
+// system's text of the code, and whether the device went away under us.
+void ReportDeviceWriteFailure(const std::wstring &device, DWORD error)
+{
+    wchar_t text[256] = L"";
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             error, 0, text, sizeof(text) / sizeof(text[0]), nullptr);
+    while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L'.')) text[--n] = 0;
+    bool gone = error == ERROR_DEVICE_REMOVED || error == ERROR_ACCESS_DENIED ||
+                error == ERROR_INVALID_HANDLE || error == ERROR_OPERATION_ABORTED ||
+                error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_FILE_NOT_FOUND;
+    std::fwprintf(stderr, L"canpeer: writing to \\\\.\\%ls failed: error %lu (%ls)%ls; stopping\n",
+                  device.c_str(), error, n ? text : L"no text for this code",
+                  gone ? L": the device went away (its driver stopped or the adapter was unplugged)"
+                       : L"");
+}
+
 bool Send(Sink *sink, const RxMsg *frames, DWORD n)
 {
     const PeerOptions &o = *sink->options;
     DWORD sent = 0;
     if (o.target == PeerTarget::Device) {
         if (!CanSinkSend(&sink->out, frames, n, INFINITE, &sent)) {
-            std::fwprintf(stderr, L"canpeer: writing to \\\\.\\%ls failed: error %lu\n", o.targetName.c_str(),
-                          GetLastError());
+            ReportDeviceWriteFailure(o.targetName, GetLastError());
             return false;
         }
     } else if (!CanSinkSend(&sink->out, frames, n, o.sendTimeoutMs, &sent)) {

@@ -173,6 +173,14 @@ void OpenNet(Connection *c, char **words, DWORD noWords) {
     Reply(c, "< ok >");
 }
 
+// Write errors after which the handle's device is gone (its driver
+// stopped, its adapter unplugged) and only a new open can reach it.
+bool DeviceWentAway(DWORD error) {
+    return error == ERROR_DEVICE_REMOVED || error == ERROR_ACCESS_DENIED ||
+           error == ERROR_INVALID_HANDLE || error == ERROR_OPERATION_ABORTED ||
+           error == ERROR_DEVICE_NOT_CONNECTED;
+}
+
 // FALSE with an error line when the net has no device or the write fails.
 BOOL WriteToBus(Connection *c, const RxMsg *msg) {
     char detail[96];
@@ -207,9 +215,17 @@ BOOL WriteToBus(Connection *c, const RxMsg *msg) {
         ok = GetOverlappedResult(c->hDevice, &ov, &written, TRUE);
     }
     if (!ok || written != sizeof(*msg)) {
-        snprintf(detail, sizeof(detail), "%s: error %lu", c->net,
-                 ok ? (DWORD)ERROR_WRITE_FAULT : GetLastError());
+        DWORD error = ok ? (DWORD)ERROR_WRITE_FAULT : GetLastError();
+        bool gone = DeviceWentAway(error);
+        snprintf(detail, sizeof(detail), "%s: error %lu%s", c->net, error,
+                 gone ? " (the device went away; the next send opens it again)" : "");
         Complain(c, "send failed on", detail);
+        if (gone) {
+            // A handle whose device went away stays dead: a new open reaches
+            // the device once it is back.
+            CloseHandle(c->hDevice);
+            c->hDevice = INVALID_HANDLE_VALUE;
+        }
         return FALSE;
     }
     c->toBus++;

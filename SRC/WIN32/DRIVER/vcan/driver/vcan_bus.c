@@ -10,10 +10,14 @@ static VcanDevice *DeviceOf(PDEVICE_OBJECT deviceObject)
     return (VcanDevice *)deviceObject->DeviceExtension;
 }
 
+VcanOpen *VcanOpenOfFile(PFILE_OBJECT fileObject)
+{
+    return fileObject ? (VcanOpen *)fileObject->FsContext : NULL;
+}
+
 static VcanOpen *OpenOf(PIRP irp)
 {
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    return sp->FileObject ? (VcanOpen *)sp->FileObject->FsContext : NULL;
+    return VcanOpenOfFile(IoGetCurrentIrpStackLocation(irp)->FileObject);
 }
 
 static void FreeOpen(VcanOpen *open)
@@ -169,29 +173,32 @@ NTSTATUS VcanDispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp)
 
 // Ends every read still waiting on this handle as cancelled; with detach the
 // handle also leaves the device in the same hold of the lock, so no write
-// can queue for it in between. The reads complete once the lock is free.
-static void CancelReadsOfOpen(VcanDevice *device, VcanOpen *open, BOOLEAN detach)
+// can queue for it in between, and the detached record is returned for the
+// caller to free (NULL: the driver's stop has taken it already). The reads
+// complete once the lock is free.
+static VcanOpen *CancelReadsOfOpen(VcanDevice *device, PIRP irp, BOOLEAN detach)
 {
     LIST_ENTRY done;
     InitializeListHead(&done);
     KIRQL irql;
     KeAcquireSpinLock(&device->lock, &irql);
-    if (detach) {
+    VcanOpen *open = OpenOf(irp);
+    if (open && detach) {
         RemoveEntryList(&open->link);
         device->noOpens--;
         open->fileObject->FsContext = NULL;
     }
-    CancelAllPendingReads(open, &done, STATUS_CANCELLED);
+    if (open) CancelAllPendingReads(open, &done, STATUS_CANCELLED);
     KeReleaseSpinLock(&device->lock, irql);
     CompleteDeferred(&done);
+    return detach ? open : NULL;
 }
 
 // Windows sends this when the last handle goes, before CLOSE; reads that
 // still wait must end now.
 NTSTATUS VcanDispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
-    VcanOpen *open = OpenOf(irp);
-    if (open) CancelReadsOfOpen(DeviceOf(deviceObject), open, FALSE);
+    CancelReadsOfOpen(DeviceOf(deviceObject), irp, FALSE);
     return VcanCompleteIrp(irp, STATUS_SUCCESS, 0);
 }
 
@@ -199,11 +206,8 @@ NTSTATUS VcanDispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp)
 // completed here, or their callers would wait for ever.
 NTSTATUS VcanDispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
-    VcanOpen *open = OpenOf(irp);
-    if (open) {
-        CancelReadsOfOpen(DeviceOf(deviceObject), open, TRUE);
-        FreeOpen(open);
-    }
+    VcanOpen *open = CancelReadsOfOpen(DeviceOf(deviceObject), irp, TRUE);
+    if (open) FreeOpen(open);
     return VcanCompleteIrp(irp, STATUS_SUCCESS, 0);
 }
 
@@ -372,14 +376,18 @@ NTSTATUS VcanDispatchWrite(PDEVICE_OBJECT deviceObject, PIRP irp)
 }
 
 // A read that already waits counts as the next read.
-void VcanFailNextRead(VcanDevice *device, VcanOpen *open, ULONG error)
+NTSTATUS VcanFailNextRead(VcanDevice *device, PFILE_OBJECT fileObject, ULONG error)
 {
     LIST_ENTRY done;
     InitializeListHead(&done);
     KIRQL irql;
     KeAcquireSpinLock(&device->lock, &irql);
-    open->failNextRead = error;
-    ServePendingReads(open, &done);
+    VcanOpen *open = VcanOpenOfFile(fileObject);
+    if (open) {
+        open->failNextRead = error;
+        ServePendingReads(open, &done);
+    }
     KeReleaseSpinLock(&device->lock, irql);
     CompleteDeferred(&done);
+    return open ? STATUS_SUCCESS : VcanStatusFromWin32(VCAN_ERROR_UNLOADED);
 }

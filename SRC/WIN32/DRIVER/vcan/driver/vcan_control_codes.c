@@ -55,46 +55,73 @@ BOOLEAN VcanIsIdEnabled(const VcanOpen *open, ULONG id)
     return at < open->noEnabledIds && open->enabledIds[at] == id;
 }
 
-static NTSTATUS EnableRemReply(VcanDevice *device, VcanOpen *open, ULONG id)
+// Adds id to the handle's ascending table; the caller holds the lock.
+static NTSTATUS InsertEnabledId(VcanOpen *open, ULONG id)
 {
-    // The table is allocated outside the lock, once per handle.
+    ULONG at = LowerBound(open, id);
+    if (at < open->noEnabledIds && open->enabledIds[at] == id) return STATUS_SUCCESS;  // already
+    if (open->noEnabledIds == open->maxEnabledIds) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlMoveMemory(&open->enabledIds[at + 1], &open->enabledIds[at],
+                  (open->noEnabledIds - at) * sizeof(ULONG));
+    open->enabledIds[at] = id;
+    open->noEnabledIds++;
+    return STATUS_SUCCESS;
+}
+
+// Every handler below looks the handle's record up under the device lock
+// and lets go of it with the lock: the driver's stop detaches and frees
+// the records of open handles under that lock.
+
+// Whether the handle still lacks its table of enabled identifiers.
+static BOOLEAN LacksIdTable(VcanDevice *device, PFILE_OBJECT fileObject)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&device->lock, &irql);
+    VcanOpen *open = VcanOpenOfFile(fileObject);
+    BOOLEAN lacks = open && !open->enabledIds;
+    KeReleaseSpinLock(&device->lock, irql);
+    return lacks;
+}
+
+static NTSTATUS EnableRemReply(VcanDevice *device, PFILE_OBJECT fileObject, ULONG id)
+{
+    // The table is allocated outside the lock, once per handle (in vain
+    // when another enable of the handle got there first).
     ULONG *fresh = NULL;
-    if (!open->enabledIds) {
-        fresh = (ULONG *)ExAllocatePoolWithTag(NonPagedPool, VCAN_MAX_ENABLED_IDS * sizeof(ULONG),
-                                               VCAN_POOL_TAG);
-        if (!fresh) return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    if (LacksIdTable(device, fileObject))
+        fresh = ExAllocatePoolWithTag(NonPagedPool, VCAN_MAX_ENABLED_IDS * sizeof(ULONG),
+                                      VCAN_POOL_TAG);
     NTSTATUS status = STATUS_SUCCESS;
     KIRQL irql;
     KeAcquireSpinLock(&device->lock, &irql);
-    if (!open->enabledIds) {
-        open->enabledIds = fresh;
-        open->maxEnabledIds = VCAN_MAX_ENABLED_IDS;
-        fresh = NULL;
-    }
-    ULONG at = LowerBound(open, id);
-    if (at < open->noEnabledIds && open->enabledIds[at] == id) {
-        // Enabled already: nothing changes.
-    } else if (open->noEnabledIds == open->maxEnabledIds) {
+    VcanOpen *open = VcanOpenOfFile(fileObject);
+    if (!open) {
+        status = VcanStatusFromWin32(VCAN_ERROR_UNLOADED);
+    } else if (!open->enabledIds && !fresh) {
         status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
-        RtlMoveMemory(&open->enabledIds[at + 1], &open->enabledIds[at],
-                      (open->noEnabledIds - at) * sizeof(ULONG));
-        open->enabledIds[at] = id;
-        open->noEnabledIds++;
+        if (!open->enabledIds) {
+            open->enabledIds = fresh;
+            open->maxEnabledIds = VCAN_MAX_ENABLED_IDS;
+            fresh = NULL;
+        }
+        status = InsertEnabledId(open, id);
     }
     KeReleaseSpinLock(&device->lock, irql);
     if (fresh) ExFreePoolWithTag(fresh, VCAN_POOL_TAG);
     return status;
 }
 
-static NTSTATUS DisableRemReply(VcanDevice *device, VcanOpen *open, ULONG id)
+static NTSTATUS DisableRemReply(VcanDevice *device, PFILE_OBJECT fileObject, ULONG id)
 {
     NTSTATUS status = STATUS_NOT_FOUND;
     KIRQL irql;
     KeAcquireSpinLock(&device->lock, &irql);
-    ULONG at = LowerBound(open, id);
-    if (at < open->noEnabledIds && open->enabledIds[at] == id) {
+    VcanOpen *open = VcanOpenOfFile(fileObject);
+    ULONG at = open ? LowerBound(open, id) : 0;
+    if (!open) {
+        status = VcanStatusFromWin32(VCAN_ERROR_UNLOADED);
+    } else if (at < open->noEnabledIds && open->enabledIds[at] == id) {
         open->noEnabledIds--;
         RtlMoveMemory(&open->enabledIds[at], &open->enabledIds[at + 1],
                       (open->noEnabledIds - at) * sizeof(ULONG));
@@ -104,14 +131,19 @@ static NTSTATUS DisableRemReply(VcanDevice *device, VcanOpen *open, ULONG id)
     return status;
 }
 
-static NTSTATUS GetEnabledIds(VcanDevice *device, VcanOpen *open, void *buffer, ULONG outLength,
-                              ULONG_PTR *information)
+static NTSTATUS GetEnabledIds(VcanDevice *device, PFILE_OBJECT fileObject, void *buffer,
+                              ULONG outLength, ULONG_PTR *information)
 {
     if (outLength < sizeof(uint32_t)) return STATUS_BUFFER_TOO_SMALL;
     VcanEnabledIds *out = (VcanEnabledIds *)buffer;
     ULONG room = (outLength - (ULONG)offsetof(VcanEnabledIds, ids)) / sizeof(uint32_t);
     KIRQL irql;
     KeAcquireSpinLock(&device->lock, &irql);
+    VcanOpen *open = VcanOpenOfFile(fileObject);
+    if (!open) {
+        KeReleaseSpinLock(&device->lock, irql);
+        return VcanStatusFromWin32(VCAN_ERROR_UNLOADED);
+    }
     ULONG n = open->noEnabledIds < room ? open->noEnabledIds : room;
     out->count = open->noEnabledIds;
     for (ULONG i = 0; i < n; i++) out->ids[i] = open->enabledIds[i];
@@ -120,14 +152,19 @@ static NTSTATUS GetEnabledIds(VcanDevice *device, VcanOpen *open, void *buffer, 
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS GetCounters(VcanDevice *device, VcanOpen *open, void *buffer, ULONG outLength,
-                            ULONG_PTR *information)
+static NTSTATUS GetCounters(VcanDevice *device, PFILE_OBJECT fileObject, void *buffer,
+                            ULONG outLength, ULONG_PTR *information)
 {
     if (outLength < sizeof(VcanCounters)) return STATUS_BUFFER_TOO_SMALL;
     VcanCounters *out = (VcanCounters *)buffer;
     RtlZeroMemory(out, sizeof(*out));
     KIRQL irql;
     KeAcquireSpinLock(&device->lock, &irql);
+    VcanOpen *open = VcanOpenOfFile(fileObject);
+    if (!open) {
+        KeReleaseSpinLock(&device->lock, irql);
+        return VcanStatusFromWin32(VCAN_ERROR_UNLOADED);
+    }
     out->queued = open->count;
     out->capacity = open->capacity;
     out->received = open->received;
@@ -143,11 +180,20 @@ static NTSTATUS GetCounters(VcanDevice *device, VcanOpen *open, void *buffer, UL
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS FailNextRead(VcanDevice *device, VcanOpen *open, ULONG error)
+static NTSTATUS FailNextRead(VcanDevice *device, PFILE_OBJECT fileObject, ULONG error)
 {
     if (error == 0 || error > 0xFFFF) return STATUS_INVALID_PARAMETER;
-    VcanFailNextRead(device, open, error);
-    return STATUS_SUCCESS;
+    return VcanFailNextRead(device, fileObject, error);
+}
+
+// Whether the driver still holds a record for the handle.
+static BOOLEAN IsAttached(VcanDevice *device, PFILE_OBJECT fileObject)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&device->lock, &irql);
+    BOOLEAN attached = VcanOpenOfFile(fileObject) != NULL;
+    KeReleaseSpinLock(&device->lock, irql);
+    return attached;
 }
 
 NTSTATUS VcanDispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp)
@@ -162,8 +208,8 @@ NTSTATUS VcanDispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp)
     NTSTATUS status;
 
     PFILE_OBJECT fileObject = sp->FileObject;
-    VcanOpen *open = fileObject ? (VcanOpen *)fileObject->FsContext : NULL;
-    if (!open) return VcanCompleteIrp(irp, VcanStatusFromWin32(VCAN_ERROR_UNLOADED), 0);
+    if (!IsAttached(device, fileObject))
+        return VcanCompleteIrp(irp, VcanStatusFromWin32(VCAN_ERROR_UNLOADED), 0);
 
     switch (code) {
     case IOCTL_CAN_GET_PROPERTIES_SIZE:
@@ -189,25 +235,26 @@ NTSTATUS VcanDispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp)
         break;
     case IOCTL_CAN_ENABLE_REMREPLY:
     case IOCTL_CAN_DISABLE_REMREPLY:
-        if (inLength < sizeof(uint32_t) || (*(const uint32_t *)buffer & RX_REMOTE_FRAME_FLAG)) {
-            // Bit 31 marks a frame as remote; it is no part of an identifier,
-            // and the server refuses it the same way.
+        if (inLength < sizeof(uint32_t)) {
+            // The identifier is kept exactly as given, as the server keeps
+            // it: remote frames are looked up with bit 31 cleared, so an
+            // entry with bit 31 set never matches one.
             status = STATUS_INVALID_PARAMETER;
         } else {
             ULONG id = *(const uint32_t *)buffer;
-            status = code == IOCTL_CAN_ENABLE_REMREPLY ? EnableRemReply(device, open, id)
-                                                       : DisableRemReply(device, open, id);
+            status = code == IOCTL_CAN_ENABLE_REMREPLY ? EnableRemReply(device, fileObject, id)
+                                                       : DisableRemReply(device, fileObject, id);
         }
         break;
     case IOCTL_VCAN_FAIL_NEXT_READ:
         status = inLength < sizeof(uint32_t) ? STATUS_INVALID_PARAMETER
-                                             : FailNextRead(device, open, *(const uint32_t *)buffer);
+                                             : FailNextRead(device, fileObject, *(const uint32_t *)buffer);
         break;
     case IOCTL_VCAN_GET_ENABLED_IDS:
-        status = GetEnabledIds(device, open, buffer, outLength, &information);
+        status = GetEnabledIds(device, fileObject, buffer, outLength, &information);
         break;
     case IOCTL_VCAN_GET_COUNTERS:
-        status = GetCounters(device, open, buffer, outLength, &information);
+        status = GetCounters(device, fileObject, buffer, outLength, &information);
         break;
     default:
         status = STATUS_INVALID_DEVICE_REQUEST;

@@ -70,7 +70,12 @@ NTSTATUS VcanDispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp);
 NTSTATUS VcanDispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp);
 NTSTATUS VcanDispatchWrite(PDEVICE_OBJECT deviceObject, PIRP irp);
 void VcanDetachAllOpens(VcanDevice *device);
-void VcanFailNextRead(VcanDevice *device, VcanOpen *open, ULONG error);
+NTSTATUS VcanFailNextRead(VcanDevice *device, PFILE_OBJECT fileObject, ULONG error);
+
+// The record of an open handle (FsContext), NULL once the driver's stop
+// detached it. Only under the device lock, and only while it is held: the
+// stop frees detached records.
+VcanOpen *VcanOpenOfFile(PFILE_OBJECT fileObject);
 
 // Control codes (vcan_control_codes.c).
 NTSTATUS VcanDispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp);

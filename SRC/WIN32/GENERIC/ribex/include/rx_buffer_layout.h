@@ -18,6 +18,13 @@
 #define RX_BUFFER_SIZE 10304u
 #define RX_REMOTE_FRAME_FLAG 0x80000000u
 
+// The error code of the entry that says a net's device is back after it
+// went away (ERROR_BUS_RESET, "The I/O bus was reset."): the receive
+// thread has opened it again and reads on; frames sent on the bus while it
+// was away are lost. The entry before it carries the read error with which
+// the device went (e.g. ERROR_DEVICE_REMOVED, 1617).
+#define RX_ERROR_DEVICE_BACK 1111u
+
 typedef struct RxCan {
     uint32_t id;  // bit 31 set: remote frame
     uint8_t data[8];

@@ -45,7 +45,7 @@ bool OpenClient(BenchClient *c) {
     c->hEvent = CreateEventW(nullptr, FALSE, FALSE, name);
     HeapFree(GetProcessHeap(), 0, name);
     MsgQHandle hServerSide = OpenMsgQ(c->net.c_str(), c->high, c->low);
-    DWORD ref = hServerSide ? IssueMsgQRef(hServerSide) : 0;
+    DWORD ref = hServerSide ? IssueMsgQRef(hServerSide, c->high, c->low) : 0;
     return c->hReply && c->hEvent && ref != 0 &&
            WatchReplyQueue(ref, c->net.c_str(), c->high, c->low) &&
            RegisterRibexClient(c->net.c_str(), c->high, c->low);

@@ -11,11 +11,18 @@
 #include "can_driver.h"
 #include "msgq.h"
 #include "receive_harness.h"
+#include "trace_ring.h"
 #include "vcan_control.h"
 
 using namespace receive_test;
+using namespace server_test;
 
 namespace {
+
+// The receive thread's events and details (its tries to open a device that
+// went away) go to the trace ring.
+::testing::Environment *const kTraceRing = ::testing::AddGlobalTestEnvironment(new TraceRing(
+    L"3000 1024", {{L"ribex_receive_device_test.exe::CanReadThread", L"0xC"}}));
 
 RxMsg Frame(uint32_t id, uint32_t length = 1) {
     RxMsg msg = {};
@@ -117,7 +124,7 @@ TEST_F(DevicePath, ServiceKeySetsTheBatchSizeAndRaisesButNeverLowersThePriority)
     SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
 }
 
-TEST_F(DevicePath, AReadErrorIsOneEntryAndAFailingDeviceIsPacedWhileRequestsAreServed) {
+TEST_F(DevicePath, AReadErrorIsOneEntry) {
     // A queue of 2 frames and reads of 1: a burst of 10 overflows the
     // server's queue, and its next read reports the loss once.
     Set(L"QueueFrames", 2);
@@ -134,25 +141,144 @@ TEST_F(DevicePath, AReadErrorIsOneEntryAndAFailingDeviceIsPacedWhileRequestsAreS
         EXPECT_EQ(codes[i], entries[i].errorCode) << i;
         EXPECT_EQ(ids[i], entries[i].msg.can.id) << i;
     }
-    Sleep(200);
-    EXPECT_TRUE(TakeAvailable(&net_).empty());  // one entry per failure, no more
+    // One entry per failure, no more: the next frame follows at once.
+    Write({Frame(0x2F)});
+    entries = TakeEntries(&net_, 1);
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ(0x2Fu, entries[0].msg.can.id);
+}
 
-    // The driver goes away under the open handle: every read fails at once.
+// The thread's tries to open a device that went away, as its trace shows
+// them: the pause before each next try, in ms.
+std::vector<DWORD> ReopenPauses() {
+    const std::string head =
+        "ribex::CanReadThread, hDevice == INVALID_HANDLE_VALUE, errorCode == ";
+    std::vector<DWORD> pauses;
+    for (const std::string &line : TraceLines()) {
+        if (line.compare(0, head.size(), head) != 0) continue;
+        size_t at = line.find("next try in ");
+        if (at != std::string::npos) pauses.push_back(strtoul(line.c_str() + at + 12, nullptr, 10));
+    }
+    return pauses;
+}
+
+// Waits until the thread has tried at least `tries` more opens than
+// before; the pauses so far.
+std::vector<DWORD> WaitForReopenTries(size_t before, size_t tries) {
+    std::vector<DWORD> pauses;
+    for (DWORD t0 = GetTickCount(); GetTickCount() - t0 < 30000; Sleep(20)) {
+        pauses = ReopenPauses();
+        if (pauses.size() >= before + tries) break;
+    }
+    return pauses;
+}
+
+TEST_F(DevicePath, ADeviceThatWentAwayIsOpenedAgainWithItsRemoteIdsAndTwoEntriesSayWhen) {
+    Start();
+    OpenNet();
+    ASSERT_TRUE(Request(CAN_THREAD_REALLOC_REMREPLIES));
+    net_.net->threadParam.pRemote->reply[0] = {0x42, {0x123}};
+    net_.net->threadParam.pRemote->noReplies = 1;
+    ASSERT_TRUE(Request(CAN_THREAD_ENABLE_REMREPLY)) << GetLastError();
+    Write({Frame(0x1)});
+    ASSERT_EQ(1u, TakeEntries(&net_, 1).size());
+
+    size_t triesBefore = ReopenPauses().size();
     ASSERT_TRUE(VcanStopService(service_.c_str())) << GetLastError();
-    Sleep(1500);
-    ASSERT_TRUE(Request(CAN_THREAD_REALLOC_REMREPLIES)) << GetLastError();
-    // However slow the machine, the third failure comes within 30 ms of
-    // thread time: wait for it rather than count on the sleep.
-    entries = TakeEntries(&net_, 3, 20000);
-    // Unpaced, the thread would have lapped the ring many times by now.
-    EXPECT_EQ(1u, net_.pRxBuffer->header.currSeqNo);
-    EXPECT_GE(entries.size(), 3u);
-    EXPECT_LE(entries.size(), 60u);
-    // The waiting read learns that the driver is gone; later reads on the
-    // orphaned handle fail with whatever the system says.
-    ASSERT_FALSE(entries.empty());
+    auto entries = TakeEntries(&net_, 1, 20000);
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ(1617u, entries[0].errorCode);  // the waiting read learns that the driver went
+    // Tries to open it again, and none of them publishes anything;
+    // requests are served meanwhile (with no device to pass them to).
+    std::vector<DWORD> pauses = WaitForReopenTries(triesBefore, 4);
+    ASSERT_GE(pauses.size(), triesBefore + 4);
+    EXPECT_TRUE(TakeAvailable(&net_).empty());
+    ASSERT_TRUE(Request(CAN_THREAD_ENABLE_REMREPLY)) << GetLastError();
+    EXPECT_EQ(1u, net_.pRxBuffer->header.currSeqNo);  // no lap of error entries
+
+    ASSERT_TRUE(VcanStartService(service_.c_str())) << GetLastError();
+    entries = TakeEntries(&net_, 1, 20000);
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ((DWORD)RX_ERROR_DEVICE_BACK, entries[0].errorCode);
+    EXPECT_NE(0u, entries[0].msg.timeStamp);  // stamped by the driver's clock
+    EXPECT_EQ(0u, entries[0].uniqueId.high);
+    // The pause grows from try to try and never passes 1 s.
+    pauses = ReopenPauses();
+    for (size_t i = triesBefore; i < pauses.size(); i++) {
+        EXPECT_LE(pauses[i], 1000u) << i;
+        if (i > triesBefore) {
+            EXPECT_GE(pauses[i], pauses[i - 1]) << i;
+        }
+    }
+    EXPECT_GT(pauses.back(), pauses[triesBefore]);
+
+    // The bus reaches the net again, and the driver answers for 0x123 on
+    // the new handle without being asked twice.
+    CloseHandle(hBus_);
+    hBus_ = VcanOpenDevice(device_.c_str());
+    ASSERT_NE(INVALID_HANDLE_VALUE, hBus_);
+    Write({Frame(0x80000123, 0), Frame(0x2)});
+    entries = TakeEntries(&net_, 2);
+    ASSERT_EQ(2u, entries.size());
+    EXPECT_EQ(0x80000123u, entries[0].msg.can.id);
+    EXPECT_EQ(0x2u, entries[1].msg.can.id);
+    EXPECT_EQ(0u, entries[0].errorCode + entries[1].errorCode);
+}
+
+TEST_F(DevicePath, ANetWhoseDeviceWentAwayClosesAtOnce) {
+    Start();
+    OpenNet();
+    size_t triesBefore = ReopenPauses().size();
+    ASSERT_TRUE(VcanStopService(service_.c_str())) << GetLastError();
+    auto entries = TakeEntries(&net_, 1, 20000);
+    ASSERT_EQ(1u, entries.size());
     EXPECT_EQ(1617u, entries[0].errorCode);
-    for (const RingEntry &e : entries) EXPECT_NE(0u, e.errorCode);
+    // Once the pauses between tries have grown near 1 s, CAN_THREAD_EXIT
+    // still ends the thread well inside one: it waits for requests too.
+    std::vector<DWORD> pauses;
+    for (DWORD t0 = GetTickCount(); GetTickCount() - t0 < 30000; Sleep(20)) {
+        pauses = ReopenPauses();
+        if (pauses.size() > triesBefore && pauses.back() >= 800) break;
+    }
+    ASSERT_GT(pauses.size(), triesBefore);
+    ASSERT_GE(pauses.back(), 800u);
+    EXPECT_EQ(0u, StopTestNet(&net_, 700));
+}
+
+TEST_F(DevicePath, TheSimulatedPeerOfANetKeepsFeedingItWhileItsDeviceIsAway) {
+    Start();
+    MsgQHandle hSim = MsgQCreate(device_.c_str(), 64, 32, MSGQ_NAMED);
+    ASSERT_NE(nullptr, hSim);
+    OpenNet();
+    ASSERT_TRUE(VcanStopService(service_.c_str())) << GetLastError();
+    auto entries = TakeEntries(&net_, 1, 20000);
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ(1617u, entries[0].errorCode);
+    for (DWORD i = 0; i < 5; i++) {
+        SimCanMsg m = {0xBB, i, Frame(0x600 + i, 2)};
+        ASSERT_TRUE(MsgQSend(hSim, &m, sizeof(m), 2000));
+    }
+    entries = TakeEntries(&net_, 5);
+    ASSERT_EQ(5u, entries.size());
+    for (DWORD i = 0; i < 5; i++) {
+        EXPECT_EQ(0x600 + i, entries[i].msg.can.id);
+        EXPECT_EQ(0xBBu, entries[i].uniqueId.high);
+        EXPECT_EQ(0u, entries[i].errorCode);
+    }
+    ASSERT_TRUE(VcanStartService(service_.c_str())) << GetLastError();
+    entries = TakeEntries(&net_, 1, 20000);
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ((DWORD)RX_ERROR_DEVICE_BACK, entries[0].errorCode);
+    CloseHandle(hBus_);
+    hBus_ = VcanOpenDevice(device_.c_str());
+    ASSERT_NE(INVALID_HANDLE_VALUE, hBus_);
+    Write({Frame(0x3)});
+    entries = TakeEntries(&net_, 1);
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ(0x3u, entries[0].msg.can.id);
+    EXPECT_EQ(0u, entries[0].uniqueId.high);
+    Close();
+    MsgQClose(hSim);
 }
 
 // The receive thread's own handle of the device: the vcan handle of this

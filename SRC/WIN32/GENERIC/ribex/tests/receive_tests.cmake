@@ -31,7 +31,8 @@ if(TARGET ribex_receive)
       LIBS ribex_receive_harness vcan_control
       DEPENDS vcan
       TIMEOUT 180)
-    set_tests_properties(ribex_receive_device_test PROPERTIES FIXTURES_REQUIRED vcan_driver)
+    set_tests_properties(ribex_receive_device_test PROPERTIES FIXTURES_REQUIRED vcan_driver
+      RESOURCE_LOCK tracebuffer)
 
     # Frames per second through the thread; a program, not a test.
     add_executable(ribex_receive_bench ${CMAKE_CURRENT_LIST_DIR}/receive_bench.cpp)

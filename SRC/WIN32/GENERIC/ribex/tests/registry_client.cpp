@@ -14,6 +14,8 @@
 //                              data bytes, the peer counts from 0) equal to
 //                              the frames read and lost before it
 //   readids N MS               "ids <id> ..." of up to N frames
+//   errors N MS                reads until N error entries came, or MS pass:
+//                              "errors <code> ..." (frames are skipped)
 //   header                     "header currSeqNo=C head=H"
 //   signal NAME / wait NAME    sets / waits for (30 s) a named event
 #include <windows.h>
@@ -98,6 +100,23 @@ int wmain(int argc, wchar_t **argv) {
                 printf("\n");
             else
                 printf("read %lu+%lu %s\n", frames, lost, exact ? "exact" : "gap");
+            args = 2;
+        } else if (wcscmp(cmd, L"errors") == 0) {
+            DWORD want = Num(arg, 10), timeoutMs = Num(arg2, 10), seen = 0;
+            printf("errors");
+            RibexFrame frame;
+            for (DWORD start = GetTickCount(); seen < want && GetTickCount() - start < timeoutMs;) {
+                DWORD n = 0, l = 0;
+                if (!RibexReadFrames(current, &frame, 1, &n, &l, 100)) {
+                    Report(" read failed", FALSE);
+                    break;
+                }
+                if (n == 1 && frame.errorCode != 0) {
+                    printf(" %lu", (unsigned long)frame.errorCode);
+                    ++seen;
+                }
+            }
+            printf("\n");
             args = 2;
         } else if (wcscmp(cmd, L"header") == 0) {
             const RxBufferLayout *b = RibexGetRxBuffer(current);

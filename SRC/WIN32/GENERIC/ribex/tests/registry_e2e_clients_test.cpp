@@ -120,17 +120,20 @@ TEST_F(RibexClients, RemoteFrameRepliesAreSharedPerNetAndOwnedByTheirProcessPart
                             &a));
     ASSERT_TRUE(WaitEvent(readyA));
     // 183 also for another process; only the owning process part may
-    // disable (5); never enabled (1168); bit 31 marks a remote frame and is
-    // no part of an identifier (87, as the driver answers on a device net).
+    // disable (5); never enabled (1168); an identifier with bit 31 set is
+    // kept exactly as given, an entry of its own at its index, and another
+    // client of the same process part may disable it.
     EXPECT_EQ(RunClient(Q() + L"id bbbb:1 open " + net +
-                        L" enable 123 disable 123 disable 456 enable 80000123"
-                        L" disable 80000123 list close"),
-              Lines({"open 0", "enable 183", "disable 5", "disable 1168", "enable 87", "disable 87",
-                     "list 123", "list end 259", "close 0"}));
+                        L" enable 123 disable 123 disable 456 enable 80000456 list"
+                        L" id bbbb:2 open " + net + L" disable 80000456 disable 80000456"
+                        L" enable 80000123 close use 0 close"),
+              Lines({"open 0", "enable 183", "disable 5", "disable 1168", "enable 0",
+                     "list 123 80000456", "list end 259", "open 0", "disable 0", "disable 1168",
+                     "enable 0", "close 0", "close 0"}));
     SignalEvent(doneB);
     EXPECT_EQ(FinishClient(&a),
-              Lines({"open 0", "enable 0", "enable 183", "list 123", "list end 259", "disable 0",
-                     "list", "list end 259", "close 0"}));
+              Lines({"open 0", "enable 0", "enable 183", "list 123 80000123", "list end 259",
+                     "disable 0", "list 80000123", "list end 259", "close 0"}));
 }
 
 TEST_F(RibexClients, DisableAllDropsOneProcessPartOnEveryNetAndMovesTheLastEntryIntoEachGap) {

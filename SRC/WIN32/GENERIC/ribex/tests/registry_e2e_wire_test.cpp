@@ -5,6 +5,7 @@
 // goes on serving.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <string.h>
 
 #include "registry_e2e.h"
@@ -23,6 +24,11 @@ TraceModule *g_trace = nullptr;
 const DWORD kNone = 0xFFFFFFFF;  // no confirm came
 
 LONG Mark() { return TraceMark(g_trace); }
+std::string Hex(DWORD value) {
+    char text[16];
+    snprintf(text, sizeof(text), "%#lx", (unsigned long)value);
+    return text;
+}
 bool Traced(LONG mark, const std::string &text) {
     return registry_e2e::Traced(g_trace, mark, text);
 }
@@ -209,6 +215,52 @@ TEST_F(RibexWire, ForgedReferencesAndUnknownIdsAreNeverActedUpon) {
     Sync();
     EXPECT_EQ(Silence(c), kNone);
     EXPECT_TRUE(NetExists(net));
+}
+
+// A reference names the reply queue of the client it was issued to: a
+// request that carries a registered unique id with another client's
+// reference (a stale or copied id) is dropped with one line and changes
+// nothing, since an answer through that reference would reach a stranger.
+TEST_F(RibexWire, ARegisteredIdWithAnotherClientsReferenceIsDroppedAndChangesNothing) {
+    std::wstring net = UniqueName(L"owner"), other = UniqueName(L"owner2");
+    Peer peer(net), peer2(other);
+    RawClient a(net, 0x1c, 0x1), b(net, 0x1c, 0x2), c(other, 0x1d, 0x1);
+    ASSERT_TRUE(Open(&a) && Open(&b) && Open(&c));
+    Req(a, RIBEX_REQ_ENABLE_REM_FRAME, a.ref, 0x71);
+    ASSERT_EQ(Answer(a, RIBEX_CFM_STATUS), 0u);
+    LONG mark = Mark();
+    // Another client's id through b's reference; a's own id through b's
+    // and through c's (a client of another net).
+    Req(a, RIBEX_REQ_IF_CLOSE, b.ref);
+    Req(a, RIBEX_REQ_DISABLE_REM_FRAME, b.ref, 0x71);
+    Req(a, RIBEX_REQ_ENABLE_REM_FRAME, c.ref, 0x72);
+    Req(a, RIBEX_REQ_ENUM_REM_FRAME, c.ref, 0);
+    Req(c, RIBEX_REQ_IF_CLOSE, a.ref);
+    Sync();
+    EXPECT_EQ(Silence(a), kNone);
+    EXPECT_EQ(Silence(b), kNone);
+    EXPECT_EQ(Silence(c), kNone);
+    EXPECT_EQ(CountTraced(g_trace, mark, "!MsgQRefIsOf("), 5);
+    EXPECT_TRUE(Traced(mark, "ribex::main, !MsgQRefIsOf( " + Hex(b.ref) +
+                                 ", 0x1c:0x1 ), msgReq.id == 0x4\n"));
+    // Nothing changed: every client is registered with its queue and
+    // reference, a's entry is in place and 0x72 was never added.
+    for (RawClient *x : {&a, &b, &c}) {
+        Req(*x, RIBEX_REQ_ENUM_REM_FRAME, x->ref, 0);
+        DWORD expected = x == &c ? (DWORD)ERROR_NO_MORE_ITEMS : 0u;
+        EXPECT_EQ(Answer(*x, RIBEX_CFM_ENUM_REM_FRAME), expected);
+    }
+    Req(a, RIBEX_REQ_ENUM_REM_FRAME, a.ref, 1);
+    EXPECT_EQ(Answer(a, RIBEX_CFM_ENUM_REM_FRAME), (DWORD)ERROR_NO_MORE_ITEMS);
+    // Well-behaved requests are served as ever.
+    Req(a, RIBEX_REQ_DISABLE_REM_FRAME, a.ref, 0x71);
+    EXPECT_EQ(Answer(a, RIBEX_CFM_STATUS), 0u);
+    for (RawClient *x : {&a, &b, &c}) {
+        Req(*x, RIBEX_REQ_IF_CLOSE, x->ref);
+        EXPECT_EQ(Answer(*x, RIBEX_CFM_STATUS), 0u);
+    }
+    EXPECT_FALSE(NetExists(net));
+    EXPECT_FALSE(NetExists(other));
 }
 
 TEST_F(RibexWire, UnterminatedNamesAndShortRequestsAreDroppedWithATraceLine) {

@@ -126,7 +126,7 @@ TEST(MsgQRefTable, ReferencesLeadBackToWideHandlesUntilRetiredAndAreNotReused) {
     const int kCount = 300;  // past any first table size
     DWORD refs[kCount];
     for (int i = 0; i < kCount; ++i) {
-        refs[i] = IssueMsgQRef((MsgQHandle)(0x7ff000000000ull + 16 * i));
+        refs[i] = IssueMsgQRef((MsgQHandle)(0x7ff000000000ull + 16 * i), 0x10 + i, 0x1);
         ASSERT_NE(0u, refs[i]) << i;
     }
     for (int i = 0; i < kCount; ++i)
@@ -137,11 +137,18 @@ TEST(MsgQRefTable, ReferencesLeadBackToWideHandlesUntilRetiredAndAreNotReused) {
     EXPECT_FALSE(RetireMsgQRef(refs[0]));
     // The freed slot gets a new value: a late request carrying the old one
     // does not reach the new owner's queue.
-    DWORD again = IssueMsgQRef((MsgQHandle)0x7ff055555550ull);
+    DWORD again = IssueMsgQRef((MsgQHandle)0x7ff055555550ull, 0x10, 0x1);
     EXPECT_NE(refs[0], again);
     EXPECT_EQ(nullptr, LookupMsgQRef(refs[0]));
+    // Each reference belongs to the unique id it was issued for, and a
+    // retired one to nobody, even when its slot went to the same id again.
+    EXPECT_TRUE(MsgQRefIsOf(refs[5], 0x15, 0x1));
+    EXPECT_FALSE(MsgQRefIsOf(refs[5], 0x15, 0x2));
+    EXPECT_FALSE(MsgQRefIsOf(refs[5], 0x16, 0x1));
+    EXPECT_TRUE(MsgQRefIsOf(again, 0x10, 0x1));
+    EXPECT_FALSE(MsgQRefIsOf(refs[0], 0x10, 0x1));
     for (DWORD never : {0u, 0xFFFFFFFFu}) EXPECT_EQ(nullptr, LookupMsgQRef(never));
-    EXPECT_EQ(0u, IssueMsgQRef(nullptr));
+    EXPECT_EQ(0u, IssueMsgQRef(nullptr, 0x1, 0x1));
     EXPECT_TRUE(RetireMsgQRef(again));
     for (int i = 1; i < kCount; ++i) EXPECT_TRUE(RetireMsgQRef(refs[i]));
 }

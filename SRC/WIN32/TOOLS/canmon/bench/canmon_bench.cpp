@@ -1,7 +1,8 @@
 // canmon on a full 1 Mbit/s bus: canpeer puts 7,600 eight-byte frames a
 // second on a virtual driver device for ten seconds while canmon and candump
 // read the same net side by side; once with the server's default device
-// batch (NoMsgPerRead unset) and once with 32 frames per read. Prints the
+// batch (NoMsgPerRead unset: 2 frames per read) and once with the value that
+// vcan_service.sh and the installer write (64). Prints the
 // frames each reader got, the frames it lost (fell behind the ring), the
 // error entries (the driver's queue overflowed), and canmon's own CPU time
 // (Wine reports another process's CPU time as zero, so canmon prints its
@@ -24,6 +25,10 @@ const DWORD kRate = 7600;
 const DWORD kSeconds = 10;
 const DWORD kRunMs = (kSeconds + 20) * 1000;  // start-up, traffic on a busy machine, drain
 const wchar_t kService[] = L"vcan";
+// The server's frames per device read without a value in the service key,
+// and the value vcan_service.sh and the installer write there.
+const unsigned kServerDefaultNoMsgPerRead = 2;
+const DWORD kInstalledNoMsgPerRead = 64;
 
 struct Reader {
     const char *name;
@@ -127,17 +132,18 @@ int wmain(int argc, wchar_t **argv) {
     std::wstring queue = L"canmonBenchQ" + std::to_wstring(GetCurrentProcessId());
     printf("canmon_bench: %lu frames/s of 8 bytes (a full 1 Mbit/s bus) on %ls for %lu s\n", kRate,
            device.c_str(), kSeconds);
-    printf("server's default device batch (NoMsgPerRead unset):\n");
+    // The server reads NoMsgPerRead from the driver's service key when it
+    // opens the net; the installed value is back in place afterwards.
+    VcanDeleteServiceValue(kService, L"NoMsgPerRead");
+    printf("server's default device batch (NoMsgPerRead unset: %u frames per read):\n",
+           kServerDefaultNoMsgPerRead);
     fflush(stdout);
     int rc = Run(device, queue);
-    // The server reads NoMsgPerRead from the driver's service key when it
-    // opens the net; the value goes again afterwards.
-    if (VcanSetServiceValue(kService, L"NoMsgPerRead", 32)) {
-        printf("NoMsgPerRead 32:\n");
+    if (VcanSetServiceValue(kService, L"NoMsgPerRead", kInstalledNoMsgPerRead)) {
+        printf("NoMsgPerRead %lu, as installed:\n", kInstalledNoMsgPerRead);
         fflush(stdout);
         Sleep(4000);  // the first run's server ends by itself
         rc |= Run(device, queue + L"b");
-        VcanDeleteServiceValue(kService, L"NoMsgPerRead");
     } else {
         printf("canmon_bench: NoMsgPerRead could not be set, error %lu\n", GetLastError());
     }
