@@ -4,8 +4,6 @@
 // open nets. A net needs a peer here: this test creates its queue.
 #include <windows.h>
 
-#include <tlhelp32.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -254,18 +252,7 @@ TEST_F(ClientSession, BadArgumentsAndStaleHandlesAreRefused) {
 
 namespace {
 
-// The process id of the one running ribex.exe, 0 when there is none.
-DWORD RibexServerProcessId() {
-    HANDLE hSnap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (hSnap == INVALID_HANDLE_VALUE) return 0;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    DWORD pid = 0;
-    for (BOOL more = Process32FirstW(hSnap, &entry); more; more = Process32NextW(hSnap, &entry))
-        if (_wcsicmp(entry.szExeFile, L"ribex.exe") == 0) pid = entry.th32ProcessID;
-    CloseHandle(hSnap);
-    return pid;
-}
+DWORD RibexServerProcessId() { return ribex_test::FindProcessByName(L"ribex.exe"); }
 
 }  // namespace
 
