@@ -44,7 +44,6 @@ struct RibexClientNet {
     volatile LONG lastReopenError;
     DWORD nextReopenTick;       // watcher only: when to try again after a failure
     DWORD reopenBackoffMs;      // watcher only
-    volatile LONG restartReader;  // set by a reopen: the ring was reset
     volatile LONG closed;       // set by the close, under the request lock
     BOOL goneReported;          // reader only (readLock): the read reported the death
 

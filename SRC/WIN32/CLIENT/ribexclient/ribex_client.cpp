@@ -501,7 +501,7 @@ BOOL RibexDisableAllRemFrames(RibexClientNet *pNet) {
 }
 
 // Tells the caller once that the net is open again and that frames in
-// between are lost; the reader already stands at the new server's head.
+// between are lost.
 static BOOL ReportReopen(RibexClientNet *pNet, DWORD *pErrorCode) {
     pNet->goneReported = FALSE;
     InterlockedCompareExchange(&pNet->link, LINK_UP, LINK_REOPENED);
@@ -524,32 +524,22 @@ BOOL RibexReadFrames(RibexClientNet *pNet, RibexFrame *frames, DWORD maxFrames,
     DWORD errorCode = ERROR_SUCCESS;
     for (;;) {
         LONG link = pNet->link;
-        if (InterlockedExchange(&pNet->restartReader, 0) && !RxReaderStart(&pNet->reader, pNet->pRxBuffer)) {
-            errorCode = GetLastError();
-            ok = FALSE;
-            break;
-        }
         if (link == LINK_REOPENED) {
             ok = ReportReopen(pNet, &errorCode);
             break;
         }
-        if (!pNet->goneReported) {
-            ok = RxReaderRead(&pNet->reader, pNet->pRxBuffer, frames, maxFrames, pNoFrames,
-                              pLostFrames);
-            if (!ok) {
-                errorCode = GetLastError();
-                break;
-            }
-            if (*pNoFrames != 0 || *pLostFrames != 0 || maxFrames == 0) break;
-            if (link == LINK_GONE) {
-                // What was published before the death has been read; the
-                // ring is left alone until the net is open again.
-                pNet->goneReported = TRUE;
-                errorCode = RIBEX_ERROR_SERVER_GONE;
-                ok = FALSE;
-                break;
-            }
-        } else if (!pNet->autoReopen) {
+        // The new server writes on where the old one stopped, so the read
+        // position stays valid across a reopen.
+        ok = RxReaderRead(&pNet->reader, pNet->pRxBuffer, frames, maxFrames, pNoFrames,
+                          pLostFrames);
+        if (!ok) {
+            errorCode = GetLastError();
+            break;
+        }
+        if (*pNoFrames != 0 || *pLostFrames != 0 || maxFrames == 0) break;
+        if (link == LINK_GONE && (!pNet->goneReported || !pNet->autoReopen)) {
+            // What was published before the death has been read.
+            pNet->goneReported = TRUE;
             errorCode = RIBEX_ERROR_SERVER_GONE;
             ok = FALSE;
             break;

@@ -72,7 +72,6 @@ static void ReopenNet(RibexClientNet *pNet) {
             InterlockedIncrement(&pNet->reopenCount);
             InterlockedExchange(&pNet->lastReopenError, 0);
             pNet->reopenBackoffMs = 0;
-            InterlockedExchange(&pNet->restartReader, 1);
             InterlockedExchange(&pNet->link, LINK_REOPENED);
             SetEvent(pNet->hEvent);
         } else {

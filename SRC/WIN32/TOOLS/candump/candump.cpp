@@ -246,6 +246,8 @@ void PrintStamp(const char *prefix, unsigned long long stamp) {
 // went away. candump says so on stderr once each way, and marks the gap
 // in its output and log with an error frame. FALSE: not such an event.
 BOOL NoteServerEvent(const Options *o, DumpState *s, DWORD netIndex, DWORD errorCode) {
+    if (errorCode == RIBEX_ERROR_NET_REOPENED && !s->serverGone[netIndex])
+        NoteServerEvent(o, s, netIndex, RIBEX_ERROR_SERVER_GONE);  // another client was quicker
     if (errorCode == RIBEX_ERROR_SERVER_GONE && !s->serverGone[netIndex]) {
         s->serverGone[netIndex] = TRUE;
         RibexFrame gap;

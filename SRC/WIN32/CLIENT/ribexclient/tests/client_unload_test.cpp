@@ -9,7 +9,7 @@
 
 #include "msgq.h"
 #include "ribex_client.h"
-#include "server_start.h"
+#include "server_marker.h"
 #include "sim_can_message.h"
 #include "test_names.h"
 
@@ -22,17 +22,6 @@ bool WaitUntilUnloaded(const wchar_t *module, DWORD timeoutMs) {
     for (DWORD start = GetTickCount(); GetModuleHandleW(module) != nullptr; Sleep(20))
         if (GetTickCount() - start >= timeoutMs) return false;
     return true;
-}
-
-// The server ends a few seconds after its last client: long past the
-// watcher's next wake-up, had it been left running.
-bool WaitForServerEnd(DWORD timeoutMs) {
-    for (DWORD start = GetTickCount();; Sleep(50)) {
-        HANDLE hMarker = OpenMutexW(SYNCHRONIZE, FALSE, RIBEX_INSTANCE_MARKER_NAME);
-        if (hMarker == nullptr) return true;
-        CloseHandle(hMarker);
-        if (GetTickCount() - start >= timeoutMs) return false;
-    }
 }
 
 volatile LONG g_faults;
@@ -73,7 +62,8 @@ TEST(ClientUnload, FreeLibraryAfterTheLastCloseLeavesNoThreadInUnmappedCode) {
         // The watcher lets the module go when it ends; this process is
         // still here to see it.
         EXPECT_TRUE(WaitUntilUnloaded(L"ribexclient.dll", 10000)) << "the DLL stayed loaded";
-        EXPECT_TRUE(WaitForServerEnd(15000)) << "the server did not end";
+        // long past the watcher's next wake-up, had it been left running
+        EXPECT_TRUE(ribex_test::WaitForServerEnd(15000)) << "the server did not end";
     }
     RemoveVectoredExceptionHandler(hHandler);
     EXPECT_EQ(0, g_faults) << "a thread of the library ran after the DLL was unloaded";

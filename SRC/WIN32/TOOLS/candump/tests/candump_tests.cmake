@@ -28,12 +28,3 @@ if(RIBEX_WINEPREFIX AND MINGW AND EXISTS /usr/bin/python3)
     TIMEOUT 300 RESOURCE_LOCK ribexserver FIXTURES_REQUIRED vcan_driver)
 endif()
 
-# candump starts its own server here (the test kills it).
-if(TARGET registry_e2e)
-  ribex_add_gtest(candump_server_death_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/candump_server_death_test.cpp
-    LIBS registry_e2e
-    DEPENDS candump ribex
-    TIMEOUT 180)
-  set_tests_properties(candump_server_death_test PROPERTIES RESOURCE_LOCK ribexserver)
-endif()
