@@ -1,5 +1,7 @@
 #include "child_process.h"
 
+#include <tlhelp32.h>
+
 #include <vector>
 
 namespace ribex_test {
@@ -74,6 +76,40 @@ std::string ReadAllOutput(ChildProcess *child) {
     while (ReadFile(child->hStdoutRead, buf, sizeof(buf), &got, nullptr) && got > 0)
         out.append(buf, got);
     return out;
+}
+
+bool ReadOutputUntil(ChildProcess *child, const std::string &text, DWORD timeoutMs,
+                     std::string *output) {
+    if (!child->hStdoutRead) return false;
+    char buf[4096];
+    for (DWORD start = GetTickCount(); output->find(text) == std::string::npos;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(child->hStdoutRead, nullptr, 0, nullptr, &available, nullptr))
+            return false;  // the child closed its end
+        if (available == 0) {
+            if (GetTickCount() - start >= timeoutMs) return false;
+            Sleep(10);
+            continue;
+        }
+        DWORD got = 0;
+        if (!ReadFile(child->hStdoutRead, buf, sizeof(buf) < available ? sizeof(buf) : available,
+                      &got, nullptr))
+            return false;
+        output->append(buf, got);
+    }
+    return true;
+}
+
+DWORD FindProcessByName(const wchar_t *exeName) {
+    HANDLE hSnap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (hSnap == INVALID_HANDLE_VALUE) return 0;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    DWORD pid = 0;
+    for (BOOL more = Process32FirstW(hSnap, &entry); more; more = Process32NextW(hSnap, &entry))
+        if (_wcsicmp(entry.szExeFile, exeName) == 0) pid = entry.th32ProcessID;
+    CloseHandle(hSnap);
+    return pid;
 }
 
 void KillChild(ChildProcess *child, UINT exitCode) {

@@ -36,6 +36,15 @@ BOOL WaitChild(ChildProcess *child, DWORD timeoutMs, DWORD *exitCode);
 // Reads the captured output until the child closes its end.
 std::string ReadAllOutput(ChildProcess *child);
 
+// Reads the captured output into *output (appending) until it holds text,
+// the child closes its end or timeoutMs pass. TRUE when the text came.
+bool ReadOutputUntil(ChildProcess *child, const std::string &text, DWORD timeoutMs,
+                     std::string *output);
+
+// The id of a running process of that executable name ("ribex.exe"), 0
+// when there is none (the last one listed when there are several).
+DWORD FindProcessByName(const wchar_t *exeName);
+
 // TerminateProcess and wait until it is gone.
 void KillChild(ChildProcess *child, UINT exitCode = 9);
 

@@ -18,6 +18,10 @@ static_assert(offsetof(RibexClientOptions, uniqueIdLow) == 24, "uniqueIdLow at 2
 static_assert(offsetof(RibexClientOptions, majorVersion) == 28, "majorVersion at 28");
 static_assert(offsetof(RibexClientOptions, minorVersion) == 32, "minorVersion at 32");
 static_assert(offsetof(RibexClientOptions, confirmTimeoutMs) == 36, "confirmTimeoutMs at 36");
+static_assert(sizeof(RibexNetStatus) == 16, "RibexNetStatus is 16 bytes");
+static_assert(offsetof(RibexNetStatus, reopenCount) == 4, "reopenCount at 4");
+static_assert(offsetof(RibexNetStatus, lastReopenError) == 8, "lastReopenError at 8");
+static_assert(offsetof(RibexNetStatus, autoReopen) == 12, "autoReopen at 12");
 static_assert(sizeof(RibexOpenStep) == 4, "RibexOpenStep is 4 bytes");
 static_assert(sizeof(RibexOpenFailure) == 544, "RibexOpenFailure is 544 bytes");
 static_assert(offsetof(RibexOpenFailure, step) == 0, "step at 0");

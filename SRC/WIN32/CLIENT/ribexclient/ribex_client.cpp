@@ -5,8 +5,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "client_net.h"
 #include "msgq.h"
-#include "msgq_mapping.h"
 #include "ribex_messages.h"
 #include "ribex_names.h"
 #include "rx_reader.h"
@@ -17,24 +17,6 @@
 #define LIVE_TABLE_GROWTH 16u
 #define REUSED_ID_GRACE_MS 1000u
 #define REUSED_ID_RETRY_MS 10u
-#define SERVER_WATCH_PERIOD_MS 250u
-
-struct RibexClientNet {
-    volatile LONG refCount;  // the live table's reference + calls in progress
-    CRITICAL_SECTION requestLock;  // one request/confirm exchange at a time
-    CRITICAL_SECTION readLock;     // one reader of the ring at a time
-    wchar_t netName[RIBEX_NET_NAME_MAX];
-    DWORD high, low;
-    DWORD hMsgQRef;
-    DWORD confirmTimeoutMs;
-    MsgQHandle hServerQueue;  // held while the net is open: keeps the server alive
-    MsgQHandle hReplyQueue;
-    HANDLE hEvent;
-    HANDLE hMapping;
-    const RxBufferLayout *pRxBuffer;
-    RxReader reader;
-    volatile LONG serverGone;  // set by the watcher: the server no longer holds our reply queue
-};
 
 // Nets handed out and not yet closed. Every call looks its net up here
 // first, so a stale or foreign pointer fails with ERROR_INVALID_HANDLE
@@ -50,58 +32,17 @@ static void FreeNet(RibexClientNet *pNet) {
     if (pNet->hEvent != NULL) CloseHandle(pNet->hEvent);
     if (pNet->hReplyQueue != NULL) MsgQClose(pNet->hReplyQueue);
     if (pNet->hServerQueue != NULL) MsgQClose(pNet->hServerQueue);
+    if (pNet->serverQueueName != NULL) HeapFree(GetProcessHeap(), 0, pNet->serverQueueName);
+    if (pNet->serverPath != NULL) HeapFree(GetProcessHeap(), 0, pNet->serverPath);
+    if (pNet->remFrames != NULL) HeapFree(GetProcessHeap(), 0, pNet->remFrames);
     DeleteCriticalSection(&pNet->requestLock);
     DeleteCriticalSection(&pNet->readLock);
     HeapFree(GetProcessHeap(), 0, pNet);
 }
 
-static void ReleaseNet(RibexClientNet *pNet) {
+void ReleaseNet(RibexClientNet *pNet) {
     if (InterlockedDecrement(&pNet->refCount) == 0) FreeNet(pNet);
 }
-
-// The layout NtQueryObject fills for ObjectBasicInformation (class 0).
-typedef struct ObjectBasicInfo {
-    ULONG attributes;
-    ACCESS_MASK grantedAccess;
-    ULONG handleCount;
-    ULONG pointerCount;
-    ULONG reserved[10];
-} ObjectBasicInfo;
-typedef LONG(NTAPI *NtQueryObjectFn)(HANDLE, int, PVOID, ULONG, PULONG);
-
-// The server holds a handle of each open client's reply queue; when the
-// mapping shows only ours, the server has gone. FALSE when it cannot be told.
-static BOOL ServerLeftReplyQueue(RibexClientNet *pNet, NtQueryObjectFn query) {
-    HANDLE hMapping = MsgQGetMappingHandle(pNet->hReplyQueue);
-    if (hMapping == NULL || query == NULL) return FALSE;
-    ObjectBasicInfo info = {};
-    ULONG returned = 0;
-    if (query(hMapping, 0, &info, sizeof(info), &returned) < 0) return FALSE;
-    return info.handleCount < 2;
-}
-
-static void CheckServerOfNets(NtQueryObjectFn query);
-
-// One watcher a process, a kernel call a net every period: the read path
-// only looks at the flag it sets.
-static DWORD WINAPI ServerWatchThread(LPVOID) {
-    HMODULE hNtdll = GetModuleHandleW(L"ntdll.dll");
-    NtQueryObjectFn query =
-        hNtdll != NULL ? (NtQueryObjectFn)(void *)GetProcAddress(hNtdll, "NtQueryObject") : NULL;
-    for (;;) {
-        Sleep(SERVER_WATCH_PERIOD_MS);
-        CheckServerOfNets(query);
-    }
-    return 0;
-}
-
-static BOOL CALLBACK StartServerWatch(PINIT_ONCE, PVOID, PVOID *) {
-    HANDLE hThread = CreateThread(NULL, 0, ServerWatchThread, NULL, 0, NULL);
-    if (hThread != NULL) CloseHandle(hThread);
-    return hThread != NULL;
-}
-
-static INIT_ONCE g_watchOnce = INIT_ONCE_STATIC_INIT;
 
 static BOOL AddLiveNet(RibexClientNet *pNet) {
     AcquireSRWLockExclusive(&g_liveLock);
@@ -124,9 +65,7 @@ static BOOL AddLiveNet(RibexClientNet *pNet) {
     return TRUE;
 }
 
-// Takes a reference for the length of one call; with remove, also takes
-// the net out of the table (its reference passes to the caller).
-static BOOL AcquireNet(RibexClientNet *pNet, BOOL remove) {
+BOOL AcquireNet(RibexClientNet *pNet, BOOL remove) {
     BOOL found = FALSE;
     AcquireSRWLockExclusive(&g_liveLock);
     for (DWORD i = 0; i < g_noLiveNets; ++i) {
@@ -143,15 +82,22 @@ static BOOL AcquireNet(RibexClientNet *pNet, BOOL remove) {
     return found;
 }
 
-static void CheckServerOfNets(NtQueryObjectFn query) {
-    AcquireSRWLockShared(&g_liveLock);
-    for (DWORD i = 0; i < g_noLiveNets; ++i) {
-        RibexClientNet *pNet = g_pLiveNets[i];
-        if (pNet->serverGone || !ServerLeftReplyQueue(pNet, query)) continue;
-        InterlockedExchange(&pNet->serverGone, 1);
-        SetEvent(pNet->hEvent);  // wakes a reader waiting on the net
+RibexClientNet **AcquireLiveNets(DWORD *pCount) {
+    *pCount = 0;
+    AcquireSRWLockExclusive(&g_liveLock);
+    RibexClientNet **pNets = NULL;
+    if (g_noLiveNets != 0)
+        pNets = (RibexClientNet **)HeapAlloc(GetProcessHeap(), 0,
+                                             g_noLiveNets * sizeof(RibexClientNet *));
+    if (pNets != NULL) {
+        for (DWORD i = 0; i < g_noLiveNets; ++i) {
+            pNets[i] = g_pLiveNets[i];
+            InterlockedIncrement(&pNets[i]->refCount);
+        }
+        *pCount = g_noLiveNets;
     }
-    ReleaseSRWLockShared(&g_liveLock);
+    ReleaseSRWLockExclusive(&g_liveLock);
+    return pNets;
 }
 
 // Sends a request and waits for the confirm with the given id. Confirms
@@ -237,13 +183,12 @@ static BOOL CreateWakeEvent(RibexClientNet *pNet) {
 
 // The open request and its confirm. On any answer other than success the
 // server still holds our reply queue, so a close request gives it back.
-static BOOL RequestOpen(RibexClientNet *pNet, DWORD majorVersion, DWORD minorVersion,
-                        RibexOpenFailure *pFailure) {
+BOOL RequestOpen(RibexClientNet *pNet, RibexOpenFailure *pFailure) {
     pFailure->step = RIBEX_OPEN_REQUEST;
     canIfOpenReqMsg request = {};
     request.id = RIBEX_REQ_IF_OPEN;
-    request.majorVersion = majorVersion;
-    request.minorVersion = minorVersion;
+    request.majorVersion = pNet->majorVersion;
+    request.minorVersion = pNet->minorVersion;
     request.uniqueId.high = pNet->high;
     request.uniqueId.low = pNet->low;
     size_t nameChars = wcslen(pNet->netName);
@@ -277,6 +222,28 @@ static BOOL RequestOpen(RibexClientNet *pNet, DWORD majorVersion, DWORD minorVer
     return TRUE;
 }
 
+static wchar_t *CopyText(const wchar_t *text) {
+    size_t bytes = (wcslen(text) + 1) * sizeof(wchar_t);
+    wchar_t *pCopy = (wchar_t *)HeapAlloc(GetProcessHeap(), 0, bytes);
+    if (pCopy != NULL) memcpy(pCopy, text, bytes);
+    return pCopy;
+}
+
+// What a reopen needs again of the open's options.
+static BOOL KeepOptions(RibexClientNet *pNet, const RibexClientOptions *options) {
+    pNet->serverQueueName = CopyText(options->serverQueueName != NULL ? options->serverQueueName
+                                                                      : RIBEX_DEFAULT_SERVER_QUEUE);
+    if (options->serverPath != NULL) pNet->serverPath = CopyText(options->serverPath);
+    if (pNet->serverQueueName == NULL || (options->serverPath != NULL && pNet->serverPath == NULL)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    pNet->majorVersion =
+        options->majorVersion != 0 ? options->majorVersion : RIBEX_CLIENT_MAJOR_VERSION;
+    pNet->minorVersion = options->minorVersion;
+    return TRUE;
+}
+
 // A net record with its unique id and time-out, not yet connected.
 static RibexClientNet *NewNet(const wchar_t *netName, const RibexClientOptions *options) {
     RibexClientNet *pNet =
@@ -288,6 +255,8 @@ static RibexClientNet *NewNet(const wchar_t *netName, const RibexClientOptions *
     pNet->refCount = 1;
     InitializeCriticalSection(&pNet->requestLock);
     InitializeCriticalSection(&pNet->readLock);
+    InitializeSRWLock(&pNet->remLock);
+    pNet->autoReopen = 1;
     wcscpy(pNet->netName, netName);
     if (options->haveUniqueId) {
         pNet->high = options->uniqueIdHigh;
@@ -298,6 +267,10 @@ static RibexClientNet *NewNet(const wchar_t *netName, const RibexClientOptions *
     }
     pNet->confirmTimeoutMs =
         options->confirmTimeoutMs != 0 ? options->confirmTimeoutMs : DEFAULT_CONFIRM_TIMEOUT_MS;
+    if (!KeepOptions(pNet, options)) {
+        FreeNet(pNet);
+        return NULL;
+    }
     return pNet;
 }
 
@@ -321,11 +294,8 @@ static BOOL CreateReplyQueue(RibexClientNet *pNet) {
 
 // Server, reply queue, wake-up event, open request, receive buffer, in this
 // order; pFailure->step follows, so that on failure it names the step.
-static BOOL ConnectNet(RibexClientNet *pNet, const RibexClientOptions *options,
-                       DWORD majorVersion, RibexOpenFailure *pFailure) {
-    const wchar_t *queueName =
-        options->serverQueueName != NULL ? options->serverQueueName : RIBEX_DEFAULT_SERVER_QUEUE;
-    pNet->hServerQueue = ConnectRibexServer(queueName, options->serverPath, pFailure);
+static BOOL ConnectNet(RibexClientNet *pNet, RibexOpenFailure *pFailure) {
+    pNet->hServerQueue = ConnectRibexServer(pNet->serverQueueName, pNet->serverPath, pFailure);
     if (pNet->hServerQueue == NULL) return FALSE;
     // The reply queue and the wake-up event must exist before the server
     // sees the open request: it opens both by name while handling it.
@@ -333,7 +303,7 @@ static BOOL ConnectNet(RibexClientNet *pNet, const RibexClientOptions *options,
     if (!CreateReplyQueue(pNet)) return FALSE;
     pFailure->step = RIBEX_OPEN_WAKE_EVENT;
     if (!CreateWakeEvent(pNet)) return FALSE;
-    if (!RequestOpen(pNet, majorVersion, options->minorVersion, pFailure)) return FALSE;
+    if (!RequestOpen(pNet, pFailure)) return FALSE;
     pFailure->step = RIBEX_OPEN_RX_BUFFER;
     if (!MapRxBuffer(pNet)) {
         DWORD errorCode = GetLastError();
@@ -360,14 +330,12 @@ static BOOL OpenNet(const wchar_t *netName, const RibexClientOptions *options,
     pFailure->step = RIBEX_OPEN_MEMORY;
     RibexClientNet *pNet = NewNet(netName, options);
     if (pNet == NULL) return FALSE;
-    DWORD majorVersion =
-        options->majorVersion != 0 ? options->majorVersion : RIBEX_CLIENT_MAJOR_VERSION;
     pFailure->uniqueIdHigh = pNet->high;
     pFailure->uniqueIdLow = pNet->low;
-    pFailure->majorVersion = majorVersion;
+    pFailure->majorVersion = pNet->majorVersion;
     pFailure->confirmTimeoutMs = pNet->confirmTimeoutMs;
 
-    BOOL ok = ConnectNet(pNet, options, majorVersion, pFailure);
+    BOOL ok = ConnectNet(pNet, pFailure);
     if (ok) {
         pFailure->step = RIBEX_OPEN_MEMORY;
         ok = AddLiveNet(pNet);
@@ -378,7 +346,7 @@ static BOOL OpenNet(const wchar_t *netName, const RibexClientOptions *options,
         SetLastError(errorCode != ERROR_SUCCESS ? errorCode : ERROR_INVALID_FUNCTION);
         return FALSE;
     }
-    InitOnceExecuteOnce(&g_watchOnce, StartServerWatch, NULL, NULL);
+    EnsureServerWatch();
     *ppNet = pNet;
     pFailure->step = RIBEX_OPEN_DONE;
     SetLastError(ERROR_SUCCESS);
@@ -406,7 +374,10 @@ BOOL RibexCloseNet(RibexClientNet *pNet) {
     if (!AcquireNet(pNet, TRUE)) return FALSE;
     DWORD errorCode = ERROR_SUCCESS;
     // Nobody would answer a close to a server that has gone.
-    if (!pNet->serverGone && !SendClose(pNet, &errorCode)) errorCode = GetLastError();
+    EnterCriticalSection(&pNet->requestLock);  // a reopen in progress ends first
+    InterlockedExchange(&pNet->closed, 1);
+    if (pNet->link != LINK_GONE && !SendClose(pNet, &errorCode)) errorCode = GetLastError();
+    LeaveCriticalSection(&pNet->requestLock);
     // The handles go with the last reference: a call still running on
     // another thread finishes with them first.
     ReleaseNet(pNet);
@@ -414,9 +385,15 @@ BOOL RibexCloseNet(RibexClientNet *pNet) {
     return errorCode == ERROR_SUCCESS;
 }
 
-// A request answered by a status confirm; FALSE with the server's error
-// code when it refused.
-static BOOL StatusRequest(RibexClientNet *pNet, const void *pRequest, DWORD length) {
+// The call ends before its request was sent: only the reference goes.
+static BOOL LeaveNetOnly(RibexClientNet *pNet) {
+    DWORD errorCode = GetLastError();
+    ReleaseNet(pNet);
+    SetLastError(errorCode);
+    return FALSE;
+}
+
+BOOL StatusRequest(RibexClientNet *pNet, const void *pRequest, DWORD length) {
     msgCfm confirm;
     BOOL ok = ExchangeRequest(pNet, pRequest, length, RIBEX_CFM_STATUS, &confirm);
     DWORD errorCode = ok ? confirm.canStatusCfm.errorCode : GetLastError();
@@ -424,8 +401,26 @@ static BOOL StatusRequest(RibexClientNet *pNet, const void *pRequest, DWORD leng
     return errorCode == ERROR_SUCCESS;
 }
 
-BOOL RibexEnableRemFrame(RibexClientNet *pNet, DWORD canId, DWORD length) {
-    if (!AcquireNet(pNet, FALSE)) return FALSE;
+// Requests are built and sent under the request lock, so that a reopen
+// never changes hMsgQRef or the server queue under them. A gone server
+// would answer nothing: fail at once instead of after the time-out.
+static BOOL EnterServerRequest(RibexClientNet *pNet) {
+    EnterCriticalSection(&pNet->requestLock);
+    if (pNet->link != LINK_GONE) return TRUE;
+    LeaveCriticalSection(&pNet->requestLock);
+    SetLastError(RIBEX_ERROR_SERVER_GONE);
+    return FALSE;
+}
+
+static BOOL LeaveServerRequest(RibexClientNet *pNet, BOOL ok) {
+    DWORD errorCode = GetLastError();
+    LeaveCriticalSection(&pNet->requestLock);
+    ReleaseNet(pNet);
+    SetLastError(errorCode);
+    return ok;
+}
+
+BOOL SendEnableRemFrame(RibexClientNet *pNet, DWORD canId, DWORD length) {
     canEnableRemFrameReqMsg request = {};
     request.id = RIBEX_REQ_ENABLE_REM_FRAME;
     request.hMsgQRef = pNet->hMsgQRef;
@@ -433,15 +428,20 @@ BOOL RibexEnableRemFrame(RibexClientNet *pNet, DWORD canId, DWORD length) {
     request.uniqueId.low = pNet->low;
     request.can.id = canId;
     request.length = length;
-    BOOL ok = StatusRequest(pNet, &request, sizeof(request));
-    DWORD errorCode = GetLastError();
-    ReleaseNet(pNet);
-    SetLastError(errorCode);
-    return ok;
+    return StatusRequest(pNet, &request, sizeof(request));
+}
+
+BOOL RibexEnableRemFrame(RibexClientNet *pNet, DWORD canId, DWORD length) {
+    if (!AcquireNet(pNet, FALSE)) return FALSE;
+    if (!EnterServerRequest(pNet)) return LeaveNetOnly(pNet);
+    BOOL ok = SendEnableRemFrame(pNet, canId, length);
+    if (ok) RememberRemFrame(pNet, canId, length);
+    return LeaveServerRequest(pNet, ok);
 }
 
 BOOL RibexDisableRemFrame(RibexClientNet *pNet, DWORD canId) {
     if (!AcquireNet(pNet, FALSE)) return FALSE;
+    if (!EnterServerRequest(pNet)) return LeaveNetOnly(pNet);
     canDisableRemFrameReqMsg request = {};
     request.id = RIBEX_REQ_DISABLE_REM_FRAME;
     request.hMsgQRef = pNet->hMsgQRef;
@@ -449,10 +449,8 @@ BOOL RibexDisableRemFrame(RibexClientNet *pNet, DWORD canId) {
     request.uniqueId.low = pNet->low;
     request.canId = canId;
     BOOL ok = StatusRequest(pNet, &request, sizeof(request));
-    DWORD errorCode = GetLastError();
-    ReleaseNet(pNet);
-    SetLastError(errorCode);
-    return ok;
+    if (ok) ForgetRemFrame(pNet, canId);
+    return LeaveServerRequest(pNet, ok);
 }
 
 BOOL RibexEnumRemFrame(RibexClientNet *pNet, DWORD index, DWORD *pCanId) {
@@ -461,6 +459,7 @@ BOOL RibexEnumRemFrame(RibexClientNet *pNet, DWORD index, DWORD *pCanId) {
         return FALSE;
     }
     if (!AcquireNet(pNet, FALSE)) return FALSE;
+    if (!EnterServerRequest(pNet)) return LeaveNetOnly(pNet);
     canEnumRemFrameReqMsg request = {};
     request.id = RIBEX_REQ_ENUM_REM_FRAME;
     request.hMsgQRef = pNet->hMsgQRef;
@@ -471,21 +470,43 @@ BOOL RibexEnumRemFrame(RibexClientNet *pNet, DWORD index, DWORD *pCanId) {
     BOOL ok = ExchangeRequest(pNet, &request, sizeof(request), RIBEX_CFM_ENUM_REM_FRAME, &confirm);
     DWORD errorCode = ok ? confirm.canEnumRemFrameCfm.errorCode : GetLastError();
     if (errorCode == ERROR_SUCCESS) *pCanId = confirm.canEnumRemFrameCfm.canId;
-    ReleaseNet(pNet);
     SetLastError(errorCode);
-    return errorCode == ERROR_SUCCESS;
+    return LeaveServerRequest(pNet, errorCode == ERROR_SUCCESS);
+}
+
+// The server drops the process's replies on every net, so the library
+// forgets them on every net too.
+static void ForgetRemFramesOfProcess(void) {
+    DWORD count = 0;
+    RibexClientNet **pNets = AcquireLiveNets(&count);
+    for (DWORD i = 0; i < count; ++i) {
+        ForgetAllRemFrames(pNets[i]);
+        ReleaseNet(pNets[i]);
+    }
+    if (pNets != NULL) HeapFree(GetProcessHeap(), 0, pNets);
 }
 
 BOOL RibexDisableAllRemFrames(RibexClientNet *pNet) {
     if (!AcquireNet(pNet, FALSE)) return FALSE;
+    if (!EnterServerRequest(pNet)) return LeaveNetOnly(pNet);
     canDisableAllRemFrameReqMsg request = {};
     request.id = RIBEX_REQ_DISABLE_ALL_REM_FRAME;
     request.uniqueIdHigh = pNet->high;
     BOOL ok = MsgQSend(pNet->hServerQueue, &request, sizeof(request), pNet->confirmTimeoutMs);
-    DWORD errorCode = ok ? ERROR_SUCCESS : GetLastError();
-    ReleaseNet(pNet);
-    SetLastError(errorCode);
-    return ok;
+    if (ok) {
+        ForgetRemFramesOfProcess();
+        SetLastError(ERROR_SUCCESS);
+    }
+    return LeaveServerRequest(pNet, ok);
+}
+
+// Tells the caller once that the net is open again and that frames in
+// between are lost.
+static BOOL ReportReopen(RibexClientNet *pNet, DWORD *pErrorCode) {
+    pNet->goneReported = FALSE;
+    InterlockedCompareExchange(&pNet->link, LINK_UP, LINK_REOPENED);
+    *pErrorCode = RIBEX_ERROR_NET_REOPENED;
+    return FALSE;
 }
 
 BOOL RibexReadFrames(RibexClientNet *pNet, RibexFrame *frames, DWORD maxFrames,
@@ -499,17 +520,26 @@ BOOL RibexReadFrames(RibexClientNet *pNet, RibexFrame *frames, DWORD maxFrames,
     if (!AcquireNet(pNet, FALSE)) return FALSE;
     EnterCriticalSection(&pNet->readLock);
     DWORD start = GetTickCount();
-    BOOL ok;
+    BOOL ok = TRUE;
     DWORD errorCode = ERROR_SUCCESS;
     for (;;) {
-        ok = RxReaderRead(&pNet->reader, pNet->pRxBuffer, frames, maxFrames, pNoFrames, pLostFrames);
+        LONG link = pNet->link;
+        if (link == LINK_REOPENED) {
+            ok = ReportReopen(pNet, &errorCode);
+            break;
+        }
+        // The new server writes on where the old one stopped, so the read
+        // position stays valid across a reopen.
+        ok = RxReaderRead(&pNet->reader, pNet->pRxBuffer, frames, maxFrames, pNoFrames,
+                          pLostFrames);
         if (!ok) {
             errorCode = GetLastError();
             break;
         }
         if (*pNoFrames != 0 || *pLostFrames != 0 || maxFrames == 0) break;
-        if (pNet->serverGone) {
+        if (link == LINK_GONE && (!pNet->goneReported || !pNet->autoReopen)) {
             // What was published before the death has been read.
+            pNet->goneReported = TRUE;
             errorCode = RIBEX_ERROR_SERVER_GONE;
             ok = FALSE;
             break;
@@ -553,4 +583,28 @@ const RxBufferLayout *RibexGetRxBuffer(RibexClientNet *pNet) {
     ReleaseNet(pNet);
     SetLastError(ERROR_SUCCESS);
     return pBuffer;
+}
+
+BOOL RibexGetNetStatus(RibexClientNet *pNet, RibexNetStatus *pStatus) {
+    if (pStatus == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!AcquireNet(pNet, FALSE)) return FALSE;
+    pStatus->state = (DWORD)pNet->link;
+    pStatus->reopenCount = (DWORD)pNet->reopenCount;
+    pStatus->lastReopenError = (DWORD)pNet->lastReopenError;
+    pStatus->autoReopen = pNet->autoReopen != 0;
+    ReleaseNet(pNet);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL RibexSetAutoReopen(RibexClientNet *pNet, BOOL enable) {
+    if (!AcquireNet(pNet, FALSE)) return FALSE;
+    InterlockedExchange(&pNet->autoReopen, enable ? 1 : 0);
+    SetEvent(pNet->hEvent);  // a reader waiting for the reopen looks again
+    ReleaseNet(pNet);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
 }

@@ -89,12 +89,39 @@ BOOL RibexEnumRemFrame(RibexClientNet *pNet, DWORD index, DWORD *pCanId);
 // (the server sends no confirm for it).
 BOOL RibexDisableAllRemFrames(RibexClientNet *pNet);
 
-// The server went away (killed or crashed): a background thread of the
-// library sees within about 250 ms that the server no longer holds this
-// net's reply queue, wakes the net's readers, and from then on a read
-// with nothing left to take fails with this code
-// (ERROR_PROCESS_ABORTED). Close the net and open it again to go on.
+// The server went away (killed or crashed). A background thread of the
+// library sees within about 250 ms that the server no longer holds a net's
+// reply queue and wakes the net's readers. A read takes what was published
+// before the death, then fails once with this code (ERROR_PROCESS_ABORTED).
+// Meanwhile the library starts a server as the first open does and opens
+// the net again under the same unique id, enabling again the remote-frame
+// replies this net had enabled; the next read after that fails once with
+// RIBEX_ERROR_NET_REOPENED and reading goes on from the new server's
+// frames. Frames the bus carried in between are lost. Requests made while
+// the server is gone fail with RIBEX_ERROR_SERVER_GONE at once.
+// With RibexSetAutoReopen(pNet, FALSE) the net stays gone: every read with
+// nothing left to take fails with RIBEX_ERROR_SERVER_GONE; close the net.
 #define RIBEX_ERROR_SERVER_GONE ERROR_PROCESS_ABORTED
+// An application-defined code (bit 29 set, so no system code is taken):
+// the net was opened again on a new server; frames in between are lost.
+#define RIBEX_ERROR_NET_REOPENED 0x20000001u
+
+typedef enum RibexNetState {
+    RIBEX_NET_OPEN = 0,         // the server serves the net
+    RIBEX_NET_SERVER_GONE = 1,  // the server went away; reopening (unless turned off)
+    RIBEX_NET_REOPENED = 2      // opened again; the next read reports it and the state is OPEN again
+} RibexNetState;
+
+typedef struct RibexNetStatus {
+    DWORD state;            // RibexNetState
+    DWORD reopenCount;      // times the net was opened again since RibexOpenNet
+    DWORD lastReopenError;  // the error of the last failed try to open it again, 0 for none
+    BOOL autoReopen;        // TRUE unless turned off
+} RibexNetStatus;
+
+BOOL RibexGetNetStatus(RibexClientNet *pNet, RibexNetStatus *pStatus);
+// On by default. Off: the library leaves a net whose server went away as it is.
+BOOL RibexSetAutoReopen(RibexClientNet *pNet, BOOL enable);
 
 // Copies up to maxFrames published entries from the client's read
 // position. Waits up to timeoutMs on the wake-up event when none is there

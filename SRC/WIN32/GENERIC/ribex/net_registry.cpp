@@ -179,7 +179,9 @@ BOOL UnRegisterEntry(RibexNet *pRibexNet, DWORD index) {
 
 // The receive buffer of a new net: the mapping named after the net, its
 // view and its creation values. A mapping left by an earlier server and
-// still held by a client is taken over as it is; its header is reset.
+// still held by a client is taken over as it is and written on from where
+// the old server stopped, so that readers in every process read on; only
+// a header that is not ours is reset.
 DWORD CreateNetBuffer(RibexNet *pRibexNet, TraceModule *module) {
     RibexThreadParam *tp = &pRibexNet->threadParam;
     wchar_t *pName = CreateUniqueName(pRibexNet->name, 0, 0, L"FMO");
@@ -226,7 +228,8 @@ DWORD CreateNetBuffer(RibexNet *pRibexNet, TraceModule *module) {
                    "== NULL\n");
         return err;
     }
-    RibexBufferInit(tp->pRxBuffer);
+    if (mappingErr != ERROR_ALREADY_EXISTS || !RibexBufferTakeOver(tp->pRxBuffer))
+        RibexBufferInit(tp->pRxBuffer);
     const RxBuffer *h = &tp->pRxBuffer->header;
     TracePrint(module, TRACE_LEVEL_DETAIL,
                "\tribex::RegisterRibexClient, pRibexNet->threadParam.pRxBuffer->\n\t\t%s == %lu\n"

@@ -50,6 +50,20 @@ void RibexBufferInit(RxBufferLayout *pRxBuffer) {
     pRxBuffer->seqNo[0] = h->currSeqNo;
 }
 
+BOOL RibexBufferTakeOver(RxBufferLayout *pRxBuffer) {
+    RxBuffer *h = &pRxBuffer->header;
+    if (h->noEntries != RX_BUFFER_NO_ENTRIES || h->seqNoOffset != offsetof(RxBufferLayout, seqNo) ||
+        h->errorCodeOffset != offsetof(RxBufferLayout, errorCode) ||
+        h->msgOffset != offsetof(RxBufferLayout, msg) ||
+        h->simCanUniqueIdOffset != offsetof(RxBufferLayout, simCanUniqueId) ||
+        h->head >= RX_BUFFER_NO_ENTRIES || h->currSeqNo == 0 || h->currSeqNo > kLastSeqNo)
+        return FALSE;
+    // The old writer may have died between publishing and marking the
+    // next slot: mark it, as every publication does.
+    pRxBuffer->seqNo[h->head] = h->currSeqNo;
+    return TRUE;
+}
+
 void RibexBufferMark(RxBufferLayout *pRxBuffer, DWORD first, DWORD count) {
     DWORD seqNo = CurrentSeqNo(pRxBuffer);
     for (DWORD i = first; i < first + count && i < RX_BUFFER_NO_ENTRIES; i++) {

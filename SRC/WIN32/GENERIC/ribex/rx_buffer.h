@@ -12,6 +12,12 @@
 // contents are left as they are (a new mapping is all zeros).
 void RibexBufferInit(RxBufferLayout *pRxBuffer);
 
+// A buffer left by a server that went away, still mapped by its clients:
+// TRUE when its header is one this server writes on from where the old
+// one stopped (same lap, same head, so every client's read position stays
+// valid); FALSE when it must be set up anew.
+BOOL RibexBufferTakeOver(RxBufferLayout *pRxBuffer);
+
 // The slot that head points at, always inside the ring.
 DWORD RibexBufferHead(const RxBufferLayout *pRxBuffer);
 

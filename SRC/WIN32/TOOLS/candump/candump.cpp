@@ -185,6 +185,8 @@ struct DumpState {
     unsigned long long firstStamp, lastStamp;
     BOOL haveStamp;
     unsigned long long prevStamp;
+    BOOL serverGone[kMaxNets];  // said once until the net is open again
+    DWORD reopens;
     DumpLog log;
 };
 
@@ -227,11 +229,47 @@ void EmitFrame(const Options *o, DumpState *s, DWORD netIndex, const RibexFrame 
     if (f->errorCode != 0) {
         s->errorEntries++;
         if (f->errorCode == CAN_DRIVER_OVERFLOW_ERROR) s->overflows++;
-        ReportErrorEntry(s, netIndex, stamp, f->errorCode);
+        // The gap of a server's death is said in words where it is seen.
+        if (f->errorCode != RIBEX_ERROR_SERVER_GONE) ReportErrorEntry(s, netIndex, stamp, f->errorCode);
         return;
     }
     s->busBits += WorstCaseFrameBits(&f->msg);
     s->frames++;
+}
+
+void PrintStamp(const char *prefix, unsigned long long stamp) {
+    fprintf(stderr, "%s %llu.%06lu", prefix, stamp / 10000000ull,
+            (unsigned long)((stamp % 10000000ull) / 10ull));
+}
+
+// The client library opens a net again on a new server when the old one
+// went away. candump says so on stderr once each way, and marks the gap
+// in its output and log with an error frame. FALSE: not such an event.
+BOOL NoteServerEvent(const Options *o, DumpState *s, DWORD netIndex, DWORD errorCode) {
+    if (errorCode == RIBEX_ERROR_NET_REOPENED && !s->serverGone[netIndex])
+        NoteServerEvent(o, s, netIndex, RIBEX_ERROR_SERVER_GONE);  // another client was quicker
+    if (errorCode == RIBEX_ERROR_SERVER_GONE && !s->serverGone[netIndex]) {
+        s->serverGone[netIndex] = TRUE;
+        RibexFrame gap;
+        memset(&gap, 0, sizeof(gap));
+        gap.errorCode = RIBEX_ERROR_SERVER_GONE;
+        EmitFrame(o, s, netIndex, &gap);
+        fflush(stdout);
+        fprintf(stderr, "candump: %s: the ribex server went away", s->netNames[netIndex]);
+        PrintStamp(" at", s->lastStamp);
+        fprintf(stderr, ", reopening the net\n");
+        return TRUE;
+    }
+    if (errorCode == RIBEX_ERROR_NET_REOPENED) {
+        s->serverGone[netIndex] = FALSE;
+        s->reopens++;
+        fflush(stdout);
+        fprintf(stderr, "candump: %s: reopened on a new server", s->netNames[netIndex]);
+        PrintStamp(" at", Now100ns());
+        fprintf(stderr, "; frames in between are lost\n");
+        return TRUE;
+    }
+    return FALSE;
 }
 
 // Frames and error entries count alike against -n.
@@ -254,6 +292,8 @@ void PrintStatistics(const Options *o, const DumpState *s, double seconds) {
             "more than the %lu counted as lost",
             s->lost);
     printf("\n");
+    if (s->reopens != 0)
+        printf("candump: %lu reopens of a net after the server went away\n", s->reopens);
     fflush(stdout);
 }
 
@@ -298,6 +338,10 @@ int RunDump(Options *o) {
                 want = o->maxFrames - EntriesShown(&s);
             if (want == 0) break;
             if (!RibexReadFrames(s.nets[i], frames, want, &n, &lost, 0)) {
+                if (NoteServerEvent(o, &s, i, GetLastError())) {
+                    got = TRUE;
+                    continue;
+                }
                 PrintError("read of", o->nets[i]);
                 rc = 1;
                 break;

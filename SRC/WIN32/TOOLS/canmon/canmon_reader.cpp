@@ -11,7 +11,14 @@ bool ReadPass(MonReader *r, RibexFrame *frames, bool *pGot) {
     for (DWORD i = 0; i < r->nets.size(); ++i) {
         DWORD n = 0, lost = 0;
         if (!RibexReadFrames(r->nets[i], frames, kBatch, &n, &lost, 0)) {
-            r->errorCode = GetLastError();
+            DWORD errorCode = GetLastError();
+            // The library reopens a net whose server went away: shown in
+            // the net's header, the monitor goes on.
+            if (errorCode == RIBEX_ERROR_SERVER_GONE || errorCode == RIBEX_ERROR_NET_REOPENED) {
+                MonTableServerState(r->table, i, errorCode == RIBEX_ERROR_SERVER_GONE);
+                continue;
+            }
+            r->errorCode = errorCode;
             r->failedNet = i;
             InterlockedExchange(&r->failed, 1);
             return false;

@@ -90,6 +90,14 @@ void MonTableAdd(MonTable *t, DWORD net, const RibexFrame *frames, DWORD n, DWOR
     ReleaseSRWLockExclusive(&t->lock);
 }
 
+void MonTableServerState(MonTable *t, DWORD net, bool gone) {
+    AcquireSRWLockExclusive(&t->lock);
+    MonNetStats *pNet = &t->nets[net];
+    if (!gone) pNet->reopens++;
+    pNet->serverGone = gone;
+    ReleaseSRWLockExclusive(&t->lock);
+}
+
 void MonTableSnapshot(MonTable *t, ULONGLONG nowMs, MonSnapshot *snap) {
     AcquireSRWLockExclusive(&t->lock);
     snap->rows = t->rows;
@@ -103,7 +111,11 @@ void MonTableClear(MonTable *t) {
     AcquireSRWLockExclusive(&t->lock);
     t->rows.clear();
     t->index.clear();
-    for (MonNetStats &net : t->nets) net = MonNetStats();
+    for (MonNetStats &net : t->nets) {
+        bool gone = net.serverGone;  // a state, not a statistic
+        net = MonNetStats();
+        net.serverGone = gone;
+    }
     ReleaseSRWLockExclusive(&t->lock);
 }
 

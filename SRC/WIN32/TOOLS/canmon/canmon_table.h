@@ -31,6 +31,8 @@ struct MonNetStats {
     unsigned long long errorEntries;
     unsigned long long firstStamp, lastStamp;
     DWORD lastError;  // code of the last error entry
+    bool serverGone;  // the server went away; the client library is reopening the net
+    unsigned long long reopens;  // times the net was opened again on a new server
 };
 
 struct MonTable {
@@ -50,6 +52,9 @@ void MonTableInit(MonTable *t, DWORD noNets);
 
 // Folds one batch read from net (n entries, lost overwritten before they
 // were read) into the table, all under one lock.
+// The server of net went away (gone) or the net was opened again on a new
+// server (not gone; counted as a reopen).
+void MonTableServerState(MonTable *t, DWORD net, bool gone);
 void MonTableAdd(MonTable *t, DWORD net, const RibexFrame *frames, DWORD n, DWORD lost,
                  ULONGLONG nowMs);
 

@@ -78,6 +78,8 @@ std::wstring NetHeader(const MonNetStats &net, const std::wstring &name, DWORD b
         L"%llu error entries, %llu frames",
         name.c_str(), MonNetRate(&net), load, bitRate, net.lost, net.errorEntries, net.frames);
     if (net.errorEntries != 0) text += Format(L" (last error %lu)", net.lastError);
+    if (net.serverGone) text += L"; SERVER GONE, reopening the net";
+    if (net.reopens != 0) text += Format(L"; reopens after the server went away: %llu", net.reopens);
     return styled ? kHeaderOn + text + kStyleOff : L"== " + text;
 }
 

@@ -60,6 +60,7 @@ struct Connection {
     DWORD frames, lost, toBus, errors, receiveErrors;
     DWORD startTick;
     BOOL closing;  // flush what is there, then close
+    BOOL serverGone;  // told the client that the server went away, not yet that the net is back
     DWORD closingSince;
     const char *endReason;
 };
@@ -373,6 +374,27 @@ void EmitEntry(Connection *c, const RibexFrame *entry) {
     InterlockedIncrement(&c->shared->frames);
 }
 
+// The client library opens a net again when its server went away; the
+// connection stays, and its client reads of it in an error line each way.
+BOOL TellServerEvent(Connection *c, DWORD errorCode) {
+    char detail[96];
+    if (errorCode == RIBEX_ERROR_NET_REOPENED && !c->serverGone)
+        TellServerEvent(c, RIBEX_ERROR_SERVER_GONE);  // another client was quicker
+    if (errorCode == RIBEX_ERROR_SERVER_GONE && !c->serverGone) {
+        c->serverGone = TRUE;
+        snprintf(detail, sizeof(detail), "%s: reopening it", c->net);
+        Complain(c, "the ribex server went away", detail);
+        return TRUE;
+    }
+    if (errorCode == RIBEX_ERROR_NET_REOPENED) {
+        snprintf(detail, sizeof(detail), "%s on a new server, frames in between are lost", c->net);
+        Complain(c, "reopened net", detail);
+        c->serverGone = FALSE;
+        return TRUE;
+    }
+    return FALSE;
+}
+
 // Moves every published entry of the receive buffer into the output buffer
 // (raw mode) or past (otherwise). Entries that do not fit are dropped.
 // Returns the number of entries taken.
@@ -383,6 +405,7 @@ DWORD PumpFrames(Connection *c) {
     for (;;) {
         DWORD n = 0, lapped = 0;
         if (!RibexReadFrames(c->pNet, frames, kBatch, &n, &lapped, 0)) {
+            if (TellServerEvent(c, GetLastError())) continue;
             char detail[96];
             snprintf(detail, sizeof(detail), "%s: error %lu", c->net, GetLastError());
             Complain(c, "cannot read net", detail);

@@ -4,8 +4,6 @@
 // open nets. A net needs a peer here: this test creates its queue.
 #include <windows.h>
 
-#include <tlhelp32.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -254,18 +252,7 @@ TEST_F(ClientSession, BadArgumentsAndStaleHandlesAreRefused) {
 
 namespace {
 
-// The process id of the one running ribex.exe, 0 when there is none.
-DWORD RibexServerProcessId() {
-    HANDLE hSnap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (hSnap == INVALID_HANDLE_VALUE) return 0;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    DWORD pid = 0;
-    for (BOOL more = Process32FirstW(hSnap, &entry); more; more = Process32NextW(hSnap, &entry))
-        if (_wcsicmp(entry.szExeFile, L"ribex.exe") == 0) pid = entry.th32ProcessID;
-    CloseHandle(hSnap);
-    return pid;
-}
+DWORD RibexServerProcessId() { return ribex_test::FindProcessByName(L"ribex.exe"); }
 
 }  // namespace
 
@@ -290,4 +277,106 @@ TEST_F(ClientSession, ReadOfANetWhoseServerWasKilledEndsWithServerGone) {
     EXPECT_LT(GetTickCount() - start, 2000u);
     EXPECT_EQ(0u, noFrames);
     RibexCloseNet(pNet);
+}
+
+namespace {
+
+void KillServer(DWORD pid) {
+    HANDLE hServer = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    ASSERT_NE(nullptr, hServer);
+    ASSERT_TRUE(TerminateProcess(hServer, 9));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hServer, 10000));
+    CloseHandle(hServer);
+}
+
+// Reads until the read fails; the frames read on the way are counted.
+DWORD ReadUntilFailure(RibexClientNet *pNet, DWORD timeoutMs, DWORD *pFrames = nullptr) {
+    RibexFrame frames[32];
+    DWORD n = 0, lost = 0;
+    for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs;) {
+        if (!RibexReadFrames(pNet, frames, 32, &n, &lost, 500)) return GetLastError();
+        if (pFrames) *pFrames += n;
+    }
+    return ERROR_TIMEOUT;
+}
+
+}  // namespace
+
+// One kill, two nets of this process: the one left as it opened is opened
+// again on a new server with its remote-frame reply; the one whose
+// application turned the reopen off stays gone, although the watcher has
+// been past it in the same pass.
+TEST_F(ClientSession, AKilledServerIsReplacedAndNetsReopenUnlessTurnedOff) {
+    MsgQHandle hPeer = nullptr;
+    std::wstring net = PeerNet(&hPeer);
+    RibexClientNet *pNet = nullptr, *pManual = nullptr;
+    ASSERT_TRUE(RibexOpenNet(net.c_str(), &options_, &pNet)) << GetLastError();
+    ASSERT_TRUE(RibexOpenNet(PeerNet().c_str(), &options_, &pManual)) << GetLastError();
+    ASSERT_TRUE(RibexSetAutoReopen(pManual, FALSE));
+    ASSERT_TRUE(RibexEnableRemFrame(pNet, 0x321, 2));
+    ASSERT_TRUE(RibexEnableRemFrame(pNet, 0x322, 0));
+    ASSERT_TRUE(RibexDisableRemFrame(pNet, 0x322));
+    DWORD high = 0, low = 0;
+    RibexGetUniqueId(pNet, &high, &low);
+    DWORD oldServer = RibexServerProcessId();
+    ASSERT_NE(0u, oldServer);
+
+    DWORD killedAt = GetTickCount();
+    KillServer(oldServer);
+    EXPECT_EQ((DWORD)RIBEX_ERROR_SERVER_GONE, ReadUntilFailure(pNet, 10000));
+    RibexNetStatus status = {};
+    ASSERT_TRUE(RibexGetNetStatus(pNet, &status));
+    EXPECT_NE((DWORD)RIBEX_NET_OPEN, status.state);
+    DWORD canId = 0;
+    if (status.state == RIBEX_NET_SERVER_GONE) {
+        EXPECT_FALSE(RibexEnumRemFrame(pNet, 0, &canId));  // fails at once, nobody would answer
+    }
+    EXPECT_EQ((DWORD)RIBEX_ERROR_NET_REOPENED, ReadUntilFailure(pNet, 15000));
+    printf("net reopened %lu ms after the kill\n", GetTickCount() - killedAt);
+
+    ASSERT_TRUE(RibexGetNetStatus(pNet, &status));
+    EXPECT_EQ((DWORD)RIBEX_NET_OPEN, status.state);
+    EXPECT_EQ(1u, status.reopenCount);
+    EXPECT_TRUE(status.autoReopen);
+    DWORD newServer = RibexServerProcessId();
+    EXPECT_NE(0u, newServer);
+    EXPECT_NE(oldServer, newServer);
+    DWORD sameHigh = 0, sameLow = 0;
+    RibexGetUniqueId(pNet, &sameHigh, &sameLow);
+    EXPECT_EQ(high, sameHigh);
+    EXPECT_EQ(low, sameLow);
+    // The new server holds exactly the reply the net had enabled.
+    EXPECT_TRUE(RibexEnumRemFrame(pNet, 0, &canId)) << GetLastError();
+    EXPECT_EQ(0x321u, canId);
+    EXPECT_FALSE(RibexEnumRemFrame(pNet, 1, &canId));
+    EXPECT_EQ((DWORD)ERROR_NO_MORE_ITEMS, GetLastError());
+
+    // Frames of the peer reach the reader through the new server.
+    for (DWORD i = 1; i <= 3; ++i) {
+        SimCanMsg m = {};
+        m.uniqueIdHigh = 0xCD;
+        m.uniqueIdLow = i;
+        m.frame.can.id = 0x100 + i;
+        m.frame.length = 1;
+        ASSERT_TRUE(MsgQSend(hPeer, &m, sizeof(m), 2000));
+    }
+    RibexFrame frames[8];
+    DWORD got = 0, n = 0, lost = 0;
+    while (got < 3) {
+        ASSERT_TRUE(RibexReadFrames(pNet, frames + got, 8 - got, &n, &lost, 5000)) << GetLastError();
+        ASSERT_NE(0u, n) << "no frame after the reopen";
+        got += n;
+    }
+    EXPECT_EQ(0x103u, frames[2].msg.can.id);
+
+    // The other net: gone, and every read says so.
+    ASSERT_TRUE(RibexGetNetStatus(pManual, &status));
+    EXPECT_EQ((DWORD)RIBEX_NET_SERVER_GONE, status.state);
+    EXPECT_EQ(0u, status.reopenCount);
+    EXPECT_EQ((DWORD)RIBEX_ERROR_SERVER_GONE, ReadUntilFailure(pManual, 5000));
+    EXPECT_EQ((DWORD)RIBEX_ERROR_SERVER_GONE, ReadUntilFailure(pManual, 5000));
+    EXPECT_FALSE(RibexEnableRemFrame(pManual, 0x10, 0));
+    EXPECT_EQ((DWORD)RIBEX_ERROR_SERVER_GONE, GetLastError());
+    EXPECT_TRUE(RibexCloseNet(pManual));
+    EXPECT_TRUE(RibexCloseNet(pNet)) << GetLastError();
 }

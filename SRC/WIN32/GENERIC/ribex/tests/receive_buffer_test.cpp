@@ -37,6 +37,38 @@ TEST(ReceiveBuffer, CreationValuesOverAnOldMappingOfTheSameName) {
     for (DWORD i = 0; i < 256; i++) ASSERT_EQ(i == 0 ? 1u : 0u, b->seqNo[i]) << i;
 }
 
+// A buffer left by a killed server, still mapped by clients: the new
+// server writes on at the old head and lap, so no reader's position is
+// thrown off; a header that is not a ring of ours is set up anew instead.
+TEST(ReceiveBuffer, ABufferLeftByADeadServerIsWrittenOnWhereItStopped) {
+    Buffer b;
+    b->header.head = 77;
+    b->header.currSeqNo = 9;
+    b->header.noRxMsgs = 12345;
+    b->seqNo[77] = 8;  // died before marking the next slot
+    ASSERT_TRUE(RibexBufferTakeOver(b.get()));
+    EXPECT_EQ(77u, b->header.head);
+    EXPECT_EQ(9u, b->header.currSeqNo);
+    EXPECT_EQ(12345u, b->header.noRxMsgs);
+    EXPECT_EQ(9u, b->seqNo[77]);
+
+    const struct {
+        const char *what;
+        void (*spoil)(RxBufferLayout *);
+    } spoiled[] = {
+        {"head past the ring", [](RxBufferLayout *p) { p->header.head = 256; }},
+        {"lap 0", [](RxBufferLayout *p) { p->header.currSeqNo = 0; }},
+        {"lap 256", [](RxBufferLayout *p) { p->header.currSeqNo = 256; }},
+        {"other slot count", [](RxBufferLayout *p) { p->header.noEntries = 128; }},
+        {"other offsets", [](RxBufferLayout *p) { p->header.msgOffset = 0; }},
+    };
+    for (const auto &c : spoiled) {
+        Buffer bad;
+        c.spoil(bad.get());
+        EXPECT_FALSE(RibexBufferTakeOver(bad.get())) << c.what;
+    }
+}
+
 TEST(ReceiveBuffer, LapRuleAtTheRingEnd) {
     struct {
         DWORD head, seqNo, batch, next, headAfter, seqNoAfter, toRead;

@@ -27,3 +27,4 @@ if(RIBEX_WINEPREFIX AND MINGW AND EXISTS /usr/bin/python3)
   set_tests_properties(candump_log_interop_test PROPERTIES
     TIMEOUT 300 RESOURCE_LOCK ribexserver FIXTURES_REQUIRED vcan_driver)
 endif()
+

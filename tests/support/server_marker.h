@@ -1,0 +1,25 @@
+// The running server's instance marker, as tests wait for it: a server
+// started by an earlier test must have ended before the next one starts
+// its own (the marker is machine-wide, whatever the queue name).
+#pragma once
+
+#include <windows.h>
+
+#include "server_start.h"
+
+namespace ribex_test {
+
+inline bool ServerMarkerExists() {
+    HANDLE hMarker = OpenMutexW(SYNCHRONIZE, FALSE, RIBEX_INSTANCE_MARKER_NAME);
+    if (hMarker != nullptr) CloseHandle(hMarker);
+    return hMarker != nullptr;
+}
+
+// The server ends a few seconds after its last client has gone.
+inline bool WaitForServerEnd(DWORD timeoutMs) {
+    for (DWORD start = GetTickCount(); ServerMarkerExists(); Sleep(50))
+        if (GetTickCount() - start >= timeoutMs) return false;
+    return true;
+}
+
+}  // namespace ribex_test
