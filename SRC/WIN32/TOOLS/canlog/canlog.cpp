@@ -1,6 +1,7 @@
 // canlog: converts CAN logs between the candump log, ASC and BLF formats,
 // or decodes their frames into a CSV of signals, one record at a time.
 #include <windows.h>
+#include <psapi.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -72,6 +73,14 @@ bool StderrIsConsole() {
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
+// The most memory the conversion held: it streams, so this stays flat
+// whatever the size of the log.
+double PeakMegabytes() {
+    PROCESS_MEMORY_COUNTERS pmc;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof(pmc))) return 0;
+    return (double)pmc.PeakWorkingSetSize / 1e6;
+}
+
 void PrintStatistics(const CanlogOptions &o, const CanLogReadStatus *st, unsigned long long written,
                      double seconds, bool interrupted) {
     const char *outName = o.outputKind == CanlogOutput::Csv ? "csv" : CanLogFormatName(o.outputFormat);
@@ -79,6 +88,8 @@ void PrintStatistics(const CanlogOptions &o, const CanLogReadStatus *st, unsigne
             "canlog: %s (%s) -> %s (%s): %llu frames, %llu error frames, %llu written in %.3f s\n",
             Narrow(o.input).c_str(), CanLogFormatName(st->format), Narrow(o.output).c_str(), outName,
             st->frames, st->errorFrames, written, seconds);
+    fprintf(stderr, "canlog: %.0f records/s, peak memory %.1f MB\n",
+            seconds > 0 ? (double)written / seconds : 0.0, PeakMegabytes());
     if (st->skippedFd || st->skippedOther)
         fprintf(stderr, "canlog: skipped %llu CAN FD frames and %llu other objects\n", st->skippedFd,
                 st->skippedOther);

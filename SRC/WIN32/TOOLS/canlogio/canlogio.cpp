@@ -31,13 +31,17 @@ bool Refill(CanLogInput *in) {
 }
 
 // The format by content: BLF's signature, a candump line's '(' on the
-// first line that is not blank, otherwise ASC.
+// first line that is neither blank nor a '#' comment, otherwise ASC.
 CanLogFormat Sniff(CanLogInput *in) {
     const uint8_t *p;
-    size_t n = InputPeek(in, 512, &p);
+    size_t n = InputPeek(in, 4096, &p);
     if (n >= 4 && memcmp(p, BLF_FILE_SIGNATURE, 4) == 0) return CanLogFormat::Blf;
     for (size_t i = 0; i < n; i++) {
         if (p[i] == ' ' || p[i] == '\t' || p[i] == '\r' || p[i] == '\n') continue;
+        if (p[i] == '#') {
+            while (i < n && p[i] != '\n') i++;
+            continue;
+        }
         return p[i] == '(' ? CanLogFormat::Candump : CanLogFormat::Asc;
     }
     return CanLogFormat::Candump;
