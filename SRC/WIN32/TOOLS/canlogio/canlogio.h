@@ -23,6 +23,10 @@
 
 enum class CanLogFormat { Unknown, Candump, Asc, Blf };
 
+// Room for a net name and its NUL: candump logs name nets of up to 51
+// characters (candump log lines read by other tools keep to 16).
+#define CAN_LOG_RECORD_NAME_MAX 64u
+
 struct CanLogRecord {
     uint64_t timeNs;     // see above
     uint32_t id;         // identifier without flags; error frame: its class bits
@@ -34,7 +38,7 @@ struct CanLogRecord {
     uint8_t remote;
     uint8_t isError;     // an error frame, no CAN frame
     char direction;      // 'R' received, 'T' sent, 0 not known
-    char iface[CAN_LOG_IFACE_MAX + 1];  // candump log interface, "" if none
+    char iface[CAN_LOG_RECORD_NAME_MAX];  // candump log interface (a ribex net name), "" if none
 };
 
 // Why a reader stopped before the end of its file.

@@ -221,9 +221,11 @@ bool AscBegin(CanLogWriter *w) {
            Put(w, text, CanAscBeginFormat(&date, text, sizeof(text)));
 }
 
-// Text logs show microseconds: nanoseconds round to the nearest one.
-uint64_t MicrosIn100ns(uint64_t ns) {
-    return (ns + 500u) / 1000u * 10u;
+// Nanoseconds to the 100 ns units of the line formats, to the nearest one:
+// python-can's BLF times fall a nanosecond short of the microsecond they
+// mean. The lines show microseconds cut as candump's screen shows them.
+uint64_t In100ns(uint64_t ns) {
+    return (ns + 50u) / 100u;
 }
 
 RxMsg MsgOf(const CanLogRecord *rec, uint64_t stamp100ns) {
@@ -246,13 +248,13 @@ size_t WidenIdentifier(char *line, size_t n, size_t size, const char *iface) {
 }
 
 bool CandumpWrite(CanLogWriter *w, const CanLogRecord *rec) {
-    char name[CAN_LOG_IFACE_MAX + 1];
+    char name[CAN_LOG_RECORD_NAME_MAX];
     if (rec->iface[0])
         snprintf(name, sizeof(name), "%s", rec->iface);
     else
         NameForChannel(rec->channel, name, sizeof(name));
-    char line[CAN_LOG_LINE_MAX + 8];
-    uint64_t stamp = MicrosIn100ns(rec->timeNs);
+    char line[CAN_LOG_LINE_MAX + CAN_LOG_RECORD_NAME_MAX + 8];
+    uint64_t stamp = In100ns(rec->timeNs);
     size_t n;
     if (rec->isError) {
         n = CanErrorLogLineFormat(stamp, rec->errorCode, name, line, sizeof(line));
@@ -273,7 +275,7 @@ bool CandumpWrite(CanLogWriter *w, const CanLogRecord *rec) {
 
 bool AscWrite(CanLogWriter *w, const CanLogRecord *rec) {
     if (!AscBegin(w)) return false;
-    uint64_t offset = rec->timeNs > w->originNs ? MicrosIn100ns(rec->timeNs - w->originNs) : 0;
+    uint64_t offset = rec->timeNs > w->originNs ? In100ns(rec->timeNs - w->originNs) : 0;
     uint32_t channel = rec->channel ? rec->channel : 1;
     char text[CAN_ASC_LINE_MAX];
     if (rec->isError) return Put(w, text, CanAscErrorFormat(offset, channel, rec->errorCode, text, sizeof(text)));
