@@ -22,7 +22,8 @@ BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo}
 # proves our log formats and the socketcand server against code nobody here wrote; tmux: the
 # real terminal in which canmon's console test runs.
 # python3-canmatrix: the DBC oracle; nlohmann-json3-dev: the JSON Lines writer (header-only).
-PACKAGES=(wine64 wine g++-mingw-w64-x86-64 cmake ninja-build python3 nsis python3-can tmux python3-canmatrix nlohmann-json3-dev)
+# libz-mingw-w64-dev: zlib for BLF log containers, linked statically into the tools.
+PACKAGES=(wine64 wine g++-mingw-w64-x86-64 cmake ninja-build python3 nsis python3-can tmux python3-canmatrix nlohmann-json3-dev libz-mingw-w64-dev)
 
 log() { printf '== %s\n' "$*" >&2; }
 

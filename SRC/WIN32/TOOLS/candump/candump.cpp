@@ -66,8 +66,9 @@ void PrintUsage(FILE *out) {
         "  -T MS         stop after MS milliseconds\n"
         "  -t a|d        time stamps absolute (default) or delta to the previous frame\n"
         "  -l FILE       also write the log lines to FILE\n"
-        "  -L log|asc    format of FILE: candump log lines (default) or Vector ASC,\n"
-        "                one channel per NET in the order given (both read by python-can)\n"
+        "  -L log|asc|blf  format of FILE: candump log lines (default), Vector ASC or\n"
+        "                Vector BLF (zlib, written at least every second), one channel\n"
+        "                per NET in the order given (all read by python-can)\n"
         "  -f ID:MASK    only frames with (id & MASK) == (ID & MASK); repeatable, a frame\n"
         "                passing any filter is shown (hex values; bit 31 marks remote)\n"
         "  -s            statistics on exit: frames, frames/s, frames lost in the ring,\n"
@@ -89,6 +90,7 @@ void PrintUsage(FILE *out) {
         "  candump -f 100:700 -s -b 250000 CAN1   ids 0x100-0x1FF, statistics at 250 kbit/s\n"
         "  candump -l can1.log -T 5000 CAN1  five seconds into can1.log as well\n"
         "  candump -l bus.asc -L asc CAN1 VCAN1   ASC log, channel 1 CAN1, channel 2 VCAN1\n"
+        "  candump -l bus.blf -L blf CAN1 VCAN1   the same as BLF\n"
         "  candump -u cafe:1 enable CAN1 123     answer remote frames for 0x123 on CAN1\n"
         "  candump -u cafe:2 disable CAN1 123\n"
         "  candump list CAN1\n"
@@ -225,7 +227,7 @@ void EmitFrame(const Options *o, DumpState *s, DWORD netIndex, const RibexFrame 
     FormatDumpLine(shown, s->netNames[netIndex], f, line, sizeof(line));
     fputs(line, stdout);
     fputc('\n', stdout);
-    if (s->log.file != NULL) DumpLogWrite(&s->log, netIndex, stamp, f, line);
+    if (s->log.writer != NULL) DumpLogWrite(&s->log, netIndex, s->netNames[netIndex], stamp, shown, f);
     if (f->errorCode != 0) {
         s->errorEntries++;
         if (f->errorCode == CAN_DRIVER_OVERFLOW_ERROR) s->overflows++;
@@ -356,6 +358,7 @@ int RunDump(Options *o) {
             if (n != 0) got = TRUE;
         }
         fflush(stdout);
+        DumpLogTick(&s.log);
         // Nothing waiting anywhere: sleep until a net wakes us (or a short
         // while, to notice Ctrl+C and the run time).
         if (!got && rc == 0 && opened > 0) WaitForMultipleObjects(opened, wakes, FALSE, 100);
@@ -433,8 +436,10 @@ int wmain(int argc, wchar_t **argv) {
                 o.logFormat = LogFormat::Candump;
             else if (wcscmp(v, L"asc") == 0)
                 o.logFormat = LogFormat::Asc;
+            else if (wcscmp(v, L"blf") == 0)
+                o.logFormat = LogFormat::Blf;
             else
-                return Fail("log format must be log or asc", v);
+                return Fail("log format must be log, asc or blf", v);
             o.logFormatGiven = TRUE;
             break;
         case L'f':

@@ -1,57 +1,58 @@
 // candump's log file (see candump_log.h).
 #include "candump_log.h"
 
-#include "can_asc.h"
+#include <stdio.h>
+#include <string.h>
 
 namespace {
 
-CanAscDate Today() {
-    SYSTEMTIME t;
-    GetLocalTime(&t);
-    CanAscDate d = {t.wYear, t.wMonth,  t.wDay,    t.wDayOfWeek,
-                    t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
-    return d;
-}
-
-void WriteText(DumpLog *log, const char *text, size_t n) {
-    if (n != 0) fwrite(text, 1, n, log->file);
+CanLogFormat FormatOf(LogFormat format) {
+    switch (format) {
+    case LogFormat::Asc: return CanLogFormat::Asc;
+    case LogFormat::Blf: return CanLogFormat::Blf;
+    case LogFormat::Candump: break;
+    }
+    return CanLogFormat::Candump;
 }
 
 }  // namespace
 
 BOOL DumpLogOpen(DumpLog *log, const wchar_t *path, LogFormat format, unsigned long long now) {
     log->format = format;
-    log->startStamp = now;
-    log->file = _wfopen(path, L"w");
-    if (log->file == NULL) return FALSE;
-    if (format == LogFormat::Asc) {
-        // The measurement starts now: readers add each offset to this date.
-        CanAscDate today = Today();
-        char text[CAN_ASC_HEADER_MAX];
-        WriteText(log, text, CanAscHeaderFormat(&today, text, sizeof(text)));
-        WriteText(log, text, CanAscBeginFormat(&today, text, sizeof(text)));
-    }
-    return TRUE;
+    CanLogWriterOptions o = CanLogWriterDefaults(FormatOf(format));
+    o.haveOrigin = TRUE;
+    o.originNs = now * 100u;
+    o.originWallClockNs = CanLogWallClockNs();
+    return CanLogWriterOpen(path, &o, &log->writer);
 }
 
-void DumpLogWrite(DumpLog *log, DWORD netIndex, unsigned long long stamp, const RibexFrame *entry,
-                  const char *line) {
-    if (log->format == LogFormat::Candump) {
-        fputs(line, log->file);
-        fputc('\n', log->file);
-        return;
+void DumpLogWrite(DumpLog *log, DWORD netIndex, const char *netName, unsigned long long stamp,
+                  unsigned long long shown, const RibexFrame *entry) {
+    CanLogRecord r;
+    memset(&r, 0, sizeof(r));
+    // The candump log shows what the screen shows; ASC and BLF keep offsets.
+    r.timeNs = (log->format == LogFormat::Candump ? shown : stamp) * 100u;
+    r.channel = netIndex + 1;
+    snprintf(r.iface, sizeof(r.iface), "%s", netName);
+    if (entry->errorCode != 0) {
+        r.isError = 1;
+        r.errorCode = entry->errorCode;
+    } else {
+        r.id = entry->msg.can.id & ~RX_REMOTE_FRAME_FLAG;
+        r.remote = (entry->msg.can.id & RX_REMOTE_FRAME_FLAG) != 0;
+        r.extended = r.id > 0x7FFu;
+        r.length = entry->msg.length;
+        memcpy(r.data, entry->msg.can.data, sizeof(r.data));
     }
-    unsigned long long offset = stamp > log->startStamp ? stamp - log->startStamp : 0;
-    char text[CAN_ASC_LINE_MAX];
-    size_t n = entry->errorCode != 0
-                   ? CanAscErrorFormat(offset, netIndex + 1, entry->errorCode, text, sizeof(text))
-                   : CanAscFrameFormat(offset, netIndex + 1, &entry->msg, text, sizeof(text));
-    WriteText(log, text, n);
+    CanLogWriterWrite(log->writer, &r);
+}
+
+void DumpLogTick(DumpLog *log) {
+    if (log->writer != NULL && log->format == LogFormat::Blf) CanLogWriterFlushIfDue(log->writer);
 }
 
 void DumpLogClose(DumpLog *log) {
-    if (log->file == NULL) return;
-    if (log->format == LogFormat::Asc) fputs(CAN_ASC_END_LINE, log->file);
-    fclose(log->file);
-    log->file = NULL;
+    if (log->writer == NULL) return;
+    CanLogWriterClose(log->writer);
+    log->writer = NULL;
 }

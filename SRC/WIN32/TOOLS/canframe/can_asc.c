@@ -259,18 +259,25 @@ static int FormatOffset(uint64_t offset, char *buffer, size_t size)
 size_t CanAscFrameFormat(uint64_t offset, uint32_t channel, const RxMsg *msg, char *buffer,
                          size_t size)
 {
+    return CanAscFrameFormatAs(offset, channel, msg, 0, 0, buffer, size);
+}
+
+size_t CanAscFrameFormatAs(uint64_t offset, uint32_t channel, const RxMsg *msg, int extended,
+                           int sent, char *buffer, size_t size)
+{
     if (!msg || !buffer || size == 0) return 0;
     uint32_t id = msg->can.id & ~RX_REMOTE_FRAME_FLAG;
     int remote = (msg->can.id & RX_REMOTE_FRAME_FLAG) != 0;
     if (id > CAN_EXTENDED_ID_MAX || msg->length > 8) return Finish(-1, buffer, size);
     char time[32], idText[16], body[32];
     FormatOffset(offset, time, sizeof(time));
-    snprintf(idText, sizeof(idText), id > CAN_STANDARD_ID_MAX ? "%lXx" : "%lX", (unsigned long)id);
+    snprintf(idText, sizeof(idText), extended || id > CAN_STANDARD_ID_MAX ? "%lXx" : "%lX",
+             (unsigned long)id);
     int at = snprintf(body, sizeof(body), "%c %lX", remote ? 'r' : 'd', (unsigned long)msg->length);
     for (uint32_t i = 0; !remote && i < msg->length; i++)
         at += snprintf(body + at, sizeof(body) - (size_t)at, " %02X", msg->can.data[i]);
-    int n = snprintf(buffer, size, "%s %lu  %-15s Rx   %s\n", time, (unsigned long)channel, idText,
-                     body);
+    int n = snprintf(buffer, size, "%s %lu  %-15s %s   %s\n", time, (unsigned long)channel, idText,
+                     sent ? "Tx" : "Rx", body);
     return Finish(n, buffer, size);
 }
 

@@ -73,6 +73,10 @@ size_t CanAscBeginFormat(const CanAscDate *date, char *buffer, size_t size);
 // after the start; "Rx". Returns 0 when the frame cannot be written.
 size_t CanAscFrameFormat(uint64_t offset, uint32_t channel, const RxMsg *msg, char *buffer,
                          size_t size);
+// The same with the frame's own flags: extended (an "x" also on an
+// identifier up to 7FF) and sent ("Tx" instead of "Rx").
+size_t CanAscFrameFormatAs(uint64_t offset, uint32_t channel, const RxMsg *msg, int extended,
+                           int sent, char *buffer, size_t size);
 // An ErrorFrame event and a comment line that keeps the Windows error code.
 size_t CanAscErrorFormat(uint64_t offset, uint32_t channel, uint32_t errorCode, char *buffer,
                          size_t size);

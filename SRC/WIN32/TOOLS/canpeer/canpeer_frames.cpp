@@ -1,11 +1,11 @@
-// The generator and the candump log reader of canpeer.
+// The generator and the log reader of canpeer.
 #include "canpeer_frames.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "can_asc.h"
 #include "can_frame_text.h"
+#include "canlogio.h"
 
 namespace {
 
@@ -63,41 +63,23 @@ RxMsg GeneratorNext(Generator *g)
 namespace
 {
 
-bool IsBlankOrComment(const char *p)
+LogFormat PeerFormat(CanLogFormat format)
 {
-    while (*p == ' ' || *p == '\t') p++;
-    return *p == '\0' || *p == '\n' || *p == '\r' || *p == '#';
+    switch (format) {
+        case CanLogFormat::Asc: return LogFormat::Asc;
+        case CanLogFormat::Blf: return LogFormat::Blf;
+        default: return LogFormat::Candump;
+    }
 }
 
-// One line of either format: appends a frame or counts what it skipped.
-bool ReadLogLine(const char *line, LogCounts *counts, CanAscReader *asc, std::vector<RxMsg> *frames,
-                 const char **why)
+RxMsg FrameOf(const CanLogRecord &r, uint64_t startDateNs)
 {
-    CanLogEntry entry;
-    if (counts->format == LogFormat::Candump) {
-        if (IsBlankOrComment(line)) return true;
-        if (!CanLogEntryParse(line, &entry, nullptr, 0, why)) {
-            // A CAN FD frame ("ID##FLAGSDATA") of a mixed log: no classic
-            // frame to send, skipped as ASC's other events are.
-            if (!std::strstr(line, "##")) return false;
-            counts->otherLines++;
-            return true;
-        }
-        if (entry.isError)
-            counts->errorFrames++;
-        else
-            frames->push_back(entry.msg);
-        return true;
-    }
-    CanAscLineKind kind;
-    if (!CanAscLineParse(asc, line, &entry, &kind, why)) return false;
-    switch (kind) {
-        case CAN_ASC_FRAME: frames->push_back(entry.msg); break;
-        case CAN_ASC_ERROR: counts->errorFrames++; break;
-        case CAN_ASC_OTHER: counts->otherLines++; break;
-        case CAN_ASC_HEADER: break;
-    }
-    return true;
+    RxMsg msg = {};
+    msg.timeStamp = (r.timeNs - (r.timeNs >= startDateNs ? startDateNs : 0)) / 100u;
+    msg.length = r.length;
+    msg.can.id = r.id | (r.remote ? RX_REMOTE_FRAME_FLAG : 0);
+    std::memcpy(msg.can.data, r.data, sizeof(msg.can.data));
+    return msg;
 }
 
 }  // namespace
@@ -105,40 +87,34 @@ bool ReadLogLine(const char *line, LogCounts *counts, CanAscReader *asc, std::ve
 bool LoadFrameLog(const std::wstring &path, std::vector<RxMsg> *frames, LogCounts *counts,
                   std::wstring *error)
 {
-    FILE *file = _wfopen(path.c_str(), L"rb");
-    if (!file) {
-        *error = L"cannot open '" + path + L"'";
+    CanLogReader *reader;
+    if (!CanLogReaderOpen(path.c_str(), CanLogFormat::Unknown, &reader)) {
+        *error = GetLastError() == ERROR_BAD_FORMAT ? L"'" + path + L"' is not a BLF file"
+                                                    : L"cannot open '" + path + L"'";
         return false;
     }
     *counts = LogCounts();
-    CanAscReader asc;
-    CanAscReaderInit(&asc);
-    bool formatKnown = false;
-    char line[512];
-    unsigned lineNo = 0;
-    bool ok = true;
-    while (std::fgets(line, sizeof(line), file)) {
-        lineNo++;
-        size_t len = std::strlen(line);
-        if (len == sizeof(line) - 1 && line[len - 1] != '\n' && !std::feof(file)) {
-            *error = path + L":" + std::to_wstring(lineNo) + L": line too long";
-            ok = false;
-            break;
-        }
-        if (!formatKnown && !IsBlankOrComment(line)) {
-            const char *p = line;
-            while (*p == ' ' || *p == '\t') p++;
-            counts->format = *p == '(' ? LogFormat::Candump : LogFormat::Asc;
-            formatKnown = true;
-        }
-        const char *why = nullptr;
-        if (!ReadLogLine(line, counts, &asc, frames, &why)) {
-            *error = path + L":" + std::to_wstring(lineNo) + L": " + Widen(why);
-            ok = false;
-            break;
-        }
+    CanLogRecord record;
+    while (CanLogReaderNext(reader, &record)) {
+        if (!record.isError)
+            frames->push_back(FrameOf(record, CanLogReaderGetStatus(reader)->startDateNs));
     }
-    std::fclose(file);
+    const CanLogReadStatus *st = CanLogReaderGetStatus(reader);
+    counts->format = PeerFormat(st->format);
+    counts->errorFrames = (DWORD)st->errorFrames;
+    counts->otherLines = (DWORD)(st->skippedFd + st->skippedOther);
+    bool ok = true;
+    if (st->stop != CanLogStop::None && st->format != CanLogFormat::Blf) {
+        // A text log is written by hand as often as by a tool: a bad line
+        // is a mistake to fix, not damage to replay around.
+        *error = path + L":" + std::to_wstring(st->stopItem) + L": " + Widen(st->why);
+        ok = false;
+    } else if (st->stop != CanLogStop::None) {
+        std::fwprintf(stderr, L"canpeer: %ls: stopped at byte %llu (container %llu): %hs; replaying "
+                              L"the %zu frames before it\n",
+                      path.c_str(), st->stopOffset, st->stopItem, st->why, frames->size());
+    }
+    CanLogReaderClose(reader);
     if (ok && frames->empty()) {
         *error = L"'" + path + L"' holds no frames";
         if (counts->errorFrames) *error += L" (only error frames)";

@@ -61,6 +61,12 @@ TEST_F(Candump, PrintsTheFramesThatPassItsFiltersAndWritesThemToTheLog) {
     std::string l((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
     EXPECT_EQ(std::count(l.begin(), l.end(), '\n'), 6) << l;
     EXPECT_TRUE(Has(l, " " + n + " 103#05000000")) << l;
+    // The log holds the very lines the screen shows.
+    for (size_t at = 0, end; (end = l.find('\n', at)) != std::string::npos; at = end + 1) {
+        std::string line = l.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        EXPECT_TRUE(Has(out, line + "\n") || Has(out, line + "\r\n")) << line << "\n" << out;
+    }
     log.close();
     DeleteFileW(logPath.c_str());
     MsgQClose(hPeer);
@@ -110,7 +116,7 @@ TEST_F(Candump, WrongArgumentsSayWhatWasWrongAndShowTheUsage) {
                  {L"-n +5 CAN1", 2, "bad frame count"},
                  {L"-b 4294967296 CAN1", 2, "bad bit rate"},
                  {L"-u 1:-2 CAN1", 2, "unique id must be HIGH:LOW in hex"},
-                 {L"-l x.log -L xml CAN1", 2, "log format must be log or asc"},
+                 {L"-l x.log -L xml CAN1", 2, "log format must be log, asc or blf"},
                  {L"-L asc CAN1", 2, "-L needs -l FILE"},
                  {L"-L log CAN1", 2, "-L needs -l FILE"}};
     for (const auto &c : cases) {

@@ -2,13 +2,13 @@
 """Logs shared with python-can, an implementation nobody here wrote.
 
 python-can (Debian's python3-can, native) writes a candump log with direction
-flags and an ASC log; canpeer replays each through a simulated net and a
-device net of a driver service of this test's own; two candump runs record
-every replay, one as a candump log and one as ASC; python-can reads both
-recordings back: the same frames in order, identifiers, extended and remote
+flags, an ASC log and a BLF log; canpeer replays each through a simulated net
+and a device net of a driver service of this test's own; three candump runs
+record every replay, as a candump log, as ASC and as BLF; python-can reads
+the recordings back: the same frames in order, identifiers, extended and remote
 flags, lengths and data exact, remote frames only where the net enables
 their identifiers. A driver whose queue overflows gives real error entries:
-python-can reads them from both recordings as error frames, candump's
+python-can reads them from every recording as error frames, candump's
 statistics say that frames were lost before they reached the ring, and
 canpeer replays such a log, counting and skipping the error frames.
 
@@ -17,6 +17,7 @@ usage: log_interop_test.py WINE_RUN BIN_DIR WINEPREFIX
 import os
 import select
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -123,6 +124,8 @@ def write_log(path, writer_class, msgs):
 
 
 def read_log(path):
+    if path.endswith(".blf"):
+        return list(can.BLFReader(path))
     reader = can.ASCReader if path.endswith(".asc") else can.CanutilsLogReader
     return list(reader(path))
 
@@ -141,9 +144,8 @@ def replay_and_record(name, net, target, source, tmp, idle=0.0):
     check(any(m.is_error_frame for m in src), name + ": the source holds an error frame")
     expected = [key(m) for m in src
                 if not m.is_error_frame and (not m.is_remote_frame or m.arbitration_id in ENABLED)]
-    recordings = [os.path.join(tmp, name + ".log"), os.path.join(tmp, name + ".asc")]
-    recorders = [record(net, len(expected), recordings[0], "log"),
-                 record(net, len(expected), recordings[1], "asc")]
+    recordings = [os.path.join(tmp, name + ext) for ext in (".log", ".asc", ".blf")]
+    recorders = [record(net, len(expected), path, path[-3:]) for path in recordings]
     for n, ident in enumerate(ENABLED):
         # Each run is a client of its own: a unique id of its own.
         code, out = run("candump", "-q", QUEUE, "-u", "cafe:%x" % n, "enable", net, "%X" % ident)
@@ -168,6 +170,11 @@ def replay_and_record(name, net, target, source, tmp, idle=0.0):
     check(stamps and replay_start - 1.0 <= stamps[0] and stamps[-1] <= replay_end + 1.0,
           name + ": ASC times are the times the frames came",
           "replay %.3f..%.3f, ASC %s" % (replay_start, replay_end, stamps[:1] + stamps[-1:]))
+    # BLF: the header's start date plus each object's nanoseconds.
+    stamps = [m.timestamp for m in can.BLFReader(recordings[2])]
+    check(stamps and replay_start - 1.0 <= stamps[0] and stamps[-1] <= replay_end + 1.0,
+          name + ": BLF times are the times the frames came",
+          "replay %.3f..%.3f, BLF %s" % (replay_start, replay_end, stamps[:1] + stamps[-1:]))
 
 
 def check_error_entries(dev, tmp):
@@ -178,8 +185,8 @@ def check_error_entries(dev, tmp):
     write_log(bursts, can.CanutilsLogWriter,
               [can.Message(timestamp=1.0 + 0.1 * (i // 16), arbitration_id=0x200 + i,
                            is_extended_id=False, data=bytes([i & 0xFF])) for i in range(320)])
-    recordings = [os.path.join(tmp, "errors.log"), os.path.join(tmp, "errors.asc")]
-    recorders = [record(dev, 30, recordings[0], "log"), record(dev, 30, recordings[1], "asc")]
+    recordings = [os.path.join(tmp, "errors" + ext) for ext in (".log", ".asc", ".blf")]
+    recorders = [record(dev, 30, path, path[-3:]) for path in recordings]
     code, out = run("canpeer", "-d", dev, "-p", win(bursts))
     check(code == 0, "canpeer floods " + dev, out)
     code, out, err = recorders[0].finish()
@@ -189,7 +196,8 @@ def check_error_entries(dev, tmp):
           "stderr says in words what the entry was", err)
     check("of them driver overflows: frames were lost before they reached the ring" in out,
           "the statistics report the driver's loss", out)
-    recorders[1].finish()
+    for rec in recorders[1:]:
+        rec.finish()
     for path in recordings:
         msgs = read_log(path)
         errors = [m for m in msgs if m.is_error_frame]
@@ -204,6 +212,57 @@ def check_error_entries(dev, tmp):
     code, out = run("canpeer", "-s", "lgx" + TAG, "-Q", 100, "-p", win(recordings[0]), "-x")
     check(code == 0 and "skipped %d error frames" % n_errors in out,
           "canpeer replays the log, counting its error frames", out)
+    code, out = run("canpeer", "-s", "lgy" + TAG, "-Q", 100, "-p", win(recordings[2]), "-x")
+    check(code == 0 and "skipped %d error frames" % n_errors in out,
+          "canpeer replays candump's BLF, counting its error frames", out)
+
+
+def check_damaged_blf_replay(tmp):
+    """A BLF cut inside its second container: canpeer replays the first
+    container's 50 frames and says where it stopped."""
+    whole = os.path.join(tmp, "whole.blf")
+    # 48-byte objects: 50 to a container of 2400 bytes.
+    writer = can.BLFWriter(whole, max_container_size=2400)
+    for i in range(150):
+        writer.on_message_received(can.Message(timestamp=1.0 + 0.001 * i, arbitration_id=0x300 + i,
+                                               is_extended_id=False, data=b"\x01"))
+    writer.stop()
+    with open(whole, "rb") as f:
+        data = f.read()
+    first_size = struct.unpack_from("<L", data, 144 + 8)[0]
+    second_at = 144 + first_size + first_size % 4
+    cut = os.path.join(tmp, "cut.blf")
+    with open(cut, "wb") as f:
+        f.write(data[:second_at + 100])
+    code, out = run("canpeer", "-s", "lgz" + TAG, "-Q", 100, "-p", win(cut), "-x")
+    check(code == 0 and "stopped at byte %d (container 2)" % second_at in out
+          and "replaying the 50 frames before it" in out and "canpeer: 50 frames" in out,
+          "canpeer replays a cut BLF up to the damage and says where it stopped", out)
+
+
+def check_blf_while_running(net, source, tmp):
+    """candump writes its BLF containers while it runs: python-can reads every
+    frame of the replay from the file before candump has ended."""
+    path = os.path.join(tmp, "live.blf")
+    rec = Started("candump", "-q", QUEUE, "-T", 10000, "-l", win(path), "-L", "blf", net)
+    check(rec.wait_for("candump: reading"), "candump opened " + net + " for a live BLF")
+    code, out = run("canpeer", "-s", net, "-p", win(source), "-x")
+    check(code == 0, "canpeer replays into the live recording", out)
+    want = sum(not m.is_error_frame and not m.is_remote_frame for m in read_log(source))
+    seen, end = 0, time.time() + 8
+    while rec.proc.poll() is None and time.time() < end:
+        try:
+            seen = sum(not m.is_remote_frame for m in can.BLFReader(path))
+        except Exception:  # the header not yet there
+            seen = 0
+        if seen >= want:
+            break
+        time.sleep(0.1)
+    still_running = rec.proc.poll() is None
+    check(seen >= want and still_running,
+          "python-can reads the live BLF's frames while candump runs",
+          "%d of %d frames, candump running: %s" % (seen, want, still_running))
+    rec.finish()
 
 
 def main():
@@ -212,9 +271,11 @@ def main():
     check(wait_no_server(PREFIX), "no server of an earlier run is left")
     tmp = tempfile.mkdtemp(prefix="ribex-logs-")
     msgs = source_messages()
-    sources = {"pc_log": os.path.join(tmp, "source.log"), "pc_asc": os.path.join(tmp, "source.asc")}
+    sources = {"pc_log": os.path.join(tmp, "source.log"), "pc_asc": os.path.join(tmp, "source.asc"),
+               "pc_blf": os.path.join(tmp, "source.blf")}
     write_log(sources["pc_log"], can.CanutilsLogWriter, msgs)
     write_log(sources["pc_asc"], can.ASCWriter, msgs)
+    write_log(sources["pc_blf"], can.BLFWriter, msgs)
     with open(sources["pc_log"]) as f:
         text = f.read()
     check(" R\n" in text and " T\n" in text, "python-can wrote direction flags", text)
@@ -238,6 +299,8 @@ def main():
             device = services[0][1] + "1"
             replay_and_record(name + "_dev", device, ["-d", device], source, tmp)
         check_error_entries(services[1][1] + "1", tmp)
+        check_blf_while_running(sim, sources["pc_log"], tmp)
+        check_damaged_blf_replay(tmp)
     finally:
         if holder:
             holder.proc.terminate()

@@ -1,0 +1,178 @@
+// canlog: converts CAN logs between the candump log, ASC and BLF formats,
+// or decodes their frames into a CSV of signals, one record at a time.
+#include <windows.h>
+#include <psapi.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include "candb.h"
+#include "canlog_csv.h"
+#include "canlog_options.h"
+#include "canlogio.h"
+#include "ribex_version.h"
+
+namespace {
+
+volatile LONG g_stop = 0;
+
+BOOL WINAPI OnConsoleCtrl(DWORD) {
+    InterlockedExchange(&g_stop, 1);
+    return TRUE;
+}
+
+std::string Narrow(const std::wstring &w) {
+    if (w.empty()) return std::string();
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), (int)w.size(), NULL, 0, NULL, NULL);
+    std::string s((size_t)n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.c_str(), (int)w.size(), &s[0], n, NULL, NULL);
+    return s;
+}
+
+int Usage(const std::wstring &error) {
+    fprintf(stderr, "canlog: %s\n\n%s", Narrow(error).c_str(), CanlogUsage());
+    return 2;
+}
+
+// Where the records go: a log writer or the CSV of signals.
+struct Sink {
+    CanLogWriter *log;
+    CsvWriter csv;
+    bool isCsv;
+};
+
+bool SinkWrite(Sink *s, const CanLogRecord *rec) {
+    return s->isCsv ? CsvWriteRecord(&s->csv, rec) : CanLogWriterWrite(s->log, rec) != FALSE;
+}
+
+bool SinkClose(Sink *s) {
+    return s->isCsv ? CsvClose(&s->csv) : CanLogWriterClose(s->log) != FALSE;
+}
+
+// The progress line: only for a person watching a console.
+struct Progress {
+    bool shown;
+    bool enabled;
+    ULONGLONG last;
+};
+
+void ShowProgress(Progress *p, const CanLogReader *reader, unsigned long long records) {
+    ULONGLONG now = GetTickCount64();
+    if (now - p->last < 500) return;
+    p->last = now;
+    p->shown = true;
+    fprintf(stderr, "\rcanlog: %llu records, %.1f MB read ", records,
+            (double)CanLogReaderPosition(reader) / 1e6);
+    fflush(stderr);
+}
+
+bool StderrIsConsole() {
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+// The most memory the conversion held: it streams, so this stays flat
+// whatever the size of the log.
+double PeakMegabytes() {
+    PROCESS_MEMORY_COUNTERS pmc;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof(pmc))) return 0;
+    return (double)pmc.PeakWorkingSetSize / 1e6;
+}
+
+void PrintStatistics(const CanlogOptions &o, const CanLogReadStatus *st, unsigned long long written,
+                     double seconds, bool interrupted) {
+    const char *outName = o.outputKind == CanlogOutput::Csv ? "csv" : CanLogFormatName(o.outputFormat);
+    fprintf(stderr,
+            "canlog: %s (%s) -> %s (%s): %llu frames, %llu error frames, %llu written in %.3f s\n",
+            Narrow(o.input).c_str(), CanLogFormatName(st->format), Narrow(o.output).c_str(), outName,
+            st->frames, st->errorFrames, written, seconds);
+    fprintf(stderr, "canlog: %.0f records/s, peak memory %.1f MB\n",
+            seconds > 0 ? (double)written / seconds : 0.0, PeakMegabytes());
+    if (st->skippedFd || st->skippedOther)
+        fprintf(stderr, "canlog: skipped %llu CAN FD frames and %llu other objects\n", st->skippedFd,
+                st->skippedOther);
+    if (st->stop != CanLogStop::None)
+        fprintf(stderr, "canlog: stopped at byte %llu (%s %llu): %s; what came before is converted\n",
+                st->stopOffset, st->format == CanLogFormat::Blf ? "container" : "line", st->stopItem,
+                st->why);
+    if (interrupted) fprintf(stderr, "canlog: interrupted (Ctrl+C); the output is complete up to here\n");
+}
+
+bool OpenSink(const CanlogOptions &o, const CanDatabase *db, Sink *sink) {
+    sink->isCsv = o.outputKind == CanlogOutput::Csv;
+    if (sink->isCsv) return CsvOpen(&sink->csv, o.output.c_str(), db);
+    CanLogWriterOptions wo = CanLogWriterDefaults(o.outputFormat);
+    wo.blfCompression = o.blfCompression;
+    return CanLogWriterOpen(o.output.c_str(), &wo, &sink->log) != FALSE;
+}
+
+int Convert(const CanlogOptions &o) {
+    CanDatabase db;
+    if (!o.dbcPath.empty()) {
+        CanDbError error;
+        if (!CanDbLoadFile(Narrow(o.dbcPath).c_str(), &db, &error)) {
+            fprintf(stderr, "canlog: %s\n", CanDbErrorText(&error).c_str());
+            return 1;
+        }
+    }
+    CanLogReader *reader;
+    if (!CanLogReaderOpen(o.input.c_str(), o.inputFormat, &reader)) {
+        DWORD e = GetLastError();
+        fprintf(stderr, "canlog: cannot read '%s': %s\n", Narrow(o.input).c_str(),
+                e == ERROR_BAD_FORMAT ? "not a BLF file (no LOGG signature)" : "cannot open it");
+        return 1;
+    }
+    Sink sink = {};
+    if (!OpenSink(o, &db, &sink)) {
+        fprintf(stderr, "canlog: cannot create '%s' (error %lu)\n", Narrow(o.output).c_str(),
+                GetLastError());
+        CanLogReaderClose(reader);
+        return 1;
+    }
+    SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
+    Progress progress = {false, !o.quiet && StderrIsConsole(), GetTickCount64()};
+    LARGE_INTEGER f, t0, t1;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&t0);
+    unsigned long long written = 0;
+    bool writeFailed = false;
+    CanLogRecord rec;
+    while (!g_stop && CanLogReaderNext(reader, &rec)) {
+        if (!SinkWrite(&sink, &rec)) {
+            writeFailed = true;
+            break;
+        }
+        written++;
+        if (progress.enabled && (written & 0xFFF) == 0) ShowProgress(&progress, reader, written);
+    }
+    bool interrupted = g_stop != 0;
+    if (!SinkClose(&sink)) writeFailed = true;
+    QueryPerformanceCounter(&t1);
+    if (progress.shown) fputc('\n', stderr);
+    if (writeFailed) fprintf(stderr, "canlog: writing '%s' failed\n", Narrow(o.output).c_str());
+    const CanLogReadStatus *st = CanLogReaderGetStatus(reader);
+    PrintStatistics(o, st, written, (double)(t1.QuadPart - t0.QuadPart) / (double)f.QuadPart,
+                    interrupted);
+    bool damaged = st->stop != CanLogStop::None;
+    CanLogReaderClose(reader);
+    return writeFailed || damaged ? 1 : 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t **argv) {
+    CanlogOptions o;
+    std::wstring error;
+    if (!ParseCanlogOptions(argc, argv, &o, &error)) return Usage(error);
+    if (o.help) {
+        fputs(CanlogUsage(), stdout);
+        return 0;
+    }
+    if (o.version) {
+        printf("canlog " RIBEX_VERSION_STRING "\n");
+        return 0;
+    }
+    return Convert(o);
+}
