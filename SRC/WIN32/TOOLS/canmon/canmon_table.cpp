@@ -96,7 +96,9 @@ void MonTableAdd(MonTable *t, DWORD net, const RibexFrame *frames, DWORD n, DWOR
     for (DWORD i = 0; i < n; ++i) {
         const RibexFrame *f = &frames[i];
         AddToNet(pNet, f, nowMs);
-        if (f->errorCode == 0) AddFrame(FindOrAddRow(t, net, f->msg.can.id), &f->msg, nowMs);
+        if (f->errorCode != 0) continue;
+        AddFrame(FindOrAddRow(t, net, f->msg.can.id), &f->msg, nowMs);
+        if (t->databases != nullptr) MonSignalsAdd(t, net, &f->msg);
     }
     ReleaseSRWLockExclusive(&t->lock);
 }
@@ -105,7 +107,9 @@ void MonTableSnapshot(MonTable *t, ULONGLONG nowMs, MonSnapshot *snap) {
     AcquireSRWLockExclusive(&t->lock);
     snap->rows = t->rows;
     snap->nets = t->nets;
+    snap->signals = t->signals;
     for (MonRow &row : t->rows) row.changedMask = 0;
+    for (MonSignalRow &row : t->signals) row.changed = false;
     ReleaseSRWLockExclusive(&t->lock);
     snap->takenMs = nowMs;
     for (MonRow &row : snap->rows)
@@ -116,6 +120,8 @@ void MonTableClear(MonTable *t) {
     AcquireSRWLockExclusive(&t->lock);
     t->rows.clear();
     t->index.clear();
+    t->signals.clear();
+    t->signalIndex.clear();
     for (MonNetStats &net : t->nets) net = MonNetStats();
     ReleaseSRWLockExclusive(&t->lock);
 }
@@ -128,6 +134,7 @@ void MonTableDropStale(MonTable *t, ULONGLONG nowMs, ULONGLONG ageMs) {
     if (kept != t->rows.size()) {
         t->rows.resize(kept);
         RebuildIndex(t);
+        MonSignalsKeepRowsOf(t);
     }
     ReleaseSRWLockExclusive(&t->lock);
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "canmon_rate.h"
+#include "canmon_signals.h"
 #include "ribex_client.h"
 
 struct MonRow {
@@ -46,11 +47,18 @@ struct MonTable {
     std::vector<MonRow> rows;
     std::unordered_map<unsigned long long, size_t> index;  // (net, canId) -> rows[i]
     std::vector<MonNetStats> nets;
+    // With DBC files: the decoded signals (canmon_signals.h).
+    const CanDbSet *databases = nullptr;
+    std::vector<std::string> netNames;
+    std::vector<MonSignalRow> signals;
+    std::unordered_map<unsigned long long, size_t> signalIndex;  // (net, canId) -> first signal row
+    std::vector<CanDbValue> values;                             // decode buffer
 };
 
 struct MonSnapshot {
     std::vector<MonRow> rows;
     std::vector<MonNetStats> nets;
+    std::vector<MonSignalRow> signals;
     ULONGLONG takenMs;
 };
 
