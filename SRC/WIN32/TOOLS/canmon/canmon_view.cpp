@@ -105,11 +105,11 @@ std::wstring SignalText(const MonSignalRow &row, const MonRow *message, const st
     std::wstring value = ValueText(row, marked, styled);
     // The colour sequences take no room on the screen.
     size_t shown = value.size() - (styled && marked ? wcslen(kMarkOn) + wcslen(kStyleOff) : 0);
-    std::wstring pad(shown < 22 ? 22 - shown : 1, L' ');
-    return Format(L"%-*ls %-8ls %-16ls %-22ls ", (int)netWidth, net.c_str(), id,
+    std::wstring pad(shown < 17 ? 17 - shown : 1, L' ');
+    return Format(L"%-*ls %-8ls %-14ls %-18ls ", (int)netWidth, net.c_str(), id,
                   Wide(row.msg->name).c_str(), Wide(sig.name).c_str()) +
            value + pad +
-           Format(L"%-8ls %12.6g %12.6g %9.1f", Wide(sig.unit).c_str(), row.minimum, row.maximum,
+           Format(L"%-6ls %10.6g %10.6g %9.1f", Wide(sig.unit).c_str(), row.minimum, row.maximum,
                   message != nullptr ? MonRowRate(message) : 0.0);
 }
 
@@ -145,7 +145,7 @@ std::vector<size_t> OrderSignals(const MonSnapshot *snap, const MonViewSettings 
 
 void BuildSignalLines(const MonSnapshot *snap, const MonViewSettings *s, const MonMarks *marks,
                       size_t netWidth, std::vector<std::wstring> *lines, size_t *shownRows) {
-    lines->push_back(Format(L"%-*ls %-8ls %-16ls %-22ls %-22ls%-8ls %12ls %12ls %9ls", (int)netWidth,
+    lines->push_back(Format(L"%-*ls %-8ls %-14ls %-18ls %-17ls%-6ls %10ls %10ls %9ls", (int)netWidth,
                             L"NET", L"ID", L"MESSAGE", L"SIGNAL", L"VALUE", L"UNIT", L"MIN", L"MAX",
                             L"RATE/s"));
     std::unordered_map<unsigned long long, const MonRow *> rows;
