@@ -23,7 +23,8 @@ namespace {
 
 const DWORD kMaxNets = 16;
 const DWORD kMaxFilters = CAN_ID_FILTER_MAX;
-const DWORD kBatch = 64;
+const DWORD kBatch = RX_BUFFER_NO_ENTRIES;  // a whole ring in one read
+const DWORD kFlushMs = 100;  // on a busy bus stdout is written at least this often
 const DWORD kMaxDatabases = 16;
 const size_t kLineMax = 4096;  // a frame line and its decoded message
 
@@ -87,7 +88,8 @@ void PrintUsage(FILE *out) {
         "                id, ext, rtr, dlc, data, msg, signals, labels, error; see\n"
         "                docs/json.md), decoded with -d; t is always the net's clock\n"
         "  -s            statistics on exit: frames, frames/s, frames lost in the ring,\n"
-        "                bus load, error entries and driver overflows\n"
+        "                bus load, error entries, driver overflows and CPU time (on\n"
+        "                stderr with -j)\n"
         "  -b BITRATE    bit rate for the bus load estimate (default 500000)\n"
         "  -q QUEUE      server queue name (default ribexServerQueue)\n"
         "  -u HIGH:LOW   unique id (hex); remote-frame replies belong to HIGH\n"
@@ -282,6 +284,17 @@ DWORD EntriesShown(const DumpState *s) {
     return s->frames + s->errorEntries;
 }
 
+double CpuSeconds() {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+    ULARGE_INTEGER k, u;
+    k.LowPart = kernel.dwLowDateTime;
+    k.HighPart = kernel.dwHighDateTime;
+    u.LowPart = user.dwLowDateTime;
+    u.HighPart = user.dwHighDateTime;
+    return (double)(k.QuadPart + u.QuadPart) / 1e7;
+}
+
 void PrintStatistics(const Options *o, const DumpState *s, double seconds, FILE *out) {
     if (seconds <= 0) seconds = 1e-6;
     double load = o->bitRate ? 100.0 * (double)s->busBits / (seconds * (double)o->bitRate) : 0;
@@ -297,6 +310,8 @@ void PrintStatistics(const Options *o, const DumpState *s, double seconds, FILE 
                 "more than the %lu counted as lost",
                 s->lost);
     fputc('\n', out);
+    // Wine reports another process's CPU time as zero: say our own.
+    fprintf(out, "candump: CPU %.2f s (user + kernel)\n", CpuSeconds());
     fflush(out);
 }
 
@@ -333,7 +348,12 @@ int RunDump(Options *o) {
     LARGE_INTEGER qpf, qpcStart, qpcEnd;
     QueryPerformanceFrequency(&qpf);
     QueryPerformanceCounter(&qpcStart);
-    RibexFrame frames[kBatch];
+    static RibexFrame frames[kBatch];
+    // Few large writes: a pipe written per frame batch cannot keep up with a
+    // full bus under Wine.
+    static char outBuffer[1 << 16];
+    setvbuf(stdout, outBuffer, _IOFBF, sizeof(outBuffer));
+    DWORD lastFlush = GetTickCount();
     HANDLE wakes[kMaxNets];
     for (DWORD i = 0; i < opened; ++i) wakes[i] = RibexGetWakeEvent(s.nets[i]);
 
@@ -361,7 +381,10 @@ int RunDump(Options *o) {
             }
             if (n != 0) got = TRUE;
         }
-        fflush(stdout);
+        if (!got || GetTickCount() - lastFlush >= kFlushMs) {
+            fflush(stdout);
+            lastFlush = GetTickCount();
+        }
         // Nothing waiting anywhere: sleep until a net wakes us (or a short
         // while, to notice Ctrl+C and the run time).
         if (!got && rc == 0 && opened > 0) WaitForMultipleObjects(opened, wakes, FALSE, 100);
