@@ -155,7 +155,8 @@ const char *CanDbValueLabel(const CanDbSignal *sig, int64_t raw);
 // Physical value of a raw value as decoded.
 double CanDbRawToPhysical(const CanDbSignal *sig, uint64_t raw);
 
-// Several databases, one per net (net "" applies to every net).
+// Several databases, one per net. Net "" applies to every net that has no
+// database of its own: a net with one uses only its own.
 struct CanDbSetEntry {
     std::string net;
     CanDatabase db;
@@ -165,9 +166,14 @@ struct CanDbSet {
 };
 
 // Loads path for net; fails with a message naming both files when a file
-// already loaded for the same net (or for every net) defines one of its
-// identifiers.
+// already loaded for the same net (or, for net "", another file for every
+// net) defines one of its identifiers.
 BOOL CanDbSetLoad(CanDbSet *set, const char *net, const char *path, CanDbError *error);
+// A tool's argument "FILE.dbc" (every net) or "NET=FILE.dbc": loads it as
+// CanDbSetLoad does. A NET is letters, digits, '_' and '-', so "C:\\x.dbc"
+// is a file. An empty file name fails with error->text saying what was
+// expected.
+BOOL CanDbSetLoadArgument(CanDbSet *set, const wchar_t *argument, CanDbError *error);
 // Adds a database parsed elsewhere, with the same check.
 BOOL CanDbSetAdd(CanDbSet *set, const char *net, CanDatabase *db, CanDbError *error);
 // The message a frame on net means, or NULL.

@@ -1,5 +1,6 @@
 // Finding messages and signals, one database per net, and the decoded
 // message as a line of text.
+#include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -51,8 +52,17 @@ int CanDbCycleTime(const CanDbMessage *msg) {
     return msg ? msg->cycleTimeMs : 0;
 }
 
-static bool NetsOverlap(const std::string &a, const std::string &b) {
-    return a.empty() || b.empty() || a == b;
+// A file for a net replaces, on that net, the files for every net: only
+// files for the same net (or both for every net) can clash.
+static bool SameNet(const std::string &a, const std::string &b) {
+    return _stricmp(a.c_str(), b.c_str()) == 0;
+}
+
+static bool NetHasOwnFile(const CanDbSet *set, const char *net) {
+    for (const CanDbSetEntry &e : set->entries)
+        if (!e.net.empty() && net && _stricmp(e.net.c_str(), net) == 0)
+            return true;
+    return false;
 }
 
 BOOL CanDbSetAdd(CanDbSet *set, const char *net, CanDatabase *db, CanDbError *error) {
@@ -67,7 +77,7 @@ BOOL CanDbSetAdd(CanDbSet *set, const char *net, CanDatabase *db, CanDbError *er
     error->file = db->fileName;
     std::string netName = net ? net : "";
     for (const CanDbSetEntry &e : set->entries) {
-        if (!NetsOverlap(e.net, netName))
+        if (!SameNet(e.net, netName))
             continue;
         for (const CanDbMessage &m : db->messages) {
             const CanDbMessage *other = CanDbFindMessage(&e.db, m.id, m.ext);
@@ -97,11 +107,56 @@ BOOL CanDbSetLoad(CanDbSet *set, const char *net, const char *path, CanDbError *
     return CanDbSetAdd(set, net, &db, error);
 }
 
+// "NET=FILE" names a net when the part before '=' could be a net name: a
+// drive letter ("C:") or a folder never can.
+static void SplitNetArgument(const std::string &arg, std::string *net, std::string *path) {
+    net->clear();
+    *path = arg;
+    size_t eq = arg.find('=');
+    if (eq == std::string::npos || eq == 0)
+        return;
+    for (size_t i = 0; i < eq; i++)
+        if (!isalnum((unsigned char)arg[i]) && arg[i] != '_' && arg[i] != '-')
+            return;
+    *net = arg.substr(0, eq);
+    *path = arg.substr(eq + 1);
+}
+
+static std::string Utf8(const wchar_t *text) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1)
+        return std::string();
+    std::string out((size_t)n - 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+BOOL CanDbSetLoadArgument(CanDbSet *set, const wchar_t *argument, CanDbError *error) {
+    CanDbError localError;
+    if (!error)
+        error = &localError;
+    *error = CanDbError{};
+    if (!set || !argument) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::string net, path;
+    SplitNetArgument(Utf8(argument), &net, &path);
+    if (path.empty()) {
+        error->file = Utf8(argument);
+        error->text = "expected FILE.dbc or NET=FILE.dbc";
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return CanDbSetLoad(set, net.c_str(), path.c_str(), error);
+}
+
 const CanDbMessage *CanDbSetFind(const CanDbSet *set, const char *net, uint32_t id, bool ext) {
     if (!set)
         return nullptr;
+    bool own = NetHasOwnFile(set, net);
     for (const CanDbSetEntry &e : set->entries) {
-        if (!e.net.empty() && (!net || _stricmp(e.net.c_str(), net) != 0))
+        if (own ? e.net.empty() || _stricmp(e.net.c_str(), net) != 0 : !e.net.empty())
             continue;
         if (const CanDbMessage *m = CanDbFindMessage(&e.db, id, ext))
             return m;

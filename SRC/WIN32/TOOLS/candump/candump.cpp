@@ -7,10 +7,14 @@
 #include <string.h>
 #include <wchar.h>
 
+#include <string>
+
 #include "can_error_frame.h"
 #include "can_id_filter.h"
+#include "canjson.h"
 #include "candump_line.h"
 #include "candump_log.h"
+#include "candump_signals.h"
 #include "ribex_client.h"
 #include "ribex_version.h"
 #include "toolargs.h"
@@ -19,7 +23,10 @@ namespace {
 
 const DWORD kMaxNets = 16;
 const DWORD kMaxFilters = CAN_ID_FILTER_MAX;
-const DWORD kBatch = 64;
+const DWORD kBatch = RX_BUFFER_NO_ENTRIES;  // a whole ring in one read
+const DWORD kFlushMs = 100;  // on a busy bus stdout is written at least this often
+const DWORD kMaxDatabases = 16;
+const size_t kLineMax = 4096;  // a frame line and its decoded message
 
 struct Options {
     const wchar_t *nets[kMaxNets];
@@ -36,6 +43,9 @@ struct Options {
     DWORD bitRate;
     RibexClientOptions client;
     BOOL quiet;
+    const wchar_t *databases[kMaxDatabases];  // -d FILE.dbc or NET=FILE.dbc
+    DWORD noDatabases;
+    BOOL json;  // -j: JSON Lines instead of text lines
 };
 
 volatile LONG g_stop = 0;
@@ -71,8 +81,16 @@ void PrintUsage(FILE *out) {
         "                per NET in the order given (all read by python-can)\n"
         "  -f ID:MASK    only frames with (id & MASK) == (ID & MASK); repeatable, a frame\n"
         "                passing any filter is shown (hex values; bit 31 marks remote)\n"
+        "  -d [NET=]FILE.dbc  decode frames with the DBC file: after each frame line\n"
+        "                ' :: MSG(Signal: value unit, ...)', value-table text in quotes,\n"
+        "                unknown identifiers raw; repeatable, NET= for one net only (a\n"
+        "                file without NET= serves every net that has none of its own)\n"
+        "  -j            JSON Lines instead of text lines, one object per entry (t, net,\n"
+        "                id, ext, rtr, dlc, data, msg, signals, labels, error; see\n"
+        "                docs/json.md), decoded with -d; t is always the net's clock\n"
         "  -s            statistics on exit: frames, frames/s, frames lost in the ring,\n"
-        "                bus load, error entries and driver overflows\n"
+        "                bus load, error entries, driver overflows and CPU time (on\n"
+        "                stderr with -j)\n"
         "  -b BITRATE    bit rate for the bus load estimate (default 500000)\n"
         "  -q QUEUE      server queue name (default ribexServerQueue)\n"
         "  -u HIGH:LOW   unique id (hex); remote-frame replies belong to HIGH\n"
@@ -91,6 +109,9 @@ void PrintUsage(FILE *out) {
         "  candump -l can1.log -T 5000 CAN1  five seconds into can1.log as well\n"
         "  candump -l bus.asc -L asc CAN1 VCAN1   ASC log, channel 1 CAN1, channel 2 VCAN1\n"
         "  candump -l bus.blf -L blf CAN1 VCAN1   the same as BLF\n"
+        "  candump -d car.dbc CAN1           (..) CAN1 0CF00400#FF7D7D2C0BFFFFFF :: EEC1(...)\n"
+        "  candump -d CAN1=body.dbc -d VCAN1=engine.dbc CAN1 VCAN1   a database per net\n"
+        "  candump -j -d car.dbc -n 100 CAN1 > can1.jsonl   100 frames as JSON Lines\n"
         "  candump -u cafe:1 enable CAN1 123     answer remote frames for 0x123 on CAN1\n"
         "  candump -u cafe:2 disable CAN1 123\n"
         "  candump list CAN1\n"
@@ -190,6 +211,8 @@ struct DumpState {
     BOOL serverGone[kMaxNets];  // said once until the net is open again
     DWORD reopens;
     DumpLog log;
+    DumpSignals signals;
+    std::string json;  // the line of the entry being printed, reused
 };
 
 // The clock the server and the virtual driver stamp frames with: the
@@ -213,6 +236,29 @@ void ReportErrorEntry(const DumpState *s, DWORD netIndex, unsigned long long sta
             CanErrorCodeText(errorCode));
 }
 
+// The entry on stdout: its line (and decoded message) or its JSON object.
+void PrintEntry(const Options *o, DumpState *s, DWORD netIndex, unsigned long long stamp,
+                const RibexFrame *f, const char *line) {
+    const CanDbMessage *msg = DumpSignalsDecode(&s->signals, s->netNames[netIndex], f);
+    if (o->json) {
+        CanJsonFrame frame;
+        CanJsonFrameFromRxMsg(&f->msg, f->errorCode, stamp, s->netNames[netIndex], &frame);
+        if (CanJsonFormatLine(&frame, msg, s->signals.values.data(), &s->json)) {
+            fwrite(s->json.data(), 1, s->json.size(), stdout);
+            fputc('\n', stdout);
+        }
+        return;
+    }
+    fputs(line, stdout);
+    if (msg != nullptr) {
+        char decoded[kLineMax];
+        CanDbFormatDecoded(msg, s->signals.values.data(), decoded, sizeof(decoded));
+        fputs(" :: ", stdout);
+        fputs(decoded, stdout);
+    }
+    fputc('\n', stdout);
+}
+
 void EmitFrame(const Options *o, DumpState *s, DWORD netIndex, const RibexFrame *f) {
     // An error entry's slot holds no time stamp: it gets the time it was read.
     unsigned long long stamp = f->errorCode != 0 ? Now100ns() : f->msg.timeStamp;
@@ -223,10 +269,9 @@ void EmitFrame(const Options *o, DumpState *s, DWORD netIndex, const RibexFrame 
     s->prevStamp = stamp;
     s->lastStamp = stamp;
 
-    char line[160];
+    char line[kLineMax];
     FormatDumpLine(shown, s->netNames[netIndex], f, line, sizeof(line));
-    fputs(line, stdout);
-    fputc('\n', stdout);
+    PrintEntry(o, s, netIndex, stamp, f, line);
     if (s->log.writer != NULL) DumpLogWrite(&s->log, netIndex, s->netNames[netIndex], stamp, shown, f);
     if (f->errorCode != 0) {
         s->errorEntries++;
@@ -279,29 +324,49 @@ DWORD EntriesShown(const DumpState *s) {
     return s->frames + s->errorEntries;
 }
 
-void PrintStatistics(const Options *o, const DumpState *s, double seconds) {
-    if (seconds <= 0) seconds = 1e-6;
-    double load = o->bitRate ? 100.0 * (double)s->busBits / (seconds * (double)o->bitRate) : 0;
-    printf(
-        "candump: %lu frames in %.3f s, %.1f frames/s, %lu lost, bus load %.2f%% at %lu bit/s "
-        "(worst-case bit stuffing)\n",
-        s->frames, seconds, s->frames / seconds, s->lost, load, o->bitRate);
-    printf("candump: %lu error entries, %lu of them driver overflows", s->errorEntries,
-           s->overflows);
-    if (s->overflows != 0)
-        printf(
-            ": frames were lost before they reached the ring (the driver's queue was full), "
-            "more than the %lu counted as lost",
-            s->lost);
-    printf("\n");
-    if (s->reopens != 0)
-        printf("candump: %lu reopens of a net after the server went away\n", s->reopens);
-    fflush(stdout);
+double CpuSeconds() {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+    ULARGE_INTEGER k, u;
+    k.LowPart = kernel.dwLowDateTime;
+    k.HighPart = kernel.dwHighDateTime;
+    u.LowPart = user.dwLowDateTime;
+    u.HighPart = user.dwHighDateTime;
+    return (double)(k.QuadPart + u.QuadPart) / 1e7;
 }
 
+void PrintStatistics(const Options *o, const DumpState *s, double seconds, FILE *out) {
+    if (seconds <= 0) seconds = 1e-6;
+    double load = o->bitRate ? 100.0 * (double)s->busBits / (seconds * (double)o->bitRate) : 0;
+    fprintf(out,
+            "candump: %lu frames in %.3f s, %.1f frames/s, %lu lost, bus load %.2f%% at %lu bit/s "
+            "(worst-case bit stuffing)\n",
+            s->frames, seconds, s->frames / seconds, s->lost, load, o->bitRate);
+    fprintf(out, "candump: %lu error entries, %lu of them driver overflows", s->errorEntries,
+            s->overflows);
+    if (s->overflows != 0)
+        fprintf(out,
+                ": frames were lost before they reached the ring (the driver's queue was full), "
+                "more than the %lu counted as lost",
+                s->lost);
+    fputc('\n', out);
+    if (s->reopens != 0)
+        fprintf(out, "candump: %lu reopens of a net after the server went away\n", s->reopens);
+    // Wine reports another process's CPU time as zero: say our own.
+    fprintf(out, "candump: CPU %.2f s (user + kernel)\n", CpuSeconds());
+    fflush(out);
+}
+
+// Statistics go to stderr when stdout carries JSON Lines.
+FILE *StatisticsOut(const Options *o) { return o->json ? stderr : stdout; }
+
 int RunDump(Options *o) {
-    DumpState s;
-    memset(&s, 0, sizeof(s));
+    DumpState s{};
+    std::string loadError;
+    if (!DumpSignalsLoad(&s.signals, o->databases, o->noDatabases, &loadError)) {
+        fprintf(stderr, "candump: %s\n", loadError.c_str());
+        return 1;
+    }
     if (o->logPath != NULL && !DumpLogOpen(&s.log, o->logPath, o->logFormat, Now100ns()))
         return Fail("cannot write log file", o->logPath);
     int rc = 0;
@@ -325,7 +390,12 @@ int RunDump(Options *o) {
     LARGE_INTEGER qpf, qpcStart, qpcEnd;
     QueryPerformanceFrequency(&qpf);
     QueryPerformanceCounter(&qpcStart);
-    RibexFrame frames[kBatch];
+    static RibexFrame frames[kBatch];
+    // Few large writes: a pipe written per frame batch cannot keep up with a
+    // full bus under Wine.
+    static char outBuffer[1 << 16];
+    setvbuf(stdout, outBuffer, _IOFBF, sizeof(outBuffer));
+    DWORD lastFlush = GetTickCount();
     HANDLE wakes[kMaxNets];
     for (DWORD i = 0; i < opened; ++i) wakes[i] = RibexGetWakeEvent(s.nets[i]);
 
@@ -357,7 +427,10 @@ int RunDump(Options *o) {
             }
             if (n != 0) got = TRUE;
         }
-        fflush(stdout);
+        if (!got || GetTickCount() - lastFlush >= kFlushMs) {
+            fflush(stdout);
+            lastFlush = GetTickCount();
+        }
         DumpLogTick(&s.log);
         // Nothing waiting anywhere: sleep until a net wakes us (or a short
         // while, to notice Ctrl+C and the run time).
@@ -373,8 +446,8 @@ int RunDump(Options *o) {
     }
     DumpLogClose(&s.log);
     if (o->statistics)
-        PrintStatistics(o, &s,
-                        (double)(qpcEnd.QuadPart - qpcStart.QuadPart) / (double)qpf.QuadPart);
+        PrintStatistics(o, &s, (double)(qpcEnd.QuadPart - qpcStart.QuadPart) / (double)qpf.QuadPart,
+                        StatisticsOut(o));
     return rc;
 }
 
@@ -399,13 +472,13 @@ int wmain(int argc, wchar_t **argv) {
             PrintUsage(stdout);
             return 0;
         }
-        if (a[2] != 0 || wcschr(L"nTtlLfbqus", a[1]) == NULL) {
+        if (a[2] != 0 || wcschr(L"nTtlLfbqusdj", a[1]) == NULL) {
             fprintf(stderr, "candump: unknown option %ls\n\n", a);
             PrintUsage(stderr);
             return 2;
         }
-        if (a[1] == L's') {
-            o.statistics = TRUE;
+        if (a[1] == L's' || a[1] == L'j') {
+            (a[1] == L's' ? o.statistics : o.json) = TRUE;
             continue;
         }
         if (i + 1 >= argc) {
@@ -447,6 +520,10 @@ int wmain(int argc, wchar_t **argv) {
             if (!ParseCanIdFilter(v, &o.filters[o.noFilters]))
                 return Fail("filter must be ID:MASK in hex", v);
             o.noFilters++;
+            break;
+        case L'd':
+            if (o.noDatabases == kMaxDatabases) return Fail("too many DBC files", v);
+            o.databases[o.noDatabases++] = v;
             break;
         case L'b':
             if (!ParseArgDword(v, 10, 0xFFFFFFFF, &o.bitRate) || o.bitRate == 0)

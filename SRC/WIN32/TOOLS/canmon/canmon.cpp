@@ -5,6 +5,8 @@
 
 #include <stdio.h>
 
+#include "candb.h"
+
 #include "canmon_console.h"
 #include "canmon_keys.h"
 #include "canmon_options.h"
@@ -26,6 +28,7 @@ BOOL WINAPI OnConsoleCtrl(DWORD) {
 
 struct Monitor {
     MonOptions options;
+    CanDbSet databases;
     MonTable table;
     MonReader reader;
     MonViewSettings view;
@@ -122,10 +125,11 @@ std::wstring TitleLine(const Monitor &m, const MonKeyState &keys) {
     std::wstring filter = m.view.filters.empty() ? L"none" : MonFilterText(m.view.filters);
     wchar_t text[400];
     swprintf(text, 400,
-             L"\x1b[7m canmon %hs  sort: %ls  filter: %ls%ls \x1b[0m  q quit  p pause  c clear  "
-             L"i/r/a sort  f filter  d drop (%lus)",
+             L"\x1b[7m canmon %hs  sort: %ls  filter: %ls%ls%ls \x1b[0m  q quit  p pause  c clear  "
+             L"i/r/a sort  f filter  d drop (%lus)%ls",
              RIBEX_VERSION_STRING, MonSortName(m.view.sort), filter.c_str(),
-             keys.paused ? L"  PAUSED" : L"", m.options.staleMs / 1000);
+             m.view.signalsView ? L"  SIGNALS" : L"", keys.paused ? L"  PAUSED" : L"",
+             m.options.staleMs / 1000, m.view.haveSignals ? L"  s signals/bytes" : L"");
     return text;
 }
 
@@ -213,6 +217,28 @@ void PrintSummary(const Monitor &m) {
     fflush(stdout);
 }
 
+// A file that does not load ends canmon before any net is opened.
+bool LoadDatabases(Monitor *m) {
+    for (const std::wstring &argument : m->options.databases) {
+        CanDbError error;
+        if (!CanDbSetLoadArgument(&m->databases, argument.c_str(), &error)) {
+            fprintf(stderr, "canmon: %s\n", CanDbErrorText(&error).c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> NetNamesUtf8(const MonOptions &o) {
+    std::vector<std::string> names;
+    for (const std::wstring &net : o.nets) {
+        char text[128];
+        WideCharToMultiByte(CP_UTF8, 0, net.c_str(), -1, text, sizeof(text), nullptr, nullptr);
+        names.push_back(text);
+    }
+    return names;
+}
+
 int Usage(FILE *out, const std::wstring &error) {
     if (!error.empty()) fprintf(out, "canmon: %ls\n\n", error.c_str());
     fputws(MonUsage(), out);
@@ -235,10 +261,15 @@ int wmain(int argc, wchar_t **argv) {
     m.view.filters = m.options.filters;
     m.view.bitRate = m.options.bitRate;
     m.view.netNames = m.options.nets;
+    m.view.haveSignals = !m.options.databases.empty();
+    m.view.signalsView = m.view.haveSignals && m.options.signalsFirst;
+
+    if (!LoadDatabases(&m)) return 1;
 
     SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
     if (!OpenNets(&m)) return 1;
     MonTableInit(&m.table, (DWORD)m.options.nets.size());
+    if (m.view.haveSignals) MonTableSetDatabases(&m.table, &m.databases, NetNamesUtf8(m.options));
     m.reader.table = &m.table;
     m.reader.readDelayMs = m.options.readDelayMs;
     int rc = 0;

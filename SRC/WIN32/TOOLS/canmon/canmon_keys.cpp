@@ -76,6 +76,13 @@ MonAction MonHandleKey(MonKeyState *k, MonViewSettings *view, wchar_t key) {
     case L'A':
         view->sort = MonSort::Age;
         return MonAction::None;
+    case L's':
+    case L'S':
+        if (view->haveSignals)
+            view->signalsView = !view->signalsView;
+        else
+            k->message = L"no signals: start canmon with -d FILE.dbc";
+        return MonAction::None;
     case L'f':
     case L'F':
         k->prompting = true;

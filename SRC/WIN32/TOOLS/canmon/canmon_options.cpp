@@ -20,12 +20,19 @@ const wchar_t kUsage[] =
     L"\n"
     L"Keys: q quit   p pause   c clear counters   i/r/a sort by id/rate/age\n"
     L"      f filter (ID:MASK as -f, blank: none)   d drop rows not seen for -a seconds\n"
+    L"      s signals view / bytes view (with -d): one row per signal with its value,\n"
+    L"        unit, minimum and maximum seen and its message's rate\n"
+    L"RATE/s is what the last two seconds carried (by the frames' time stamps); it\n"
+    L"falls to 0 when an identifier stops.\n"
     L"\n"
     L"Options:\n"
     L"  -b BITRATE    bit rate for the bus load (default 500000)\n"
     L"  -f ID:MASK    only rows with (id & MASK) == (ID & MASK), hex, repeatable; bit 31\n"
     L"                marks remote frames (as candump -f)\n"
     L"  -o id|rate|age  sort order (default id)\n"
+    L"  -d [NET=]FILE.dbc  decode frames with the DBC file, repeatable; NET= for one\n"
+    L"                net only (a file without NET= serves every net that has none)\n"
+    L"  -v bytes|signals  the view to start with (default bytes; plain tables too)\n"
     L"  -S            plain text tables, also on a console (always when the output is\n"
     L"                a pipe or a file)\n"
     L"  -i MS         plain tables: one every MS milliseconds (default 1000, or only\n"
@@ -44,7 +51,9 @@ const wchar_t kUsage[] =
     L"  canmon -b 1000000 VCAN1 VCAN2      two nets, bus load at 1 Mbit/s\n"
     L"  canmon -f 700:700 -o rate CAN1     ids 0x700-0x7FF only, busiest first\n"
     L"  canmon -S -t 5000 CAN1             one plain table after five seconds\n"
-    L"  canmon -i 2000 CAN1 > can1.txt     a plain table every two seconds into a file\n";
+    L"  canmon -i 2000 CAN1 > can1.txt     a plain table every two seconds into a file\n"
+    L"  canmon -d car.dbc CAN1             's' shows EEC1's EngineSpeed, its unit, min, max\n"
+    L"  canmon -d CAN1=car.dbc -v signals -S -t 5000 CAN1   a plain table of signals\n";
 
 bool Fail(std::wstring *error, const wchar_t *what, const wchar_t *arg) {
     *error = std::wstring(what) + L": " + arg;
@@ -92,6 +101,18 @@ bool ParseValue(wchar_t option, const wchar_t *v, MonOptions *o, std::wstring *e
         o->staleMs = seconds * 1000;
         return true;
     }
+    case L'd':
+        if (o->databases.size() == 16) return Fail(error, L"too many DBC files (16 at most)", v);
+        o->databases.push_back(v);
+        return true;
+    case L'v':
+        if (wcscmp(v, L"bytes") == 0)
+            o->signalsFirst = false;
+        else if (wcscmp(v, L"signals") == 0)
+            o->signalsFirst = true;
+        else
+            return Fail(error, L"view must be bytes or signals", v);
+        return true;
     case L'q':
         o->queueName = v;
         return true;
@@ -127,7 +148,7 @@ bool ParseMonOptions(int argc, wchar_t **argv, MonOptions *o, std::wstring *erro
             continue;
         }
         wchar_t option = wcscmp(a, L"--read-delay") == 0 ? L'D' : a[1];
-        if (option != L'D' && (a[2] != 0 || wcschr(L"bfoitraqu", a[1]) == nullptr))
+        if (option != L'D' && (a[2] != 0 || wcschr(L"bfoitraqudv", a[1]) == nullptr))
             return Fail(error, L"unknown option", a);
         if (i + 1 >= argc) return Fail(error, L"option needs a value", a);
         if (!ParseValue(option, argv[++i], o, error)) return false;

@@ -22,6 +22,8 @@ struct MonOptions {
     DWORD refreshMs = 250;  // -r: console redraw period
     DWORD staleMs = 5000;   // -a: rows not seen for this long go with 'd'
     DWORD readDelayMs = 0;  // --read-delay: the reader sleeps after each pass (tests)
+    std::vector<std::wstring> databases;  // -d FILE.dbc or NET=FILE.dbc
+    bool signalsFirst = false;            // -v signals: start in (or plain tables of) the signals view
     std::wstring queueName;
     bool haveUniqueId = false;
     DWORD uniqueIdHigh = 0, uniqueIdLow = 0;

@@ -47,9 +47,10 @@ void AddFrame(MonRow *row, const RxMsg *msg, ULONGLONG nowMs) {
     row->lastStamp = stamp;
     row->lastSeenMs = nowMs;
     row->count++;
+    MonRateAdd(&row->window, stamp);
 }
 
-void AddToNet(MonNetStats *net, const RibexFrame *f) {
+void AddToNet(MonNetStats *net, const RibexFrame *f, ULONGLONG nowMs) {
     if (f->errorCode != 0) {
         net->errorEntries++;
         net->lastError = f->errorCode;
@@ -58,7 +59,17 @@ void AddToNet(MonNetStats *net, const RibexFrame *f) {
     if (net->frames == 0) net->firstStamp = f->msg.timeStamp;
     net->lastStamp = f->msg.timeStamp;
     net->frames++;
+    long long offset = (long long)f->msg.timeStamp - (long long)(nowMs * 10000ull);
+    if (!net->haveClock || offset > net->clockOffset) net->clockOffset = offset;
+    net->haveClock = true;
     net->busBits += WorstCaseFrameBits(&f->msg);
+}
+
+// Now on the net's clock, in 100 ns units; never before its last frame.
+unsigned long long NetNow(const MonNetStats *net, ULONGLONG nowMs) {
+    if (!net->haveClock) return net->lastStamp;
+    long long now = (long long)(nowMs * 10000ull) + net->clockOffset;
+    return now > (long long)net->lastStamp ? (unsigned long long)now : net->lastStamp;
 }
 
 void RebuildIndex(MonTable *t) {
@@ -84,8 +95,10 @@ void MonTableAdd(MonTable *t, DWORD net, const RibexFrame *frames, DWORD n, DWOR
     pNet->lost += lost;
     for (DWORD i = 0; i < n; ++i) {
         const RibexFrame *f = &frames[i];
-        AddToNet(pNet, f);
-        if (f->errorCode == 0) AddFrame(FindOrAddRow(t, net, f->msg.can.id), &f->msg, nowMs);
+        AddToNet(pNet, f, nowMs);
+        if (f->errorCode != 0) continue;
+        AddFrame(FindOrAddRow(t, net, f->msg.can.id), &f->msg, nowMs);
+        if (t->databases != nullptr) MonSignalsAdd(t, net, &f->msg);
     }
     ReleaseSRWLockExclusive(&t->lock);
 }
@@ -102,15 +115,21 @@ void MonTableSnapshot(MonTable *t, ULONGLONG nowMs, MonSnapshot *snap) {
     AcquireSRWLockExclusive(&t->lock);
     snap->rows = t->rows;
     snap->nets = t->nets;
+    snap->signals = t->signals;
     for (MonRow &row : t->rows) row.changedMask = 0;
+    for (MonSignalRow &row : t->signals) row.changed = false;
     ReleaseSRWLockExclusive(&t->lock);
     snap->takenMs = nowMs;
+    for (MonRow &row : snap->rows)
+        row.rate = MonRateAt(&row.window, NetNow(&snap->nets[row.net], nowMs));
 }
 
 void MonTableClear(MonTable *t) {
     AcquireSRWLockExclusive(&t->lock);
     t->rows.clear();
     t->index.clear();
+    t->signals.clear();
+    t->signalIndex.clear();
     for (MonNetStats &net : t->nets) {
         bool gone = net.serverGone;  // a state, not a statistic
         net = MonNetStats();
@@ -127,14 +146,12 @@ void MonTableDropStale(MonTable *t, ULONGLONG nowMs, ULONGLONG ageMs) {
     if (kept != t->rows.size()) {
         t->rows.resize(kept);
         RebuildIndex(t);
+        MonSignalsKeepRowsOf(t);
     }
     ReleaseSRWLockExclusive(&t->lock);
 }
 
-double MonRowRate(const MonRow *row) {
-    if (row->count < 2 || row->lastStamp <= row->firstStamp) return 0;
-    return (double)(row->count - 1) * 1e7 / (double)(row->lastStamp - row->firstStamp);
-}
+double MonRowRate(const MonRow *row) { return row->rate; }
 
 double MonRowPeriodMs(const MonRow *row) { return row->count < 2 ? 0 : row->periodMean / 1e4; }
 

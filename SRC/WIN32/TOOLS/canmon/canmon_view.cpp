@@ -83,9 +83,102 @@ std::wstring NetHeader(const MonNetStats &net, const std::wstring &name, DWORD b
     return styled ? kHeaderOn + text + kStyleOff : L"== " + text;
 }
 
+
+std::wstring Wide(const std::string &utf8) {
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    if (n <= 1) return std::wstring();
+    std::wstring text((size_t)n - 1, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &text[0], n);
+    return text;
+}
+
+std::wstring ValueText(const MonSignalRow &row, bool marked, bool styled) {
+    std::wstring text = Format(L"%.10g", row.value);
+    if (row.label != nullptr) text += L" \"" + Wide(row.label) + L"\"";
+    if (styled) return marked ? kMarkOn + text + kStyleOff : text;
+    return marked ? text + L"*" : text;
+}
+
+std::wstring SignalText(const MonSignalRow &row, const MonRow *message, const std::wstring &net,
+                        size_t netWidth, bool marked, bool styled) {
+    const CanDbSignal &sig = row.msg->signals[row.signal];
+    wchar_t id[12];
+    swprintf(id, 12, IsExtended(row.canId) ? L"%08lX" : L"%03lX", BareId(row.canId));
+    std::wstring value = ValueText(row, marked, styled);
+    // The colour sequences take no room on the screen.
+    size_t shown = value.size() - (styled && marked ? wcslen(kMarkOn) + wcslen(kStyleOff) : 0);
+    std::wstring pad(shown < 17 ? 17 - shown : 1, L' ');
+    return Format(L"%-*ls %-8ls %-14ls %-18ls ", (int)netWidth, net.c_str(), id,
+                  Wide(row.msg->name).c_str(), Wide(sig.name).c_str()) +
+           value + pad +
+           Format(L"%-6ls %10.6g %10.6g %9.1f", Wide(sig.unit).c_str(), row.minimum, row.maximum,
+                  message != nullptr ? MonRowRate(message) : 0.0);
+}
+
+// The signal rows shown, after the filters, in the order of the sort: by
+// identifier and place in the message, or by their message's rate or age.
+std::vector<size_t> OrderSignals(const MonSnapshot *snap, const MonViewSettings *s,
+                                 const std::unordered_map<unsigned long long, const MonRow *> &rows) {
+    std::vector<size_t> order;
+    for (size_t i = 0; i < snap->signals.size(); ++i)
+        if (snap->signals[i].count != 0 &&
+            CanIdPassesFilters(s->filters.data(), (DWORD)s->filters.size(), snap->signals[i].canId))
+            order.push_back(i);
+    auto messageOf = [&](const MonSignalRow &r) -> const MonRow * {
+        auto found = rows.find((unsigned long long)r.net << 32 | r.canId);
+        return found == rows.end() ? nullptr : found->second;
+    };
+    const std::vector<MonSignalRow> &sig = snap->signals;
+    std::stable_sort(order.begin(), order.end(), [&](size_t ia, size_t ib) {
+        const MonSignalRow &a = sig[ia], &b = sig[ib];
+        if (a.net != b.net) return a.net < b.net;
+        const MonRow *ma = messageOf(a), *mb = messageOf(b);
+        if (ma != nullptr && mb != nullptr && a.canId != b.canId) {
+            if (s->sort == MonSort::Rate && MonRowRate(ma) != MonRowRate(mb))
+                return MonRowRate(ma) > MonRowRate(mb);
+            if (s->sort == MonSort::Age && ma->lastSeenMs != mb->lastSeenMs)
+                return ma->lastSeenMs > mb->lastSeenMs;
+        }
+        if (a.canId != b.canId) return BareId(a.canId) < BareId(b.canId);
+        return a.signal < b.signal;
+    });
+    return order;
+}
+
+void BuildSignalLines(const MonSnapshot *snap, const MonViewSettings *s, const MonMarks *marks,
+                      size_t netWidth, std::vector<std::wstring> *lines, size_t *shownRows) {
+    lines->push_back(Format(L"%-*ls %-8ls %-14ls %-18ls %-17ls%-6ls %10ls %10ls %9ls", (int)netWidth,
+                            L"NET", L"ID", L"MESSAGE", L"SIGNAL", L"VALUE", L"UNIT", L"MIN", L"MAX",
+                            L"RATE/s"));
+    std::unordered_map<unsigned long long, const MonRow *> rows;
+    for (const MonRow &row : snap->rows) rows[Key(&row)] = &row;
+    std::vector<size_t> order = OrderSignals(snap, s, rows);
+    size_t next = 0;
+    for (DWORD net = 0; net < snap->nets.size(); ++net) {
+        const std::wstring &name = net < s->netNames.size() ? s->netNames[net] : L"?";
+        lines->push_back(NetHeader(snap->nets[net], name, s->bitRate, s->styled));
+        for (; next < order.size() && snap->signals[order[next]].net == net; ++next) {
+            const MonSignalRow &row = snap->signals[order[next]];
+            auto message = rows.find((unsigned long long)row.net << 32 | row.canId);
+            auto until = marks->signals.find(MonSignalKey(&row));
+            bool marked = row.changed || (until != marks->signals.end() && until->second > snap->takenMs);
+            lines->push_back(SignalText(row, message == rows.end() ? nullptr : message->second, name,
+                                        netWidth, marked, s->styled));
+        }
+    }
+    if (shownRows != nullptr) *shownRows = order.size();
+}
+
 }  // namespace
 
+unsigned long long MonSignalKey(const MonSignalRow *row) {
+    return (unsigned long long)row->net << 48 | (unsigned long long)(row->canId & 0x1FFFFFFF) << 16 |
+           (row->signal & 0xFFFF);
+}
+
 void MonUpdateMarks(MonMarks *marks, const MonSnapshot *snap, ULONGLONG holdMs) {
+    for (const MonSignalRow &row : snap->signals)
+        if (row.changed) marks->signals[MonSignalKey(&row)] = snap->takenMs + holdMs;
     for (const MonRow &row : snap->rows) {
         if (row.changedMask == 0) continue;
         MonMarks::Until &until = marks->rows[Key(&row)];
@@ -134,6 +227,10 @@ void MonBuildLines(const MonSnapshot *snap, const MonViewSettings *s, const MonM
     size_t netWidth = 3;
     for (const std::wstring &name : s->netNames) netWidth = std::max(netWidth, name.size());
     lines->clear();
+    if (s->signalsView) {
+        BuildSignalLines(snap, s, marks, netWidth, lines, shownRows);
+        return;
+    }
     lines->push_back(Format(L"%-*ls %-8ls %-7ls %10ls %9ls %10ls %10ls %7ls  DATA", (int)netWidth,
                             L"NET", L"ID", L"TYPE", L"COUNT", L"RATE/s", L"PERIOD ms", L"JITTER ms",
                             L"AGE s"));

@@ -118,3 +118,73 @@ TEST(CanDb, MalformedFilesNameTheirLineAndColumn) {
 }
 
 }  // namespace
+
+// Databases per net: a net's own file hides the file for every net there,
+// one identifier twice for one net is refused naming both files, and a
+// tool's "NET=FILE" argument is split only where NET can be a net name.
+namespace {
+
+const char kOne[] = "BO_ 256 One: 1 X\n SG_ S : 0|8@1+ (1,0) [0|0] \"\" X\n";
+const char kTwo[] = "BO_ 256 Two: 1 X\n SG_ S : 0|8@1+ (1,0) [0|0] \"\" X\n";
+
+CanDatabase Named(const char *text, const char *fileName) {
+    CanDatabase db;
+    CanDbError error;
+    EXPECT_TRUE(CanDbParseText(text, strlen(text), fileName, &db, &error)) << CanDbErrorText(&error);
+    return db;
+}
+
+std::wstring WriteTemp(const wchar_t *name, const char *text) {
+    wchar_t dir[MAX_PATH];
+    GetTempPathW(MAX_PATH, dir);
+    std::wstring path = std::wstring(dir) + name;
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(h, text, (DWORD)strlen(text), &written, nullptr);
+    CloseHandle(h);
+    return path;
+}
+
+}  // namespace
+
+TEST(CanDbSet, ANetsOwnFileHidesTheCommonOneAndClashesAreNamed) {
+    CanDbSet set;
+    CanDbError error;
+    CanDatabase common = Named(kOne, "common.dbc"), own = Named(kTwo, "can2.dbc");
+    ASSERT_TRUE(CanDbSetAdd(&set, "", &common, &error));
+    ASSERT_TRUE(CanDbSetAdd(&set, "CAN2", &own, &error)) << CanDbErrorText(&error);
+    EXPECT_EQ("One", CanDbSetFind(&set, "CAN1", 256, false)->name);
+    EXPECT_EQ("Two", CanDbSetFind(&set, "CAN2", 256, false)->name);
+    EXPECT_EQ("Two", CanDbSetFind(&set, "can2", 256, false)->name);
+    EXPECT_EQ(nullptr, CanDbSetFind(&set, "CAN1", 256, true));
+
+    CanDatabase again = Named(kOne, "again.dbc");
+    EXPECT_FALSE(CanDbSetAdd(&set, "can2", &again, &error));
+    EXPECT_EQ((DWORD)ERROR_ALREADY_EXISTS, GetLastError());
+    EXPECT_EQ("again.dbc: identifier 100 (One) is already defined as Two by can2.dbc on net can2",
+              CanDbErrorText(&error));
+    CanDatabase everyNet = Named(kTwo, "every.dbc");
+    EXPECT_FALSE(CanDbSetAdd(&set, "", &everyNet, &error));
+    EXPECT_NE(std::string::npos, error.text.find("common.dbc")) << error.text;
+    EXPECT_EQ(2u, set.entries.size());
+}
+
+TEST(CanDbSet, ArgumentsNameAFileOrANetAndAFile) {
+    std::wstring one = WriteTemp(L"candb_set_one.dbc", kOne);
+    std::wstring two = WriteTemp(L"candb_set_two.dbc", kTwo);
+    CanDbSet set;
+    CanDbError error;
+    ASSERT_TRUE(CanDbSetLoadArgument(&set, one.c_str(), &error)) << CanDbErrorText(&error);
+    EXPECT_EQ("", set.entries[0].net);  // "C:\..." holds no net
+    ASSERT_TRUE(CanDbSetLoadArgument(&set, (L"VCAN_1-a=" + two).c_str(), &error)) << CanDbErrorText(&error);
+    EXPECT_EQ("VCAN_1-a", set.entries[1].net);
+    EXPECT_EQ("Two", CanDbSetFind(&set, "VCAN_1-a", 256, false)->name);
+
+    EXPECT_FALSE(CanDbSetLoadArgument(&set, L"CAN1=", &error));
+    EXPECT_EQ("CAN1=: expected FILE.dbc or NET=FILE.dbc", CanDbErrorText(&error));
+    EXPECT_FALSE(CanDbSetLoadArgument(&set, L"CAN3=no-such-file.dbc", &error));
+    EXPECT_EQ("no-such-file.dbc", error.file);
+    EXPECT_EQ(2u, set.entries.size());
+    DeleteFileW(one.c_str());
+    DeleteFileW(two.c_str());
+}

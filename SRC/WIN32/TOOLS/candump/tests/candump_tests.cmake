@@ -28,3 +28,12 @@ if(RIBEX_WINEPREFIX AND MINGW AND EXISTS /usr/bin/python3)
     TIMEOUT 300 RESOURCE_LOCK ribexserver FIXTURES_REQUIRED vcan_driver)
 endif()
 
+# Signals shared with canmatrix: candump -d and -j on a simulated net, every
+# decoded line compared with canmatrix's decode of the same bytes.
+if(RIBEX_WINEPREFIX AND MINGW AND EXISTS /usr/bin/python3)
+  add_test(NAME candump_signals_test
+           COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/signals_test.py
+                   ${CMAKE_BINARY_DIR}/wine-run.sh ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
+                   ${RIBEX_WINEPREFIX})
+  set_tests_properties(candump_signals_test PROPERTIES TIMEOUT 300 RESOURCE_LOCK ribexserver)
+endif()

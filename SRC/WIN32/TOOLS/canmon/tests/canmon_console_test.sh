@@ -5,7 +5,10 @@
 # the table appears sorted by identifier, 'r' sorts it by rate, 'f' filters
 # it, 'p' holds and releases the figures, 'q' quits with the net closed,
 # and the server that canmon started ends by itself.
-# Then Ctrl+C ends a run of plain tables the same clean way.
+# Then Ctrl+C ends a run of plain tables the same clean way. Last, with a DBC
+# file the test writes, 's' switches to the signals view: a row per signal
+# with its value (highlighted while it changes), unit, minimum, maximum and
+# its message's rate; 's' again goes back to the bytes.
 #
 #   canmon_console_test.sh BUILD_DIR
 set -euo pipefail
@@ -121,3 +124,69 @@ screen | grep -Eq 'canmon: VCAN5 closed: ' || fail "no closing statistics after 
 # The next test's clients would find this server's marker and start none.
 expect_server_end
 echo "Ctrl+C ended canmon and closed VCAN5; its server ended"
+
+# The signals view: canpeer's generated frames carry a sequence number in
+# byte 0, so Seq counts up and is highlighted as it changes.
+DBC_DIR=$(mktemp -d)
+pids+=()
+trap 'cleanup; rm -rf "$DBC_DIR"' EXIT
+cat >"$DBC_DIR/mon.dbc" <<'DBC'
+VERSION ""
+
+BS_:
+
+BU_: Gen
+
+BO_ 256 Counter: 8 Gen
+ SG_ Seq : 0|8@1+ (0.5,0) [0|127.5] "step" Gen
+ SG_ Rest : 16|8@1+ (1,0) [0|255] "" Gen
+
+BO_ 80 Short: 2 Gen
+ SG_ Low : 0|4@1+ (1,0) [0|15] "" Gen
+
+VAL_ 256 Rest 0 "Zero" ;
+DBC
+WIN_DBC="Z:$(echo "$DBC_DIR/mon.dbc" | tr / '\\')"
+tmux -L "$SOCKET" new-window -t canmon -n signals \
+  "TERM=xterm-256color '$RUN' '$BIN/canmon.exe' -q $QUEUE -r 100 -d 'VCAN5=$WIN_DBC' VCAN5; echo \"canmon exit \$?\"; sleep 120"
+SESSION="canmon:signals"
+wait_screen 60 'canmon 1\..*s signals/bytes' || fail "the title does not offer 's' with -d"
+"$RUN" "$BIN/canpeer.exe" -d VCAN5 -g -n 1200 -r 40 -I 100 -L 8 >/dev/null 2>&1 &
+pids+=($!)
+"$RUN" "$BIN/canpeer.exe" -d VCAN5 -g -n 300 -r 10 -I 050 -L 2 >/dev/null 2>&1 &
+pids+=($!)
+wait_screen 60 '^VCAN5 +100 +std +[0-9]{2,} ' || fail "no traffic in the bytes view"
+tmux -L "$SOCKET" send-keys -t "$SESSION" s
+wait_screen 10 'SIGNALS' || fail "'s' did not switch to the signals view"
+wait_screen 10 'SIGNAL +VALUE +UNIT +MIN +MAX +RATE/s' || fail "no signals heading"
+# Seq: value, unit, a minimum below the maximum, the message's rate.
+seq_row='^VCAN5 +100 +Counter +Seq +[0-9.]+\*? +step +[0-9.]+ +[0-9.]+ +[0-9.]+$'
+wait_screen 20 "$seq_row" || fail "no row for Counter.Seq"
+wait_screen 20 '^VCAN5 +100 +Counter +Rest +0 "Zero" +[0-9]' || fail "Rest does not show its label"
+wait_screen 20 '^VCAN5 +050 +Short +Low ' || fail "no row for Short.Low"
+# The rate counts the last two seconds: it climbs to 40/s (80/s while the
+# first part's canpeer still sends 100 as well) within them.
+for i in $(seq 1 50); do
+  read -r min max rate < <(screen | grep -E "$seq_row" | awk '{print $(NF-2), $(NF-1), $NF}')
+  awk -v a="$min" -v b="$max" -v r="$rate" 'BEGIN { exit !(a < b && r > 35 && r < 90) }' && break
+  sleep 0.2
+done
+awk -v a="$min" -v b="$max" 'BEGIN { exit !(a < b) }' || fail "Seq's minimum $min is not below its maximum $max"
+awk -v r="$rate" 'BEGIN { exit !(r > 35 && r < 90) }' || fail "Counter's rate $rate is no rate of 40/s or 80/s"
+# Sorted by identifier: Short (050) above Counter (100).
+[ "$(screen | grep -nE '^VCAN5 +050 +Short' | cut -d: -f1)" -lt "$(screen | grep -nE '^VCAN5 +100 +Counter +Seq' | cut -d: -f1)" ] ||
+  fail "signal rows not sorted by identifier"
+# A changing value is drawn highlighted (black on yellow), as changed bytes are.
+for i in $(seq 1 25); do
+  tmux -L "$SOCKET" capture-pane -e -p -t "$SESSION" | grep -E 'Seq' | grep -q '43m' && break
+  sleep 0.2
+done
+tmux -L "$SOCKET" capture-pane -e -p -t "$SESSION" | grep -E 'Seq' | grep -q '43m' ||
+  fail "Seq's changing value is not highlighted"
+echo "'s' showed the signals: value, unit, min < max, rate $rate/s, changes highlighted"
+tmux -L "$SOCKET" send-keys -t "$SESSION" s
+wait_screen 10 '^VCAN5 +100 +std ' || fail "'s' again did not go back to the bytes view"
+tmux -L "$SOCKET" send-keys -t "$SESSION" q
+wait_screen 30 'canmon exit 0' || fail "'q' did not end canmon with exit code 0 in the signals run"
+expect_server_end
+echo "'s' went back to the bytes; canmon quit and its server ended"

@@ -49,28 +49,68 @@ struct Fixture {
 
 TEST(CanmonTable, RatePeriodAndJitterComeFromTheFramesOwnTimeStamps) {
     Fixture t;
-    // 0x100 every 10 ms exactly; 0x200 alternately after 8 and 12 ms. The
-    // frames are added "late" and all at once: only their stamps count.
-    for (int i = 0; i <= 100; ++i) t.Add(Frame(0x100, 5000000 + i * 10 * kMs, {1}));
+    // 0x100 every 10 ms exactly; 0x200 alternately after 8 and 12 ms, for
+    // three seconds. The frames are added "late" and all at once: only their
+    // stamps count.
+    for (int i = 0; i <= 300; ++i) t.Add(Frame(0x100, 5000000 + i * 10 * kMs, {1}));
     unsigned long long stamp = 5000000;
-    for (int i = 0; i <= 100; ++i) {
+    for (int i = 0; i <= 300; ++i) {
         t.Add(Frame(0x200, stamp, {2}));
         stamp += (i % 2 ? 12 : 8) * kMs;
     }
     MonSnapshot s = t.Snap();
     const MonRow *even = FindRow(s, 0x100), *odd = FindRow(s, 0x200);
     ASSERT_TRUE(even && odd);
-    EXPECT_EQ(even->count, 101u);
-    EXPECT_DOUBLE_EQ(MonRowRate(even), 100.0);
+    EXPECT_EQ(even->count, 301u);
+    // The rate window ends at the last frame; its 100 ms buckets put it at
+    // most one frame per window (0.5/s) off.
+    EXPECT_NEAR(MonRowRate(even), 100.0, 0.6);
     EXPECT_DOUBLE_EQ(MonRowPeriodMs(even), 10.0);
     EXPECT_NEAR(MonRowJitterMs(even), 0.0, 1e-9);
-    EXPECT_NEAR(MonRowRate(odd), 100.0, 1e-9);
+    EXPECT_NEAR(MonRowRate(odd), 100.0, 0.6);
     EXPECT_NEAR(MonRowPeriodMs(odd), 10.0, 1e-9);
     EXPECT_NEAR(MonRowJitterMs(odd), 2.0, 1e-9);
-    // The net: 202 frames over one second, 55 + 8 stuffed data bits each.
-    EXPECT_EQ(s.nets[0].frames, 202u);
-    EXPECT_NEAR(MonNetRate(&s.nets[0]), 201.0, 1e-9);
-    EXPECT_EQ(s.nets[0].busBits, 202u * 65u);
+    // The net: 602 frames over three seconds, 55 + 8 stuffed data bits each.
+    EXPECT_EQ(s.nets[0].frames, 602u);
+    EXPECT_NEAR(MonNetRate(&s.nets[0]), 601.0 / 3.0, 1e-9);
+    EXPECT_EQ(s.nets[0].busBits, 602u * 65u);
+}
+
+// The net's clock runs 50 s ahead of the monitor's; each frame is read 1 ms
+// after it was stamped. 0x321 comes twice, 0.8 ms apart, ten seconds before
+// the table is looked at; 0x100 comes every 10 ms all the while, then stops.
+TEST(CanmonTable, TheRateIsWhatTheLastSecondsCarriedAndFallsToZeroWhenAnIdentifierStops) {
+    Fixture t;
+    const ULONGLONG kAheadMs = 50000;
+    auto addAt = [&](DWORD canId, unsigned long long stamp) {
+        t.Add(Frame(canId, stamp, {0}), 0, stamp / kMs - kAheadMs + 1);
+    };
+    const unsigned long long start = 60000 * kMs;
+    addAt(0x321, start);
+    addAt(0x321, start + 8000);
+    for (int i = 0; i <= 1000; ++i) addAt(0x100, start + i * 10 * kMs);
+    ULONGLONG lastRead = (start + 10000 * kMs) / kMs - kAheadMs + 1;
+
+    MonSnapshot s = t.Snap(lastRead);
+    ASSERT_TRUE(FindRow(s, 0x321) && FindRow(s, 0x100));
+    EXPECT_EQ(MonRowRate(FindRow(s, 0x321)), 0.0) << "a burst ten seconds ago is no rate";
+    EXPECT_NEAR(MonRowRate(FindRow(s, 0x100)), 100.0, 0.6);
+    MonViewSettings byRate;
+    byRate.sort = MonSort::Rate;
+    std::vector<size_t> order = MonOrderRows(&s, &byRate);
+    ASSERT_EQ(order.size(), 2u);
+    EXPECT_EQ(s.rows[order[0]].canId, 0x100u) << "the busy identifier tops the rate sort";
+
+    // No frame comes any more: the window moves on with the monitor's clock.
+    double halfGone = MonRowRate(FindRow(t.Snap(lastRead + 1000), 0x100));
+    EXPECT_GT(halfGone, 40.0);
+    EXPECT_LT(halfGone, 60.0);
+    EXPECT_EQ(MonRowRate(FindRow(t.Snap(lastRead + 2100), 0x100)), 0.0);
+    EXPECT_EQ(MonRowRate(FindRow(t.Snap(lastRead + 600000), 0x100)), 0.0);
+    // The frames' counts and period stay what the whole run carried.
+    const MonRow *row = FindRow(t.Snap(lastRead + 2100), 0x100);
+    EXPECT_EQ(row->count, 1001u);
+    EXPECT_DOUBLE_EQ(MonRowPeriodMs(row), 10.0);
 }
 
 TEST(CanmonTable, StandardExtendedAndRemoteFramesGetRowsOfTheirOwnPerNet) {
@@ -143,14 +183,12 @@ TEST(CanmonTable, ChangedBytesAreMarkedUntilTheNextSnapshotAndHeldOnTheConsole) 
 
 TEST(CanmonView, RowsSortByIdRateOrAgeWithinTheirNetAndPassTheFilters) {
     Fixture t;
-    // 0x300: 2 frames 100 ms apart, last read at 900; 0x100: 50 ms, read at
-    // 500; 0x200: 10 ms, read at 700.
+    // Within the last seconds: 0x300 2 frames, last read at 900; 0x100 3
+    // frames, read at 500; 0x200 4 frames, read at 700.
     t.Add(Frame(0x300, 0, {}), 0, 800);
     t.Add(Frame(0x300, 100 * kMs, {}), 0, 900);
-    t.Add(Frame(0x100, 0, {}), 0, 400);
-    t.Add(Frame(0x100, 50 * kMs, {}), 0, 500);
-    t.Add(Frame(0x200, 0, {}), 0, 600);
-    t.Add(Frame(0x200, 10 * kMs, {}), 0, 700);
+    for (int i = 0; i < 3; ++i) t.Add(Frame(0x100, i * 25 * kMs, {}), 0, 300 + 100 * i);
+    for (int i = 0; i < 4; ++i) t.Add(Frame(0x200, i * 3 * kMs, {}), 0, 550 + 50 * i);
     MonSnapshot s = t.Snap(1000);
     const struct {
         MonSort sort;
