@@ -105,6 +105,7 @@ TEST_F(ToolsServerDeath, EachToolReadsOnFromTheNewServerAndSaysWhatHappened) {
     ASSERT_TRUE(ReadOutputUntil(&dump, "(Ctrl+C ends)", 20000, &dumpOut)) << dumpOut;
     ASSERT_TRUE(ribex_test::StartChild(L"canmon", L"-S -i 100 -t 60000 -q " + queue + L" " + net,
                                        &mon, true));
+    ASSERT_TRUE(ReadOutputUntil(&mon, "canmon: reading", 20000, &monOut)) << monOut;
     ASSERT_TRUE(ribex_test::StartChild(L"ribexcand", L"-p 0 -T 60000 -q " + queue, &cand, true));
     ASSERT_TRUE(ReadOutputUntil(&cand, "(socketcand protocol", 20000, &candOut)) << candOut;
     size_t colon = candOut.find("127.0.0.1:");

@@ -279,6 +279,16 @@ def check_rest_bus(db, dbc):
               "%s sent, %d seen" % (sent.get(ident), len(stamps)))
 
 
+def check_rest_bus_without_reader(dbc):
+    # Nobody opens this net: its queue fills within about a second, and the
+    # rest bus goes on dropping, as ECUs send whether anybody listens.
+    lonely = "CPDL" + TAG
+    code, _, err = run("canpeer", "-s", lonely, "--dbc", win(dbc), "--node", "ECU", "-T", 3000, timeout=60)
+    check(code == 0, "a rest bus nobody reads runs to its end", err)
+    check("nobody reads %s" % lonely in err and "frames dropped while nobody read" in err,
+          "a rest bus nobody reads says that it drops frames", err)
+
+
 def main():
     check(wait_no_server(PREFIX), "no server of an earlier run is left")
     db = car_database()
@@ -296,6 +306,7 @@ def main():
                 time.sleep(0.2)
             check_messages(db, dbc)
             check_rest_bus(db, dbc)
+            check_rest_bus_without_reader(dbc)
         finally:
             if holder:
                 holder.terminate()
