@@ -23,7 +23,10 @@ BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo}
 # real terminal in which canmon's console test runs.
 # python3-canmatrix: the DBC oracle; nlohmann-json3-dev: the JSON Lines writer (header-only).
 # libz-mingw-w64-dev: zlib for BLF log containers, linked statically into the tools.
-PACKAGES=(wine64 wine g++-mingw-w64-x86-64 cmake ninja-build python3 nsis python3-can tmux python3-canmatrix nlohmann-json3-dev libz-mingw-w64-dev)
+# libboost1.81-dev: Boost.Beast and Boost.URL, ribexweb's HTTP server (header-only; Debian's
+# cpp-httplib ships its code only as a Linux library). chromium, chromium-driver and
+# python3-selenium: the real browser in which ribexweb's page test runs.
+PACKAGES=(wine64 wine g++-mingw-w64-x86-64 cmake ninja-build python3 nsis python3-can tmux python3-canmatrix nlohmann-json3-dev libz-mingw-w64-dev libboost1.81-dev chromium chromium-driver python3-selenium)
 
 log() { printf '== %s\n' "$*" >&2; }
 
@@ -32,6 +35,9 @@ deps() {
   for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
+  # npm fetches the page's plotting library (uPlot) at build time; a Node.js of
+  # another origin may bring its own npm.
+  command -v npm >/dev/null || missing+=(npm)
   if ((${#missing[@]})); then
     log "installing ${missing[*]}"
     local sudo=""

@@ -23,7 +23,11 @@ bool ReadPass(MonReader *r, RibexFrame *frames, bool *pGot) {
             InterlockedExchange(&r->failed, 1);
             return false;
         }
-        if (n != 0 || lost != 0) MonTableAdd(r->table, i, frames, n, lost, GetTickCount64());
+        if (n != 0 || lost != 0) {
+            ULONGLONG nowMs = GetTickCount64();
+            MonTableAdd(r->table, i, frames, n, lost, nowMs);
+            if (r->onBatch != nullptr && n != 0) r->onBatch(r->context, i, frames, n, nowMs);
+        }
         if (n != 0) *pGot = true;
     }
     return true;

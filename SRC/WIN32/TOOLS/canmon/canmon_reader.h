@@ -9,9 +9,16 @@
 #include "canmon_table.h"
 #include "ribex_client.h"
 
+// Called by the reader thread after each batch went into the table (for a
+// tool that keeps more than the table: decoded histories, say).
+typedef void (*MonBatchFn)(void *context, DWORD net, const RibexFrame *frames, DWORD n,
+                           ULONGLONG nowMs);
+
 struct MonReader {
     std::vector<RibexClientNet *> nets;
     MonTable *table = nullptr;
+    MonBatchFn onBatch = nullptr;  // may be null
+    void *context = nullptr;
     DWORD readDelayMs = 0;  // a pause after every pass (tests: falling behind)
     volatile LONG stop = 0;
     volatile LONG failed = 0;  // a read failed: errorCode, failedNet

@@ -1,0 +1,299 @@
+// ribexweb: the nets and recorded logs in a browser, with the DBC's signals
+// decoded and plotted, and a JSON API beside the page.
+#include <windows.h>
+
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "candb.h"
+#include "canlogio.h"
+#include "canmon_reader.h"
+#include "ribex_client.h"
+#include "ribex_version.h"
+#include "ribexweb_http.h"
+#include "ribexweb_options.h"
+#include "ribexweb_store.h"
+
+namespace {
+
+const DWORD kLogBatch = 4096;
+const ULONGLONG kProgressMs = 1000;
+
+volatile LONG g_stop = 0;
+
+BOOL WINAPI OnConsoleCtrl(DWORD) {
+    InterlockedExchange(&g_stop, 1);
+    return TRUE;
+}
+
+struct WebApp {
+    WebOptions options;
+    CanDbSet databases;
+    WebStore store;
+    MonReader reader;
+    std::vector<HANDLE> logThreads;
+    ULONGLONG startMs = 0;
+};
+
+struct LogJob {
+    WebApp *app;
+    DWORD source;
+    std::wstring path;
+};
+
+std::string Utf8(const std::wstring &text) {
+    char buffer[1024];
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, buffer, sizeof(buffer), nullptr, nullptr);
+    return n > 0 ? std::string(buffer) : std::string();
+}
+
+unsigned long long FileBytes(const std::wstring &path) {
+    WIN32_FILE_ATTRIBUTE_DATA a;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &a)) return 0;
+    return (unsigned long long)a.nFileSizeHigh << 32 | a.nFileSizeLow;
+}
+
+bool LoadDatabases(WebApp *app) {
+    for (const std::wstring &argument : app->options.databases) {
+        CanDbError error;
+        if (!CanDbSetLoadArgument(&app->databases, argument.c_str(), &error)) {
+            fprintf(stderr, "ribexweb: %s\n", CanDbErrorText(&error).c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<WebSource> Sources(const WebOptions &o) {
+    std::vector<WebSource> sources;
+    for (const std::wstring &net : o.nets) {
+        WebSource src = {};
+        src.name = Utf8(net);
+        src.live = true;
+        sources.push_back(src);
+    }
+    for (size_t i = 0; i < o.logs.size(); ++i) {
+        WebSource src = {};
+        src.name = "LOG" + std::to_string(i + 1);
+        src.file = Utf8(o.logs[i]);
+        src.logBytes = FileBytes(o.logs[i]);
+        sources.push_back(src);
+    }
+    return sources;
+}
+
+std::string StopText(const CanLogReadStatus *status) {
+    if (status->stop == CanLogStop::None) return "";
+    return std::string(status->why) + " at byte " + std::to_string(status->stopOffset);
+}
+
+// Reads one log to its end into the store, with a progress line on stderr.
+DWORD WINAPI LogThread(void *param) {
+    LogJob *job = static_cast<LogJob *>(param);
+    WebStore *store = &job->app->store;
+    CanLogReader *reader = nullptr;
+    std::string name = store->sources[job->source].name;
+    if (!CanLogReaderOpen(job->path.c_str(), CanLogFormat::Unknown, &reader)) {
+        fprintf(stderr, "ribexweb: cannot open %ls (%s), error %lu\n", job->path.c_str(), name.c_str(),
+                GetLastError());
+        WebStoreLogProgress(store, job->source, 0, true, "cannot open the file");
+        delete job;
+        return 1;
+    }
+    std::vector<CanLogRecord> batch(kLogBatch);
+    ULONGLONG started = GetTickCount64(), nextProgress = started + kProgressMs;
+    DWORD n = 0;
+    while (!g_stop) {
+        bool more = CanLogReaderNext(reader, &batch[n]) != FALSE;
+        if (more) ++n;
+        if (n == kLogBatch || (!more && n != 0)) {
+            WebStoreAddRecords(store, job->source, batch.data(), n);
+            n = 0;
+            WebStoreLogProgress(store, job->source, CanLogReaderPosition(reader), false, "");
+        }
+        if (!more) break;
+        if (GetTickCount64() >= nextProgress) {
+            nextProgress += kProgressMs;
+            unsigned long long bytes = store->sources[job->source].logBytes;
+            fprintf(stderr, "ribexweb: %s: %llu frames read (%.0f %%)\r", name.c_str(),
+                    CanLogReaderGetStatus(reader)->frames,
+                    bytes ? 100.0 * (double)CanLogReaderPosition(reader) / (double)bytes : 100.0);
+        }
+    }
+    const CanLogReadStatus *status = CanLogReaderGetStatus(reader);
+    WebStoreLogProgress(store, job->source, CanLogReaderPosition(reader), true, StopText(status));
+    fprintf(stderr, "ribexweb: %s: %ls: %llu frames, %llu error frames in %.2f s%s%s\n", name.c_str(),
+            job->path.c_str(), status->frames, status->errorFrames,
+            (double)(GetTickCount64() - started) / 1000.0, status->stop != CanLogStop::None ? "; " : "",
+            StopText(status).c_str());
+    CanLogReaderClose(reader);
+    delete job;
+    return 0;
+}
+
+bool StartLogs(WebApp *app) {
+    for (size_t i = 0; i < app->options.logs.size(); ++i) {
+        LogJob *job = new LogJob{app, (DWORD)(app->options.nets.size() + i), app->options.logs[i]};
+        HANDLE h = CreateThread(nullptr, 0, LogThread, job, 0, nullptr);
+        if (h == nullptr) {
+            delete job;
+            return false;
+        }
+        app->logThreads.push_back(h);
+    }
+    return true;
+}
+
+void StopLogs(WebApp *app) {
+    for (HANDLE h : app->logThreads) {
+        WaitForSingleObject(h, INFINITE);
+        CloseHandle(h);
+    }
+    app->logThreads.clear();
+}
+
+void OnBatch(void *context, DWORD net, const RibexFrame *frames, DWORD n, ULONGLONG nowMs) {
+    WebStoreAddSignals(static_cast<WebStore *>(context), net, frames, n, nowMs);
+}
+
+bool OpenNets(WebApp *app) {
+    const WebOptions &o = app->options;
+    RibexClientOptions client = {};
+    if (!o.queueName.empty()) client.serverQueueName = o.queueName.c_str();
+    client.haveUniqueId = o.haveUniqueId;
+    client.uniqueIdHigh = o.uniqueIdHigh;
+    for (size_t i = 0; i < o.nets.size(); ++i) {
+        client.uniqueIdLow = o.uniqueIdLow + (DWORD)i;  // several nets, one unique id: low tells apart
+        RibexClientNet *pNet = nullptr;
+        RibexOpenFailure failure;
+        if (!RibexOpenNetEx(o.nets[i].c_str(), &client, &pNet, &failure)) {
+            wchar_t text[768];
+            RibexDescribeOpenFailure(o.nets[i].c_str(), &failure, text, sizeof(text) / sizeof(text[0]));
+            fprintf(stderr, "ribexweb: cannot open %ls: %ls\n", o.nets[i].c_str(), text);
+            for (RibexClientNet *pOpen : app->reader.nets) RibexCloseNet(pOpen);
+            app->reader.nets.clear();
+            return false;
+        }
+        app->reader.nets.push_back(pNet);
+    }
+    return true;
+}
+
+bool CloseNets(WebApp *app) {
+    bool ok = true;
+    for (size_t i = 0; i < app->reader.nets.size(); ++i) {
+        if (!RibexCloseNet(app->reader.nets[i])) {
+            fprintf(stderr, "ribexweb: close of %ls failed, error %lu\n", app->options.nets[i].c_str(),
+                    GetLastError());
+            ok = false;
+        }
+    }
+    app->reader.nets.clear();
+    return ok;
+}
+
+double CpuSeconds() {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+    ULARGE_INTEGER k, u;
+    k.LowPart = kernel.dwLowDateTime;
+    k.HighPart = kernel.dwHighDateTime;
+    u.LowPart = user.dwLowDateTime;
+    u.HighPart = user.dwHighDateTime;
+    return (double)(k.QuadPart + u.QuadPart) / 1e7;
+}
+
+void PrintSummary(WebApp *app, const WebHttpCounts *counts) {
+    MonSnapshot snap;
+    MonTableSnapshot(&app->store.table, GetTickCount64(), &snap);
+    for (size_t i = 0; i < snap.nets.size(); ++i)
+        printf("ribexweb: %s closed: %llu frames, %llu lost, %llu error entries\n",
+               app->store.sources[i].name.c_str(), snap.nets[i].frames, snap.nets[i].lost,
+               snap.nets[i].errorEntries);
+    AcquireSRWLockShared(&app->store.lock);
+    size_t bytes = 0;
+    for (const WebSignal &sig : app->store.signals) bytes += WebHistoryBytes(&sig.history);
+    printf("ribexweb: %u signals, %.1f MB of history\n", (unsigned)app->store.signals.size(),
+           (double)bytes / 1048576.0);
+    ReleaseSRWLockShared(&app->store.lock);
+    if (counts != nullptr)
+        printf("ribexweb: %ld requests, %ld refused\n", counts->requests, counts->refused);
+    printf("ribexweb: CPU %.2f s (user + kernel) in %.1f s\n", CpuSeconds(),
+           (double)(GetTickCount64() - app->startMs) / 1000.0);
+    fflush(stdout);
+}
+
+int Usage(FILE *out, const std::wstring &error) {
+    if (!error.empty()) fprintf(out, "ribexweb: %ls\n\n", error.c_str());
+    fputws(WebUsage(), out);
+    return error.empty() ? 0 : 2;
+}
+
+// Serves until Ctrl+C, -t or a failed read.
+int Serve(WebApp *app) {
+    WebHttpConfig config = {&app->store, app->options.bitRate, app->options.maxStreams,
+                            app->options.address, app->options.port};
+    WebHttp *http = nullptr;
+    int port = 0;
+    std::string error;
+    if (!WebHttpStart(&config, &http, &port, &error)) {
+        fprintf(stderr, "ribexweb: %s\n", error.c_str());
+        return 1;
+    }
+    printf("ribexweb: serving http://%s:%d/\n", app->options.address.c_str(), port);
+    fflush(stdout);
+    while (!g_stop && !app->reader.failed) {
+        if (app->options.runTimeMs != 0 && GetTickCount64() - app->startMs >= app->options.runTimeMs) break;
+        Sleep(50);
+    }
+    InterlockedExchange(&g_stop, 1);
+    const WebHttpCounts counts = *WebHttpGetCounts(http);
+    WebHttpStop(http);
+    PrintSummary(app, &counts);
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t **argv) {
+    if (RibexVersionAsked(argc, argv)) {
+        printf("ribexweb " RIBEX_VERSION_STRING "\n");
+        return 0;
+    }
+    WebApp *app = new WebApp();  // large and shared with the threads: on the heap
+    std::wstring error;
+    if (!ParseWebOptions(argc, argv, &app->options, &error)) return Usage(stderr, error);
+    if (app->options.help) return Usage(stdout, L"");
+    if (!LoadDatabases(app)) return 1;
+    WebStoreInit(&app->store, Sources(app->options),
+                 app->options.databases.empty() ? nullptr : &app->databases, app->options.historyPoints);
+
+    SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
+    if (!OpenNets(app)) return 1;
+    app->startMs = GetTickCount64();
+    app->reader.table = &app->store.table;
+    app->reader.onBatch = OnBatch;
+    app->reader.context = &app->store;
+    int rc = 0;
+    if (!app->reader.nets.empty() && !MonReaderStart(&app->reader)) {
+        fprintf(stderr, "ribexweb: the reader thread could not be started, error %lu\n", GetLastError());
+        rc = 1;
+    } else if (!StartLogs(app)) {
+        fprintf(stderr, "ribexweb: a log thread could not be started, error %lu\n", GetLastError());
+        rc = 1;
+    } else {
+        rc = Serve(app);
+    }
+    InterlockedExchange(&g_stop, 1);
+    StopLogs(app);
+    MonReaderStop(&app->reader);
+    if (app->reader.failed) {
+        fprintf(stderr, "ribexweb: read of %ls failed, error %lu\n",
+                app->options.nets[app->reader.failedNet].c_str(), app->reader.errorCode);
+        rc = 1;
+    }
+    if (!CloseNets(app)) rc = 1;
+    return rc;
+}
