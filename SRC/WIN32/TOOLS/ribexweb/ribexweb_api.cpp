@@ -88,6 +88,9 @@ std::string Dump(const json &j) { return j.dump(-1, ' ', false, json::error_hand
 // A number that is all of text, finite, of a sane length.
 bool ParseSeconds(const std::string &text, double *value) {
     if (text.empty() || text.size() > 32) return false;
+    char first = text[0];  // strtod would skip blanks and take "inf", "nan", hex
+    if (!(first == '-' || first == '.' || (first >= '0' && first <= '9'))) return false;
+    if (text.find_first_of("xXnN") != std::string::npos) return false;
     char *end = nullptr;
     double v = strtod(text.c_str(), &end);
     if (end != text.c_str() + text.size() || !isfinite(v)) return false;

@@ -1,0 +1,229 @@
+"""What ribexweb's host-side tests share: our programs under the build's Wine,
+a DBC written by canmatrix, frames whose decoded values are known, logs
+written by python-can, and HTTP against ribexweb on 127.0.0.1.
+"""
+import json
+import os
+import re
+import select
+import signal
+import subprocess
+import sys
+import time
+from decimal import Decimal
+import urllib.error
+import urllib.request
+
+import can
+import canmatrix
+import canmatrix.formats
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), *[".."] * 5, "tests",
+                                "support"))
+from ribex_servers import wait_no_server  # noqa: E402,F401
+
+WINE_RUN, BIN_DIR, PREFIX = sys.argv[1:4]
+failures = []
+
+ENGINE_ID, STATUS_ID, UNKNOWN_ID = 0x100, 0x18FF0001, 0x7AB
+GEARS = {0: "Park", 1: "Reverse", 2: "Neutral", 3: "Drive"}
+
+
+def check(condition, what, detail=""):
+    if condition:
+        print("ok: " + what, flush=True)
+        return True
+    failures.append(what)
+    print("FAIL: %s\n%s" % (what, detail), flush=True)
+    return False
+
+
+def finish():
+    print("%d failures" % len(failures))
+    return 1 if failures else 0
+
+
+def win(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def command(program, args):
+    return [WINE_RUN, os.path.join(BIN_DIR, program + ".exe")] + [str(a) for a in args]
+
+
+def run(program, *args, timeout=120):
+    done = subprocess.run(command(program, args), capture_output=True, timeout=timeout,
+                          stdin=subprocess.DEVNULL)
+    return done.returncode, done.stdout.decode(errors="replace"), done.stderr.decode(errors="replace")
+
+
+class Started:
+    """A program of ours running in the background, its output captured."""
+
+    def __init__(self, program, *args):
+        self.proc = subprocess.Popen(command(program, args), stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.out = b""
+        self.err = b""
+
+    def wait_for(self, pattern, timeout=60):
+        """Waits for a regular expression on stdout; its match or None."""
+        end = time.time() + timeout
+        fds = [self.proc.stdout.fileno(), self.proc.stderr.fileno()]
+        while time.time() < end:
+            m = re.search(pattern.encode(), self.out)
+            if m:
+                return m
+            ready = select.select(fds, [], [], 0.5)[0]
+            for fd in ready:
+                chunk = os.read(fd, 65536)
+                if fd == fds[0]:
+                    self.out += chunk
+                else:
+                    self.err += chunk
+            if not ready and self.proc.poll() is not None:
+                break
+        return re.search(pattern.encode(), self.out)
+
+    def interrupt(self, timeout=60):
+        """Ctrl+C (Wine passes SIGINT on as one); (exit code, stdout, stderr)."""
+        self.proc.send_signal(signal.SIGINT)
+        return self.finish(timeout)
+
+    def finish(self, timeout=120):
+        try:
+            out, err = self.proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            out, err = self.proc.communicate()
+        self.out += out
+        self.err += err
+        return self.proc.returncode, self.out.decode(errors="replace"), self.err.decode(errors="replace")
+
+
+def start_ribexweb(*args):
+    """ribexweb on any free port: (process, base URL), or (process, None)."""
+    web = Started("ribexweb", "-p", 0, *args)
+    m = web.wait_for(r"serving http://127\.0\.0\.1:(\d+)/")
+    return web, ("http://127.0.0.1:%s" % m.group(1).decode()) if m else None
+
+
+def simulated_net(net):
+    """A message queue holding net NET open, so that the server finds its peer."""
+    holder = Started("msgqtool", "-t", 300000, "create", net, 256, 32)
+    end = time.time() + 30
+    while run("msgqtool", "info", net)[0] != 0 and time.time() < end:
+        time.sleep(0.2)
+    return holder
+
+
+def get(base, path, timeout=30):
+    """(status, parsed JSON or None, headers)."""
+    try:
+        with urllib.request.urlopen(base + path, timeout=timeout) as res:
+            body = res.read()
+            status, headers = res.status, res.headers
+    except urllib.error.HTTPError as e:
+        body, status, headers = e.read(), e.code, e.headers
+    try:
+        return status, json.loads(body), headers
+    except ValueError:
+        return status, None, headers
+
+
+def wait_until(probe, timeout=60, period=0.2):
+    """Calls probe until it returns something true; that, or the last result."""
+    end = time.time() + timeout
+    result = probe()
+    while not result and time.time() < end:
+        time.sleep(period)
+        result = probe()
+    return result
+
+
+# ---- the database and the frames ------------------------------------------------------------
+
+def database():
+    db = canmatrix.CanMatrix()
+    engine = canmatrix.Frame("Engine", size=8, arbitration_id=canmatrix.ArbitrationId(ENGINE_ID))
+    engine.add_signal(canmatrix.Signal("Speed", start_bit=0, size=16, is_little_endian=True,
+                                       is_signed=False, factor=Decimal("0.25"), unit="rpm"))
+    engine.add_signal(canmatrix.Signal("Temp", start_bit=16, size=8, is_little_endian=True,
+                                       is_signed=False, offset=-40, unit="degC"))
+    db.add_frame(engine)
+    status = canmatrix.Frame("Status", size=8,
+                             arbitration_id=canmatrix.ArbitrationId(STATUS_ID, extended=True))
+    gear = canmatrix.Signal("Gear", start_bit=0, size=4, is_little_endian=True, is_signed=False)
+    for raw, text in GEARS.items():
+        gear.add_values(raw, text)
+    status.add_signal(gear)
+    status.add_signal(canmatrix.Signal("Voltage", start_bit=8, size=16, is_little_endian=True,
+                                       is_signed=True, factor=Decimal("0.01"), unit="V"))
+    db.add_frame(status)
+    return db
+
+
+def write_dbc(path):
+    canmatrix.formats.dumpp({"": database()}, path, export_type="dbc")
+
+
+def speed(i):
+    return 800 + 25 * i + (i % 7) * 3.25  # rpm, a step of 0.25
+
+
+def temp(i):
+    return -40 + (i * 3) % 200
+
+
+def volts(i):
+    return round(12.0 + ((i * 37) % 300 - 150) / 100.0, 2)
+
+
+def engine_data(i):
+    raw = int(round(speed(i) / 0.25))
+    return bytes([raw & 0xFF, raw >> 8, temp(i) + 40, 0, 0, 0, 0, i & 0xFF])
+
+
+def status_data(i):
+    raw = int(round(volts(i) * 100)) & 0xFFFF
+    return bytes([i % 4, raw & 0xFF, raw >> 8, 0, 0, 0, 0, 0])
+
+
+def messages(engines=200, statuses=50, unknowns=20, period=0.005):
+    """[(time, id, ext, data)] in time order: Engine i, Status i and raw 7AB frames."""
+    out = []
+    t = 1.0
+    e = s = u = 0
+    while e < engines or s < statuses or u < unknowns:
+        if e < engines:
+            out.append((t, ENGINE_ID, False, engine_data(e)))
+            e += 1
+            t += period
+        if s < statuses and (e % 4 == 0 or e >= engines):
+            out.append((t, STATUS_ID, True, status_data(s)))
+            s += 1
+            t += period
+        if u < unknowns and (e % 10 == 0 or e >= engines):
+            out.append((t, UNKNOWN_ID, False, bytes([u, 0xEE])))
+            u += 1
+            t += period
+    return out
+
+
+def can_messages(msgs):
+    return [can.Message(timestamp=t, arbitration_id=i, is_extended_id=x, data=d) for t, i, x, d in msgs]
+
+
+def write_log(path, msgs):
+    writer = can.CanutilsLogWriter(path)
+    for m in can_messages(msgs):
+        writer.on_message_received(m)
+    writer.stop()
+
+
+def write_blf(path, msgs):
+    writer = can.BLFWriter(path)
+    for m in can_messages(msgs):
+        m.channel = 0
+        writer.on_message_received(m)
+    writer.stop()
