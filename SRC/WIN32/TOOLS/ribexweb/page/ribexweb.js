@@ -69,7 +69,8 @@
   // ---- the identifier table ---------------------------------------------------------------
   function rowKey(r) { return r.net + "/" + r.id + (r.ext ? "x" : "") + (r.rtr ? "r" : ""); }
 
-  // "123" an id that starts so, "700:700" ID:MASK, anything else a net name part.
+  // "123" an id that starts so (leading zeros aside), "700:700" ID:MASK, anything
+  // else a part of the net's name.
   function rowFilter(text) {
     text = text.trim();
     if (!text) return () => true;
@@ -80,8 +81,8 @@
     }
     if (/^[0-9a-fA-F]+$/.test(text)) {
       const t = text.toUpperCase();
-      return (r) => hexId(r).replace(/^0+(?=.)/, "").startsWith(t.replace(/^0+(?=.)/, "")) ||
-                    hexId(r).startsWith(t) || r.net.toUpperCase().includes(t);
+      const bare = (x) => x.replace(/^0+(?=.)/, "");
+      return (r) => hexId(r).startsWith(t) || bare(hexId(r)).startsWith(bare(t));
     }
     return (r) => r.net.toLowerCase().includes(text.toLowerCase());
   }
@@ -245,7 +246,8 @@
     const size = plotSize();
     const opts = {
       width: size.width, height: size.height, scales, axes, series,
-      cursor: { drag: { x: true, y: false, setScale: true } },
+      // A drag selects; the selection becomes our zoom (which fetches detail).
+      cursor: { drag: { x: true, y: false, setScale: false } },
       hooks: {
         draw: [() => { state.redraws++; }],
         setSelect: [(u) => {
