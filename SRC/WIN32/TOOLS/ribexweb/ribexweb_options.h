@@ -8,7 +8,7 @@
 
 #define WEB_DEFAULT_PORT 29080
 #define WEB_DEFAULT_STREAMS 8
-#define WEB_DEFAULT_HISTORY 262144  // points per signal
+#define WEB_DEFAULT_HISTORY 1048576  // points per signal (16 MB at most)
 
 struct WebOptions {
     std::vector<std::wstring> nets;

@@ -6,6 +6,7 @@
 (function () {
   const POLL_MS = 250;          // series of a live plot fetched this often
   const CHANGE_HOLD_MS = 1000;  // a changed byte stays marked this long
+  const LAG_KEEP = 1000;
   const COLORS = ["#2d6cdf", "#d9480f", "#2b8a3e", "#ae3ec9", "#e67700", "#0b7285", "#c2255c",
                   "#5c940d", "#364fc7", "#862e9c"];
 
@@ -29,6 +30,7 @@
     fetches: 0,
     redraws: 0,
     lastFetchMs: 0,
+    lags: [],              // seconds, see noteLag
   };
 
   const $ = (sel) => document.querySelector(sel);
@@ -353,6 +355,7 @@
       if (picked.length !== state.picked.length || picked.some((p, i) => p !== state.picked[i])) return;
       state.series = answer.series.map((s) => ({ t: s.t, v: s.v, raw: s.raw }));
       state.fetches++;
+      noteLag(answer.series);
       state.lastFetchMs = performance.now();
       setPlotData();
     } catch (e) {
@@ -360,6 +363,19 @@
     } finally {
       state.fetching = false;
     }
+  }
+
+  // How far the newest point drawn is behind the net's clock now (the age of
+  // the frame it came from), kept for the last LAG_KEEP fetches.
+  function noteLag(series) {
+    if (state.paused || state.zoom || !series.length) return;
+    const src = sourceByName(state.picked[0].net);
+    if (!src || !src.live) return;
+    let newest = -Infinity;
+    for (const s of series) if (s.t.length) newest = Math.max(newest, s.t[s.t.length - 1]);
+    if (newest === -Infinity) return;
+    state.lags.push(estimatedNow() - newest);
+    if (state.lags.length > LAG_KEEP) state.lags.shift();
   }
 
   function setPlotData() {

@@ -182,6 +182,12 @@ def check_plot(driver, msgs, downloads):
         w.check(rows[0] == ["time_s", "Engine.Speed [rpm]"] and [float(r[1]) for r in rows[1:]] == inside,
                 "the CSV download holds the zoomed values as sent", rows[:3])
         js(driver, "window.ribexweb.unzoom()")
+    # The PNG button: the plot's canvas as a PNG file.
+    driver.find_element(By.ID, "png").click()
+    files = w.wait_until(lambda: glob.glob(os.path.join(downloads, "ribexweb*.png")), timeout=20)
+    head = open(files[0], "rb").read(8) if files else b""
+    w.check(head == b"\x89PNG\r\n\x1a\n" and os.path.getsize(files[0]) > 5000,
+            "the PNG download is the plot as a PNG image", files)
 
     # A second signal of another unit: its own axis; the whole CSV equals the frames.
     pick(driver, "Engine.Temp")
@@ -196,6 +202,25 @@ def check_plot(driver, msgs, downloads):
     w.check(rows[0] == ["time_s", "Engine.Speed [rpm]", "Engine.Temp [degC]"] and
             [(float(r[1]), float(r[2])) for r in rows[1:]] == list(zip(speeds, temps)),
             "the CSV of the whole plot equals the frames sent", rows[:3])
+
+
+def check_cursor(driver):
+    """The mouse over the plot: the legend reads every plotted value at the cursor's time."""
+    over = driver.find_element(By.CSS_SELECTOR, "#plot .u-over")
+    data = plot_data(driver)
+    first, last = data[0][0], data[0][-1]
+    x = js(driver, "return window.ribexweb.plot.valToPos(arguments[0], 'x')", (first + last) / 2)
+    ActionChains(driver).move_to_element_with_offset(over, int(x - over.size["width"] / 2), 0).perform()
+
+    def read():
+        idx = js(driver, "return window.ribexweb.plot.cursor.idx")
+        texts = js(driver, "return [...document.querySelectorAll('#plot .u-legend .u-value')].map(e => e.textContent)")
+        return idx, texts
+    idx, texts = w.wait_until(lambda: read()[0] is not None and read(), timeout=10) or read()
+    want = [data[k][idx] for k in range(1, len(data))] if idx is not None else None
+    got = [float(t.replace(",", "")) for t in texts[1:]] if idx is not None else None
+    w.check(idx is not None and got == want and abs(float(texts[0]) - data[0][idx]) < 1e-3,
+            "the cursor reads every plotted value at its time", (idx, texts, want))
 
 
 def check_blf(driver, dbc, blf, msgs):
@@ -251,6 +276,7 @@ def main():
         check_table(driver, msgs)
         check_tree(driver, msgs)
         check_plot(driver, msgs, tmp)
+        check_cursor(driver)
         errors = [e for e in driver.get_log("browser") if e["level"] == "SEVERE"]
         w.check(not errors, "the page logged no errors", errors)
         os.makedirs(os.path.dirname(SCREENSHOT), exist_ok=True)
