@@ -169,38 +169,55 @@ WebAnswer WebSeriesAnswer(WebStore *s, const WebSeriesQuery &q, ULONGLONG nowMs)
         return WebErrorAnswer(400, "points must be 2.." + std::to_string(WEB_MAX_SERIES_POINTS));
     if (q.hasFrom && q.hasTo && to < from) return WebErrorAnswer(400, "to is before from");
 
-    json series = json::array();
-    std::vector<WebPoint> out;
+    // Points are copied out under the lock; the JSON is made after it, so
+    // that the readers wait only for the copy.
+    struct Found {
+        std::string key, net, unit;
+        double start, end, now;
+        unsigned long long count;
+        bool raw;
+        std::vector<WebPoint> points;
+    };
+    std::vector<Found> found(q.signals.size());
     AcquireSRWLockShared(&s->lock);
-    for (const std::string &name : q.signals) {
-        size_t i = WebStoreFindSignal(s, name);
+    for (size_t k = 0; k < q.signals.size(); ++k) {
+        size_t i = WebStoreFindSignal(s, q.signals[k]);
         if (i == SIZE_MAX) {
             ReleaseSRWLockShared(&s->lock);
-            return WebErrorAnswer(404, "no signal " + name + " (yet): MSG.SIG, or NET/MSG.SIG when "
-                                                             "several sources have it");
+            return WebErrorAnswer(404, "no signal " + q.signals[k] +
+                                           " (yet): MSG.SIG, or NET/MSG.SIG when several sources have it");
         }
         const WebSignal &sig = s->signals[i];
         const WebSource &src = s->sources[sig.source];
-        double end = q.hasTo ? to : WebSourceNow(&src, nowMs);
-        double start = q.hasFrom ? from : 0;
-        bool raw = true;
-        WebHistoryQuery(&sig.history, start, end, points, &out, &raw);
+        Found &f = found[k];
+        f.key = WebStoreSignalKey(s, i);
+        f.net = src.name;
+        f.unit = sig.msg->signals[sig.index].unit;
+        f.now = WebSourceNow(&src, nowMs);
+        f.end = q.hasTo ? to : f.now;
+        f.start = q.hasFrom ? from : 0;
+        f.count = sig.history.total;
+        WebHistoryQuery(&sig.history, f.start, f.end, points, &f.points, &f.raw);
+    }
+    ReleaseSRWLockShared(&s->lock);
+
+    json series = json::array();
+    for (const Found &f : found) {
         json t = json::array(), v = json::array();
-        for (const WebPoint &p : out) {
+        for (const WebPoint &p : f.points) {
             t.push_back(p.t);
             v.push_back(Number(p.v));
         }
-        series.push_back({{"signal", WebStoreSignalKey(s, i)},
-                          {"net", src.name},
-                          {"unit", sig.msg->signals[sig.index].unit},
-                          {"from", start},
-                          {"to", end},
-                          {"now", Number(WebSourceNow(&src, nowMs))},
-                          {"count", sig.history.total},
-                          {"raw", raw},
+        series.push_back({{"signal", f.key},
+                          {"net", f.net},
+                          {"unit", f.unit},
+                          {"from", f.start},
+                          {"to", f.end},
+                          {"now", Number(f.now)},
+                          {"count", f.count},
+                          {"raw", f.raw},
                           {"t", t},
                           {"v", v}});
     }
-    ReleaseSRWLockShared(&s->lock);
     return {200, Dump(json{{"series", series}})};
 }

@@ -98,6 +98,52 @@ void EmitBucket(const WebBucket &b, std::vector<WebPoint> *out) {
     }
 }
 
+// Position in the ring of the i-th oldest point.
+size_t Physical(const WebHistory *h, size_t i) {
+    return h->ring.size() < h->capacity ? i : (h->head + i) % h->capacity;
+}
+
+// Cuts [first, end) of the ring into buckets columns of [from, to]: whole
+// blocks that fall into one column at once, the rest point by point.
+void QueryColumns(const WebHistory *h, size_t first, size_t end, double from, double to, size_t buckets,
+                  std::vector<WebPoint> *out) {
+    RingSpans s = Spans(h);
+    double width = (to - from) / (double)buckets;
+    auto column = [&](double t) {
+        size_t k = width > 0 && t > from ? (size_t)((t - from) / width) : 0;
+        return k >= buckets ? buckets - 1 : k;
+    };
+    WebBucket b = {};
+    size_t current = 0;
+    for (size_t i = first; i < end;) {
+        size_t phys = Physical(h, i);
+        if (phys % WEB_BLOCK_POINTS == 0 && i + WEB_BLOCK_POINTS <= end) {
+            // The block's points are the next ones in time order: one write each since its reset.
+            size_t k = column(At(s, i).t);
+            if (k == column(At(s, i + WEB_BLOCK_POINTS - 1).t)) {
+                if (k != current) {
+                    EmitBucket(b, out);
+                    b = WebBucket();
+                    current = k;
+                }
+                MergeBucket(&b, h->blocks[phys / WEB_BLOCK_POINTS]);
+                i += WEB_BLOCK_POINTS;
+                continue;
+            }
+        }
+        const WebPoint &p = At(s, i);
+        size_t k = column(p.t);
+        if (k != current) {
+            EmitBucket(b, out);
+            b = WebBucket();
+            current = k;
+        }
+        AddToBucket(&b, p.t, p.v);
+        ++i;
+    }
+    EmitBucket(b, out);
+}
+
 void QueryRaw(const WebHistory *h, double from, double to, size_t budget, std::vector<WebPoint> *out,
               bool *raw) {
     RingSpans s = Spans(h);
@@ -108,22 +154,7 @@ void QueryRaw(const WebHistory *h, double from, double to, size_t budget, std::v
         for (size_t i = first; i < end; ++i) out->push_back(At(s, i));
         return;
     }
-    size_t buckets = budget / 2;
-    double width = (to - from) / (double)buckets;
-    WebBucket b = {};
-    size_t current = 0;
-    for (size_t i = first; i < end; ++i) {
-        const WebPoint &p = At(s, i);
-        size_t k = width > 0 ? (size_t)((p.t - from) / width) : 0;
-        if (k >= buckets) k = buckets - 1;
-        if (k != current) {
-            EmitBucket(b, out);
-            b = WebBucket();
-            current = k;
-        }
-        AddToBucket(&b, p.t, p.v);
-    }
-    EmitBucket(b, out);
+    QueryColumns(h, first, end, from, to, budget / 2, out);
 }
 
 // From the summary: its buckets that meet [from, to], merged into budget/2.
@@ -153,19 +184,27 @@ void QuerySummary(const WebHistory *h, double from, double to, size_t budget,
 
 void WebHistoryInit(WebHistory *h, size_t capacity) {
     *h = WebHistory();
-    h->capacity = capacity < 16 ? 16 : capacity;
+    capacity = (capacity + WEB_BLOCK_POINTS - 1) / WEB_BLOCK_POINTS * WEB_BLOCK_POINTS;
+    h->capacity = capacity < WEB_BLOCK_POINTS ? WEB_BLOCK_POINTS : capacity;
     h->summary.assign(WEB_SUMMARY_BUCKETS, WebBucket());
 }
 
 void WebHistoryAdd(WebHistory *h, double t, double v) {
     if (h->total != 0 && t < h->lastT) t = h->lastT;
     AddToSummary(h, t, v);
+    size_t phys;
     if (h->ring.size() < h->capacity) {
+        phys = h->ring.size();
         h->ring.push_back({t, v});
     } else {
+        phys = h->head;
         h->ring[h->head] = {t, v};
         h->head = (h->head + 1) % h->capacity;
     }
+    size_t block = phys / WEB_BLOCK_POINTS;
+    if (block >= h->blocks.size()) h->blocks.resize(block + 1);
+    if (phys % WEB_BLOCK_POINTS == 0) h->blocks[block] = WebBucket();
+    AddToBucket(&h->blocks[block], t, v);
     h->lastT = t;
     h->total++;
 }
@@ -192,5 +231,6 @@ void WebHistoryQuery(const WebHistory *h, double from, double to, size_t budget,
 }
 
 size_t WebHistoryBytes(const WebHistory *h) {
-    return h->ring.capacity() * sizeof(WebPoint) + h->summary.capacity() * sizeof(WebBucket);
+    return h->ring.capacity() * sizeof(WebPoint) +
+           (h->blocks.capacity() + h->summary.capacity()) * sizeof(WebBucket);
 }

@@ -10,6 +10,7 @@
 
 #include <vector>
 
+#define WEB_BLOCK_POINTS 64u  // the ring's points are also summed up in blocks of this many
 #define WEB_SUMMARY_BUCKETS 4096u
 #define WEB_SUMMARY_FIRST_WIDTH 0.001  // seconds
 
@@ -26,6 +27,10 @@ struct WebBucket {
 
 struct WebHistory {
     std::vector<WebPoint> ring;  // grows up to capacity, then wraps
+    // Minimum and maximum of ring[i * WEB_BLOCK_POINTS ...] (a multiple of
+    // it is the capacity), so that a long range is cut into columns without
+    // a look at every point.
+    std::vector<WebBucket> blocks;
     size_t capacity = 0;
     size_t head = 0;           // next slot to write once the ring is full
     unsigned long long total = 0;  // points ever added

@@ -91,6 +91,57 @@ TEST(WebHistory, TheRingKeepsTheLatestAndTheSummaryTheWholeTime) {
     EXPECT_LE(WebHistoryBytes(&h), 1024 * sizeof(WebPoint) * 2 + WEB_SUMMARY_BUCKETS * sizeof(WebBucket));
 }
 
+// The columns made from whole blocks must be the ones a look at every point
+// gives, also when the ring wrapped in the middle of a block.
+TEST(WebHistory, BlocksGiveTheColumnsEveryPointGives) {
+    WebHistory h;
+    WebHistoryInit(&h, 1000);  // 1024: 16 blocks
+    std::vector<WebPoint> all;
+    unsigned seed = 12345;
+    for (int i = 0; i < 5000 + 37; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        double t = i * 0.001 + (seed % 7) * 1e-5, v = (double)(seed >> 16 & 0xFFF);
+        WebHistoryAdd(&h, t, v);
+        all.push_back({t, v});
+    }
+    ASSERT_NE(h.head % WEB_BLOCK_POINTS, 0u);
+    for (size_t budget : {8, 50, 200, 600}) {
+        double from = all[all.size() - 900].t, to = all.back().t;
+        bool raw = true;
+        std::vector<WebPoint> got = Query(h, from, to, budget, &raw);
+        ASSERT_FALSE(raw);
+        size_t columns = budget / 2;
+        double width = (to - from) / (double)columns;
+        std::vector<WebBucket> want(columns);
+        for (const WebPoint &p : all) {
+            if (p.t < from || p.t > to) continue;
+            size_t k = std::min(columns - 1, (size_t)((p.t - from) / width));
+            WebBucket &b = want[k];
+            if (b.count == 0 || p.v < b.minV) b.minV = p.v, b.minT = p.t;
+            if (b.count == 0 || p.v > b.maxV) b.maxV = p.v, b.maxT = p.t;
+            b.count++;
+        }
+        std::vector<WebPoint> expected;
+        for (const WebBucket &b : want) {
+            if (b.count == 0) continue;
+            if (b.minT == b.maxT) {
+                expected.push_back({b.minT, b.minV});
+            } else if (b.minT < b.maxT) {
+                expected.push_back({b.minT, b.minV});
+                expected.push_back({b.maxT, b.maxV});
+            } else {
+                expected.push_back({b.maxT, b.maxV});
+                expected.push_back({b.minT, b.minV});
+            }
+        }
+        ASSERT_EQ(got.size(), expected.size()) << "budget " << budget;
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].t, expected[i].t) << "budget " << budget << " point " << i;
+            EXPECT_EQ(got[i].v, expected[i].v) << "budget " << budget << " point " << i;
+        }
+    }
+}
+
 TEST(WebHistory, ATimeBeforeTheLastIsTakenAsTheLast) {
     WebHistory h;
     WebHistoryInit(&h, 16);
