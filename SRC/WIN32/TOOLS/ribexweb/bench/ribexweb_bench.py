@@ -135,7 +135,8 @@ def full_bus(driver, tmp):
         code, out, err = web.interrupt()
     cpu, wall = cpu_of(out)
     m = re.search(r"(\d+) frames/s", said)
-    print("full bus on device %s, %d s at %d frames/s, 20 signals in a 60 s window:" % (DEVICE, SECONDS, RATE))
+    print("full bus on device %s, %d s at %d frames/s, 20 signals in a 60 s window "
+          "(load average %.1f on %d cores):" % (DEVICE, SECONDS, RATE, os.getloadavg()[0], os.cpu_count()))
     print("  canpeer sent          %d frames (%s frames/s)" % (frames, m.group(1) if m else "?"))
     print("  page counted          %d frames, missed %d; ribexweb lost %d in the ring" %
           (shown, frames - shown, src["lost"]))

@@ -7,6 +7,7 @@
   const POLL_MS = 250;          // series of a live plot fetched this often
   const CHANGE_HOLD_MS = 1000;  // a changed byte stays marked this long
   const LAG_KEEP = 1000;
+  const FRAME_MS = 30;
   const COLORS = ["#2d6cdf", "#d9480f", "#2b8a3e", "#ae3ec9", "#e67700", "#0b7285", "#c2255c",
                   "#5c940d", "#364fc7", "#862e9c"];
 
@@ -389,9 +390,15 @@
       data[0].length + " points" + (raw ? "" : " (min/max per column)");
   }
 
-  // Live, unpaused, unzoomed: the time axis runs on every animation frame.
-  function frame() {
-    if (state.plot && !state.paused && !state.zoom) applyRange();
+  // Live, unpaused, unzoomed: the time axis runs on with the animation
+  // frames, at most FRAME_MS apart (smooth enough, and the CPU stays for the
+  // programs beside the browser).
+  let lastFrame = 0;
+  function frame(now) {
+    if (state.plot && !state.paused && !state.zoom && now - lastFrame >= FRAME_MS) {
+      lastFrame = now;
+      applyRange();
+    }
     requestAnimationFrame(frame);
   }
 
