@@ -7,8 +7,10 @@ canpeer feeds a simulated net with frames whose decoded values are known
 counts and data, the signal values in the tree, and a picked signal's plot
 must hold every point sent (read from uPlot's own data arrays). Pause keeps
 the plot still while more frames come, resume takes them in; a mouse drag
-across the plot zooms to the frames of that stretch; the CSV the page
-exports (the button's download) equals what was sent. A second ribexweb
+across the plot zooms to the frames of that stretch, the wheel zooms,
+Shift+drag pans, the 10 s window shows ten seconds, the cursor reads
+every plotted value at its time; the CSV the page exports (the button's
+download) equals what was sent, the PNG is an image. A second ribexweb
 shows a BLF log written by python-can, start to end. The screenshot of the
 live page goes to the file given (the README links it).
 
@@ -25,7 +27,9 @@ import tempfile
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.actions.wheel_input import ScrollOrigin
 from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import webtest as w  # noqa: E402
@@ -197,11 +201,39 @@ def check_plot(driver, msgs, downloads):
     w.check(ok, "a second signal joins the plot with all its points")
     axes = js(driver, "return window.ribexweb.plot.axes.filter(a => a.scale !== 'x').map(a => a.label)")
     w.check(axes == ["rpm", "degC"], "one y-axis per unit", axes)
+    check_navigation(driver)
     text = js(driver, "return window.ribexweb.csv()")
     rows = list(csv.reader(io.StringIO(text)))
     w.check(rows[0] == ["time_s", "Engine.Speed [rpm]", "Engine.Temp [degC]"] and
             [(float(r[1]), float(r[2])) for r in rows[1:]] == list(zip(speeds, temps)),
             "the CSV of the whole plot equals the frames sent", rows[:3])
+
+
+def x_span(driver):
+    return js(driver, "const s = window.ribexweb.plot.scales.x; return [s.min, s.max];")
+
+
+def check_navigation(driver):
+    """The 10 s window, the wheel's zoom around the pointer, Shift+drag's pan, back to all."""
+    driver.find_element(By.CSS_SELECTOR, '#windows button[data-window="10"]').click()
+    ten = w.wait_until(lambda: abs((x_span(driver)[1] - x_span(driver)[0]) - 10) < 1e-6 and x_span(driver),
+                       timeout=10)
+    w.check(ten, "the 10 s window shows the last ten seconds", x_span(driver))
+    driver.find_element(By.CSS_SELECTOR, '#windows button[data-window="0"]').click()
+    over = driver.find_element(By.CSS_SELECTOR, "#plot .u-over")
+    before = x_span(driver)
+    ActionChains(driver).scroll_from_origin(ScrollOrigin.from_element(over), 0, -100).perform()
+    zoom = wait_js(driver, "return window.ribexweb.state.zoom", timeout=10)
+    w.check(zoom and abs((zoom["max"] - zoom["min"]) - 0.8 * (before[1] - before[0])) < 0.05 * (before[1] - before[0]),
+            "the wheel zooms in around the pointer", (before, zoom))
+    if zoom:
+        ActionChains(driver).move_to_element(over).key_down(Keys.SHIFT).click_and_hold() \
+            .move_by_offset(100, 0).release().key_up(Keys.SHIFT).perform()
+        panned = w.wait_until(lambda: js(driver, "return window.ribexweb.state.zoom")["min"] < zoom["min"] and
+                              js(driver, "return window.ribexweb.state.zoom"), timeout=10)
+        w.check(panned and abs((panned["max"] - panned["min"]) - (zoom["max"] - zoom["min"])) < 1e-9,
+                "Shift+drag to the right pans to earlier times, the span kept", (zoom, panned))
+    js(driver, "window.ribexweb.unzoom()")
 
 
 def check_cursor(driver):
