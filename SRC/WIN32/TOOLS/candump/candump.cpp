@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "tool_clock.h"
 #include "can_error_frame.h"
 #include "can_id_filter.h"
 #include "canjson.h"
@@ -328,17 +329,6 @@ DWORD EntriesShown(const DumpState *s) {
     return s->frames + s->errorEntries;
 }
 
-double CpuSeconds() {
-    FILETIME created, exited, kernel, user;
-    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
-    ULARGE_INTEGER k, u;
-    k.LowPart = kernel.dwLowDateTime;
-    k.HighPart = kernel.dwHighDateTime;
-    u.LowPart = user.dwLowDateTime;
-    u.HighPart = user.dwHighDateTime;
-    return (double)(k.QuadPart + u.QuadPart) / 1e7;
-}
-
 void PrintStatistics(const Options *o, const DumpState *s, double seconds, FILE *out) {
     if (seconds <= 0) seconds = 1e-6;
     double load = o->bitRate ? 100.0 * (double)s->busBits / (seconds * (double)o->bitRate) : 0;
@@ -360,7 +350,7 @@ void PrintStatistics(const Options *o, const DumpState *s, double seconds, FILE 
     if (s->reopens != 0)
         fprintf(out, "candump: %lu reopens of a net after the server went away\n", s->reopens);
     // Wine reports another process's CPU time as zero: say our own.
-    fprintf(out, "candump: CPU %.2f s (user + kernel)\n", CpuSeconds());
+    fprintf(out, "candump: CPU %.2f s (user + kernel)\n", ToolCpuSeconds());
     fflush(out);
 }
 

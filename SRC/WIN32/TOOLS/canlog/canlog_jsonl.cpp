@@ -1,11 +1,10 @@
 // canlog's JSON Lines (see canlog_jsonl.h).
 #include "canlog_jsonl.h"
 
-#include <fcntl.h>
-#include <io.h>
 #include <string.h>
 
 #include "canjson.h"
+#include "canlog_output.h"
 
 namespace {
 
@@ -28,14 +27,8 @@ void ToJsonFrame(const CanLogRecord *rec, const char *net, CanJsonFrame *frame) 
 }  // namespace
 
 bool JsonlOpen(JsonlWriter *w, const wchar_t *path, const CanDatabase *db) {
-    w->ownFile = wcscmp(path, L"-") != 0;
-    if (w->ownFile) {
-        w->file = _wfopen(path, L"wb");
-        if (!w->file) return false;
-    } else {
-        w->file = stdout;
-        _setmode(_fileno(stdout), _O_BINARY);
-    }
+    w->file = CanlogOpenOutput(path, &w->ownFile);
+    if (!w->file) return false;
     w->db = db;
     size_t most = 1;
     if (db != nullptr)
@@ -64,8 +57,7 @@ bool JsonlWriteRecord(JsonlWriter *w, const CanLogRecord *rec) {
 }
 
 bool JsonlClose(JsonlWriter *w) {
-    bool ok = fflush(w->file) == 0;
-    if (w->ownFile && fclose(w->file) != 0) ok = false;
+    bool ok = CanlogCloseOutput(w->file, w->ownFile);
     w->file = NULL;
     return ok;
 }
