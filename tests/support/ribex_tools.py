@@ -60,18 +60,22 @@ class Started:
         self.proc = subprocess.Popen(command(program, args), stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.err = b""
+        self.out = b""
 
-    def wait_for(self, text, timeout=60):
-        """Reads stderr until text shows up; False if the program ends first."""
+    def wait_for(self, text, timeout=60, stream="stderr"):
+        """Reads stderr (or stdout) until text shows up; False if the program
+        ends first. What was read stays in self.err (self.out)."""
+        pipe = self.proc.stderr if stream == "stderr" else self.proc.stdout
+        attr = "err" if stream == "stderr" else "out"
         end = time.time() + timeout
-        fd = self.proc.stderr.fileno()
-        while text.encode() not in self.err and time.time() < end:
+        fd = pipe.fileno()
+        while text.encode() not in getattr(self, attr) and time.time() < end:
             if select.select([fd], [], [], 0.5)[0]:
                 chunk = os.read(fd, 4096)
                 if not chunk:
                     break
-                self.err += chunk
-        return text.encode() in self.err
+                setattr(self, attr, getattr(self, attr) + chunk)
+        return text.encode() in getattr(self, attr)
 
     def finish(self, timeout=120):
         """Waits for the end (kills it after timeout): code, stdout, stderr."""
@@ -81,4 +85,5 @@ class Started:
             self.proc.kill()
             out, err = self.proc.communicate()
         self.err += err
-        return self.proc.returncode, out.decode(errors="replace"), self.err.decode(errors="replace")
+        self.out += out
+        return self.proc.returncode, self.out.decode(errors="replace"), self.err.decode(errors="replace")
