@@ -3,8 +3,12 @@
 
 namespace {
 
-uint64_t NextAfter(uint64_t dueMs, DWORD everyS) {
-    return dueMs + (uint64_t)everyS * 1000;
+// A period that passed while the one before was settling is skipped,
+// not made up with events back to back.
+uint64_t NextAfter(uint64_t dueMs, DWORD everyS, uint64_t nowMs) {
+    uint64_t nextMs = dueMs + (uint64_t)everyS * 1000;
+    while (nextMs <= nowMs) nextMs += (uint64_t)everyS * 1000;
+    return nextMs;
 }
 
 bool Due(uint64_t dueMs, uint64_t nowMs, uint64_t endMs) {
@@ -22,12 +26,12 @@ BOOL TakeDueEvent(EventSchedule *s, uint64_t nowMs, bool previousSettled, EventK
     bool restart = Due(s->nextRestartMs, nowMs, s->endMs);
     if (kill && (!restart || s->nextKillMs <= s->nextRestartMs)) {
         *pKind = EventKind::ServerKill;
-        s->nextKillMs = NextAfter(s->nextKillMs, s->killEveryS);
+        s->nextKillMs = NextAfter(s->nextKillMs, s->killEveryS, nowMs);
         return TRUE;
     }
     if (restart) {
         *pKind = EventKind::DriverRestart;
-        s->nextRestartMs = NextAfter(s->nextRestartMs, s->restartEveryS);
+        s->nextRestartMs = NextAfter(s->nextRestartMs, s->restartEveryS, nowMs);
         return TRUE;
     }
     return FALSE;

@@ -11,11 +11,11 @@
 std::vector<PROCESSENTRY32W> ProcessList(void);
 
 struct ServerSample {
-    DWORD atS;   // seconds into the run
-    DWORD life;  // 1 for the first server, one more after each kill
+    DWORD atS;  // seconds into the run
     DWORD handles;
     SIZE_T workingSet;
     SIZE_T privateBytes;
+    DWORD life;  // 1 for the first server, one more after each kill
 };
 
 struct ServerWatch {
