@@ -22,6 +22,10 @@ void PrintChildren(const ChildStats &s, const StressOptions &o) {
     if (s.failures != 0)
         std::printf(" (last: exit code %lu, error %lu)", (unsigned long)s.lastFailureCode,
                     (unsigned long)s.lastFailureError);
+    if (s.startFailures != 0)
+        std::printf("; not started %llu (CreateProcess, last error %lu at %.1f s)",
+                    (unsigned long long)s.startFailures, (unsigned long)s.lastStartError,
+                    s.lastStartFailureMs / 1000.0);
     std::printf("\n           read %llu frames, lost %llu, duplicated %llu\n",
                 (unsigned long long)s.frames, (unsigned long long)s.lost,
                 (unsigned long long)s.duplicated);
@@ -214,6 +218,22 @@ void PrintRestSamples(const std::vector<ServerSample> &samples) {
             Megabytes(s.privateBytes));
 }
 
+// A leak shows as a server at rest that holds more than the first rest
+// sample did, in the same life or in a later server after kills. The
+// margins take in a client or two still on the way out.
+const DWORD REST_HANDLE_MARGIN = 8;
+const SIZE_T REST_PRIVATE_MARGIN = 1024 * 1024;
+
+bool RestFlat(const std::vector<ServerSample> &samples) {
+    if (samples.size() < 2) return true;
+    const ServerSample &first = samples.front();
+    for (const ServerSample &s : samples)
+        if (s.handles > first.handles + REST_HANDLE_MARGIN ||
+            s.privateBytes > first.privateBytes + REST_PRIVATE_MARGIN)
+            return false;
+    return true;
+}
+
 int Check(bool ok, const char *what, int *pFailures) {
     if (!ok) {
         std::printf("FAILED     %s\n", what);
@@ -287,10 +307,15 @@ int PrintSummary(const StressRun &run) {
                   "a device observer did not read one gone and one back entry per restart",
                   &failures);
     }
+    Check(RestFlat(run.restSamples),
+          "the server at rest held more handles or memory than at the first quiet point",
+          &failures);
     Check(verdict.failedEvents == 0, "a server kill or driver restart failed", &failures);
     Check(verdict.notResumed == 0, "an observer did not resume after a kill or restart",
           &failures);
-    Check(verdict.extraGaps == 0, "an observer read a server-gone, reopen or device entry with no kill or restart going on",
+    Check(verdict.extraGaps == 0,
+          "an observer read a server-gone, reopen or device entry with no kill or restart "
+          "going on",
           &failures);
     Check(s.duplicated == 0, "a client child saw a frame twice", &failures);
     Check(s.notRemoved == 0 && run.children.pending.empty(),
