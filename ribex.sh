@@ -149,8 +149,10 @@ run_soak() {
   trap stop_server EXIT
   driver_up
   log "ribexstress for $minutes minute(s)"
-  wine_run "$BUILD_DIR/bin/ribexstress.exe" -t $((minutes * 60)) -r 500 -c 120 -k 60 -i 60 \
-    -s SOAKSIM -d VCAN5
+  # The server is killed every minute and the driver restarted every 90 s;
+  # quiet points every 30 s sample each server's handles and memory at rest.
+  wine_run "$BUILD_DIR/bin/ribexstress.exe" -t $((minutes * 60)) -r 500 -c 120 -k 60 -i 30 \
+    -K 60 -D 90 -s SOAKSIM -d VCAN5
 }
 
 run_demo() {

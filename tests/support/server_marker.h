@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "server_start.h"
+#include "ribex_names.h"
 
 namespace ribex_test {
 

@@ -7,9 +7,8 @@
 
 #include "msgq.h"
 #include "ribex_client.h"
+#include "ribex_names.h"
 
-#define RIBEX_GLOBAL_LOCK_NAME L"ribexGlobLockMtx"
-#define RIBEX_INSTANCE_MARKER_NAME L"ribexMultInstMtx"
 #define RIBEX_SERVER_QUEUE_MSGS 64u
 #define RIBEX_SERVER_QUEUE_MSG_SIZE 124u
 

@@ -11,11 +11,10 @@
 #include "msgq.h"
 #include "net_registry.h"
 #include "ribex_messages.h"
+#include "ribex_names.h"
 #include "ribex_requests.h"
 #include "ribex_trace_modules.h"
 
-#define GLOBAL_LOCK_NAME L"ribexGlobLockMtx"
-#define INSTANCE_MARKER_NAME L"ribexMultInstMtx"
 #define REQUEST_WAIT_MS 3000u
 #define CLIENT_CHECK_PAUSE_MS 100u
 
@@ -88,7 +87,7 @@ static void StartUp(MainState *pState) {
     TraceArguments(pState);
     pState->pQueueName = pState->argvW[pState->argc - 1];
 
-    pState->hGlobalLock = CreateMutexW(NULL, FALSE, GLOBAL_LOCK_NAME);
+    pState->hGlobalLock = CreateMutexW(NULL, FALSE, RIBEX_GLOBAL_LOCK_NAME);
     if (pState->hGlobalLock == NULL) {
         pState->errorCode = GetLastError();
         TracePrint(pTrace, TRACE_LEVEL_EVENT,
@@ -107,7 +106,7 @@ static void StartUp(MainState *pState) {
 
     // Only the marker's existence counts: a running server holds it.
     SetLastError(ERROR_SUCCESS);
-    pState->hMultipleInstances = CreateMutexW(NULL, FALSE, INSTANCE_MARKER_NAME);
+    pState->hMultipleInstances = CreateMutexW(NULL, FALSE, RIBEX_INSTANCE_MARKER_NAME);
     DWORD markerError = GetLastError();
     if (pState->hMultipleInstances == NULL && markerError == ERROR_SUCCESS)
         markerError = ERROR_INVALID_HANDLE;

@@ -9,11 +9,13 @@
 
 #include <string>
 
+#include "tool_clock.h"
 #include "can_error_frame.h"
 #include "can_id_filter.h"
 #include "canjson.h"
 #include "candump_line.h"
 #include "candump_log.h"
+#include "candump_reader.h"
 #include "candump_signals.h"
 #include "ribex_client.h"
 #include "ribex_version.h"
@@ -24,7 +26,9 @@ namespace {
 const DWORD kMaxNets = 16;
 const DWORD kMaxFilters = CAN_ID_FILTER_MAX;
 const DWORD kBatch = RX_BUFFER_NO_ENTRIES;  // a whole ring in one read
-const DWORD kFlushMs = 100;  // on a busy bus stdout is written at least this often
+const DWORD kFlushMs = 100;
+// Entries the reader thread keeps for the printing one: seconds of a full bus.
+const DWORD kQueueEntries = 1u << 16;  // on a busy bus stdout is written at least this often
 const DWORD kMaxDatabases = 16;
 const size_t kLineMax = 4096;  // a frame line and its decoded message
 
@@ -210,6 +214,7 @@ struct DumpState {
     unsigned long long prevStamp;
     BOOL serverGone[kMaxNets];  // said once until the net is open again
     DWORD reopens;
+    DWORD queueDropped;  // of lost: no room in the reader's queue (candump too slow)
     DumpLog log;
     DumpSignals signals;
     std::string json;  // the line of the entry being printed, reused
@@ -324,17 +329,6 @@ DWORD EntriesShown(const DumpState *s) {
     return s->frames + s->errorEntries;
 }
 
-double CpuSeconds() {
-    FILETIME created, exited, kernel, user;
-    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
-    ULARGE_INTEGER k, u;
-    k.LowPart = kernel.dwLowDateTime;
-    k.HighPart = kernel.dwHighDateTime;
-    u.LowPart = user.dwLowDateTime;
-    u.HighPart = user.dwHighDateTime;
-    return (double)(k.QuadPart + u.QuadPart) / 1e7;
-}
-
 void PrintStatistics(const Options *o, const DumpState *s, double seconds, FILE *out) {
     if (seconds <= 0) seconds = 1e-6;
     double load = o->bitRate ? 100.0 * (double)s->busBits / (seconds * (double)o->bitRate) : 0;
@@ -350,10 +344,13 @@ void PrintStatistics(const Options *o, const DumpState *s, double seconds, FILE 
                 "more than the %lu counted as lost",
                 s->lost);
     fputc('\n', out);
+    if (s->queueDropped != 0)
+        fprintf(out, "candump: %lu of the lost entries found no room in candump's own queue\n",
+                s->queueDropped);
     if (s->reopens != 0)
         fprintf(out, "candump: %lu reopens of a net after the server went away\n", s->reopens);
     // Wine reports another process's CPU time as zero: say our own.
-    fprintf(out, "candump: CPU %.2f s (user + kernel)\n", CpuSeconds());
+    fprintf(out, "candump: CPU %.2f s (user + kernel)\n", ToolCpuSeconds());
     fflush(out);
 }
 
@@ -390,53 +387,51 @@ int RunDump(Options *o) {
     LARGE_INTEGER qpf, qpcStart, qpcEnd;
     QueryPerformanceFrequency(&qpf);
     QueryPerformanceCounter(&qpcStart);
-    static RibexFrame frames[kBatch];
     // Few large writes: a pipe written per frame batch cannot keep up with a
     // full bus under Wine.
     static char outBuffer[1 << 16];
     setvbuf(stdout, outBuffer, _IOFBF, sizeof(outBuffer));
     DWORD lastFlush = GetTickCount();
-    HANDLE wakes[kMaxNets];
-    for (DWORD i = 0; i < opened; ++i) wakes[i] = RibexGetWakeEvent(s.nets[i]);
+    DumpReader reader{};
+    if (rc == 0 && !DumpReaderStart(&reader, s.nets, opened, kQueueEntries)) {
+        fprintf(stderr, "candump: cannot start the reader thread: error %lu\n", GetLastError());
+        rc = 1;
+    }
+    static DumpEntry entries[kBatch];
 
     while (rc == 0 && !g_stop) {
         if (o->maxFrames != 0 && EntriesShown(&s) >= o->maxFrames) break;
         if (o->runTimeMs != 0 && GetTickCount() - start >= o->runTimeMs) break;
-        BOOL got = FALSE;
-        for (DWORD i = 0; i < opened && rc == 0; ++i) {
-            DWORD n = 0, lost = 0;
-            DWORD want = kBatch;
-            if (o->maxFrames != 0 && o->maxFrames - EntriesShown(&s) < want)
-                want = o->maxFrames - EntriesShown(&s);
-            if (want == 0) break;
-            if (!RibexReadFrames(s.nets[i], frames, want, &n, &lost, 0)) {
-                if (NoteServerEvent(o, &s, i, GetLastError())) {
-                    got = TRUE;
-                    continue;
-                }
-                PrintError("read of", o->nets[i]);
+        DWORD n = DumpReaderTake(&reader, entries, kBatch);
+        for (DWORD k = 0; k < n && rc == 0; ++k) {
+            const DumpEntry *e = &entries[k];
+            if (e->readError != 0) {
+                if (NoteServerEvent(o, &s, e->net, e->readError)) continue;
+                SetLastError(e->readError);
+                PrintError("read of", o->nets[e->net]);
                 rc = 1;
                 break;
             }
-            s.lost += lost;
-            for (DWORD k = 0; k < n; ++k) {
-                const RibexFrame *f = &frames[k];
-                if (f->errorCode == 0 && !PassesFilters(o, f->msg.can.id)) continue;
-                if (o->maxFrames != 0 && EntriesShown(&s) >= o->maxFrames) break;
-                EmitFrame(o, &s, i, f);
-            }
-            if (n != 0) got = TRUE;
+            const RibexFrame *f = &e->frame;
+            if (f->errorCode == 0 && !PassesFilters(o, f->msg.can.id)) continue;
+            if (o->maxFrames != 0 && EntriesShown(&s) >= o->maxFrames) break;
+            EmitFrame(o, &s, e->net, f);
         }
-        if (!got || GetTickCount() - lastFlush >= kFlushMs) {
+        if (n == 0 || GetTickCount() - lastFlush >= kFlushMs) {
             fflush(stdout);
             lastFlush = GetTickCount();
         }
         DumpLogTick(&s.log);
-        // Nothing waiting anywhere: sleep until a net wakes us (or a short
+        // Nothing waiting: sleep until the reader adds entries (or a short
         // while, to notice Ctrl+C and the run time).
-        if (!got && rc == 0 && opened > 0) WaitForMultipleObjects(opened, wakes, FALSE, 100);
+        if (n == 0 && rc == 0) WaitForSingleObject(reader.hAdded, 100);
     }
     QueryPerformanceCounter(&qpcEnd);
+    if (reader.hThread != NULL) {
+        DumpReaderStop(&reader);
+        s.lost = (DWORD)(reader.lapped + reader.dropped);
+        s.queueDropped = (DWORD)reader.dropped;
+    }
 
     for (DWORD i = 0; i < opened; ++i) {
         if (!RibexCloseNet(s.nets[i])) {

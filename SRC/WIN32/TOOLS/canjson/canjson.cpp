@@ -95,6 +95,9 @@ BOOL CanJsonFormatLine(const CanJsonFrame *frame, const CanDbMessage *decoded, c
     if (frame->errorCode != 0) {
         PutDecoded(nullptr, nullptr, &obj);
         obj["error"] = Json{{"code", frame->errorCode}, {"text", CanErrorCodeText(frame->errorCode)}};
+    } else if (frame->errorFrame) {
+        PutDecoded(nullptr, nullptr, &obj);
+        obj["error"] = Json{{"code", nullptr}, {"text", "an error frame (the log keeps no error code)"}};
     } else {
         PutDecoded(decoded, values, &obj);
         obj["error"] = nullptr;

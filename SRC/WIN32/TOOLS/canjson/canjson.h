@@ -7,7 +7,8 @@
 //
 // An error entry of a receive buffer is the Linux CAN error frame candump
 // prints for it (id with the error flag, ext true, its 8 data bytes), and
-// "error" holds {"code": Windows error code, "text": what it means}.
+// "error" holds {"code": Windows error code, "text": what it means}; an
+// error frame read from another tool's log has {"code": null, ...}.
 // Signal values that are not finite numbers are written as null.
 //
 // The line is built in a caller's std::string, so a tool reuses one buffer
@@ -32,6 +33,8 @@ struct CanJsonFrame {
     unsigned dlc;         // 0..8
     const uint8_t *data;  // dlc bytes (may be NULL for a remote frame)
     uint32_t errorCode;   // non-zero: an error entry, the fields above are ignored
+    bool errorFrame;      // an error frame of a log that keeps no Windows code: written with
+                          // the id (error flag and classes) and data given, "error" code null
 };
 
 // The fields of a receive-buffer record: extended for identifiers above 7FF

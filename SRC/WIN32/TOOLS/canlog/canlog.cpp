@@ -10,6 +10,7 @@
 
 #include "candb.h"
 #include "canlog_csv.h"
+#include "canlog_jsonl.h"
 #include "canlog_options.h"
 #include "canlogio.h"
 #include "ribex_version.h"
@@ -36,19 +37,28 @@ int Usage(const std::wstring &error) {
     return 2;
 }
 
-// Where the records go: a log writer or the CSV of signals.
+// Where the records go: a log writer, the CSV of signals or JSON Lines.
 struct Sink {
+    CanlogOutput kind;
     CanLogWriter *log;
     CsvWriter csv;
-    bool isCsv;
+    JsonlWriter jsonl;
 };
 
 bool SinkWrite(Sink *s, const CanLogRecord *rec) {
-    return s->isCsv ? CsvWriteRecord(&s->csv, rec) : CanLogWriterWrite(s->log, rec) != FALSE;
+    switch (s->kind) {
+    case CanlogOutput::Csv: return CsvWriteRecord(&s->csv, rec);
+    case CanlogOutput::Jsonl: return JsonlWriteRecord(&s->jsonl, rec);
+    default: return CanLogWriterWrite(s->log, rec) != FALSE;
+    }
 }
 
 bool SinkClose(Sink *s) {
-    return s->isCsv ? CsvClose(&s->csv) : CanLogWriterClose(s->log) != FALSE;
+    switch (s->kind) {
+    case CanlogOutput::Csv: return CsvClose(&s->csv);
+    case CanlogOutput::Jsonl: return JsonlClose(&s->jsonl);
+    default: return CanLogWriterClose(s->log) != FALSE;
+    }
 }
 
 // The progress line: only for a person watching a console.
@@ -83,7 +93,9 @@ double PeakMegabytes() {
 
 void PrintStatistics(const CanlogOptions &o, const CanLogReadStatus *st, unsigned long long written,
                      double seconds, bool interrupted) {
-    const char *outName = o.outputKind == CanlogOutput::Csv ? "csv" : CanLogFormatName(o.outputFormat);
+    const char *outName = o.outputKind == CanlogOutput::Csv     ? "csv"
+                          : o.outputKind == CanlogOutput::Jsonl ? "jsonl"
+                                                                : CanLogFormatName(o.outputFormat);
     fprintf(stderr,
             "canlog: %s (%s) -> %s (%s): %llu frames, %llu error frames, %llu written in %.3f s\n",
             Narrow(o.input).c_str(), CanLogFormatName(st->format), Narrow(o.output).c_str(), outName,
@@ -101,8 +113,10 @@ void PrintStatistics(const CanlogOptions &o, const CanLogReadStatus *st, unsigne
 }
 
 bool OpenSink(const CanlogOptions &o, const CanDatabase *db, Sink *sink) {
-    sink->isCsv = o.outputKind == CanlogOutput::Csv;
-    if (sink->isCsv) return CsvOpen(&sink->csv, o.output.c_str(), db);
+    sink->kind = o.outputKind;
+    if (sink->kind == CanlogOutput::Csv) return CsvOpen(&sink->csv, o.output.c_str(), db);
+    if (sink->kind == CanlogOutput::Jsonl)
+        return JsonlOpen(&sink->jsonl, o.output.c_str(), o.dbcPath.empty() ? nullptr : db);
     CanLogWriterOptions wo = CanLogWriterDefaults(o.outputFormat);
     wo.blfCompression = o.blfCompression;
     return CanLogWriterOpen(o.output.c_str(), &wo, &sink->log) != FALSE;

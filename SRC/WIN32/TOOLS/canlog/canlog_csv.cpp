@@ -1,9 +1,9 @@
 // canlog's CSV of decoded signals (see canlog_csv.h).
 #include "canlog_csv.h"
 
-#include <fcntl.h>
-#include <io.h>
 #include <string.h>
+
+#include "canlog_output.h"
 
 namespace {
 
@@ -16,14 +16,8 @@ void AppendNumber(std::string *row, double v) {
 }  // namespace
 
 bool CsvOpen(CsvWriter *w, const wchar_t *path, const CanDatabase *db) {
-    w->ownFile = wcscmp(path, L"-") != 0;
-    if (w->ownFile) {
-        w->file = _wfopen(path, L"wb");
-        if (!w->file) return false;
-    } else {
-        w->file = stdout;
-        _setmode(_fileno(stdout), _O_BINARY);
-    }
+    w->file = CanlogOpenOutput(path, &w->ownFile);
+    if (!w->file) return false;
     w->db = db;
     w->columns = 0;
     w->rows = 0;
@@ -68,8 +62,7 @@ bool CsvWriteRecord(CsvWriter *w, const CanLogRecord *rec) {
 }
 
 bool CsvClose(CsvWriter *w) {
-    bool ok = fflush(w->file) == 0;
-    if (w->ownFile && fclose(w->file) != 0) ok = false;
+    bool ok = CanlogCloseOutput(w->file, w->ownFile);
     w->file = NULL;
     return ok;
 }

@@ -19,11 +19,14 @@ const char kUsage[] =
     "With --dbc, OUT is CSV: a header row, then one row per frame: the time in\n"
     "seconds, then one column per signal of the database (MESSAGE.SIGNAL), its\n"
     "physical value where the frame carries the signal, empty elsewhere.\n"
+    "-o jsonl (or OUT.jsonl) writes JSON Lines, one object per record in the\n"
+    "schema every ribex tool shares (docs/json.md), decoded with --dbc if given.\n"
     "\n"
     "Options:\n"
-    "  -o FORMAT     output format: log, asc, blf or csv (default: OUT's extension)\n"
+    "  -o FORMAT     output format: log, asc, blf, csv or jsonl (default: OUT's\n"
+    "                extension)\n"
     "  -i FORMAT     input format: log, asc or blf (default: IN's extension)\n"
-    "  --dbc FILE    decode signals with the DBC file FILE: CSV output\n"
+    "  --dbc FILE    decode signals with the DBC file FILE: CSV or JSON Lines output\n"
     "  -z LEVEL      BLF zlib level 0 (stored) .. 9 (default 6)\n"
     "  -q            no progress line\n"
     "  -h, --help    this text\n"
@@ -40,7 +43,8 @@ const char kUsage[] =
     "  canlog -z 0 drive.asc drive.blf       ASC into BLF with stored containers\n"
     "  canlog -o asc drive.blf -             BLF as ASC on standard output\n"
     "  canlog -i log - drive.blf < drive.log candump log from standard input\n"
-    "  canlog --dbc car.dbc drive.blf drive.csv   decoded signals as CSV\n";
+    "  canlog --dbc car.dbc drive.blf drive.csv   decoded signals as CSV\n"
+    "  canlog --dbc car.dbc drive.blf drive.jsonl decoded frames as JSON Lines\n";
 
 bool Fail(std::wstring *error, const std::wstring &text) {
     *error = text;
@@ -62,8 +66,9 @@ bool OutputFromName(const std::wstring &name, CanlogOptions *o) {
     return o->outputFormat != CanLogFormat::Unknown;
 }
 
-bool EndsWithCsv(const std::wstring &path) {
-    return path.size() > 4 && _wcsicmp(path.c_str() + path.size() - 4, L".csv") == 0;
+bool EndsWith(const std::wstring &path, const wchar_t *extension) {
+    size_t n = wcslen(extension);
+    return path.size() > n && _wcsicmp(path.c_str() + path.size() - n, extension) == 0;
 }
 
 }  // namespace
@@ -92,7 +97,7 @@ bool ParseCanlogOptions(int argc, wchar_t **argv, CanlogOptions *o, std::wstring
             o->quiet = true;
         } else if (a == L"-o") {
             if (!value(&v)) return Fail(error, L"-o needs a format");
-            if (!OutputFromName(v, o)) return Fail(error, L"-o: unknown format '" + v + L"' (log, asc, blf, csv)");
+            if (!OutputFromName(v, o)) return Fail(error, L"-o: unknown format '" + v + L"' (log, asc, blf, csv, jsonl)");
             outputGiven = true;
         } else if (a == L"-i") {
             if (!value(&v)) return Fail(error, L"-i needs a format");
@@ -119,8 +124,10 @@ bool ParseCanlogOptions(int argc, wchar_t **argv, CanlogOptions *o, std::wstring
     o->input = files[0];
     o->output = files[1];
     if (!outputGiven) {
-        if (EndsWithCsv(o->output)) {
+        if (EndsWith(o->output, L".csv")) {
             o->outputKind = CanlogOutput::Csv;
+        } else if (EndsWith(o->output, L".jsonl")) {
+            o->outputKind = CanlogOutput::Jsonl;
         } else if (o->output == L"-") {
             o->outputFormat = o->dbcPath.empty() ? CanLogFormat::Candump : CanLogFormat::Unknown;
             if (!o->dbcPath.empty()) o->outputKind = CanlogOutput::Csv;
@@ -130,15 +137,12 @@ bool ParseCanlogOptions(int argc, wchar_t **argv, CanlogOptions *o, std::wstring
                 o->outputKind = CanlogOutput::Csv;
             else if (o->outputFormat == CanLogFormat::Unknown)
                 return Fail(error, L"cannot tell the format of '" + o->output +
-                                       L"' (.log, .asc, .blf, .csv, or -o FORMAT)");
+                                       L"' (.log, .asc, .blf, .csv, .jsonl, or -o FORMAT)");
         }
     }
-    // JSON Lines come with the JSON frame record every tool shares.
-    if (o->outputKind == CanlogOutput::Jsonl)
-        return Fail(error, L"-o jsonl is not available in this version (use csv or a log format)");
     if (o->outputKind == CanlogOutput::Csv && o->dbcPath.empty())
         return Fail(error, L"CSV output needs --dbc FILE.dbc");
     if (o->outputKind == CanlogOutput::Log && !o->dbcPath.empty())
-        return Fail(error, L"--dbc writes CSV: give OUT.csv or -o csv");
+        return Fail(error, L"--dbc decodes into CSV or JSON Lines: give OUT.csv, OUT.jsonl or -o csv|jsonl");
     return true;
 }

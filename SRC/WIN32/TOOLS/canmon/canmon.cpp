@@ -5,6 +5,7 @@
 
 #include <stdio.h>
 
+#include "tool_clock.h"
 #include "candb.h"
 
 #include "canmon_console.h"
@@ -195,24 +196,13 @@ void RunInteractive(Monitor *m, MonConsole *con) {
     }
 }
 
-double CpuSeconds() {
-    FILETIME created, exited, kernel, user;
-    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
-    ULARGE_INTEGER k, u;
-    k.LowPart = kernel.dwLowDateTime;
-    k.HighPart = kernel.dwHighDateTime;
-    u.LowPart = user.dwLowDateTime;
-    u.HighPart = user.dwHighDateTime;
-    return (double)(k.QuadPart + u.QuadPart) / 1e7;
-}
-
 void PrintSummary(const Monitor &m) {
     for (size_t i = 0; i < m.table.nets.size(); ++i) {
         const MonNetStats &net = m.table.nets[i];
         printf("canmon: %ls closed: %llu frames, %llu lost, %llu error entries\n",
                m.options.nets[i].c_str(), net.frames, net.lost, net.errorEntries);
     }
-    printf("canmon: CPU %.2f s (user + kernel) in %.1f s\n", CpuSeconds(),
+    printf("canmon: CPU %.2f s (user + kernel) in %.1f s\n", ToolCpuSeconds(),
            (double)(GetTickCount64() - m.startMs) / 1000.0);
     fflush(stdout);
 }

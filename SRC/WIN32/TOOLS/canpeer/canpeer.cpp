@@ -100,9 +100,7 @@ void ReportDeviceWriteFailure(const std::wstring &device, DWORD error)
     DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                              error, 0, text, sizeof(text) / sizeof(text[0]), nullptr);
     while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L'.')) text[--n] = 0;
-    bool gone = error == ERROR_DEVICE_REMOVED || error == ERROR_ACCESS_DENIED ||
-                error == ERROR_INVALID_HANDLE || error == ERROR_OPERATION_ABORTED ||
-                error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_FILE_NOT_FOUND;
+    bool gone = CanSinkDeviceWentAway(error) || error == ERROR_FILE_NOT_FOUND;
     std::fwprintf(stderr, L"canpeer: writing to \\\\.\\%ls failed: error %lu (%ls)%ls; stopping\n",
                   device.c_str(), error, n ? text : L"no text for this code",
                   gone ? L": the device went away (its driver stopped or the adapter was unplugged)"

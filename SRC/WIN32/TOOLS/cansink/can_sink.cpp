@@ -97,6 +97,21 @@ BOOL CanSinkSend(CanSink *sink, const RxMsg *frames, DWORD n, DWORD timeoutMs, D
     return TRUE;
 }
 
+bool CanSinkDeviceWentAway(DWORD error)
+{
+    return error == ERROR_DEVICE_REMOVED || error == ERROR_ACCESS_DENIED ||
+           error == ERROR_INVALID_HANDLE || error == ERROR_OPERATION_ABORTED ||
+           error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_BAD_COMMAND ||
+           error == ERROR_NOT_READY;
+}
+
+BOOL CanSinkReopenDevice(CanSink *sink, const wchar_t *deviceName)
+{
+    if (sink->hDevice != INVALID_HANDLE_VALUE) CloseHandle(sink->hDevice);
+    sink->hDevice = VcanOpenDevice(deviceName);
+    return sink->hDevice != INVALID_HANDLE_VALUE;
+}
+
 HANDLE CanSinkDevice(const CanSink *sink)
 {
     return sink->hDevice;

@@ -30,6 +30,15 @@ BOOL CanSinkCreateQueue(CanSink *sink, const wchar_t *netName, DWORD queueSize,
 // went in; on ERROR_TIMEOUT the rest did not.
 BOOL CanSinkSend(CanSink *sink, const RxMsg *frames, DWORD n, DWORD timeoutMs, DWORD *sent);
 
+// The errors of a device handle whose device went away (its driver
+// stopped, its adapter unplugged): only a new open reaches it again.
+bool CanSinkDeviceWentAway(DWORD error);
+
+// Closes the device handle and opens deviceName again (the write event
+// stays). FALSE with the open's error; the sink then has no device handle
+// and sends fail with ERROR_INVALID_HANDLE until a reopen succeeds.
+BOOL CanSinkReopenDevice(CanSink *sink, const wchar_t *deviceName);
+
 // The device handle (for reads of what other handles write), or
 // INVALID_HANDLE_VALUE for a queue sink.
 HANDLE CanSinkDevice(const CanSink *sink);

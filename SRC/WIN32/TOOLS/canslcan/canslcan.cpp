@@ -127,6 +127,10 @@ void PrintStatistics(Bridge *b)
             "adapter), %lld malformed, %lld refused, %lld reconnects\n",
             b->portName, b->iface, s.rxFrames, s.txFrames, s.lostRx + s.lostTx, s.lostRx, b->iface,
             s.lostTx, s.malformed, s.refused, s.reconnects);
+    if (s.deviceReopens) {
+        fprintf(stderr, "canslcan: reopens of the device after it went away: %lld\n",
+                s.deviceReopens);
+    }
     if (s.overflows) {
         fprintf(stderr, "canslcan: the device queue overflowed %lld times\n", s.overflows);
     }
@@ -138,6 +142,7 @@ bool InitBridge(Bridge *b, const SlcanOptions *o)
     ZeroMemory(b, sizeof(*b));
     b->options = o;
     b->sink = CanSink{INVALID_HANDLE_VALUE, nullptr, nullptr, 0, 0};
+    InitializeSRWLock(&b->sinkLock);
     SlcanPortInit(&b->port);
     PendingInit(&b->pending);
     InitializeCriticalSection(&b->printLock);

@@ -146,8 +146,11 @@ void FlushBatch(Bridge *b)
 {
     if (!b->batchCount) return;
     DWORD sent = 0;
-    if (!CanSinkSend(&b->sink, b->batch, b->batchCount, b->options->sendTimeoutMs, &sent)) {
-        DWORD error = GetLastError();
+    AcquireSRWLockShared(&b->sinkLock);
+    BOOL ok = CanSinkSend(&b->sink, b->batch, b->batchCount, b->options->sendTimeoutMs, &sent);
+    DWORD error = GetLastError();
+    ReleaseSRWLockShared(&b->sinkLock);
+    if (!ok) {
         LONG64 lost = InterlockedAdd64(&b->stats.lostRx, b->batchCount - sent);
         // Say it once per run of losses, not once per frame.
         if (lost == (LONG64)(b->batchCount - sent)) {

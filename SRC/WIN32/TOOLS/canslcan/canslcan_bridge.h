@@ -18,6 +18,7 @@ struct BridgeStats {
     volatile LONG64 refused;  // BEL answers
     volatile LONG64 reconnects;
     volatile LONG64 overflows;  // the device queue of our handle overflowed
+    volatile LONG64 deviceReopens;  // the device went away and was opened again
 };
 
 // Commands written and not yet answered, oldest first, so that a BEL can
@@ -42,6 +43,7 @@ struct Bridge {
     const SlcanOptions *options;
     SlcanPort port;
     CanSink sink;
+    SRWLOCK sinkLock;  // shared by the senders, exclusive while the device thread reopens it
     HANDLE hStop;  // manual reset: Ctrl+C
     HANDLE hDeviceThread;
     char iface[17];  // the target's name in log lines

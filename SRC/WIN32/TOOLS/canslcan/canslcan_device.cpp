@@ -7,6 +7,8 @@
 namespace {
 
 const DWORD DEVICE_BATCH = 64;
+const DWORD REOPEN_FIRST_PAUSE_MS = 50;
+const DWORD REOPEN_MAX_PAUSE_MS = 1000;
 
 // Remote frames reach our handle only for identifiers we enabled.
 BOOL EnableRemoteIds(Bridge *b)
@@ -33,6 +35,26 @@ BOOL EnableRemoteIds(Bridge *b)
         }
     }
     return TRUE;
+}
+
+// The device went away (its driver stopped): open it again with a growing
+// pause until it is back or canslcan stops. Frames from the adapter meanwhile
+// fail to be sent and are counted as lost. FALSE: stopped.
+bool ReopenDevice(Bridge *b, DWORD error)
+{
+    BridgeMessage(b, "%s: the device went away (error %lu); opening it again", b->iface, error);
+    DWORD pause = REOPEN_FIRST_PAUSE_MS;
+    for (;;) {
+        AcquireSRWLockExclusive(&b->sinkLock);
+        BOOL open = CanSinkReopenDevice(&b->sink, b->options->targetName.c_str());
+        ReleaseSRWLockExclusive(&b->sinkLock);
+        if (open && EnableRemoteIds(b)) break;
+        if (WaitForSingleObject(b->hStop, pause) == WAIT_OBJECT_0) return false;
+        pause = pause * 2 < REOPEN_MAX_PAUSE_MS ? pause * 2 : REOPEN_MAX_PAUSE_MS;
+    }
+    InterlockedIncrement64(&b->stats.deviceReopens);
+    BridgeMessage(b, "%s: the device is back; frames on the bus in between are lost", b->iface);
+    return true;
 }
 
 // Formats and writes one batch; while the port is down the frames are lost.
@@ -87,6 +109,7 @@ bool ReadOnce(Bridge *b, OVERLAPPED *ov, RxMsg *frames)
         if (error == ERROR_OPERATION_ABORTED && WaitForSingleObject(b->hStop, 0) == WAIT_OBJECT_0) {
             return false;
         }
+        if (CanSinkDeviceWentAway(error)) return ReopenDevice(b, error);
         BridgeMessage(b, "reading %s failed: error %lu; no more frames go to the adapter", b->iface,
                       error);
         return false;

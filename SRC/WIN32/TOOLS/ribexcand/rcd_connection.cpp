@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "can_sink.h"
 #include "rcd_echo.h"
 #include "rcd_protocol.h"
 
@@ -43,9 +44,9 @@ struct Connection {
     HANDLE hWake;
     char net[kMaxNetName + 1];
     wchar_t netW[kMaxNetName + 1];
-    HANDLE hDevice;
+    CanSink device;  // the net's device, opened at the first send
+    BOOL deviceOpen;
     BOOL noDevice;
-    HANDLE hWriteEvent;
     RcdEchoList echoes;  // frames sent, whose echo from the bus is skipped
 
     char *out;
@@ -174,58 +175,42 @@ void OpenNet(Connection *c, char **words, DWORD noWords) {
     Reply(c, "< ok >");
 }
 
-// Write errors after which the handle's device is gone (its driver
-// stopped, its adapter unplugged) and only a new open can reach it.
-bool DeviceWentAway(DWORD error) {
-    return error == ERROR_DEVICE_REMOVED || error == ERROR_ACCESS_DENIED ||
-           error == ERROR_INVALID_HANDLE || error == ERROR_OPERATION_ABORTED ||
-           error == ERROR_DEVICE_NOT_CONNECTED;
+// Opens the net's device at the first send; FALSE with an error line
+// when it cannot (a net without a device is remembered as such).
+BOOL OpenDevice(Connection *c) {
+    if (c->deviceOpen) return TRUE;
+    if (!c->noDevice && CanSinkOpenDevice(&c->device, c->netW)) {
+        c->deviceOpen = TRUE;
+        return TRUE;
+    }
+    DWORD error = GetLastError();
+    if (!c->noDevice && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+        char detail[96];
+        snprintf(detail, sizeof(detail), "%s: error %lu", c->net, error);
+        Complain(c, "cannot open the device of", detail);
+        return FALSE;
+    }
+    c->noDevice = TRUE;
+    Complain(c, "send refused: no device behind net", c->net);
+    return FALSE;
 }
 
 // FALSE with an error line when the net has no device or the write fails.
 BOOL WriteToBus(Connection *c, const RxMsg *msg) {
-    char detail[96];
-    if (c->hDevice == INVALID_HANDLE_VALUE && !c->noDevice) {
-        wchar_t path[kMaxNetName + 8] = L"\\\\.\\";
-        wcscat(path, c->netW);
-        c->hDevice =
-            CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                        NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
-        if (c->hDevice == INVALID_HANDLE_VALUE) {
-            DWORD error = GetLastError();
-            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-                snprintf(detail, sizeof(detail), "%s: error %lu", c->net, error);
-                Complain(c, "cannot open the device of", detail);
-                return FALSE;
-            }
-            c->noDevice = TRUE;
-        }
-    }
-    if (c->noDevice) {
-        Complain(c, "send refused: no device behind net", c->net);
-        return FALSE;
-    }
-    OVERLAPPED ov;
-    memset(&ov, 0, sizeof(ov));
-    ov.hEvent = c->hWriteEvent;
-    DWORD written = 0;
-    BOOL ok = WriteFile(c->hDevice, msg, sizeof(*msg), &written, &ov);
-    if (!ok && GetLastError() == ERROR_IO_PENDING) {
-        if (WaitForSingleObject(c->hWriteEvent, kDeviceWriteMs) != WAIT_OBJECT_0)
-            CancelIoEx(c->hDevice, &ov);
-        ok = GetOverlappedResult(c->hDevice, &ov, &written, TRUE);
-    }
-    if (!ok || written != sizeof(*msg)) {
-        DWORD error = ok ? (DWORD)ERROR_WRITE_FAULT : GetLastError();
-        bool gone = DeviceWentAway(error);
+    if (!OpenDevice(c)) return FALSE;
+    DWORD sent = 0;
+    if (!CanSinkSend(&c->device, msg, 1, kDeviceWriteMs, &sent)) {
+        DWORD error = GetLastError();
+        bool gone = CanSinkDeviceWentAway(error);
+        char detail[96];
         snprintf(detail, sizeof(detail), "%s: error %lu%s", c->net, error,
                  gone ? " (the device went away; the next send opens it again)" : "");
         Complain(c, "send failed on", detail);
         if (gone) {
             // A handle whose device went away stays dead: a new open reaches
             // the device once it is back.
-            CloseHandle(c->hDevice);
-            c->hDevice = INVALID_HANDLE_VALUE;
+            CanSinkClose(&c->device, 0);
+            c->deviceOpen = FALSE;
         }
         return FALSE;
     }
@@ -497,12 +482,11 @@ void EndConnection(Connection *c) {
         netClosed = RibexCloseNet(c->pNet);
         if (!netClosed) closeError = GetLastError();
     }
-    if (c->hDevice != INVALID_HANDLE_VALUE) CloseHandle(c->hDevice);
+    if (c->deviceOpen) CanSinkClose(&c->device, 0);
     PrintStatistics(c, netClosed, closeError);
     shutdown(c->s, SD_SEND);
     closesocket(c->s);
     WSACloseEvent(c->hSocketEvent);
-    if (c->hWriteEvent != NULL) CloseHandle(c->hWriteEvent);
     HeapFree(GetProcessHeap(), 0, c->out);
     InterlockedDecrement(&c->shared->active);
     HeapFree(GetProcessHeap(), 0, c);
@@ -521,17 +505,14 @@ HANDLE RcdStartConnection(RcdShared *shared, SOCKET s, const char *peer, DWORD n
     Connection *c = (Connection *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Connection));
     char *out = (char *)HeapAlloc(GetProcessHeap(), 0, kOutCapacity);
     HANDLE hSocketEvent = WSACreateEvent();
-    HANDLE hWriteEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
     DWORD error = ERROR_NOT_ENOUGH_MEMORY;
-    if (c != NULL && out != NULL && hSocketEvent != WSA_INVALID_EVENT && hWriteEvent != NULL) {
+    if (c != NULL && out != NULL && hSocketEvent != WSA_INVALID_EVENT) {
         c->shared = shared;
         c->s = s;
         c->hSocketEvent = hSocketEvent;
-        c->hWriteEvent = hWriteEvent;
         c->number = number;
         snprintf(c->peer, sizeof(c->peer), "%s", peer);
         c->out = out;
-        c->hDevice = INVALID_HANDLE_VALUE;
         c->startTick = GetTickCount();
         RcdReaderInit(&c->reader);
         BOOL noDelay = TRUE;
@@ -550,7 +531,6 @@ HANDLE RcdStartConnection(RcdShared *shared, SOCKET s, const char *peer, DWORD n
     }
     closesocket(s);
     if (hSocketEvent != WSA_INVALID_EVENT) WSACloseEvent(hSocketEvent);
-    if (hWriteEvent != NULL) CloseHandle(hWriteEvent);
     if (out != NULL) HeapFree(GetProcessHeap(), 0, out);
     if (c != NULL) HeapFree(GetProcessHeap(), 0, c);
     SetLastError(error);

@@ -19,6 +19,7 @@ const DWORD SETTLE_MS = 300;           // the server closes a leaver's event wit
 const DWORD DRAIN_TIMEOUT_MS = 5000;
 const DWORD SERVER_END_TIMEOUT_MS = 30000;
 const DWORD MARKER_GONE_TIMEOUT_MS = 10000;
+const DWORD NEW_SERVER_TIMEOUT_MS = 10000;
 
 volatile LONG g_interrupted;
 LARGE_INTEGER g_frequency, g_start;
@@ -87,6 +88,11 @@ int StartUp(StressRun *pRun) {
     pRun->children.maxChildren = pRun->options.maxChildren;
     pRun->children.removalLimitMs = pRun->options.removalLimitMs;
     pRun->children.clockMs = RunClockMs;
+    pRun->disruptor.schedule.killEveryS = pRun->options.killServerS;
+    pRun->disruptor.schedule.restartEveryS = pRun->options.restartDriverS;
+    pRun->disruptor.schedule.endMs = (uint64_t)pRun->options.durationS * 1000;
+    pRun->disruptor.service = pRun->options.driverService;
+    pRun->disruptor.clockMs = RunClockMs;
     SeedRandom(&pRun->children.random, pRun->options.seed);
     if (!CreateChildPool(&pRun->children))
         return Fatal(L"cannot create the children's block", GetLastError());
@@ -111,6 +117,10 @@ int StartUp(StressRun *pRun) {
             observer->netName = pRun->nets[n].name;
             observer->serverQueue = pRun->options.serverQueue;
             observer->canId = pRun->nets[n].canId;
+            observer->onDevice = pRun->nets[n].isDevice;
+            observer->clockMs = RunClockMs;
+            observer->pEventsStarted = &pRun->disruptor.eventsStarted;
+            observer->pLastEventKind = &pRun->disruptor.lastEventKind;
             if (!StartObserver(observer.get()))
                 return Fatal(L"an observer cannot open its net", GetLastError());
             pRun->observers.push_back(std::move(observer));
@@ -139,8 +149,15 @@ void QuietPoint(StressRun *pRun, DWORD atS) {
     if (SampleServer(&pRun->server, atS)) pRun->restSamples.push_back(pRun->server.samples.back());
 }
 
+std::vector<Observer *> ObserverList(const StressRun &run) {
+    std::vector<Observer *> list;
+    for (const auto &observer : run.observers) list.push_back(observer.get());
+    return list;
+}
+
 void RunLoop(StressRun *pRun) {
     const StressOptions &o = pRun->options;
+    std::vector<Observer *> observers = ObserverList(*pRun);
     uint64_t endMs = (uint64_t)o.durationS * 1000;
     uint64_t nextSampleMs = 1000, nextProgressMs = (uint64_t)o.intervalS * 1000;
     for (;;) {
@@ -161,6 +178,9 @@ void RunLoop(StressRun *pRun) {
             PrintProgress(*pRun, atS);
             nextProgressMs += (uint64_t)o.intervalS * 1000;
         }
+        // After the quiet point: a server's last sample at rest comes
+        // before its kill.
+        DisruptTick(&pRun->disruptor, &pRun->server, observers);
         Sleep(TICK_MS);
     }
 }
@@ -168,6 +188,7 @@ void RunLoop(StressRun *pRun) {
 // Children first, then fuzzer and peers; the observers take the last
 // frames and leave; then the server must end by itself.
 void WindDown(StressRun *pRun) {
+    FinishDisruptions(&pRun->disruptor, &pRun->server, NEW_SERVER_TIMEOUT_MS);
     DWORD atS = (DWORD)(RunClockMs() / 1000);
     QuietPoint(pRun, atS);
     StopFuzzer(&pRun->fuzzer);
@@ -207,9 +228,14 @@ void PrintHeader(const StressRun &run) {
         std::printf(" %ls (%s)", net.name.c_str(), net.isDevice ? "device" : "simulated");
     std::printf(
         ", %lu children/min of which %lu killed, %lu observers/net, %lu fuzzed/s, "
-        "server pid %#lx\n",
+        "server pid %#lx",
         (unsigned long)o.childrenPerMin, (unsigned long)o.killsPerMin,
         (unsigned long)o.observersPerNet, (unsigned long)o.fuzzPerS, (unsigned long)run.server.pid);
+    if (o.killServerS != 0) std::printf(", server killed every %lu s", (unsigned long)o.killServerS);
+    if (o.restartDriverS != 0)
+        std::printf(", driver %ls restarted every %lu s", o.driverService.c_str(),
+                    (unsigned long)o.restartDriverS);
+    std::printf("\n");
     std::fflush(stdout);
 }
 

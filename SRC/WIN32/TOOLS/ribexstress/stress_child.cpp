@@ -16,6 +16,7 @@
 namespace {
 
 const DWORD READ_BATCH = 64;
+const DWORD OPEN_TRIES = 3;  // an open caught by a server kill is tried again
 
 }  // namespace
 
@@ -98,16 +99,37 @@ void CountFrames(const ChildArgs &a, StressChildSlot *pSlot, SeqTrack *pTrack,
     (void)lostFrames;  // overwritten entries show up as gaps in the numbers
 }
 
-int ReadAndLeave(const ChildArgs &a, StressChildSlot *pSlot) {
+// A server that dies while it holds our open request never answers it:
+// the open times out, and a new server (the library starts one) takes
+// the next try.
+BOOL OpenNet(const ChildArgs &a, RibexClientNet **ppNet) {
     RibexClientOptions options = {};
     options.serverQueueName = a.serverQueue.c_str();
     options.haveUniqueId = TRUE;
     options.uniqueIdHigh = GetCurrentProcessId();
     options.uniqueIdLow = a.uniqueLow;
+    for (DWORD attempt = 1;; ++attempt) {
+        if (RibexOpenNet(a.netName.c_str(), &options, ppNet)) return TRUE;
+        DWORD errorCode = GetLastError();
+        if (attempt == OPEN_TRIES ||
+            (errorCode != ERROR_TIMEOUT && errorCode != RIBEX_ERROR_SERVER_GONE))
+            return FALSE;
+    }
+}
+
+// The server died and a new one serves the net: the numbers start again
+// from the next frame, the gap is not this child's loss.
+bool ServerSign(DWORD errorCode, SeqTrack *pTrack) {
+    if (errorCode != RIBEX_ERROR_SERVER_GONE && errorCode != RIBEX_ERROR_NET_REOPENED)
+        return false;
+    if (errorCode == RIBEX_ERROR_NET_REOPENED) pTrack->started = false;
+    return true;
+}
+
+int ReadAndLeave(const ChildArgs &a, StressChildSlot *pSlot) {
     SetState(pSlot, CHILD_OPENING);
     RibexClientNet *pNet = nullptr;
-    if (!RibexOpenNet(a.netName.c_str(), &options, &pNet))
-        return Fail(pSlot, CHILD_EXIT_OPEN_FAILED);
+    if (!OpenNet(a, &pNet)) return Fail(pSlot, CHILD_EXIT_OPEN_FAILED);
     SetState(pSlot, CHILD_JOINED);
     // Refusals (another client holds the identifier) do not matter here;
     // the reply only has to be there when the child dies.
@@ -118,8 +140,10 @@ int ReadAndLeave(const ChildArgs &a, StressChildSlot *pSlot) {
     DWORD start = GetTickCount();
     while (a.mode == ChildMode::Read || GetTickCount() - start < a.lifeMs) {
         DWORD noFrames = 0, lostFrames = 0;
-        if (!RibexReadFrames(pNet, frames, READ_BATCH, &noFrames, &lostFrames, 50))
+        if (!RibexReadFrames(pNet, frames, READ_BATCH, &noFrames, &lostFrames, 50)) {
+            if (ServerSign(GetLastError(), &track)) continue;
             return Fail(pSlot, CHILD_EXIT_READ_FAILED);
+        }
         CountFrames(a, pSlot, &track, frames, noFrames, lostFrames);
     }
     SetState(pSlot, CHILD_CLOSING);

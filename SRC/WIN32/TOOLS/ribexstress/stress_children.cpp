@@ -83,9 +83,9 @@ void SpawnChild(ChildPool *pPool, uint64_t nowMs) {
     memset(&pPool->pBlock->slots[slot], 0, sizeof(StressChildSlot));
     ChildArgs args = ChildArgsFor(pPool, record, slot);
     if (!StartChildProcess(pPool, args, &record)) {
-        ++pPool->stats.failures;
-        pPool->stats.lastFailureCode = CHILD_EXIT_BAD_ARGS;
-        pPool->stats.lastFailureError = GetLastError();
+        ++pPool->stats.startFailures;
+        pPool->stats.lastStartError = GetLastError();
+        pPool->stats.lastStartFailureMs = nowMs;
         return;
     }
     record.used = true;

@@ -49,6 +49,9 @@ struct ChildStats {
     uint64_t kills = 0, killsByState[CHILD_CLOSED + 1] = {};
     uint64_t failures = 0;  // ended on their own with a non-zero exit code
     DWORD lastFailureCode = 0, lastFailureError = 0;
+    // CreateProcess refused: no client ran (Wine fails a start now and then)
+    uint64_t startFailures = 0, lastStartFailureMs = 0;
+    DWORD lastStartError = 0;
     uint64_t removedAtOnce = 0;  // gone with the process: the server held nothing
     uint64_t removedByServer = 0;
     uint64_t removalMaxMs = 0, removalSumMs = 0, removedOver3s = 0;

@@ -6,17 +6,62 @@ namespace {
 const DWORD READ_BATCH = 128;
 const DWORD READ_WAIT_MS = 100;
 
+const DWORD ERROR_ENTRY_OVERFLOW = ERROR_IO_DEVICE;
+
+void CountErrorEntry(Observer *pObserver, DWORD errorCode) {
+    uint64_t nowMs = pObserver->clockMs();
+    if (errorCode == RX_ERROR_DEVICE_BACK) {
+        ++pObserver->backEntries;
+        GapSign(&pObserver->gaps, GapKind::Device, true, nowMs);
+    } else if (errorCode == ERROR_ENTRY_OVERFLOW) {
+        ++pObserver->errorEntries;
+    } else {  // the read error with which the device went
+        ++pObserver->goneEntries;
+        GapSign(&pObserver->gaps, GapKind::Device, false, nowMs);
+    }
+}
+
 void Count(Observer *pObserver, const RibexFrame *frames, DWORD noFrames, DWORD lostFrames) {
     pObserver->lappedEntries += lostFrames;
     for (DWORD i = 0; i < noFrames; ++i) {
         uint32_t seq;
         if (frames[i].errorCode != 0)
-            ++pObserver->errorEntries;
+            CountErrorEntry(pObserver, frames[i].errorCode);
         else if (ReadStressFrame(frames[i].msg, pObserver->canId, &seq))
-            SeqTrackFrame(&pObserver->track, seq);
+            GapFrame(&pObserver->gaps, &pObserver->track, seq, pObserver->clockMs());
         else
             ++pObserver->foreignFrames;
     }
+}
+
+// The library's word that the server died or that the net is open on a
+// new one: the reader goes on.
+bool ServerSign(Observer *pObserver, DWORD errorCode) {
+    if (errorCode == RIBEX_ERROR_SERVER_GONE) {
+        ++pObserver->serverGone;
+        GapSign(&pObserver->gaps, GapKind::Server, false, pObserver->clockMs());
+        return true;
+    }
+    if (errorCode == RIBEX_ERROR_NET_REOPENED) {
+        ++pObserver->reopened;
+        GapSign(&pObserver->gaps, GapKind::Server, true, pObserver->clockMs());
+        return true;
+    }
+    return false;
+}
+
+// A kill or restart the controller has started since the last look opens
+// a gap, before the frames read now are counted.
+void FollowEvents(Observer *pObserver) {
+    if (pObserver->pEventsStarted == nullptr) return;
+    DWORD started = (DWORD)*pObserver->pEventsStarted;
+    if (started == pObserver->gaps.lastEventNo) return;
+    MemoryBarrier();
+    EventKind kind = (EventKind)*pObserver->pLastEventKind;
+    if (EventTouches(kind, pObserver->onDevice))
+        GapEventStarted(&pObserver->gaps, started, GapKindOf(kind), pObserver->clockMs());
+    else
+        pObserver->gaps.lastEventNo = started;
 }
 
 DWORD WINAPI ObserverThread(void *pParam) {
@@ -29,9 +74,13 @@ DWORD WINAPI ObserverThread(void *pParam) {
     }
     while (!pObserver->stop) {
         DWORD noFrames = 0, lostFrames = 0;
-        if (!RibexReadFrames(pObserver->pNet, frames, READ_BATCH, &noFrames, &lostFrames,
-                             READ_WAIT_MS)) {
-            pObserver->failure = GetLastError();
+        BOOL ok = RibexReadFrames(pObserver->pNet, frames, READ_BATCH, &noFrames, &lostFrames,
+                                  READ_WAIT_MS);
+        DWORD errorCode = GetLastError();
+        FollowEvents(pObserver);
+        if (!ok) {
+            if (ServerSign(pObserver, errorCode)) continue;
+            pObserver->failure = errorCode;
             break;
         }
         Count(pObserver, frames, noFrames, lostFrames);

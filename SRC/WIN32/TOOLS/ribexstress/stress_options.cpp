@@ -33,18 +33,32 @@ const wchar_t USAGE[] =
     L"  -i, --interval SECONDS   a progress line every SECONDS (default 10)\n"
     L"  -R, --removal-limit MS   a killed client still held by the server after MS\n"
     L"                           counts as not removed (default 10000)\n"
+    L"  -K, --kill-server SECONDS\n"
+    L"                           kill the server (TerminateProcess of ribex.exe)\n"
+    L"                           every SECONDS; its clients start a new one\n"
+    L"                           (default 0: never)\n"
+    L"  -D, --restart-driver SECONDS\n"
+    L"                           stop and start the virtual CAN driver's service\n"
+    L"                           every SECONDS (needs --device; default 0: never)\n"
+    L"  -v, --service NAME       the driver's service for -D (default vcan)\n"
     L"  -h, --help               this text\n"
     L"  -V, --version            the version\n"
     L"\n"
     L"Exit code 0 when observers lost and repeated nothing, every killed client was\n"
     L"removed, no client failed and the server ended with 0 once all had gone;\n"
     L"1 otherwise, 2 for a wrong argument or when the run could not start.\n"
+    L"With -K or -D, frames missed between a kill or a driver stop and each\n"
+    L"observer's first frame after it are that event's gap, reported with the\n"
+    L"time the observer took to resume; outside the gaps nothing may be lost or\n"
+    L"repeated, and every observer must resume after every event.\n"
     L"\n"
     L"Examples:\n"
     L"  ribexstress -t 30                      half a minute with the defaults\n"
     L"  ribexstress -t 600 -r 500 -k 40 -i 60  a 10-minute soak, 400 kills\n"
     L"  ribexstress -d - -f 0 -S 7             simulated net only, no fuzzing, seed 7\n"
-    L"  ribexstress -s SIM2 -d VCAN8 -q q2     other nets and another server queue\n";
+    L"  ribexstress -s SIM2 -d VCAN8 -q q2     other nets and another server queue\n"
+    L"  ribexstress -t 600 -K 60 -D 90         a soak that kills the server every\n"
+    L"                                         minute, restarts the driver every 90 s\n";
 
 bool ParseNumber(const wchar_t *text, DWORD minimum, DWORD maximum, DWORD *pValue) {
     DWORD value;
@@ -82,6 +96,8 @@ const NumberOption NUMBER_OPTIONS[] = {
     {L"-S", L"--seed", 0, 0xFFFFFFFFu, &StressOptions::seed},
     {L"-i", L"--interval", 1, 3600, &StressOptions::intervalS},
     {L"-R", L"--removal-limit", 100, 600000, &StressOptions::removalLimitMs},
+    {L"-K", L"--kill-server", 0, 7 * 24 * 3600, &StressOptions::killServerS},
+    {L"-D", L"--restart-driver", 0, 7 * 24 * 3600, &StressOptions::restartDriverS},
 };
 
 bool Named(const wchar_t *arg, const wchar_t *shortName, const wchar_t *longName) {
@@ -110,6 +126,14 @@ bool ParseValued(const wchar_t *arg, const wchar_t *value, StressOptions *o, std
                      L"' (1 to 51 characters, or -)";
             return false;
         }
+        return true;
+    }
+    if (Named(arg, L"-v", L"--service")) {
+        if (value == nullptr || *value == L'\0' || std::wcslen(value) > 256) {
+            *error = std::wstring(L"wrong service name for ") + arg;
+            return false;
+        }
+        o->driverService = value;
         return true;
     }
     if (Named(arg, L"-q", L"--queue")) {
@@ -153,6 +177,10 @@ bool ParseStressOptions(int argc, wchar_t **argv, StressOptions *o, std::wstring
     }
     if (o->simNet.empty() && o->deviceNet.empty()) {
         *error = L"--sim and --device are both '-': at least one net is needed";
+        return false;
+    }
+    if (o->restartDriverS != 0 && o->deviceNet.empty()) {
+        *error = L"--restart-driver needs a device net (--device is '-')";
         return false;
     }
     if (!o->simNet.empty() && o->simNet == o->deviceNet) {

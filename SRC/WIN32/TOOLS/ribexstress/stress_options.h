@@ -20,6 +20,9 @@ struct StressOptions {
     std::wstring serverQueue = L"ribexServerQueue";
     DWORD intervalS = 10;          // progress lines
     DWORD removalLimitMs = 10000;  // a killed client still there after this is a failure
+    DWORD killServerS = 0;         // 0: the server is never killed
+    DWORD restartDriverS = 0;      // 0: the driver is never restarted
+    std::wstring driverService = L"vcan";
     bool help = false;
     bool version = false;
 };

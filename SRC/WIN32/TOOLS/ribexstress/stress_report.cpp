@@ -22,6 +22,10 @@ void PrintChildren(const ChildStats &s, const StressOptions &o) {
     if (s.failures != 0)
         std::printf(" (last: exit code %lu, error %lu)", (unsigned long)s.lastFailureCode,
                     (unsigned long)s.lastFailureError);
+    if (s.startFailures != 0)
+        std::printf("; not started %llu (CreateProcess, last error %lu at %.1f s)",
+                    (unsigned long long)s.startFailures, (unsigned long)s.lastStartError,
+                    s.lastStartFailureMs / 1000.0);
     std::printf("\n           read %llu frames, lost %llu, duplicated %llu\n",
                 (unsigned long long)s.frames, (unsigned long long)s.lost,
                 (unsigned long long)s.duplicated);
@@ -41,6 +45,14 @@ void PrintChildren(const ChildStats &s, const StressOptions &o) {
     std::printf("%s\n", s.notRemovedPids.empty() ? "" : ")");
 }
 
+uint64_t LostOutsideGaps(const Observer &ob) {
+    return ob.track.lost - ob.gaps.missedInGaps;
+}
+
+uint64_t DuplicatedOutsideGaps(const Observer &ob) {
+    return ob.track.duplicated - ob.gaps.duplicatedInGaps;
+}
+
 void PrintObservers(const StressRun &run) {
     for (size_t i = 0; i < run.observers.size(); ++i) {
         const Observer &ob = *run.observers[i];
@@ -53,6 +65,119 @@ void PrintObservers(const StressRun &run) {
             (unsigned long long)ob.lappedEntries, (unsigned long long)ob.errorEntries,
             (unsigned long long)ob.foreignFrames, ob.failure != 0 ? "," : "\n");
         if (ob.failure != 0) std::printf(" failed with %lu\n", (unsigned long)ob.failure);
+        if (ob.gaps.gaps.empty()) continue;
+        std::printf(
+            "           %zu gaps: missed %llu and repeated %llu in them; outside them lost %llu, "
+            "duplicated %llu; server gone %llu, reopened %llu; device gone %llu, back %llu\n",
+            ob.gaps.gaps.size(), (unsigned long long)ob.gaps.missedInGaps,
+            (unsigned long long)ob.gaps.duplicatedInGaps, (unsigned long long)LostOutsideGaps(ob),
+            (unsigned long long)DuplicatedOutsideGaps(ob), (unsigned long long)ob.serverGone,
+            (unsigned long long)ob.reopened, (unsigned long long)ob.goneEntries,
+            (unsigned long long)ob.backEntries);
+    }
+}
+
+// What the events did to the observers, and how many observers never
+// came back or showed a gap no event explains.
+struct EventVerdict {
+    size_t notResumed = 0, extraGaps = 0, failedEvents = 0;
+    uint64_t worstResumeMs = 0;
+};
+
+const char *EventName(EventKind kind) {
+    return kind == EventKind::ServerKill ? "server kill" : "driver restart";
+}
+
+void PrintEventHead(size_t index, const StressEvent &e) {
+    std::printf("event %3zu  %-14s at %7.1f s", index + 1, EventName(e.kind), e.atMs / 1000.0);
+    if (e.errorCode != 0) std::printf(" FAILED with %lu", (unsigned long)e.errorCode);
+    if (e.kind == EventKind::ServerKill)
+        std::printf(", pid %#lx -> %#lx (found after %.2f s)", (unsigned long)e.oldPid,
+                    (unsigned long)e.newPid,
+                    e.newServerMs != 0 ? (e.newServerMs - e.atMs) / 1000.0 : 0.0);
+    else if (e.doneMs != 0)
+        std::printf(", driver running again after %.2f s", (e.doneMs - e.atMs) / 1000.0);
+}
+
+EventVerdict PrintEvents(const StressRun &run) {
+    EventVerdict verdict;
+    const std::vector<StressEvent> &events = run.disruptor.events;
+    std::vector<std::vector<EventOutcome>> outcomes;
+    for (const auto &ob : run.observers) {
+        outcomes.push_back(MatchGaps(events, ob->gaps.gaps, ob->onDevice));
+        verdict.extraGaps += ob->gaps.strayedSigns;
+    }
+    for (size_t e = 0; e < events.size(); ++e) {
+        PrintEventHead(e, events[e]);
+        if (events[e].errorCode != 0) ++verdict.failedEvents;
+        uint64_t worstMs = 0, worstMissed = 0;
+        size_t worstObserver = 0, back = 0, affected = 0;
+        for (size_t i = 0; i < outcomes.size(); ++i) {
+            const EventOutcome &o = outcomes[i][e];
+            if (!o.affected) continue;
+            ++affected;
+            if (!o.resumed) {
+                ++verdict.notResumed;
+                continue;
+            }
+            ++back;
+            if (o.resumeMs >= worstMs) {
+                worstMs = o.resumeMs;
+                worstObserver = i;
+            }
+            if (o.missed > worstMissed) worstMissed = o.missed;
+        }
+        if (worstMs > verdict.worstResumeMs) verdict.worstResumeMs = worstMs;
+        std::printf("\n           %zu of %zu observers resumed, the last after %.2f s (#%zu); "
+                    "missed at most %llu frames\n           ",
+                    back, affected, worstMs / 1000.0, worstObserver + 1,
+                    (unsigned long long)worstMissed);
+        for (size_t i = 0; i < outcomes.size(); ++i) {
+            const EventOutcome &o = outcomes[i][e];
+            if (!o.affected) continue;
+            if (o.resumed)
+                std::printf(" #%zu %.2f s/%llu", i + 1, o.resumeMs / 1000.0,
+                            (unsigned long long)o.missed);
+            else
+                std::printf(" #%zu never", i + 1);
+        }
+        std::printf("  (resume/missed)\n");
+    }
+    return verdict;
+}
+
+// Life 1 is the server killed first; life k the one found after kill k - 1.
+DWORD PidOfLife(const StressRun &run, DWORD life) {
+    DWORD kills = 0;
+    for (const StressEvent &e : run.disruptor.events) {
+        if (e.kind != EventKind::ServerKill || e.errorCode != 0) continue;
+        if (life == 1) return e.oldPid;
+        if (++kills == life - 1) return e.newPid;
+    }
+    return life == 1 ? run.server.pid : 0;
+}
+
+void PrintLives(const StressRun &run) {
+    for (DWORD life = 1; life <= run.server.life; ++life) {
+        ServerDrift rest, second;
+        BOOL haveRest = ComputeLifeDrift(run.restSamples, life, 0, &rest);
+        BOOL haveSecond = ComputeLifeDrift(run.server.samples, life, 0, &second);
+        std::printf("server     life %lu (pid %#lx):", (unsigned long)life,
+                    (unsigned long)PidOfLife(run, life));
+        if (haveRest)
+            std::printf(" at rest %zu samples, handles %lu..%lu, private %.2f..%.2f MB;",
+                        rest.samples, (unsigned long)rest.minimum.handles,
+                        (unsigned long)rest.maximum.handles, Megabytes(rest.minimum.privateBytes),
+                        Megabytes(rest.maximum.privateBytes));
+        if (haveSecond)
+            std::printf(" every second %zu samples (%lu..%lu s), handles %lu..%lu, private "
+                        "%.2f..%.2f MB",
+                        second.samples, (unsigned long)second.first.atS,
+                        (unsigned long)second.last.atS, (unsigned long)second.minimum.handles,
+                        (unsigned long)second.maximum.handles,
+                        Megabytes(second.minimum.privateBytes),
+                        Megabytes(second.maximum.privateBytes));
+        std::printf("\n");
     }
 }
 
@@ -91,6 +216,22 @@ void PrintRestSamples(const std::vector<ServerSample> &samples) {
             "server     at rest %5lu s: %lu handles, working set %.2f MB, private %.2f MB\n",
             (unsigned long)s.atS, (unsigned long)s.handles, Megabytes(s.workingSet),
             Megabytes(s.privateBytes));
+}
+
+// A leak shows as a server at rest that holds more than the first rest
+// sample did, in the same life or in a later server after kills. The
+// margins take in a client or two still on the way out.
+const DWORD REST_HANDLE_MARGIN = 8;
+const SIZE_T REST_PRIVATE_MARGIN = 1024 * 1024;
+
+bool RestFlat(const std::vector<ServerSample> &samples) {
+    if (samples.size() < 2) return true;
+    const ServerSample &first = samples.front();
+    for (const ServerSample &s : samples)
+        if (s.handles > first.handles + REST_HANDLE_MARGIN ||
+            s.privateBytes > first.privateBytes + REST_PRIVATE_MARGIN)
+            return false;
+    return true;
 }
 
 int Check(bool ok, const char *what, int *pFailures) {
@@ -141,10 +282,12 @@ int PrintSummary(const StressRun &run) {
                     stream->kind == TrafficKind::Sim ? "simulated" : "device", (long)stream->sent,
                     seconds > 0 ? stream->sent / seconds : 0.0, (long)stream->sendFailures);
     PrintFuzz(run.fuzzer, seconds);
+    EventVerdict verdict = PrintEvents(run);
     PrintRestSamples(run.restSamples);
     DWORD fromS = o.durationS >= 120 ? 60 : o.durationS / 10;
     PrintDrift("at rest", run.restSamples, fromS);
     PrintDrift("every second", run.server.samples, fromS);
+    if (run.server.life > 1) PrintLives(run);
     if (run.serverEnded)
         std::printf("server     ended with exit code %lu, %.1f s after the last client let go\n",
                     (unsigned long)run.serverExitCode, run.serverEndMs / 1000.0);
@@ -153,10 +296,27 @@ int PrintSummary(const StressRun &run) {
 
     int failures = 0;
     for (const auto &ob : run.observers) {
-        Check(ob->track.lost == 0, "an observer lost frames", &failures);
-        Check(ob->track.duplicated == 0, "an observer saw a frame twice", &failures);
+        Check(LostOutsideGaps(*ob) == 0, "an observer lost frames outside the events' gaps",
+              &failures);
+        Check(DuplicatedOutsideGaps(*ob) == 0,
+              "an observer saw a frame twice outside the events' gaps", &failures);
         Check(ob->failure == 0, "an observer's read or close failed", &failures);
+        if (ob->onDevice)
+            Check(ob->goneEntries == run.disruptor.restarts &&
+                      ob->backEntries == run.disruptor.restarts,
+                  "a device observer did not read one gone and one back entry per restart",
+                  &failures);
     }
+    Check(RestFlat(run.restSamples),
+          "the server at rest held more handles or memory than at the first quiet point",
+          &failures);
+    Check(verdict.failedEvents == 0, "a server kill or driver restart failed", &failures);
+    Check(verdict.notResumed == 0, "an observer did not resume after a kill or restart",
+          &failures);
+    Check(verdict.extraGaps == 0,
+          "an observer read a server-gone, reopen or device entry with no kill or restart "
+          "going on",
+          &failures);
     Check(s.duplicated == 0, "a client child saw a frame twice", &failures);
     Check(s.notRemoved == 0 && run.children.pending.empty(),
           "a killed client was not removed by the server", &failures);

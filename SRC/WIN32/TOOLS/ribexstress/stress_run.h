@@ -9,6 +9,7 @@
 
 #include "msgq.h"
 #include "stress_children.h"
+#include "stress_disrupt.h"
 #include "stress_fuzz.h"
 #include "stress_observer.h"
 #include "stress_options.h"
@@ -25,6 +26,7 @@ struct StressRun {
     Fuzzer fuzzer;
     MsgQHandle hServerQueue = nullptr;  // keeps the server up while the run sets up
     ServerWatch server;
+    Disruptor disruptor;
     std::vector<ServerSample> restSamples;  // at quiet points: only observers and peers
     BOOL serverEnded = FALSE;
     DWORD serverExitCode = 0;

@@ -139,13 +139,42 @@ void NoteServersBefore(ServerWatch *pWatch) {
 // Clients that connect before the first server holds the instance marker
 // start servers of their own; all but one of them find the marker taken
 // and end at once. So the server is the one left once the marker exists.
+BOOL TryFindServer(ServerWatch *pWatch) {
+    if (pWatch->hProcess != nullptr) return TRUE;
+    if (!MarkerExists()) return FALSE;
+    pWatch->pid = OnlyNewServerPid(pWatch->knownPids, &pWatch->hProcess);
+    return pWatch->pid != 0;
+}
+
+BOOL KillServer(ServerWatch *pWatch, DWORD timeoutMs) {
+    if (pWatch->hProcess == nullptr) {
+        SetLastError(ERROR_NOT_FOUND);
+        return FALSE;
+    }
+    HANDLE hKill = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pWatch->pid);
+    BOOL killed = hKill != nullptr && TerminateProcess(hKill, 9);
+    DWORD errorCode = killed ? ERROR_SUCCESS : GetLastError();
+    if (hKill != nullptr) CloseHandle(hKill);
+    if (killed && WaitForSingleObject(pWatch->hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        killed = FALSE;
+        errorCode = ERROR_TIMEOUT;
+    }
+    if (!killed) {
+        SetLastError(errorCode);
+        return FALSE;
+    }
+    pWatch->knownPids.push_back(pWatch->pid);
+    CloseHandle(pWatch->hProcess);
+    pWatch->hProcess = nullptr;
+    pWatch->pid = 0;
+    ++pWatch->life;
+    return TRUE;
+}
+
 BOOL FindServer(ServerWatch *pWatch, DWORD timeoutMs) {
     DWORD start = GetTickCount();
     for (;;) {
-        if (MarkerExists()) {
-            pWatch->pid = OnlyNewServerPid(pWatch->knownPids, &pWatch->hProcess);
-            if (pWatch->pid != 0) return TRUE;
-        }
+        if (TryFindServer(pWatch)) return TRUE;
         if (GetTickCount() - start >= timeoutMs) {
             SetLastError(ERROR_NOT_FOUND);
             return FALSE;
@@ -157,8 +186,13 @@ BOOL FindServer(ServerWatch *pWatch, DWORD timeoutMs) {
 BOOL SampleServer(ServerWatch *pWatch, DWORD atS) {
     ServerSample sample = {};
     sample.atS = atS;
+    sample.life = pWatch->life;
     PROCESS_MEMORY_COUNTERS_EX counters = {};
     counters.cb = sizeof(counters);
+    if (pWatch->hProcess == nullptr) {  // killed, the next one not found yet
+        SetLastError(ERROR_NOT_FOUND);
+        return FALSE;
+    }
     // An ended process still answers, with nothing: no figures from it.
     if (WaitForSingleObject(pWatch->hProcess, 0) != WAIT_TIMEOUT) {
         SetLastError(ERROR_PROCESS_ABORTED);
@@ -188,9 +222,15 @@ void ReleaseServerWatch(ServerWatch *pWatch) {
 
 BOOL ComputeServerDrift(const std::vector<ServerSample> &samples, DWORD fromS,
                         ServerDrift *pDrift) {
+    return ComputeLifeDrift(samples, 0, fromS, pDrift);
+}
+
+// life 0: every life.
+BOOL ComputeLifeDrift(const std::vector<ServerSample> &samples, DWORD life, DWORD fromS,
+                      ServerDrift *pDrift) {
     *pDrift = {};
     for (const ServerSample &s : samples) {
-        if (s.atS < fromS) continue;
+        if (s.atS < fromS || (life != 0 && s.life != life)) continue;
         if (pDrift->samples++ == 0) {
             pDrift->first = pDrift->minimum = pDrift->maximum = s;
             continue;
@@ -203,7 +243,8 @@ BOOL ComputeServerDrift(const std::vector<ServerSample> &samples, DWORD fromS,
         pDrift->maximum.privateBytes = std::max(pDrift->maximum.privateBytes, s.privateBytes);
     }
     if (pDrift->samples == 0) return FALSE;
-    pDrift->last = samples.back();
+    for (const ServerSample &s : samples)
+        if (s.atS >= fromS && (life == 0 || s.life == life)) pDrift->last = s;
     pDrift->handlesPercent =
         Percent((double)pDrift->maximum.handles - pDrift->minimum.handles, pDrift->first.handles);
     pDrift->workingSetPercent = Percent(

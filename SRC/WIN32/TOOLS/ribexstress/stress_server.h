@@ -15,13 +15,15 @@ struct ServerSample {
     DWORD handles;
     SIZE_T workingSet;
     SIZE_T privateBytes;
+    DWORD life;  // 1 for the first server, one more after each kill
 };
 
 struct ServerWatch {
     HANDLE hProcess = nullptr;
     DWORD pid = 0;
     std::vector<ServerSample> samples;
-    std::vector<DWORD> knownPids;  // ribex.exe processes from before the run
+    std::vector<DWORD> knownPids;  // ribex.exe processes from before the run, and killed ones
+    DWORD life = 1;
 };
 
 // Notes the ribex.exe processes there before the run starts its server.
@@ -30,6 +32,11 @@ void NoteServersBefore(ServerWatch *pWatch);
 // instance marker (waits up to timeoutMs for the marker and for every
 // other new ribex.exe to end).
 BOOL FindServer(ServerWatch *pWatch, DWORD timeoutMs);
+// One look for the new server after a kill; TRUE once it is found.
+BOOL TryFindServer(ServerWatch *pWatch);
+// Terminates the server and waits until it has ended; the next server is
+// a new life, to be found with TryFindServer.
+BOOL KillServer(ServerWatch *pWatch, DWORD timeoutMs);
 // Adds a sample taken now; FALSE when the process has ended or cannot be
 // asked.
 BOOL SampleServer(ServerWatch *pWatch, DWORD atS);
@@ -45,3 +52,6 @@ struct ServerDrift {
 };
 
 BOOL ComputeServerDrift(const std::vector<ServerSample> &samples, DWORD fromS, ServerDrift *pDrift);
+// The same over the samples of one server's life only.
+BOOL ComputeLifeDrift(const std::vector<ServerSample> &samples, DWORD life, DWORD fromS,
+                      ServerDrift *pDrift);

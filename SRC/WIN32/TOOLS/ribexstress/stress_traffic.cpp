@@ -41,16 +41,39 @@ DWORD SendBatch(TrafficStream *pStream, uint32_t first, DWORD count) {
     return count;
 }
 
+// A write that fails on a driver that was stopped has a dead handle: the
+// device is opened again once the driver runs. Frames that were due
+// meanwhile are not sent in a burst after it, as a bus would not carry
+// them either.
+bool ReopenDevice(TrafficStream *pStream) {
+    if (pStream->hDevice != INVALID_HANDLE_VALUE) CloseHandle(pStream->hDevice);
+    pStream->hDevice = VcanOpenDevice(pStream->netName.c_str());
+    if (pStream->hDevice == INVALID_HANDLE_VALUE) return false;
+    InterlockedIncrement(&pStream->deviceReopens);
+    return true;
+}
+
 DWORD WINAPI TrafficThread(void *pParam) {
     TrafficStream *pStream = (TrafficStream *)pParam;
     LARGE_INTEGER frequency, start, now;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
+    uint64_t dueBase = 0;  // frames sent when the clock last started again
+    bool deviceLost = false;
     while (!pStream->stop) {
+        if (deviceLost) {
+            if (!ReopenDevice(pStream)) {
+                Sleep(20);
+                continue;
+            }
+            deviceLost = false;
+            QueryPerformanceCounter(&start);
+            dueBase = (uint64_t)pStream->sent;
+        }
         QueryPerformanceCounter(&now);
         uint64_t ticks = (uint64_t)(now.QuadPart - start.QuadPart);
         uint64_t due =
-            ticks / (uint64_t)frequency.QuadPart * pStream->rate +
+            dueBase + ticks / (uint64_t)frequency.QuadPart * pStream->rate +
             ticks % (uint64_t)frequency.QuadPart * pStream->rate / (uint64_t)frequency.QuadPart;
         uint64_t sent = (uint64_t)pStream->sent;
         if (sent >= due) {
@@ -62,6 +85,7 @@ DWORD WINAPI TrafficThread(void *pParam) {
         InterlockedExchangeAdd(&pStream->sent, (LONG)done);
         if (done < count) {
             InterlockedIncrement(&pStream->sendFailures);
+            deviceLost = pStream->kind == TrafficKind::Device;
             Sleep(10);
         }
     }

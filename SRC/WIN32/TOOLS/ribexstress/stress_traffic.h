@@ -22,6 +22,7 @@ struct TrafficStream {
     volatile LONG stop = 0;
     volatile LONG sent = 0;          // frames out, numbered 0 .. sent - 1
     volatile LONG sendFailures = 0;  // retried: a frame is never skipped
+    volatile LONG deviceReopens = 0;  // the device came back after a driver restart
     DWORD lastError = 0;
 };
 

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "server_marker.h"
 #include "msgq.h"
 #include "ribex_client.h"
 #include "sim_can_message.h"
@@ -14,14 +15,8 @@
 
 namespace {
 
-bool MarkerExists() {
-    HANDLE h = OpenMutexW(SYNCHRONIZE, FALSE, L"ribexMultInstMtx");
-    if (h != nullptr) CloseHandle(h);
-    return h != nullptr;
-}
-
 bool MarkerGoneWithin(DWORD timeoutMs) {
-    for (DWORD start = GetTickCount(); MarkerExists(); Sleep(20))
+    for (DWORD start = GetTickCount(); ribex_test::ServerMarkerExists(); Sleep(20))
         if (GetTickCount() - start >= timeoutMs) return false;
     return true;
 }
@@ -100,7 +95,7 @@ TEST_F(OpenFailure, AServerThatCannotBeStartedIsNamedWithTheProgramTried) {
     EXPECT_STREQ(f.serverPath, path);
     std::wstring text = Describe(L"CAN1", f);
     EXPECT_TRUE(Has(text, L"could not be started from 'C:\\no\\such\\folder\\ribex.exe'")) << text;
-    EXPECT_FALSE(MarkerExists());
+    EXPECT_FALSE(ribex_test::ServerMarkerExists());
 }
 
 TEST_F(OpenFailure, AUniqueIdInUseOnTheNetIsNamedAndTheFirstClientKeepsItsNet) {

@@ -9,6 +9,12 @@
 
 #include "msgq.h"
 
+// The machine-wide objects of the server's start and its client check:
+// the global lock serialises both against every client, the instance
+// marker exists while a server runs.
+#define RIBEX_GLOBAL_LOCK_NAME L"ribexGlobLockMtx"
+#define RIBEX_INSTANCE_MARKER_NAME L"ribexMultInstMtx"
+
 // prefix + high and low as 8 lowercase hex digits each + suffix.
 wchar_t *CreateUniqueName(const wchar_t *prefix, DWORD high, DWORD low, const wchar_t *suffix);
 

@@ -1,3 +1,4 @@
+#include "server_marker.h"
 #include "registry_e2e.h"
 
 #include <string.h>
@@ -11,24 +12,18 @@ namespace registry_e2e {
 
 namespace {
 
-bool MarkerExists() {
-    HANDLE h = OpenMutexW(SYNCHRONIZE, FALSE, L"ribexMultInstMtx");
-    if (h != nullptr) CloseHandle(h);
-    return h != nullptr;
-}
-
 }  // namespace
 
 bool StartServer(Server *server) {
     // A server of an earlier test ends by itself within a few seconds.
-    for (int i = 0; i < 150 && MarkerExists(); ++i) Sleep(100);
-    if (MarkerExists()) return false;
+    for (int i = 0; i < 150 && ribex_test::ServerMarkerExists(); ++i) Sleep(100);
+    if (ribex_test::ServerMarkerExists()) return false;
     server->queueName = UniqueName(L"regq");
     server->hQueue = MsgQCreate(server->queueName.c_str(), 64, 124, MSGQ_NAMED);
     if (server->hQueue == nullptr) return false;
     if (!StartChild(L"ribex", L"\"" + server->queueName + L"\"", &server->child)) return false;
-    for (int i = 0; i < 100 && !MarkerExists(); ++i) Sleep(50);
-    return MarkerExists() && ServerRunning(server);
+    for (int i = 0; i < 100 && !ribex_test::ServerMarkerExists(); ++i) Sleep(50);
+    return ribex_test::ServerMarkerExists() && ServerRunning(server);
 }
 
 DWORD StopServer(Server *server, DWORD timeoutMs) {

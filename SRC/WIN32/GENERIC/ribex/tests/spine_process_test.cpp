@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "server_marker.h"
 #include "child_process.h"
 #include "client_liveness.h"
 #include "msgq.h"
@@ -28,17 +29,11 @@ const std::string kDropped =
 std::wstring Quoted(const std::wstring &s) { return L"\"" + s + L"\""; }
 std::string ServerPath() { return ribex_test::Narrow(ribex_test::ProgramPath(L"ribex")); }
 
-bool MarkerExists() {
-    HANDLE h = OpenMutexW(SYNCHRONIZE, FALSE, L"ribexMultInstMtx");
-    if (h != nullptr) CloseHandle(h);
-    return h != nullptr;
-}
-
 class SpineProcess : public ::testing::Test {
   protected:
     // Earlier tests' servers end at their next client check.
     void SetUp() override {
-        for (int i = 0; i < 300 && MarkerExists(); ++i) Sleep(20);
+        for (int i = 0; i < 300 && ribex_test::ServerMarkerExists(); ++i) Sleep(20);
     }
     void TearDown() override {
         if (hQueue_ != nullptr) MsgQClose(hQueue_);
@@ -131,7 +126,7 @@ TEST_F(SpineProcess, WithoutArgumentsTheOpenOfItsOwnPathFailsWith1460) {
         "ribex::main, ( hMsgQ = MsgQOpen( ... )) == NULL, errorCode == 1460\n",
         "ribex::main Exit (1460)\n\n"};
     EXPECT_EQ(expected, Lines());
-    EXPECT_FALSE(MarkerExists());
+    EXPECT_FALSE(ribex_test::ServerMarkerExists());
 }
 
 TEST_F(SpineProcess, SecondInstanceEndsWith183AndTheFirstKeepsServing) {
@@ -185,7 +180,7 @@ TEST_F(SpineProcess, ServerEndsWithZeroOnceTheLastClientClosedTheQueue) {
     ASSERT_LT(at, lines.size());
     for (size_t i = at + 1; i + 1 < lines.size(); ++i)
         EXPECT_NE(std::string::npos, lines[i].find("UnRegisterAllRibexClients")) << lines[i];
-    EXPECT_FALSE(MarkerExists());
+    EXPECT_FALSE(ribex_test::ServerMarkerExists());
     EXPECT_EQ(nullptr, MsgQOpen(queueName_.c_str(), 0));
 }
 

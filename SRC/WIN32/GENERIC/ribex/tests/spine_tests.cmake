@@ -10,7 +10,7 @@ set_tests_properties(ribex_names_test PROPERTIES RESOURCE_LOCK tracebuffer)
 if(TARGET ribex)
   # Dies holding the global lock, as a client killed inside its lock window.
   add_executable(ribex_spine_lock_holder ${CMAKE_CURRENT_LIST_DIR}/spine_lock_holder.cpp)
-  target_link_libraries(ribex_spine_lock_holder PRIVATE ribex_testsupport)
+  target_link_libraries(ribex_spine_lock_holder PRIVATE ribex_testsupport ribex_names)
   target_link_options(ribex_spine_lock_holder PRIVATE -municode)
 
   ribex_add_gtest(ribex_spine_process_test

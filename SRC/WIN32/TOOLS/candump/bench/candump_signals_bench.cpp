@@ -145,20 +145,24 @@ int wmain(int argc, wchar_t **argv) {
     printf("candump_signals_bench: %lu frames/s of 8 bytes (a full 1 Mbit/s bus) on %ls for %lu s, "
            "decoded into 8 signals each\n",
            kRate, device.c_str(), kSeconds);
-    printf("server's default device batch (NoMsgPerRead unset):\n");
+    // The server reads NoMsgPerRead from the driver's service key when it
+    // opens the net: the installed value (64), then none (the server's
+    // default of 2), and the installed value again at the end.
+    if (!VcanSetServiceValue(L"vcan", L"NoMsgPerRead", 64))
+        printf("candump_signals_bench: NoMsgPerRead could not be set, error %lu\n", GetLastError());
+    printf("NoMsgPerRead as installed (64):\n");
     fflush(stdout);
     int rc = Run(device, queue, dbc);
-    // The server reads NoMsgPerRead from the driver's service key when it
-    // opens the net; the value goes again afterwards.
-    if (VcanSetServiceValue(L"vcan", L"NoMsgPerRead", 32)) {
-        printf("NoMsgPerRead 32:\n");
+    if (VcanDeleteServiceValue(L"vcan", L"NoMsgPerRead")) {
+        printf("NoMsgPerRead unset (the server's default, 2):\n");
         fflush(stdout);
         Sleep(4000);  // the first run's server ends by itself
         rc |= Run(device, queue + L"b", dbc);
-        VcanDeleteServiceValue(L"vcan", L"NoMsgPerRead");
     } else {
-        printf("candump_signals_bench: NoMsgPerRead could not be set, error %lu\n", GetLastError());
+        printf("candump_signals_bench: NoMsgPerRead could not be removed, error %lu\n", GetLastError());
     }
+    if (!VcanSetServiceValue(L"vcan", L"NoMsgPerRead", 64))
+        printf("candump_signals_bench: NoMsgPerRead could not be set again, error %lu\n", GetLastError());
     DeleteFileW(dbc.c_str());
     return rc;
 }

@@ -15,10 +15,8 @@ canpeer replays such a log, counting and skipping the error frames.
 usage: log_interop_test.py WINE_RUN BIN_DIR WINEPREFIX
 """
 import os
-import select
 import shutil
 import struct
-import subprocess
 import sys
 import tempfile
 import time
@@ -28,64 +26,19 @@ import can
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), *[".."] * 5, "tests",
                                 "support"))
 from ribex_servers import wait_no_server  # noqa: E402
+import ribex_tools  # noqa: E402
+from ribex_tools import Started, check, win  # noqa: E402
 
 WINE_RUN, BIN_DIR, PREFIX = sys.argv[1:4]
-TAG = "%x" % os.getpid()
-QUEUE = "lgq" + TAG
-ENABLED = (0x123, 0x1ABCDEF0)  # remote-frame identifiers the nets answer
-failures = []
-
-
-def check(condition, what, detail=""):
-    if condition:
-        print("ok: " + what, flush=True)
-        return
-    failures.append(what)
-    print("FAIL: %s\n%s" % (what, detail), flush=True)
-
-
-def win(path):
-    return "Z:" + path.replace("/", "\\")
-
-
-def command(program, args):
-    return [WINE_RUN, os.path.join(BIN_DIR, program + ".exe")] + [str(a) for a in args]
+ribex_tools.use_build(WINE_RUN, BIN_DIR)
 
 
 def run(program, *args, timeout=120):
-    done = subprocess.run(command(program, args), capture_output=True, timeout=timeout,
-                          stdin=subprocess.DEVNULL)
-    return done.returncode, (done.stdout + done.stderr).decode(errors="replace")
-
-
-class Started:
-    """A program of ours running in the background, its output captured."""
-
-    def __init__(self, program, *args):
-        self.proc = subprocess.Popen(command(program, args), stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.err = b""
-
-    def wait_for(self, text, timeout=60):
-        """Reads stderr until text shows up; False if the program ends first."""
-        end = time.time() + timeout
-        fd = self.proc.stderr.fileno()
-        while text.encode() not in self.err and time.time() < end:
-            if select.select([fd], [], [], 0.5)[0]:
-                chunk = os.read(fd, 4096)
-                if not chunk:
-                    break
-                self.err += chunk
-        return text.encode() in self.err
-
-    def finish(self, timeout=60):
-        try:
-            out, err = self.proc.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            out, err = self.proc.communicate()
-        self.err += err
-        return self.proc.returncode, out.decode(errors="replace"), self.err.decode(errors="replace")
+    code, out, err = ribex_tools.run(program, *args, timeout=timeout)
+    return code, out + err
+TAG = "%x" % os.getpid()
+QUEUE = "lgq" + TAG
+ENABLED = (0x123, 0x1ABCDEF0)  # remote-frame identifiers the nets answer
 
 
 def record(net, count, path, log_format):
@@ -310,8 +263,7 @@ def main():
         # The server ends by itself once no client holds its queue.
         check(wait_no_server(PREFIX), "the server ended")
         shutil.rmtree(tmp, ignore_errors=True)
-    print("%d failures" % len(failures))
-    return 1 if failures else 0
+    return ribex_tools.summary()
 
 
 if __name__ == "__main__":

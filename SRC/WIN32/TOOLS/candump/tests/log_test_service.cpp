@@ -2,6 +2,7 @@
 // and read batch touch no other suite:
 //
 //   log_test_service install SERVICE PREFIX QUEUEFRAMES NOMSGPERREAD   one device PREFIX1, started
+//   log_test_service stop SERVICE | start SERVICE   the driver gone and back
 //   log_test_service uninstall SERVICE
 //
 // Exit code 0, or the Windows error of the step that failed.
@@ -23,10 +24,14 @@ int wmain(int argc, wchar_t **argv)
             return (int)GetLastError();
         return 0;
     }
+    if (argc == 3 && wcscmp(argv[1], L"stop") == 0)
+        return VcanStopService(argv[2]) ? 0 : (int)GetLastError();
+    if (argc == 3 && wcscmp(argv[1], L"start") == 0)
+        return VcanStartService(argv[2]) ? 0 : (int)GetLastError();
     if (argc == 3 && wcscmp(argv[1], L"uninstall") == 0)
         return VcanUninstallService(argv[2]) ? 0 : (int)GetLastError();
     fwprintf(stderr,
-             L"usage: log_test_service install SERVICE PREFIX QUEUEFRAMES NOMSGPERREAD | uninstall "
-             L"SERVICE\n");
+             L"usage: log_test_service install SERVICE PREFIX QUEUEFRAMES NOMSGPERREAD | stop SERVICE | "
+             L"start SERVICE | uninstall SERVICE\n");
     return 2;
 }

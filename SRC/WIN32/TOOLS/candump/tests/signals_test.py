@@ -21,7 +21,6 @@ import random
 import re
 import shutil
 import struct
-import subprocess
 import sys
 import tempfile
 import time
@@ -33,65 +32,15 @@ import canmatrix.formats
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), *[".."] * 5, "tests",
                                 "support"))
 from ribex_servers import wait_no_server  # noqa: E402
+import ribex_tools  # noqa: E402
+from ribex_tools import Started, check, run, win  # noqa: E402
 
 WINE_RUN, BIN_DIR, PREFIX = sys.argv[1:4]
+ribex_tools.use_build(WINE_RUN, BIN_DIR)
 TAG = "%x" % os.getpid()
 QUEUE = "sgq" + TAG
 NET = "SGS" + TAG
 UNKNOWN_ID = 0x7AB  # in the file for every net only: stays raw on NET
-failures = []
-
-
-def check(condition, what, detail=""):
-    if condition:
-        print("ok: " + what, flush=True)
-        return
-    failures.append(what)
-    print("FAIL: %s\n%s" % (what, detail), flush=True)
-
-
-def win(path):
-    return "Z:" + path.replace("/", "\\")
-
-
-def command(program, args):
-    return [WINE_RUN, os.path.join(BIN_DIR, program + ".exe")] + [str(a) for a in args]
-
-
-def run(program, *args, timeout=120):
-    done = subprocess.run(command(program, args), capture_output=True, timeout=timeout,
-                          stdin=subprocess.DEVNULL)
-    return done.returncode, done.stdout.decode(errors="replace"), done.stderr.decode(errors="replace")
-
-
-class Started:
-    """A program of ours running in the background, its output captured."""
-
-    def __init__(self, program, *args):
-        self.proc = subprocess.Popen(command(program, args), stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.err = b""
-
-    def wait_for(self, text, timeout=60):
-        import select
-        end = time.time() + timeout
-        fd = self.proc.stderr.fileno()
-        while text.encode() not in self.err and time.time() < end:
-            if select.select([fd], [], [], 0.5)[0]:
-                chunk = os.read(fd, 4096)
-                if not chunk:
-                    break
-                self.err += chunk
-        return text.encode() in self.err
-
-    def finish(self, timeout=120):
-        try:
-            out, err = self.proc.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            out, err = self.proc.communicate()
-        self.err += err
-        return self.proc.returncode, out.decode(errors="replace"), self.err.decode(errors="replace")
 
 
 def signal(name, start, size, little=True, signed=False, factor=1, offset=0, unit="", **kw):
@@ -344,8 +293,7 @@ def main():
             holder.finish()
         check(wait_no_server(PREFIX), "the server ended")
         shutil.rmtree(tmp, ignore_errors=True)
-    print("%d failures" % len(failures))
-    return 1 if failures else 0
+    return ribex_tools.summary()
 
 
 if __name__ == "__main__":

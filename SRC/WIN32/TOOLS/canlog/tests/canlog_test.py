@@ -14,6 +14,7 @@ with. A 2-million-frame log converts with every frame and bounded memory.
 
 usage: canlog_test.py WINE_RUN BIN_DIR
 """
+import json
 import os
 import random
 import re
@@ -268,6 +269,43 @@ def check_csv(tmp, rng):
             elif cell != "":
                 bad.append("%s: %r where the frame has no such signal" % (name, cell))
     check(not bad, "every CSV value agrees with canmatrix's decoder", "\n".join(bad[:10]))
+    return db, dbc, msgs
+
+
+def check_jsonl(tmp, db, dbc, msgs):
+    """The frames of the CSV case and an error frame, as JSON Lines."""
+    error = can.Message(timestamp=T0 + 10, is_error_frame=True, channel=1, data=bytes(8))
+    src = os.path.join(tmp, "jsonl.blf")
+    write_blf(src, msgs + [error])
+    out = os.path.join(tmp, "frames.jsonl")
+    code, _, err = canlog("--dbc", win(dbc), win(src), win(out))
+    check(code == 0, "canlog --dbc OUT.jsonl writes JSON Lines", err)
+    with open(out) as f:
+        objects = [json.loads(line) for line in f]
+    check(len(objects) == len(msgs) + 1, "one object per record", "%d objects" % len(objects))
+    bad = []
+    for m, o in zip(msgs, objects):
+        if abs(o["t"] - m.timestamp) > 1e-6 or o["id"] != m.arbitration_id or \
+                o["ext"] != m.is_extended_id or o["rtr"] or o["dlc"] != len(m.data) or \
+                o["data"] != m.data.hex().upper() or o["error"] is not None:
+            bad.append("frame %r as %r" % (m, o))
+            continue
+        frame = db.frame_by_id(canmatrix.ArbitrationId(m.arbitration_id, extended=m.is_extended_id))
+        want = {} if frame is None else {s: float(v.phys_value) for s, v in frame.decode(m.data).items()}
+        if o["msg"] != (frame.name if frame is not None else None) or set(o["signals"]) != set(want):
+            bad.append("decoded %r, canmatrix %r" % (o, want))
+            continue
+        bad += ["%s: ours %r, canmatrix %r" % (n, o["signals"][n], v) for n, v in want.items()
+                if abs(o["signals"][n] - v) > 1e-9 * max(1, abs(v))]
+    check(not bad, "every JSON line agrees with the frame and canmatrix's decoder", "\n".join(bad[:10]))
+    last = objects[-1] if objects else {}
+    check(last.get("error") is not None and last.get("ext") and last.get("id", 0) & 0x20000000,
+          "an error frame of the log is an error frame in JSON", repr(last))
+    # Without a database: every frame, msg null.
+    code, plain, err = canlog("-o", "jsonl", win(src), "-")
+    lines = [json.loads(line) for line in plain.decode().splitlines()]
+    check(code == 0 and len(lines) == len(msgs) + 1 and all(o["msg"] is None for o in lines),
+          "-o jsonl without --dbc: the frames, msg null", err)
 
 
 def check_large(tmp):
@@ -305,7 +343,7 @@ def check_usage():
     check(code == 0 and b"Examples:" in out, "-h prints the usage with examples")
     code, out, _ = canlog("-V")
     check(code == 0 and out.startswith(b"canlog "), "-V prints the version")
-    for args, says in ((["a.blf"], "OUT is missing"), (["-o", "jsonl", "a.blf", "-"], "jsonl"),
+    for args, says in ((["a.blf"], "OUT is missing"), (["-o", "xml", "a.blf", "-"], "unknown format"),
                        (["a.blf", "a.txt"], "cannot tell the format"),
                        (["a.blf", "a.csv"], "needs --dbc"), (["-z", "10", "a.log", "b.blf"], "-z")):
         code, _, err = canlog(*args)
@@ -321,7 +359,7 @@ def main():
         check_python_blf_converts(tmp, rng)
         check_canlog_blf_read_by_python_can(tmp, rng)
         check_truncated(tmp, rng)
-        check_csv(tmp, rng)
+        check_jsonl(tmp, *check_csv(tmp, rng))
         check_large(tmp)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)

@@ -38,36 +38,16 @@ import canmatrix.formats
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), *[".."] * 5, "tests",
                                 "support"))
 from ribex_servers import wait_no_server  # noqa: E402
+import ribex_tools  # noqa: E402
+from ribex_tools import check, command, run, win  # noqa: E402
 
 WINE_RUN, BIN_DIR, PREFIX = sys.argv[1:4]
+ribex_tools.use_build(WINE_RUN, BIN_DIR)
 TAG = "%x" % os.getpid()
 QUEUE = "cpdq" + TAG
 NET = "CPDB" + TAG
 LINE = re.compile(r"^\((\d+\.\d+)\) \S+ ([0-9A-F]+)#([0-9A-F]*)\s*$")
 REST_BUS_MS = 4000
-failures = []
-
-
-def check(condition, what, detail=""):
-    if condition:
-        print("ok: " + what, flush=True)
-        return
-    failures.append(what)
-    print("FAIL: %s\n%s" % (what, detail), flush=True)
-
-
-def win(path):
-    return "Z:" + path.replace("/", "\\")
-
-
-def command(program, args):
-    return [WINE_RUN, os.path.join(BIN_DIR, program + ".exe")] + [str(a) for a in args]
-
-
-def run(program, *args, timeout=120):
-    done = subprocess.run(command(program, args), capture_output=True, timeout=timeout,
-                          stdin=subprocess.DEVNULL)
-    return done.returncode, done.stdout.decode(errors="replace"), done.stderr.decode(errors="replace")
 
 
 def signal(name, start, size, factor="1", offset="0", little=True, signed=False, minimum=None,
@@ -313,8 +293,7 @@ def main():
                 holder.wait()
     # The server ends by itself once no client holds its queue.
     check(wait_no_server(PREFIX), "the server ended")
-    print("%d failures" % len(failures))
-    return 1 if failures else 0
+    return ribex_tools.summary()
 
 
 if __name__ == "__main__":

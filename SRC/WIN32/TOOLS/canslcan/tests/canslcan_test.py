@@ -267,6 +267,47 @@ def test_unplug_and_return(adapter):
               for l in bridge.lines), "unplug: lost frames and reconnects counted", bridge.text())
 
 
+def test_device_gone_and_back(adapter):
+    # A driver service of this case's own: stopping it touches no other suite.
+    service = "slcanSvc%d" % os.getpid()
+    prefix = "SLCV%d" % os.getpid()
+    device = prefix + "1"
+    done = run("log_test_service.exe", "install", service, prefix, "1024", "64")
+    check(done.returncode == 0, "gone: own driver service installed", done.stderr.decode())
+    try:
+        bridge = Bridge(["--device", device, "-R", "7DF"])
+        check(started(adapter), "gone: channel opened", bridge.text())
+        dump = candump(device, 1000)
+        check(probe(adapter, dump), "gone: probe frame reaches candump", dump.text())
+        done = run("log_test_service.exe", "stop", service)
+        check(done.returncode == 0, "gone: driver stopped", done.stderr.decode())
+        check(bridge.wait_line(lambda l: "the device went away" in l, 20), "gone: reported",
+              bridge.text())
+        done = run("log_test_service.exe", "start", service)
+        check(done.returncode == 0, "gone: driver started", done.stderr.decode())
+        check(bridge.wait_line(lambda l: "the device is back" in l, 20), "gone: back reported",
+              bridge.text())
+        # Both ways again: the adapter's frames reach the server's reopened
+        # handle, and the bus's frames reach the adapter.
+        dump.lines.clear()
+        check(probe(adapter, dump), "gone: adapter frames reach candump again", dump.text())
+        tx = run("canpeer.exe", "-d", device, "222#22", "7DF#R8")
+        check(tx.returncode == 0, "gone: canpeer wrote", tx.stdout.decode() + tx.stderr.decode())
+        check(adapter.wait_for(lambda a: "t222122" in a.transmitted and "r7DF8" in a.transmitted, 20),
+              "gone: transmit after the driver's return, remote ids passed again",
+              repr(adapter.transmitted))
+        dump.proc.kill()
+        dump.finish()
+        code = bridge.stop()
+        check(code == 0, "gone: Ctrl+C ends canslcan with 0", bridge.text())
+        check(sum("the device went away" in l for l in bridge.lines) == 1, "gone: said once",
+              bridge.text())
+        check(any("reopens of the device after it went away: 1" in l for l in bridge.lines), "gone: reopen counted",
+              bridge.text())
+    finally:
+        run("log_test_service.exe", "uninstall", service)
+
+
 def test_refused_bit_rate_and_full_queue(adapter):
     # An adapter that refuses the bit rate: named, channel never opened, exit 1.
     adapter.refuse = {"S7"}
@@ -311,7 +352,8 @@ def main():
     check(wait_no_server(PREFIX), "no server of an earlier test is left")
     test_usage()
     cases = [test_sim_frames_commands_and_ctrl_c, test_stamps_malformed_and_refusals,
-             test_refused_bit_rate_and_full_queue, test_device_both_ways, test_unplug_and_return]
+             test_refused_bit_rate_and_full_queue, test_device_both_ways, test_unplug_and_return,
+             test_device_gone_and_back]
     only = sys.argv[4:]
     for case in cases:
         if only and case.__name__ not in only:

@@ -17,6 +17,7 @@
 #include "ribex_messages.h"
 #include "stress_child.h"
 #include "stress_children.h"
+#include "stress_events.h"
 #include "stress_fuzz.h"
 #include "stress_options.h"
 #include "stress_server.h"
@@ -204,6 +205,10 @@ const OptionCase OPTION_CASES[] = {
     {{L"-s", L"A123456789012345678901234567890123456789012345678901"}, L"-s"},
     {{L"-q", L"a\"b"}, L"-q"},
     {{L"--bogus"}, L"--bogus"},
+    {{L"-K", L"60", L"-D", L"90"}, nullptr},
+    {{L"-d", L"-", L"-D", L"90"}, L"--restart-driver"},
+    {{L"-K", L"-1"}, L"-K"},
+    {{L"-v", L""}, L"-v"},
 };
 
 TEST(StressOptions, WrongArgumentsAreNamed) {
@@ -255,10 +260,10 @@ TEST(StressRemoval, GoneOnlyWhenEventAndReplyQueueAreBothGone) {
 
 TEST(StressServerDrift, SpreadFromTheFirstSampleOn) {
     std::vector<ServerSample> samples = {
-        {10, 500, 100, 100},  // before fromS: left out
-        {60, 100, 1000, 2000},
-        {120, 102, 1010, 2000},
-        {180, 101, 990, 2100},
+        {10, 500, 100, 100, 1},  // before fromS: left out
+        {60, 100, 1000, 2000, 1},
+        {120, 102, 1010, 2000, 1},
+        {180, 101, 990, 2100, 1},
     };
     ServerDrift drift;
     ASSERT_TRUE(ComputeServerDrift(samples, 60, &drift));
@@ -271,6 +276,146 @@ TEST(StressServerDrift, SpreadFromTheFirstSampleOn) {
     EXPECT_DOUBLE_EQ(drift.workingSetPercent, 2.0);
     EXPECT_DOUBLE_EQ(drift.privatePercent, 5.0);
     EXPECT_FALSE(ComputeServerDrift(samples, 200, &drift)) << "no sample that late";
+}
+
+TEST(StressServerDrift, ALifeIsOneServersSamplesOnly) {
+    std::vector<ServerSample> samples = {
+        {10, 80, 100, 1000, 1}, {20, 90, 100, 1100, 1},   // the killed server
+        {30, 70, 100, 900, 2},  {40, 75, 100, 950, 2},    // the one after it
+        {50, 300, 100, 5000, 3},
+    };
+    ServerDrift drift;
+    ASSERT_TRUE(ComputeLifeDrift(samples, 2, 0, &drift));
+    EXPECT_EQ(drift.samples, 2u);
+    EXPECT_EQ(drift.first.atS, 30u);
+    EXPECT_EQ(drift.last.atS, 40u) << "the life's last sample, not the run's";
+    EXPECT_EQ(drift.minimum.handles, 70u);
+    EXPECT_EQ(drift.maximum.handles, 75u);
+    EXPECT_FALSE(ComputeLifeDrift(samples, 4, 0, &drift)) << "no such life";
+}
+
+}  // namespace
+
+namespace {
+
+// Which event a run starts when: kills and restarts at their periods,
+// one at a time, none in the run's last seconds.
+TEST(StressEvents, DueAtTheirPeriodsOneAtATimeAndNoneNearTheEnd) {
+    EventSchedule schedule;
+    schedule.killEveryS = 60;
+    schedule.restartEveryS = 90;
+    schedule.endMs = 200000;
+    EventKind kind;
+    EXPECT_FALSE(TakeDueEvent(&schedule, 59999, true, &kind));
+    ASSERT_TRUE(TakeDueEvent(&schedule, 60000, true, &kind));
+    EXPECT_EQ(EventKind::ServerKill, kind);
+    EXPECT_FALSE(TakeDueEvent(&schedule, 60010, true, &kind)) << "the next kill is at 120 s";
+    EXPECT_FALSE(TakeDueEvent(&schedule, 95000, false, &kind)) << "the kill has not settled";
+    ASSERT_TRUE(TakeDueEvent(&schedule, 95000, true, &kind)) << "the restart stayed due";
+    EXPECT_EQ(EventKind::DriverRestart, kind);
+    ASSERT_TRUE(TakeDueEvent(&schedule, 181000, true, &kind)) << "both due: the kill first";
+    EXPECT_EQ(EventKind::ServerKill, kind);
+    ASSERT_TRUE(TakeDueEvent(&schedule, 181000, true, &kind));
+    EXPECT_EQ(EventKind::DriverRestart, kind);
+    EXPECT_FALSE(TakeDueEvent(&schedule, 182000, true, &kind))
+        << "the kill missed at 120 s is not made up";
+    EXPECT_FALSE(TakeDueEvent(&schedule, 190000, true, &kind)) << "within the end margin";
+
+    EventSchedule never;
+    never.endMs = 200000;
+    EXPECT_FALSE(TakeDueEvent(&never, 100000, true, &kind)) << "periods of 0";
+}
+
+struct GapStep {
+    char what;  // 'e' event started, 'g' gone, 'b' back, 'f' frame
+    uint32_t seq;
+    uint64_t atMs;
+};
+
+GapTrack PlayGaps(const std::vector<GapStep> &steps, GapKind kind, SeqTrack *pTrack) {
+    GapTrack gaps;
+    SeqTrackExpectFromZero(pTrack);
+    DWORD eventNo = 0;
+    for (const GapStep &step : steps) {
+        if (step.what == 'e') GapEventStarted(&gaps, ++eventNo, kind, step.atMs);
+        if (step.what == 'g') GapSign(&gaps, kind, false, step.atMs);
+        if (step.what == 'b') GapSign(&gaps, kind, true, step.atMs);
+        if (step.what == 'f') GapFrame(&gaps, pTrack, step.seq, step.atMs);
+    }
+    return gaps;
+}
+
+// A gap ends at the first frame after the event: the first one past a
+// hole in the numbers, or, with no hole, the first after the net or
+// device came back. Frames read late from before the event do not end it.
+TEST(StressEvents, AGapEndsAtTheFirstFrameAfterTheEvent) {
+    struct {
+        const char *name;
+        std::vector<GapStep> steps;
+        bool resumed;
+        uint64_t resumedMs, missed, lostOutside;
+        uint64_t strayed;
+    } cases[] = {
+        {"late frames, then a hole after the reopen",
+         {{'f', 0, 0}, {'e', 0, 100}, {'f', 1, 110}, {'g', 0, 200}, {'b', 0, 300},
+          {'f', 9, 320}, {'f', 10, 330}},
+         true, 320, 7, 0, 0},
+        {"nothing lost: the first frame after the reopen",
+         {{'f', 0, 0}, {'e', 0, 100}, {'f', 1, 150}, {'g', 0, 200}, {'b', 0, 300},
+          {'f', 2, 310}},
+         true, 310, 0, 0, 0},
+        {"another client's reopen brought the frames before our signs",
+         {{'f', 0, 0}, {'e', 0, 100}, {'f', 5, 250}, {'g', 0, 260}, {'b', 0, 300},
+          {'f', 6, 310}},
+         true, 250, 4, 0, 0},
+        {"never back", {{'f', 0, 0}, {'e', 0, 100}, {'g', 0, 200}, {'f', 1, 210}}, false, 0, 0,
+         0, 0},
+        {"a hole with no event is a loss",
+         {{'f', 0, 0}, {'f', 3, 10}, {'e', 0, 100}, {'b', 0, 150}, {'f', 4, 160}},
+         true, 160, 0, 2, 0},
+        {"a sign with no event strays", {{'f', 0, 0}, {'g', 0, 50}, {'f', 1, 60}}, false, 0, 0,
+         0, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        SeqTrack track;
+        GapTrack gaps = PlayGaps(c.steps, GapKind::Server, &track);
+        EXPECT_EQ(c.strayed, gaps.strayedSigns);
+        EXPECT_EQ(c.lostOutside, track.lost - gaps.missedInGaps);
+        if (gaps.gaps.empty()) {
+            EXPECT_FALSE(c.resumed);
+            continue;
+        }
+        const ObserverGap &gap = gaps.gaps.back();
+        EXPECT_EQ(c.resumed, gap.resumedMs != 0);
+        EXPECT_EQ(c.resumedMs, gap.resumedMs);
+        EXPECT_EQ(c.missed, gap.missed);
+        EXPECT_EQ(c.resumed ? 1 : 0, gaps.resumedEventNo);
+    }
+}
+
+TEST(StressEvents, EachEventGetsEveryTouchedObserversOutcome) {
+    std::vector<StressEvent> events(3);
+    events[0].kind = EventKind::ServerKill;
+    events[0].atMs = 1000;
+    events[1].kind = EventKind::DriverRestart;
+    events[1].atMs = 5000;
+    events[2].kind = EventKind::ServerKill;
+    events[2].atMs = 9000;
+    std::vector<ObserverGap> gaps(2);
+    gaps[0].eventNo = 1;
+    gaps[0].resumedMs = 1400;
+    gaps[0].missed = 12;
+    gaps[1].eventNo = 3;  // opened, never closed
+    std::vector<EventOutcome> onDevice = MatchGaps(events, gaps, true);
+    ASSERT_EQ(3u, onDevice.size());
+    EXPECT_TRUE(onDevice[0].affected && onDevice[0].resumed);
+    EXPECT_EQ(400u, onDevice[0].resumeMs);
+    EXPECT_EQ(12u, onDevice[0].missed);
+    EXPECT_TRUE(onDevice[1].affected && !onDevice[1].resumed) << "no gap for the restart";
+    EXPECT_TRUE(onDevice[2].affected && !onDevice[2].resumed);
+    std::vector<EventOutcome> simulated = MatchGaps(events, gaps, false);
+    EXPECT_FALSE(simulated[1].affected) << "a restart does not touch a simulated net";
 }
 
 }  // namespace

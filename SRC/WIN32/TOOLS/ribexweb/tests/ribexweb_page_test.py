@@ -12,7 +12,8 @@ Shift+drag pans, the 10 s window shows ten seconds, the cursor reads
 every plotted value at its time; the CSV the page exports (the button's
 download) equals what was sent, the PNG is an image. A second ribexweb
 shows a BLF log written by python-can, start to end. The screenshot of the
-live page goes to the file given (the README links it).
+live page goes to the file given (the build folder; the README's picture is
+a copy of it).
 
 usage: ribexweb_page_test.py WINE_RUN BIN_DIR WINEPREFIX SCREENSHOT.png
 """

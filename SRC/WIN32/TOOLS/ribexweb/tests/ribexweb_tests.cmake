@@ -15,6 +15,6 @@ if(RIBEX_WINEPREFIX AND MINGW AND EXISTS /usr/bin/python3)
   add_test(NAME ribexweb_page_test
            COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/ribexweb_page_test.py
                    ${CMAKE_BINARY_DIR}/wine-run.sh ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
-                   ${RIBEX_WINEPREFIX} ${PROJECT_SOURCE_DIR}/docs/images/ribexweb.png)
+                   ${RIBEX_WINEPREFIX} ${CMAKE_BINARY_DIR}/ribexweb-page.png)
   set_tests_properties(ribexweb_page_test PROPERTIES TIMEOUT 300 RESOURCE_LOCK ribexserver)
 endif()
