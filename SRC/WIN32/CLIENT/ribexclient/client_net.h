@@ -66,6 +66,11 @@ BOOL RequestOpen(RibexClientNet *pNet, RibexOpenFailure *pFailure);
 BOOL StatusRequest(RibexClientNet *pNet, const void *pRequest, DWORD length);
 BOOL SendEnableRemFrame(RibexClientNet *pNet, DWORD canId, DWORD length);
 
+// TRUE when the server no longer holds this net's reply queue (it holds a
+// handle of every open client's): the server has gone. FALSE when it
+// cannot be told. One kernel call.
+BOOL ServerLeftReplyQueue(RibexClientNet *pNet);
+
 // The server watcher: started with the first open net, it ends by itself
 // when no net is open. It holds a reference of the module while it runs,
 // so unloading the DLL never pulls the code from under it.

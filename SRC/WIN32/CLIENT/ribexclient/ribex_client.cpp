@@ -100,12 +100,47 @@ RibexClientNet **AcquireLiveNets(DWORD *pCount) {
     return pNets;
 }
 
+// How often a wait for a confirm looks whether the server is still there.
+#define CONFIRM_WATCH_SLICE_MS 250u
+
+// Waits for the confirm with the given id, the whole time-out at most.
+// With watchServer (the server holds our reply queue: the net is open or
+// its open was answered) a server that dies holding the request ends the
+// wait within a slice, with RIBEX_ERROR_SERVER_GONE: its confirm will
+// never come.
+static BOOL AwaitConfirm(RibexClientNet *pNet, DWORD confirmId, BOOL watchServer,
+                         msgCfm *pConfirm) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD elapsed = GetTickCount() - start;
+        DWORD left = elapsed < pNet->confirmTimeoutMs ? pNet->confirmTimeoutMs - elapsed : 0;
+        DWORD wait = watchServer && left > CONFIRM_WATCH_SLICE_MS ? CONFIRM_WATCH_SLICE_MS : left;
+        DWORD length = 0;
+        memset(pConfirm, 0, sizeof(*pConfirm));
+        if (MsgQReceive(pNet->hReplyQueue, pConfirm, sizeof(*pConfirm), &length, wait)) {
+            if (length >= RIBEX_STATUS_CFM_SIZE && pConfirm->id == confirmId) return TRUE;
+            continue;
+        }
+        DWORD errorCode = GetLastError();
+        if (errorCode == ERROR_BAD_LENGTH) continue;  // not a confirm of ours
+        if (errorCode != ERROR_TIMEOUT || wait == left) return FALSE;
+        if (ServerLeftReplyQueue(pNet)) {
+            // A confirm sent just before the server went is still taken.
+            if (MsgQReceive(pNet->hReplyQueue, pConfirm, sizeof(*pConfirm), &length, 0) &&
+                length >= RIBEX_STATUS_CFM_SIZE && pConfirm->id == confirmId)
+                return TRUE;
+            SetLastError(RIBEX_ERROR_SERVER_GONE);
+            return FALSE;
+        }
+    }
+}
+
 // Sends a request and waits for the confirm with the given id. Confirms
 // left over from an exchange that timed out are thrown away first: the
 // reply queue holds one message, and a stale one would also be taken for
 // this request's answer.
 static BOOL ExchangeRequest(RibexClientNet *pNet, const void *pRequest, DWORD requestLength,
-                            DWORD confirmId, msgCfm *pConfirm) {
+                            DWORD confirmId, BOOL watchServer, msgCfm *pConfirm) {
     EnterCriticalSection(&pNet->requestLock);
     msgCfm stale;
     DWORD length = 0;
@@ -113,22 +148,9 @@ static BOOL ExchangeRequest(RibexClientNet *pNet, const void *pRequest, DWORD re
         if (MsgQReceive(pNet->hReplyQueue, &stale, sizeof(stale), &length, 0)) continue;
         if (GetLastError() != ERROR_BAD_LENGTH) break;
     }
-
-    BOOL ok = MsgQSend(pNet->hServerQueue, pRequest, requestLength, pNet->confirmTimeoutMs);
+    BOOL ok = MsgQSend(pNet->hServerQueue, pRequest, requestLength, pNet->confirmTimeoutMs) &&
+              AwaitConfirm(pNet, confirmId, watchServer, pConfirm);
     DWORD errorCode = ok ? ERROR_SUCCESS : GetLastError();
-    DWORD start = GetTickCount();
-    while (ok) {
-        DWORD elapsed = GetTickCount() - start;
-        DWORD left = elapsed < pNet->confirmTimeoutMs ? pNet->confirmTimeoutMs - elapsed : 0;
-        memset(pConfirm, 0, sizeof(*pConfirm));
-        if (!MsgQReceive(pNet->hReplyQueue, pConfirm, sizeof(*pConfirm), &length, left)) {
-            errorCode = GetLastError();
-            if (errorCode == ERROR_BAD_LENGTH) continue;  // not a confirm of ours
-            ok = FALSE;
-            break;
-        }
-        if (length >= RIBEX_STATUS_CFM_SIZE && pConfirm->id == confirmId) break;
-    }
     LeaveCriticalSection(&pNet->requestLock);
     SetLastError(errorCode);
     return ok;
@@ -143,7 +165,8 @@ static BOOL SendClose(RibexClientNet *pNet, DWORD *pErrorCode) {
     request.uniqueId.high = pNet->high;
     request.uniqueId.low = pNet->low;
     msgCfm confirm;
-    if (!ExchangeRequest(pNet, &request, sizeof(request), RIBEX_CFM_STATUS, &confirm)) return FALSE;
+    if (!ExchangeRequest(pNet, &request, sizeof(request), RIBEX_CFM_STATUS, TRUE, &confirm))
+        return FALSE;
     *pErrorCode = confirm.canStatusCfm.errorCode;
     return TRUE;
 }
@@ -196,7 +219,8 @@ BOOL RequestOpen(RibexClientNet *pNet, RibexOpenFailure *pFailure) {
     DWORD length = (DWORD)(offsetof(canIfOpenReqMsg, netName) + (nameChars + 1) * sizeof(wchar_t));
 
     msgCfm confirm;
-    if (!ExchangeRequest(pNet, &request, length, RIBEX_CFM_IF_OPEN, &confirm)) {
+    // The server opens our reply queue only when it takes the request.
+    if (!ExchangeRequest(pNet, &request, length, RIBEX_CFM_IF_OPEN, FALSE, &confirm)) {
         DWORD errorCode = GetLastError();
         if (errorCode == ERROR_TIMEOUT) {
             // The server may still act on the open later; a close behind it
@@ -377,6 +401,8 @@ BOOL RibexCloseNet(RibexClientNet *pNet) {
     EnterCriticalSection(&pNet->requestLock);  // a reopen in progress ends first
     InterlockedExchange(&pNet->closed, 1);
     if (pNet->link != LINK_GONE && !SendClose(pNet, &errorCode)) errorCode = GetLastError();
+    // A server that died holding the close took the net's registration with it.
+    if (errorCode == RIBEX_ERROR_SERVER_GONE) errorCode = ERROR_SUCCESS;
     LeaveCriticalSection(&pNet->requestLock);
     // The handles go with the last reference: a call still running on
     // another thread finishes with them first.
@@ -395,7 +421,7 @@ static BOOL LeaveNetOnly(RibexClientNet *pNet) {
 
 BOOL StatusRequest(RibexClientNet *pNet, const void *pRequest, DWORD length) {
     msgCfm confirm;
-    BOOL ok = ExchangeRequest(pNet, pRequest, length, RIBEX_CFM_STATUS, &confirm);
+    BOOL ok = ExchangeRequest(pNet, pRequest, length, RIBEX_CFM_STATUS, TRUE, &confirm);
     DWORD errorCode = ok ? confirm.canStatusCfm.errorCode : GetLastError();
     SetLastError(errorCode);
     return errorCode == ERROR_SUCCESS;
@@ -467,7 +493,8 @@ BOOL RibexEnumRemFrame(RibexClientNet *pNet, DWORD index, DWORD *pCanId) {
     request.uniqueId.low = pNet->low;
     request.index = index;
     msgCfm confirm;
-    BOOL ok = ExchangeRequest(pNet, &request, sizeof(request), RIBEX_CFM_ENUM_REM_FRAME, &confirm);
+    BOOL ok = ExchangeRequest(pNet, &request, sizeof(request), RIBEX_CFM_ENUM_REM_FRAME, TRUE,
+                              &confirm);
     DWORD errorCode = ok ? confirm.canEnumRemFrameCfm.errorCode : GetLastError();
     if (errorCode == ERROR_SUCCESS) *pCanId = confirm.canEnumRemFrameCfm.canId;
     SetLastError(errorCode);

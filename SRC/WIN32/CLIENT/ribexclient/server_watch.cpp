@@ -24,10 +24,19 @@ typedef LONG(NTAPI *NtQueryObjectFn)(HANDLE, int, PVOID, ULONG, PULONG);
 static SRWLOCK g_watchLock = SRWLOCK_INIT;  // guards g_watchRunning
 static BOOL g_watchRunning;
 
-// When the mapping shows only our handle, the server has gone. FALSE when
-// it cannot be told.
-static BOOL ServerLeftReplyQueue(RibexClientNet *pNet, NtQueryObjectFn query) {
+static NtQueryObjectFn QueryObjectFunction(void) {
+    static NtQueryObjectFn s_query;  // ntdll stays loaded: found once
+    if (s_query == NULL) {
+        HMODULE hNtdll = GetModuleHandleW(L"ntdll.dll");
+        if (hNtdll != NULL)
+            s_query = (NtQueryObjectFn)(void *)GetProcAddress(hNtdll, "NtQueryObject");
+    }
+    return s_query;
+}
+
+BOOL ServerLeftReplyQueue(RibexClientNet *pNet) {
     HANDLE hMapping = MsgQGetMappingHandle(pNet->hReplyQueue);
+    NtQueryObjectFn query = QueryObjectFunction();
     if (hMapping == NULL || query == NULL) return FALSE;
     ObjectBasicInfo info = {};
     ULONG returned = 0;
@@ -81,9 +90,9 @@ static void ReopenNet(RibexClientNet *pNet) {
     LeaveCriticalSection(&pNet->requestLock);
 }
 
-static void WatchNet(RibexClientNet *pNet, NtQueryObjectFn query) {
+static void WatchNet(RibexClientNet *pNet) {
     if (pNet->closed) return;
-    if (pNet->link != LINK_GONE && ServerLeftReplyQueue(pNet, query)) {
+    if (pNet->link != LINK_GONE && ServerLeftReplyQueue(pNet)) {
         pNet->reopenBackoffMs = 0;
         pNet->nextReopenTick = GetTickCount();
         InterlockedExchange(&pNet->link, LINK_GONE);
@@ -108,15 +117,12 @@ static BOOL StopWatchIfIdle(void) {
 }
 
 static DWORD WINAPI ServerWatchThread(LPVOID pModule) {
-    HMODULE hNtdll = GetModuleHandleW(L"ntdll.dll");
-    NtQueryObjectFn query =
-        hNtdll != NULL ? (NtQueryObjectFn)(void *)GetProcAddress(hNtdll, "NtQueryObject") : NULL;
     for (;;) {
         Sleep(SERVER_WATCH_PERIOD_MS);
         DWORD count = 0;
         RibexClientNet **pNets = AcquireLiveNets(&count);
         for (DWORD i = 0; i < count; ++i) {
-            WatchNet(pNets[i], query);
+            WatchNet(pNets[i]);
             ReleaseNet(pNets[i]);
         }
         if (pNets != NULL) HeapFree(GetProcessHeap(), 0, pNets);
