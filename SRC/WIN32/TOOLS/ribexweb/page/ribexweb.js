@@ -8,6 +8,8 @@
   const CHANGE_HOLD_MS = 1000;  // a changed byte stays marked this long
   const LAG_KEEP = 1000;
   const FRAME_MS = 30;
+  const GAP_FACTOR = 10;   // a pause of ten usual spacings is a gap in the line
+  const GAP_MIN_S = 0.25;  // ... and never one shorter than this
   const COLORS = ["#2d6cdf", "#d9480f", "#2b8a3e", "#ae3ec9", "#e67700", "#0b7285", "#c2255c",
                   "#5c940d", "#364fc7", "#862e9c"];
 
@@ -244,7 +246,7 @@
     const series = [{ label: "time s", value: (u, v) => (v === null ? "–" : v.toFixed(4)) }];
     state.picked.forEach((p, i) => series.push({
       label: p.key, scale: p.unit || "–", stroke: COLORS[i % COLORS.length], width: 1.25,
-      spanGaps: true, points: { show: false },
+      spanGaps: false, points: { show: false },
     }));
     const size = plotSize();
     const opts = {
@@ -379,9 +381,28 @@
     if (state.lags.length > LAG_KEEP) state.lags.shift();
   }
 
+  // A pause in a signal far longer than its usual spacing is drawn as a
+  // gap (a null between the points), not as a line across the silence.
+  // Points of other signals at other times stay undefined in the join and
+  // are spanned.
+  function withGaps(t, v) {
+    const steps = [];
+    for (let i = 1; i < t.length; ++i) if (t[i] > t[i - 1]) steps.push(t[i] - t[i - 1]);
+    if (steps.length < 2) return [t, v];
+    steps.sort((a, b) => a - b);
+    const limit = Math.max(GAP_FACTOR * steps[steps.length >> 1], GAP_MIN_S);
+    const gt = [t[0]], gv = [v[0]];
+    for (let i = 1; i < t.length; ++i) {
+      if (t[i] - t[i - 1] > limit) { gt.push((t[i - 1] + t[i]) / 2); gv.push(null); }
+      gt.push(t[i]);
+      gv.push(v[i]);
+    }
+    return [gt, gv];
+  }
+
   function setPlotData() {
     if (!state.plot) return;
-    const tables = state.series.map((s) => [s.t, s.v]);
+    const tables = state.series.map((s) => withGaps(s.t, s.v));
     const data = tables.length === 1 ? tables[0] : uPlot.join(tables);
     state.plot.setData(data, false);
     applyRange();
@@ -418,8 +439,13 @@
       const t = u.data[0][i];
       if (t < r.min || t > r.max) continue;
       const row = [String(t)];
-      for (let k = 1; k < u.data.length; ++k) row.push(u.data[k][i] === null || u.data[k][i] === undefined ? "" : String(u.data[k][i]));
-      lines.push(row.join(","));
+      let values = 0;
+      for (let k = 1; k < u.data.length; ++k) {
+        const v = u.data[k][i];
+        if (v !== null && v !== undefined) ++values;
+        row.push(v === null || v === undefined ? "" : String(v));
+      }
+      if (values !== 0) lines.push(row.join(","));  // a gap's marker is no value
     }
     return lines.join("\n") + "\n";
   }

@@ -67,8 +67,17 @@ def wait_js(driver, script, timeout=60):
     return w.wait_until(lambda: js(driver, script), timeout=timeout)
 
 
-def plot_data(driver):
+def plot_data_as_drawn(driver):
     return js(driver, "const p = window.ribexweb.plot; return p ? p.data : null;")
+
+
+def plot_data(driver):
+    """The plotted points, without the markers that break the line at a pause."""
+    data = plot_data_as_drawn(driver)
+    if not data:
+        return data
+    keep = [i for i in range(len(data[0])) if any(s[i] is not None for s in data[1:])]
+    return [[s[i] for i in keep] for s in data]
 
 
 def table_rows(driver):
@@ -160,6 +169,15 @@ def check_plot(driver, msgs, downloads):
     d = plot_data(driver)
     w.check(resumed and d[1][len(sent):] == [w.speed(i) for i in range(40)],
             "resumed, the plot takes the frames sent meanwhile", len(d[0]) if d else None)
+    # The seconds between the two batches are a gap in the line (a null
+    # between the first's last point and the second's first); the frames of
+    # a batch stay one line (a stalled sender may leave a rare gap).
+    drawn = plot_data_as_drawn(driver)
+    gaps = [i for i, v in enumerate(drawn[1]) if v is None]
+    w.check(any(drawn[0][g - 1] == d[0][len(sent) - 1] and drawn[0][g + 1] == d[0][len(sent)]
+                for g in gaps if 0 < g < len(drawn[0]) - 1),
+            "the pause between the batches is drawn as a gap, not a line", gaps)
+    w.check(len(gaps) <= 1 + len(drawn[0]) // 100, "a batch's frames are drawn as one line", gaps)
 
     # Zoom: a drag across the middle of the plot.
     over = driver.find_element(By.CSS_SELECTOR, "#plot .u-over")
