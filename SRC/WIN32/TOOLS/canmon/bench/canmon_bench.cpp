@@ -62,6 +62,27 @@ unsigned long long After(const std::string &text, size_t from, const char *marke
     return value;
 }
 
+// Where the last line holding marker starts.
+size_t LineOf(const std::string &text, const char *marker) {
+    size_t at = text.rfind(marker);
+    if (at == std::string::npos) return at;
+    size_t lineEnd = text.rfind('\n', at);
+    return lineEnd == std::string::npos ? 0 : lineEnd + 1;
+}
+
+// The CPU time a reader printed at exit ("TOOL: CPU 1.23 s ..."), as a
+// share of one core over the traffic.
+std::string CpuText(const std::string &out, const char *marker, double trafficSeconds) {
+    size_t at = out.rfind(marker);
+    double seconds = 0;
+    if (at == std::string::npos || sscanf(out.c_str() + at + strlen(marker), "%lf", &seconds) != 1)
+        return std::string();
+    char text[96];
+    snprintf(text, sizeof(text), ", CPU %.2f s = %.1f%% of one core over the traffic", seconds,
+             100.0 * seconds / trafficSeconds);
+    return text;
+}
+
 void Report(Reader *r, double trafficSeconds) {
     DWORD code = 99;
     if (!ribex_test::WaitChild(&r->child, kRunMs + 30000, &code))
@@ -77,22 +98,15 @@ void Report(Reader *r, double trafficSeconds) {
         lost = After(out, header, " bit/s, ", "%llu");
         errors = After(out, header, " lost, ", "%llu");
         frames = After(out, header, "error entries, ", "%llu");
-        double seconds = 0;
-        size_t at = out.rfind("canmon: CPU ");
-        if (at != std::string::npos && sscanf(out.c_str() + at, "canmon: CPU %lf", &seconds) == 1) {
-            char text[96];
-            snprintf(text, sizeof(text), ", CPU %.2f s = %.1f%% of one core over the traffic",
-                     seconds, 100.0 * seconds / trafficSeconds);
-            cpu = text;
-        }
+        cpu = CpuText(out, "canmon: CPU ", trafficSeconds);
     } else {
-        size_t stats = out.rfind("candump: ");
+        // "candump: N frames in S s, R frames/s, L lost, ..." and "candump: E
+        // error entries, ..." (stdout and stderr share the pipe).
+        size_t stats = LineOf(out, " frames in ");
         frames = After(out, stats, "candump: ", "%llu");
         lost = After(out, stats, " frames/s, ", "%llu");
-        errors = 0;
-        for (size_t at = out.find(" ERROR#"); at != std::string::npos;
-             at = out.find(" ERROR#", at + 1))
-            ++errors;
+        errors = After(out, LineOf(out, " error entries, "), "candump: ", "%llu");
+        cpu = CpuText(out, "candump: CPU ", trafficSeconds);
     }
     printf("  %-8s exit %lu: %llu frames, %llu lost, %llu error entries%s\n", r->name, code, frames,
            lost, errors, cpu.c_str());
