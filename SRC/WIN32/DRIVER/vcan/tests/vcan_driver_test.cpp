@@ -610,17 +610,27 @@ TEST(VcanCancel, CancelIoEndsTheThreadsReadsCancelIoExOnlyTheOneNamed)
 }
 
 // Frames numbered 0 .. total - 1 in their data bytes, four to a write.
+// With aborted set, every paceEvery-th write first waits until a read was
+// cancelled with nothing (the reader caught up), so that both cases occur.
 struct NumberedWriter {
     HANDLE h;
     uint32_t total;
     BOOL ok;
+    HANDLE aborted = nullptr;   // auto-reset, set by the reader
+    uint32_t paceEvery = 25;
 };
 
 DWORD WINAPI WriteNumbered(void *param)
 {
     NumberedWriter *w = static_cast<NumberedWriter *>(param);
     w->ok = TRUE;
-    for (uint32_t i = 0; i < w->total && w->ok; i += 4) {
+    for (uint32_t i = 0, writes = 0; i < w->total && w->ok; i += 4, writes++) {
+        if (w->aborted && writes % w->paceEvery == w->paceEvery - 1 &&
+            WaitForSingleObject(w->aborted, 10000) != WAIT_OBJECT_0) {
+            SetLastError(ERROR_TIMEOUT);
+            w->ok = FALSE;
+            break;
+        }
         RxMsg frames[4];
         DWORD n = std::min<uint32_t>(4, w->total - i);
         for (DWORD k = 0; k < n; k++) {
@@ -633,23 +643,27 @@ DWORD WINAPI WriteNumbered(void *param)
     return 0;
 }
 
-// Appends the numbers of the frames a finished read got; false when it
-// ended neither with frames nor as cancelled.
-bool CollectRead(PendingRead &read, std::vector<uint32_t> *numbers, uint32_t *aborted)
+// How a read ended: cancelled with nothing, or with the numbers of its frames.
+struct ReadEnd {
+    bool ended = false, aborted = false, framesOnly = false;
+    std::vector<uint32_t> numbers;
+};
+
+ReadEnd EndOf(PendingRead &read)
 {
-    if (!read.Done(5000)) return false;
+    ReadEnd end;
+    end.ended = read.Done(5000);
+    if (!end.ended) return end;
     DWORD n = 0, error = read.Result(&n);
     read.pending = false;
-    if (error == ERROR_OPERATION_ABORTED && n == 0) {
-        ++*aborted;
-        return true;
-    }
+    end.aborted = error == ERROR_OPERATION_ABORTED && n == 0;
+    end.framesOnly = error == 0 && n > 0;
     for (DWORD i = 0; i < n; i++) {
         uint32_t number;
         memcpy(&number, read.frames[i].can.data, 4);
-        numbers->push_back(number);
+        end.numbers.push_back(number);
     }
-    return error == 0 && n > 0;
+    return end;
 }
 
 // While another thread writes, this one keeps two reads waiting at a time
@@ -662,29 +676,38 @@ TEST(VcanCancel, ReadsCancelledWhileFramesArriveLoseNoFrame)
     Handle writer(VcanOpenDevice(CANCEL_DEVICE)), reader(VcanOpenDevice(CANCEL_DEVICE));
     ASSERT_TRUE(writer.valid() && reader.valid());
     NumberedWriter job = {writer.get(), 1000, FALSE};
+    job.aborted = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     ASSERT_LT(job.total, Counters(reader.get()).capacity) << "no frame may be lost to a full queue";
     HANDLE thread = CreateThread(nullptr, 0, WriteNumbered, &job, 0, nullptr);
     ASSERT_NE(nullptr, thread);
 
     std::vector<uint32_t> numbers;
     uint32_t aborted = 0, rounds = 0;
-    bool writing = true;
-    for (; writing || Counters(reader.get()).queued; rounds++) {
-        writing = WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+    for (; numbers.size() < job.total; rounds++) {
         PendingRead kept, cancelled;
         kept.Start(reader.get(), 4);
         cancelled.Start(reader.get(), 4);
         CancelIoEx(reader.get(), &cancelled.ov);  // ERROR_NOT_FOUND when it has got its frames already
-        ASSERT_TRUE(CollectRead(kept, &numbers, &aborted)) << "round " << rounds;
-        ASSERT_TRUE(CollectRead(cancelled, &numbers, &aborted)) << "round " << rounds;
+        // The cancelled one first: the writer may be waiting for its end.
+        ReadEnd second = EndOf(cancelled);
+        ASSERT_TRUE(second.ended && (second.aborted || second.framesOnly)) << "round " << rounds;
+        if (second.aborted) {
+            aborted++;
+            SetEvent(job.aborted);
+        }
+        ReadEnd first = EndOf(kept);
+        ASSERT_TRUE(first.ended && first.framesOnly) << "round " << rounds << ", " << numbers.size() << " frames";
+        numbers.insert(numbers.end(), first.numbers.begin(), first.numbers.end());
+        numbers.insert(numbers.end(), second.numbers.begin(), second.numbers.end());
     }
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
+    CloseHandle(job.aborted);
     ASSERT_TRUE(job.ok) << GetLastError();
 
     ASSERT_EQ(job.total, numbers.size()) << aborted << " reads cancelled in " << rounds << " rounds";
     for (uint32_t i = 0; i < job.total; i++) ASSERT_EQ(i, numbers[i]) << "frame " << i;
-    EXPECT_GT(aborted, 0u) << "some cancel came before the frames";
+    EXPECT_GT(aborted, 0u);
     VcanCounters c = Counters(reader.get());
     EXPECT_EQ(job.total, c.delivered);
     EXPECT_EQ(0u, c.lost);
@@ -706,10 +729,10 @@ TEST(VcanCancel, HandleClosedWhileFramesArriveEndsItsReads)
         PendingRead reads[3];
         for (PendingRead &r : reads) r.Start(goes.get(), 1);
         goes.Close();
-        std::vector<uint32_t> numbers;
-        uint32_t aborted = 0;
         for (PendingRead &r : reads) {
-            ASSERT_TRUE(CollectRead(r, &numbers, &aborted)) << "round " << round << ": a read outlived its handle";
+            ReadEnd end = EndOf(r);
+            ASSERT_TRUE(end.ended) << "round " << round << ": a read outlived its handle";
+            EXPECT_TRUE(end.aborted || end.framesOnly) << "round " << round;
         }
     }
     WaitForSingleObject(thread, INFINITE);
