@@ -9,7 +9,8 @@
 // a queue ahead of the reader, so no frame is lost; the figure is how fast
 // a reader that asks for N frames per read drains the bus.
 //
-// Then one large write of remote frames to several handles that each enable
+// Then how far the driver's clock runs in 200 ms of the program's, how
+// long a cancelled read takes to end, and one large write of remote frames to several handles that each enable
 // the most identifiers a handle may: how long the write takes, and how long
 // a control code of another thread waits meanwhile (the driver holds its
 // device lock for the work of a write).
@@ -214,6 +215,61 @@ bool MeasureRemoteWrite(const wchar_t *device, DWORD readers, DWORD frames, doub
     return ok;
 }
 
+double MicrosSince(const LARGE_INTEGER &start)
+{
+    LARGE_INTEGER f, now;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&now);
+    return (double)(now.QuadPart - start.QuadPart) * 1e6 / (double)f.QuadPart;
+}
+
+// Units the driver's clock advances while the program's runs for 200 ms
+// (2,000,000 if both count 100 ns).
+bool DriverClockOver200Ms(const wchar_t *device, uint64_t *units)
+{
+    HANDLE h = VcanOpenDevice(device);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    uint64_t t0 = 0, t1 = 0;
+    DWORD n;
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    BOOL ok = DeviceIoControl(h, IOCTL_CAN_GET_TIMESTAMP, nullptr, 0, &t0, sizeof(t0), &n, nullptr);
+    while (MicrosSince(start) < 200000) Sleep(1);
+    ok = ok && DeviceIoControl(h, IOCTL_CAN_GET_TIMESTAMP, nullptr, 0, &t1, sizeof(t1), &n, nullptr);
+    CloseHandle(h);
+    *units = t1 - t0;
+    return ok != 0;
+}
+
+// Microseconds from CancelIoEx to the end of a waiting read, mean and worst.
+bool CancelLatency(const wchar_t *device, DWORD reads, double *meanMicros, double *worstMicros)
+{
+    HANDLE h = VcanOpenDevice(device);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    OVERLAPPED ov = {};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    RxMsg frame;
+    double sum = 0;
+    *worstMicros = 0;
+    bool ok = true;
+    for (DWORD i = 0; i < reads && ok; i++) {
+        ResetEvent(ov.hEvent);
+        DWORD bytes = 0;
+        ok = !ReadFile(h, &frame, sizeof(frame), &bytes, &ov) && GetLastError() == ERROR_IO_PENDING;
+        LARGE_INTEGER start;
+        QueryPerformanceCounter(&start);
+        ok = ok && CancelIoEx(h, &ov) && !GetOverlappedResult(h, &ov, &bytes, TRUE) &&
+             GetLastError() == ERROR_OPERATION_ABORTED;
+        double micros = MicrosSince(start);
+        sum += micros;
+        if (micros > *worstMicros) *worstMicros = micros;
+    }
+    CloseHandle(ov.hEvent);
+    CloseHandle(h);
+    *meanMicros = reads ? sum / reads : 0;
+    return ok;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t **argv)
@@ -250,6 +306,23 @@ int wmain(int argc, wchar_t **argv)
                           (unsigned long)perRead[i], (unsigned long)error);
             rc = 1;
         }
+    }
+    uint64_t clockUnits = 0;
+    if (DriverClockOver200Ms(device.c_str(), &clockUnits)) {
+        std::wprintf(L"driver clock over 200 ms of the program's: %llu units (2000000 expected)\n",
+                     (unsigned long long)clockUnits);
+    } else {
+        std::fwprintf(stderr, L"vcan_bench: time stamp run failed, error %lu\n", GetLastError());
+        rc = 1;
+    }
+    const DWORD cancelledReads = 500;
+    double cancelMean = 0, cancelWorst = 0;
+    if (CancelLatency(device.c_str(), cancelledReads, &cancelMean, &cancelWorst)) {
+        std::wprintf(L"cancelled read: %lu reads, %.1f us mean, %.1f us worst from CancelIoEx to its end\n",
+                     (unsigned long)cancelledReads, cancelMean, cancelWorst);
+    } else {
+        std::fwprintf(stderr, L"vcan_bench: cancel run failed, error %lu\n", GetLastError());
+        rc = 1;
     }
     const DWORD remoteReaders = 8, remoteFrames = 20000;
     double writeMs = 0, probeMs = 0;

@@ -1,23 +1,36 @@
-// The virtual bus: opening and closing handles, writes that fan out to
-// every other handle of the device, reads that take whole records from the
-// handle's own queue or wait for them.
-#include "vcan_driver.h"
+// The virtual bus: handles' records, their queues and waiting reads, the
+// fan-out of writes and the enabled-identifier tables, all under the bus lock.
+#include "vcan_bus.h"
 
-static DRIVER_CANCEL VcanCancelRead;
+// Most (record, handle) deliveries a write does under one hold of the lock;
+// the lock is let go between such chunks.
+#define VCAN_DELIVERIES_PER_HOLD 256u
 
-static VcanDevice *DeviceOf(PDEVICE_OBJECT deviceObject)
+// One open handle, kept in its slot (FILE_OBJECT.FsContext).
+typedef struct VcanOpen {
+    LIST_ENTRY link;          // VcanBus.opens
+    PVOID *slot;
+    RxMsg *queue;             // ring of capacity records
+    ULONG capacity;
+    ULONG first;              // oldest queued record
+    ULONG count;
+    LIST_ENTRY waitingReads;  // VcanRead.link, oldest first
+    ULONG lostUnreported;     // frames lost since the last read reported it
+    ULONG failNextRead;       // Win32 error for the next read, 0 = none
+    ULONG *enabledIds;        // ascending, for a binary search per remote frame
+    ULONG noEnabledIds;
+    ULONG maxEnabledIds;
+    ULONG64 received;
+    ULONG64 delivered;
+    ULONG64 lost;
+    ULONG64 written;
+} VcanOpen;
+
+// The handle's record, NULL once the driver's stop detached it. Only under
+// the bus lock, and only while it is held: the stop frees detached records.
+static VcanOpen *OpenOf(PVOID *slot)
 {
-    return (VcanDevice *)deviceObject->DeviceExtension;
-}
-
-VcanOpen *VcanOpenOfFile(PFILE_OBJECT fileObject)
-{
-    return fileObject ? (VcanOpen *)fileObject->FsContext : NULL;
-}
-
-static VcanOpen *OpenOf(PIRP irp)
-{
-    return VcanOpenOfFile(IoGetCurrentIrpStackLocation(irp)->FileObject);
+    return (VcanOpen *)*slot;
 }
 
 static void FreeOpen(VcanOpen *open)
@@ -27,46 +40,39 @@ static void FreeOpen(VcanOpen *open)
     ExFreePoolWithTag(open, VCAN_POOL_TAG);
 }
 
-// Takes the oldest pending read off the list, or NULL. A read whose cancel
-// routine has already started belongs to that routine: it is unlinked (the
-// routine's own unlink then does nothing) and skipped.
-static PIRP TakePendingRead(VcanOpen *open)
+void VcanBusInit(VcanBus *bus, ULONG queueFrames)
 {
-    while (!IsListEmpty(&open->pendingReads)) {
-        PLIST_ENTRY entry = RemoveHeadList(&open->pendingReads);
-        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(irp, NULL) != NULL) return irp;
-        InitializeListHead(entry);
-    }
-    return NULL;
+    KeInitializeSpinLock(&bus->lock);
+    ExInitializeFastMutex(&bus->writeMutex);
+    InitializeListHead(&bus->opens);
+    bus->chunkedWriteActive = FALSE;
+    bus->noOpens = 0;
+    bus->queueFrames = queueFrames;
 }
 
-static void DeferCompletion(PLIST_ENTRY done, PIRP irp, NTSTATUS status, ULONG_PTR information)
+// ---- reads -------------------------------------------------------------
+
+static void EndRead(VcanRead *read, NTSTATUS status, ULONG_PTR bytes, PLIST_ENTRY served)
 {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    InsertTailList(done, &irp->Tail.Overlay.ListEntry);
+    read->status = status;
+    read->bytes = bytes;
+    InsertTailList(served, &read->link);
 }
 
-// IRPs are completed only after the spin lock is released.
-static void CompleteDeferred(PLIST_ENTRY done)
+static VcanRead *TakeWaitingRead(VcanOpen *open)
 {
-    while (!IsListEmpty(done)) {
-        PLIST_ENTRY entry = RemoveHeadList(done);
-        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-    }
+    if (IsListEmpty(&open->waitingReads)) return NULL;
+    VcanRead *read = CONTAINING_RECORD(RemoveHeadList(&open->waitingReads), VcanRead, link);
+    read->waiting = FALSE;
+    return read;
 }
 
-// Copies as many whole queued records as the read asked for.
-static ULONG CopyQueued(VcanOpen *open, PIRP irp)
+// Copies as many whole queued records as the read has room for.
+static ULONG CopyQueued(VcanOpen *open, VcanRead *read)
 {
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    RxMsg *dst = (RxMsg *)irp->AssociatedIrp.SystemBuffer;
-    ULONG wanted = sp->Parameters.Read.Length / VCAN_RECORD_SIZE;
-    ULONG n = wanted < open->count ? wanted : open->count;
+    ULONG n = read->room < open->count ? read->room : open->count;
     for (ULONG i = 0; i < n; i++) {
-        dst[i] = open->queue[open->first];
+        read->records[i] = open->queue[open->first];
         open->first = (open->first + 1) % open->capacity;
     }
     open->count -= n;
@@ -74,50 +80,301 @@ static ULONG CopyQueued(VcanOpen *open, PIRP irp)
     return n * VCAN_RECORD_SIZE;
 }
 
+static BOOLEAN HasSomethingToRead(const VcanOpen *open)
+{
+    return open->failNextRead || open->lostUnreported || open->count;
+}
+
 // What a read of this handle gets now: an injected error, the report of a
-// loss, queued records, or nothing yet (FALSE: the read has to wait).
-static BOOLEAN ServeRead(VcanOpen *open, PIRP irp, NTSTATUS *status, ULONG_PTR *information)
+// loss, or queued records; the caller has made sure there is one of them.
+static void ServeRead(VcanOpen *open, VcanRead *read)
 {
-    *information = 0;
+    read->bytes = 0;
+    read->status = STATUS_SUCCESS;
     if (open->failNextRead) {
-        *status = VcanStatusFromWin32(open->failNextRead);
+        read->status = VcanStatusFromWin32(open->failNextRead);
         open->failNextRead = 0;
-        return TRUE;
-    }
-    if (open->lostUnreported) {
-        *status = VcanStatusFromWin32(VCAN_ERROR_OVERFLOW);
+    } else if (open->lostUnreported) {
+        read->status = VcanStatusFromWin32(VCAN_ERROR_OVERFLOW);
         open->lostUnreported = 0;
-        return TRUE;
-    }
-    if (open->count) {
-        *information = CopyQueued(open, irp);
-        *status = STATUS_SUCCESS;
-        return TRUE;
-    }
-    return FALSE;
-}
-
-static void ServePendingReads(VcanOpen *open, PLIST_ENTRY done)
-{
-    while (open->failNextRead || open->lostUnreported || open->count) {
-        PIRP irp = TakePendingRead(open);
-        if (!irp) return;
-        NTSTATUS status = STATUS_SUCCESS;
-        ULONG_PTR information = 0;
-        ServeRead(open, irp, &status, &information);
-        DeferCompletion(done, irp, status, information);
+    } else {
+        read->bytes = CopyQueued(open, read);
     }
 }
 
-static void CancelAllPendingReads(VcanOpen *open, PLIST_ENTRY done, NTSTATUS status)
+static void ServeWaitingReads(VcanOpen *open, PLIST_ENTRY served)
 {
-    PIRP irp;
-    while ((irp = TakePendingRead(open)) != NULL) DeferCompletion(done, irp, status, 0);
+    while (HasSomethingToRead(open)) {
+        VcanRead *read = TakeWaitingRead(open);
+        if (!read) return;
+        ServeRead(open, read);
+        InsertTailList(served, &read->link);
+    }
 }
 
-static void Enqueue(VcanOpen *open, const RxMsg *record, ULONG64 stamp, PLIST_ENTRY done)
+static void EndWaitingReads(VcanOpen *open, NTSTATUS status, PLIST_ENTRY served)
 {
-    if (open->count == open->capacity) ServePendingReads(open, done);
+    VcanRead *read;
+    while ((read = TakeWaitingRead(open)) != NULL) EndRead(read, status, 0, served);
+}
+
+BOOLEAN VcanBusRead(VcanBus *bus, PVOID *slot, VcanRead *read, BOOLEAN mayWait)
+{
+    BOOLEAN now = TRUE;
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->lock, &irql);
+    VcanOpen *open = OpenOf(slot);
+    if (!open) {
+        read->status = VcanStatusFromWin32(VCAN_ERROR_UNLOADED);
+        read->bytes = 0;
+    } else if (IsListEmpty(&open->waitingReads) && HasSomethingToRead(open)) {
+        ServeRead(open, read);
+    } else {
+        now = FALSE;
+        if (mayWait) {
+            read->waiting = TRUE;
+            InsertTailList(&open->waitingReads, &read->link);
+        }
+    }
+    KeReleaseSpinLock(&bus->lock, irql);
+    return now;
+}
+
+BOOLEAN VcanBusWithdrawRead(VcanBus *bus, VcanRead *read)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->lock, &irql);
+    BOOLEAN waited = read->waiting;
+    if (waited) {
+        RemoveEntryList(&read->link);
+        read->waiting = FALSE;
+    }
+    KeReleaseSpinLock(&bus->lock, irql);
+    return waited;
+}
+
+NTSTATUS VcanBusFailNextRead(VcanBus *bus, PVOID *slot, ULONG error, PLIST_ENTRY served)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->lock, &irql);
+    VcanOpen *open = OpenOf(slot);
+    if (open) {
+        open->failNextRead = error;
+        ServeWaitingReads(open, served);
+    }
+    KeReleaseSpinLock(&bus->lock, irql);
+    return open ? STATUS_SUCCESS : VcanStatusFromWin32(VCAN_ERROR_UNLOADED);
+}
+
+// ---- handles -----------------------------------------------------------
+
+NTSTATUS VcanBusAttach(VcanBus *bus, PVOID *slot)
+{
+    VcanOpen *open = (VcanOpen *)ExAllocatePoolWithTag(NonPagedPool, sizeof(VcanOpen), VCAN_POOL_TAG);
+    if (!open) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(open, sizeof(*open));
+    open->capacity = bus->queueFrames;
+    open->queue = (RxMsg *)ExAllocatePoolWithTag(NonPagedPool, (SIZE_T)open->capacity * VCAN_RECORD_SIZE,
+                                                 VCAN_POOL_TAG);
+    if (!open->queue) {
+        FreeOpen(open);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    InitializeListHead(&open->waitingReads);
+    open->slot = slot;
+
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->lock, &irql);
+    InsertTailList(&bus->opens, &open->link);
+    bus->noOpens++;
+    *slot = open;
+    KeReleaseSpinLock(&bus->lock, irql);
+    return STATUS_SUCCESS;
+}
+
+void VcanBusEndReads(VcanBus *bus, PVOID *slot, PLIST_ENTRY served)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->lock, &irql);
+    VcanOpen *open = OpenOf(slot);
+    if (open) EndWaitingReads(open, STATUS_CANCELLED, served);
+    KeReleaseSpinLock(&bus->lock, irql);
+}
+
+void VcanBusDetach(VcanBus *bus, PVOID *slot, PLIST_ENTRY served)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->lock, &irql);
+    VcanOpen *open = OpenOf(slot);
+    if (open) {
+        RemoveEntryList(&open->link);
+        bus->noOpens--;
+        *slot = NULL;
+        EndWaitingReads(open, STATUS_CANCELLED, served);
+    }
+    KeReleaseSpinLock(&bus->lock, irql);
+    if (open) FreeOpen(open);
+}
+
+void VcanBusDetachAll(VcanBus *bus, PLIST_ENTRY served)
+{
+    LIST_ENTRY detached;
+    InitializeListHead(&detached);
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->lock, &irql);
+    while (!IsListEmpty(&bus->opens)) {
+        PLIST_ENTRY entry = RemoveHeadList(&bus->opens);
+        VcanOpen *open = CONTAINING_RECORD(entry, VcanOpen, link);
+        EndWaitingReads(open, VcanStatusFromWin32(VCAN_ERROR_UNLOADED), served);
+        *open->slot = NULL;
+        InsertTailList(&detached, entry);
+    }
+    bus->noOpens = 0;
+    KeReleaseSpinLock(&bus->lock, irql);
+    while (!IsListEmpty(&detached)) FreeOpen(CONTAINING_RECORD(RemoveHeadList(&detached), VcanOpen, link));
+}
+
+BOOLEAN VcanBusIsAttached(VcanBus *bus, PVOID *slot)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->lock, &irql);
+    BOOLEAN attached = OpenOf(slot) != NULL;
+    KeReleaseSpinLock(&bus->lock, irql);
+    return attached;
+}
+
+// ---- enabled identifiers -----------------------------------------------
+
+// Position of id in the handle's ascending table, or where it would go.
+static ULONG LowerBound(const VcanOpen *open, ULONG id)
+{
+    ULONG low = 0, high = open->noEnabledIds;
+    while (low < high) {
+        ULONG mid = low + (high - low) / 2;
+        if (open->enabledIds[mid] < id) low = mid + 1;
+        else high = mid;
+    }
+    return low;
+}
+
+static BOOLEAN IsIdEnabled(const VcanOpen *open, ULONG id)
+{
+    ULONG at = LowerBound(open, id);
+    return at < open->noEnabledIds && open->enabledIds[at] == id;
+}
+
+static NTSTATUS InsertEnabledId(VcanOpen *open, ULONG id)
+{
+    ULONG at = LowerBound(open, id);
+    if (at < open->noEnabledIds && open->enabledIds[at] == id) return STATUS_SUCCESS;  // already
+    if (open->noEnabledIds == open->maxEnabledIds) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlMoveMemory(&open->enabledIds[at + 1], &open->enabledIds[at], (open->noEnabledIds - at) * sizeof(ULONG));
+    open->enabledIds[at] = id;
+    open->noEnabledIds++;
+    return STATUS_SUCCESS;
+}
+
+static BOOLEAN LacksIdTable(VcanBus *bus, PVOID *slot)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->lock, &irql);
+    VcanOpen *open = OpenOf(slot);
+    BOOLEAN lacks = open && !open->enabledIds;
+    KeReleaseSpinLock(&bus->lock, irql);
+    return lacks;
+}
+
+NTSTATUS VcanBusEnableId(VcanBus *bus, PVOID *slot, ULONG id)
+{
+    // The table is allocated outside the lock, once per handle (in vain
+    // when another enable of the handle got there first).
+    ULONG *fresh = NULL;
+    if (LacksIdTable(bus, slot))
+        fresh = ExAllocatePoolWithTag(NonPagedPool, VCAN_MAX_ENABLED_IDS * sizeof(ULONG), VCAN_POOL_TAG);
+    NTSTATUS status;
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->lock, &irql);
+    VcanOpen *open = OpenOf(slot);
+    if (!open) {
+        status = VcanStatusFromWin32(VCAN_ERROR_UNLOADED);
+    } else if (!open->enabledIds && !fresh) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+        if (!open->enabledIds) {
+            open->enabledIds = fresh;
+            open->maxEnabledIds = VCAN_MAX_ENABLED_IDS;
+            fresh = NULL;
+        }
+        status = InsertEnabledId(open, id);
+    }
+    KeReleaseSpinLock(&bus->lock, irql);
+    if (fresh) ExFreePoolWithTag(fresh, VCAN_POOL_TAG);
+    return status;
+}
+
+NTSTATUS VcanBusDisableId(VcanBus *bus, PVOID *slot, ULONG id)
+{
+    NTSTATUS status = STATUS_NOT_FOUND;
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->lock, &irql);
+    VcanOpen *open = OpenOf(slot);
+    ULONG at = open ? LowerBound(open, id) : 0;
+    if (!open) {
+        status = VcanStatusFromWin32(VCAN_ERROR_UNLOADED);
+    } else if (at < open->noEnabledIds && open->enabledIds[at] == id) {
+        open->noEnabledIds--;
+        RtlMoveMemory(&open->enabledIds[at], &open->enabledIds[at + 1], (open->noEnabledIds - at) * sizeof(ULONG));
+        status = STATUS_SUCCESS;
+    }
+    KeReleaseSpinLock(&bus->lock, irql);
+    return status;
+}
+
+NTSTATUS VcanBusGetEnabledIds(VcanBus *bus, PVOID *slot, uint32_t *ids, ULONG room, ULONG *count,
+                              ULONG *copied)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->lock, &irql);
+    VcanOpen *open = OpenOf(slot);
+    if (!open) {
+        KeReleaseSpinLock(&bus->lock, irql);
+        return VcanStatusFromWin32(VCAN_ERROR_UNLOADED);
+    }
+    ULONG n = open->noEnabledIds < room ? open->noEnabledIds : room;
+    for (ULONG i = 0; i < n; i++) ids[i] = open->enabledIds[i];
+    *count = open->noEnabledIds;
+    *copied = n;
+    KeReleaseSpinLock(&bus->lock, irql);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS VcanBusGetCounters(VcanBus *bus, PVOID *slot, VcanCounters *out)
+{
+    RtlZeroMemory(out, sizeof(*out));
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->lock, &irql);
+    VcanOpen *open = OpenOf(slot);
+    if (!open) {
+        KeReleaseSpinLock(&bus->lock, irql);
+        return VcanStatusFromWin32(VCAN_ERROR_UNLOADED);
+    }
+    out->queued = open->count;
+    out->capacity = open->capacity;
+    out->received = open->received;
+    out->delivered = open->delivered;
+    out->lost = open->lost;
+    out->written = open->written;
+    for (PLIST_ENTRY e = open->waitingReads.Flink; e != &open->waitingReads; e = e->Flink) out->pendingReads++;
+    out->openHandles = bus->noOpens;
+    KeReleaseSpinLock(&bus->lock, irql);
+    return STATUS_SUCCESS;
+}
+
+// ---- writes ------------------------------------------------------------
+
+static void Enqueue(VcanOpen *open, const RxMsg *record, ULONG64 stamp, PLIST_ENTRY served)
+{
+    if (open->count == open->capacity) ServeWaitingReads(open, served);
     if (open->count == open->capacity) {
         open->lost++;
         open->lostUnreported++;
@@ -130,264 +387,100 @@ static void Enqueue(VcanOpen *open, const RxMsg *record, ULONG64 stamp, PLIST_EN
     open->received++;
 }
 
-static void VcanCancelRead(PDEVICE_OBJECT deviceObject, PIRP irp)
+// Delivers records [first, first + count) of the write to every handle but
+// the writer and serves their waiting reads.
+static void Deliver(VcanBus *bus, VcanOpen *writer, const VcanWrite *write, ULONG count, PLIST_ENTRY served)
 {
-    VcanDevice *device = DeviceOf(deviceObject);
-    KIRQL irql;
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-    KeAcquireSpinLock(&device->lock, &irql);
-    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&device->lock, irql);
-    VcanCompleteIrp(irp, STATUS_CANCELLED, 0);
-}
-
-NTSTATUS VcanDispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp)
-{
-    VcanDevice *device = DeviceOf(deviceObject);
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    if (!sp->FileObject) return VcanCompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
-    // "\\.\VCAN1" only; a path below the device names nothing of ours.
-    if (sp->FileObject->FileName.Length) return VcanCompleteIrp(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
-
-    VcanOpen *open = (VcanOpen *)ExAllocatePoolWithTag(NonPagedPool, sizeof(VcanOpen), VCAN_POOL_TAG);
-    if (!open) return VcanCompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-    RtlZeroMemory(open, sizeof(*open));
-    open->capacity = device->config.queueFrames;
-    open->queue = (RxMsg *)ExAllocatePoolWithTag(NonPagedPool, (SIZE_T)open->capacity * VCAN_RECORD_SIZE,
-                                                 VCAN_POOL_TAG);
-    if (!open->queue) {
-        FreeOpen(open);
-        return VcanCompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-    }
-    InitializeListHead(&open->pendingReads);
-    open->fileObject = sp->FileObject;
-    sp->FileObject->FsContext = open;
-
-    KIRQL irql;
-    KeAcquireSpinLock(&device->lock, &irql);
-    InsertTailList(&device->opens, &open->link);
-    device->noOpens++;
-    KeReleaseSpinLock(&device->lock, irql);
-    return VcanCompleteIrp(irp, STATUS_SUCCESS, 0);
-}
-
-// Ends every read still waiting on this handle as cancelled; with detach the
-// handle also leaves the device in the same hold of the lock, so no write
-// can queue for it in between, and the detached record is returned for the
-// caller to free (NULL: the driver's stop has taken it already). The reads
-// complete once the lock is free.
-static VcanOpen *CancelReadsOfOpen(VcanDevice *device, PIRP irp, BOOLEAN detach)
-{
-    LIST_ENTRY done;
-    InitializeListHead(&done);
-    KIRQL irql;
-    KeAcquireSpinLock(&device->lock, &irql);
-    VcanOpen *open = OpenOf(irp);
-    if (open && detach) {
-        RemoveEntryList(&open->link);
-        device->noOpens--;
-        open->fileObject->FsContext = NULL;
-    }
-    if (open) CancelAllPendingReads(open, &done, STATUS_CANCELLED);
-    KeReleaseSpinLock(&device->lock, irql);
-    CompleteDeferred(&done);
-    return detach ? open : NULL;
-}
-
-// Windows sends this when the last handle goes, before CLOSE; reads that
-// still wait must end now.
-NTSTATUS VcanDispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp)
-{
-    CancelReadsOfOpen(DeviceOf(deviceObject), irp, FALSE);
-    return VcanCompleteIrp(irp, STATUS_SUCCESS, 0);
-}
-
-// Wine sends no CLEANUP: reads still pending when the handle closes are
-// completed here, or their callers would wait for ever.
-NTSTATUS VcanDispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp)
-{
-    VcanOpen *open = CancelReadsOfOpen(DeviceOf(deviceObject), irp, TRUE);
-    if (open) FreeOpen(open);
-    return VcanCompleteIrp(irp, STATUS_SUCCESS, 0);
-}
-
-// At unload: every handle still open loses its pending reads and its queue;
-// later requests on it find no context and fail.
-void VcanDetachAllOpens(VcanDevice *device)
-{
-    LIST_ENTRY done;
-    LIST_ENTRY detached;
-    InitializeListHead(&done);
-    InitializeListHead(&detached);
-    KIRQL irql;
-    KeAcquireSpinLock(&device->lock, &irql);
-    while (!IsListEmpty(&device->opens)) {
-        PLIST_ENTRY entry = RemoveHeadList(&device->opens);
-        VcanOpen *open = CONTAINING_RECORD(entry, VcanOpen, link);
-        CancelAllPendingReads(open, &done, VcanStatusFromWin32(VCAN_ERROR_UNLOADED));
-        open->fileObject->FsContext = NULL;
-        InsertTailList(&detached, entry);
-    }
-    device->noOpens = 0;
-    KeReleaseSpinLock(&device->lock, irql);
-    CompleteDeferred(&done);
-    while (!IsListEmpty(&detached)) {
-        PLIST_ENTRY entry = RemoveHeadList(&detached);
-        FreeOpen(CONTAINING_RECORD(entry, VcanOpen, link));
-    }
-}
-
-NTSTATUS VcanDispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp)
-{
-    VcanDevice *device = DeviceOf(deviceObject);
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    if (sp->Parameters.Read.Length < VCAN_RECORD_SIZE) {
-        return VcanCompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
-    }
-
-    KIRQL irql;
-    KeAcquireSpinLock(&device->lock, &irql);
-    VcanOpen *open = OpenOf(irp);
-    if (!open) {
-        KeReleaseSpinLock(&device->lock, irql);
-        return VcanCompleteIrp(irp, VcanStatusFromWin32(VCAN_ERROR_UNLOADED), 0);
-    }
-    NTSTATUS status;
-    ULONG_PTR information;
-    // Reads already waiting go first, so frames keep their order.
-    if (IsListEmpty(&open->pendingReads) && ServeRead(open, irp, &status, &information)) {
-        KeReleaseSpinLock(&device->lock, irql);
-        return VcanCompleteIrp(irp, status, information);
-    }
-    InsertTailList(&open->pendingReads, &irp->Tail.Overlay.ListEntry);
-    IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, VcanCancelRead);
-    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
-        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-        KeReleaseSpinLock(&device->lock, irql);
-        VcanCompleteIrp(irp, STATUS_CANCELLED, 0);
-        return STATUS_PENDING;
-    }
-    KeReleaseSpinLock(&device->lock, irql);
-    return STATUS_PENDING;
-}
-
-// Delivers records [first, first + count) to every handle but the writer
-// and serves their waiting reads; the caller holds the device lock.
-static void Deliver(VcanDevice *device, VcanOpen *writer, const RxMsg *records, ULONG first,
-                    ULONG count, ULONG64 stamp, PLIST_ENTRY done)
-{
+    const RxMsg *records = write->records + write->sent;
     writer->written += count;
-    for (PLIST_ENTRY e = device->opens.Flink; e != &device->opens; e = e->Flink) {
+    for (PLIST_ENTRY e = bus->opens.Flink; e != &bus->opens; e = e->Flink) {
         VcanOpen *open = CONTAINING_RECORD(e, VcanOpen, link);
         if (open == writer) continue;
-        for (ULONG i = first; i < first + count; i++) {
+        for (ULONG i = 0; i < count; i++) {
             ULONG id = records[i].can.id;
             // A remote frame only reaches a handle that asked for its id.
-            if ((id & RX_REMOTE_FRAME_FLAG) && !VcanIsIdEnabled(open, id & ~RX_REMOTE_FRAME_FLAG))
-                continue;
-            Enqueue(open, &records[i], stamp, done);
+            if ((id & RX_REMOTE_FRAME_FLAG) && !IsIdEnabled(open, id & ~RX_REMOTE_FRAME_FLAG)) continue;
+            Enqueue(open, &records[i], write->stamp, served);
         }
-        ServePendingReads(open, done);
+        ServeWaitingReads(open, served);
     }
 }
 
 // Records one hold of the lock may deliver: a bounded number of deliveries,
 // spread over the handles that receive them, at least one record.
-static ULONG RecordsPerHold(const VcanDevice *device)
+static ULONG RecordsPerHold(const VcanBus *bus)
 {
-    ULONG receivers = device->noOpens > 1 ? device->noOpens - 1 : 1;
+    ULONG receivers = bus->noOpens > 1 ? bus->noOpens - 1 : 1;
     ULONG records = VCAN_DELIVERIES_PER_HOLD / receivers;
     return records ? records : 1;
 }
 
-// A write small enough for one hold, while no chunked write is under way,
-// goes out at once. FALSE: it has to go in chunks. *status is set when done.
-static BOOLEAN WriteInOneHold(VcanDevice *device, PIRP irp, const RxMsg *records, ULONG n,
-                              ULONG64 stamp, NTSTATUS *status)
+NTSTATUS VcanBusStartWrite(VcanWrite *write, const RxMsg *records, ULONG count)
 {
-    LIST_ENTRY done;
-    InitializeListHead(&done);
+    for (ULONG i = 0; i < count; i++) {
+        if (records[i].length > 8) return STATUS_INVALID_PARAMETER;
+    }
+    write->records = records;
+    write->count = count;
+    write->sent = 0;
+    write->stamp = VcanTimeStamp();
+    write->holdsMutex = FALSE;
+    return STATUS_SUCCESS;
+}
+
+// A write small enough for one hold, while no chunked write is under way,
+// goes out at once. FALSE: it has to go in chunks.
+static BOOLEAN WriteInOneHold(VcanBus *bus, PVOID *slot, VcanWrite *write, PLIST_ENTRY served,
+                              NTSTATUS *status)
+{
     KIRQL irql;
-    KeAcquireSpinLock(&device->lock, &irql);
-    VcanOpen *writer = OpenOf(irp);
-    BOOLEAN now = !writer || (!device->chunkedWriteActive && n <= RecordsPerHold(device));
-    if (!writer) *status = VcanStatusFromWin32(VCAN_ERROR_UNLOADED);
-    else if (now) Deliver(device, writer, records, 0, n, stamp, &done);
-    KeReleaseSpinLock(&device->lock, irql);
-    CompleteDeferred(&done);
+    KeAcquireSpinLock(&bus->lock, &irql);
+    VcanOpen *writer = OpenOf(slot);
+    BOOLEAN now = !writer || (!bus->chunkedWriteActive && write->count <= RecordsPerHold(bus));
+    if (!writer) {
+        *status = VcanStatusFromWin32(VCAN_ERROR_UNLOADED);
+    } else if (now) {
+        Deliver(bus, writer, write, write->count, served);
+        write->sent = write->count;
+        *status = STATUS_SUCCESS;
+    }
+    KeReleaseSpinLock(&bus->lock, irql);
     return now;
 }
 
-// A large write goes out in chunks, the spin lock let go in between so that
-// reads, control codes and other processors are not held up for the whole
-// write. Writes stay whole towards each other, as in one hold: a chunked
-// write holds the write mutex, and while it is under way every other write
-// waits for that mutex too, so each handle gets every write's records
-// together and in order.
-static NTSTATUS WriteInChunks(VcanDevice *device, PIRP irp, const RxMsg *records, ULONG n,
-                              ULONG64 stamp)
+// One chunk of a large write; FALSE once the write is over. Writes stay
+// whole towards each other: a chunked write holds the write mutex, and
+// while it is under way every other write waits for that mutex too, so
+// each handle gets every write's records together and in order.
+static BOOLEAN WriteChunk(VcanBus *bus, PVOID *slot, VcanWrite *write, PLIST_ENTRY served, NTSTATUS *status)
 {
-    NTSTATUS status = STATUS_SUCCESS;
-    ExAcquireFastMutex(&device->writeMutex);
-    ULONG first = 0;
-    do {
-        LIST_ENTRY done;
-        InitializeListHead(&done);
-        KIRQL irql;
-        KeAcquireSpinLock(&device->lock, &irql);
-        // Looked up each time: the driver may have been stopped meanwhile.
-        VcanOpen *writer = OpenOf(irp);
-        if (!writer) {
-            status = VcanStatusFromWin32(VCAN_ERROR_UNLOADED);
-        } else {
-            ULONG count = RecordsPerHold(device);
-            if (count > n - first) count = n - first;
-            Deliver(device, writer, records, first, count, stamp, &done);
-            first += count;
-        }
-        device->chunkedWriteActive = writer && first < n;
-        KeReleaseSpinLock(&device->lock, irql);
-        CompleteDeferred(&done);
-    } while (NT_SUCCESS(status) && first < n);
-    ExReleaseFastMutex(&device->writeMutex);
-    return status;
-}
-
-NTSTATUS VcanDispatchWrite(PDEVICE_OBJECT deviceObject, PIRP irp)
-{
-    VcanDevice *device = DeviceOf(deviceObject);
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    ULONG length = sp->Parameters.Write.Length;
-    const RxMsg *records = (const RxMsg *)irp->AssociatedIrp.SystemBuffer;
-    ULONG n = length / VCAN_RECORD_SIZE;
-
-    // Whole records with at most 8 data bytes, or nothing goes on the bus.
-    if (length % VCAN_RECORD_SIZE) return VcanCompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
-    for (ULONG i = 0; i < n; i++) {
-        if (records[i].length > 8) return VcanCompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
-    }
-
-    ULONG64 stamp = VcanTimeStamp();
-    NTSTATUS status = STATUS_SUCCESS;
-    if (!WriteInOneHold(device, irp, records, n, stamp, &status))
-        status = WriteInChunks(device, irp, records, n, stamp);
-    return VcanCompleteIrp(irp, status, NT_SUCCESS(status) ? length : 0);
-}
-
-// A read that already waits counts as the next read.
-NTSTATUS VcanFailNextRead(VcanDevice *device, PFILE_OBJECT fileObject, ULONG error)
-{
-    LIST_ENTRY done;
-    InitializeListHead(&done);
+    *status = STATUS_SUCCESS;
     KIRQL irql;
-    KeAcquireSpinLock(&device->lock, &irql);
-    VcanOpen *open = VcanOpenOfFile(fileObject);
-    if (open) {
-        open->failNextRead = error;
-        ServePendingReads(open, &done);
+    KeAcquireSpinLock(&bus->lock, &irql);
+    // Looked up each time: the driver may have been stopped meanwhile.
+    VcanOpen *writer = OpenOf(slot);
+    if (!writer) {
+        *status = VcanStatusFromWin32(VCAN_ERROR_UNLOADED);
+    } else {
+        ULONG count = RecordsPerHold(bus);
+        if (count > write->count - write->sent) count = write->count - write->sent;
+        Deliver(bus, writer, write, count, served);
+        write->sent += count;
     }
-    KeReleaseSpinLock(&device->lock, irql);
-    CompleteDeferred(&done);
-    return open ? STATUS_SUCCESS : VcanStatusFromWin32(VCAN_ERROR_UNLOADED);
+    bus->chunkedWriteActive = writer && write->sent < write->count;
+    KeReleaseSpinLock(&bus->lock, irql);
+    return NT_SUCCESS(*status) && write->sent < write->count;
+}
+
+BOOLEAN VcanBusWriteNext(VcanBus *bus, PVOID *slot, VcanWrite *write, PLIST_ENTRY served, NTSTATUS *status)
+{
+    if (!write->holdsMutex) {
+        if (WriteInOneHold(bus, slot, write, served, status)) return FALSE;
+        ExAcquireFastMutex(&bus->writeMutex);
+        write->holdsMutex = TRUE;
+    }
+    if (WriteChunk(bus, slot, write, served, status)) return TRUE;
+    ExReleaseFastMutex(&bus->writeMutex);
+    write->holdsMutex = FALSE;
+    return FALSE;
 }

@@ -155,6 +155,15 @@ HANDLE OpenLikeServer(const wchar_t *device)
                        nullptr);
 }
 
+// The program's own clock in the driver's units: the performance counter in 100 ns.
+uint64_t ProgramTime()
+{
+    LARGE_INTEGER f, c;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&c);
+    return (uint64_t)(c.QuadPart / f.QuadPart * 10000000 + c.QuadPart % f.QuadPart * 10000000 / f.QuadPart);
+}
+
 uint64_t DriverTime(HANDLE h)
 {
     uint64_t stamp = 0;
@@ -185,14 +194,15 @@ std::vector<RxMsg> ReadNow(HANDLE h)
     return frames;
 }
 
-// Nothing reached h: its queue is empty and a read waits.
+// Nothing reached h: nothing was received or is queued, and a read started
+// now has to wait.
 void ExpectNothingQueued(HANDLE h)
 {
-    EXPECT_EQ(0u, Counters(h).received);
-    RxMsg frame;
-    DWORD n = 0;
-    EXPECT_FALSE(VcanReadFrames(h, &frame, 1, &n, 50));
-    EXPECT_EQ((DWORD)ERROR_TIMEOUT, GetLastError());
+    VcanCounters c = Counters(h);
+    EXPECT_EQ(0u, c.received);
+    EXPECT_EQ(0u, c.queued);
+    PendingRead read;
+    EXPECT_TRUE(read.Start(h)) << "a read that finds nothing waits";
 }
 
 TEST(VcanOpen, ServerAndWritersOpenBesideEachOtherUnknownNamesDoNot)
@@ -252,24 +262,23 @@ TEST(VcanControlCodes, ShortBuffersBadInputAndUnknownCodesAreRefused)
     }
 }
 
+// The driver counts on the performance counter in 100 ns units, as a
+// program without a device does: each of its stamps falls between the
+// program's readings taken around it, also once the program's clock has run
+// on by 2,000,000 units (200 ms), so the driver's ran on by as many.
 TEST(VcanControlCodes, TimeStampCountsHundredNanosecondsOfTheProgramsClock)
 {
     Handle h(OpenLikeServer(CODES_DEVICE));
     ASSERT_TRUE(h.valid());
-    auto programTime = [] {
-        LARGE_INTEGER f, c;
-        QueryPerformanceFrequency(&f), QueryPerformanceCounter(&c);
-        return (uint64_t)(c.QuadPart / f.QuadPart * 10000000 + c.QuadPart % f.QuadPart * 10000000 / f.QuadPart);
-    };
-    uint64_t before = programTime(), t1 = DriverTime(h.get());
-    Sleep(200);
-    uint64_t t2 = DriverTime(h.get()), after = programTime();
-    EXPECT_GE(t2 - t1, 1500000u) << "200 ms are 2,000,000 units";
-    EXPECT_LE(t2 - t1, 20000000u);
-    // The driver counts on the performance counter, as a program without a
-    // device does, so both clocks agree.
-    EXPECT_GE(t1 + 10000, before);
-    EXPECT_LE(t2, after + 10000);
+    const uint64_t slack = 10000;   // 1 ms of rounding between the two readers
+    uint64_t before = ProgramTime(), t1 = DriverTime(h.get()), mid = ProgramTime();
+    while (ProgramTime() < mid + 2000000) Sleep(1);
+    uint64_t late = ProgramTime(), t2 = DriverTime(h.get()), after = ProgramTime();
+    EXPECT_GE(t1 + slack, before);
+    EXPECT_LE(t1, mid + slack);
+    EXPECT_GE(t2 + slack, late);
+    EXPECT_LE(t2, after + slack);
+    EXPECT_GE(t2 - t1, 2000000u - 2 * slack);
 }
 
 TEST(VcanControlCodes, EnabledIdTableIsBounded)
@@ -339,7 +348,7 @@ TEST(VcanBus, PendingReadsAreFilledInTurnByAnotherProcessWrite)
     ASSERT_TRUE(b.valid());
     PendingRead first, second;
     ASSERT_TRUE(first.Start(b.get(), 2) && second.Start(b.get(), 16));
-    EXPECT_FALSE(first.Done(50));
+    EXPECT_FALSE(first.Done(0));
     EXPECT_EQ(2u, Counters(b.get()).pendingReads);
     EXPECT_EQ(0u, ribex_test::RunProgram(L"vcan_test_helper", std::wstring(L"write ") + BUS_DEVICE + L" 321 5", 10000));
     ASSERT_TRUE(first.Done(5000) && second.Done(5000));
@@ -562,6 +571,177 @@ TEST(VcanCancel, ClosedHandleOrCancelEndsThePendingRead)
     ASSERT_TRUE(read.Done(5000)) << "the read must not outlive its handle";
     EXPECT_EQ(0xC0000120u, (uint32_t)read.ov.Internal) << "STATUS_CANCELLED: ERROR_OPERATION_ABORTED to its caller";
     EXPECT_TRUE(WaitForOpenHandles(watcher.get(), 1, 5000));
+}
+
+TEST(VcanCancel, CancelIoEndsTheThreadsReadsCancelIoExOnlyTheOneNamed)
+{
+    Handle watcher(VcanOpenDevice(CANCEL_DEVICE)), reader(VcanOpenDevice(CANCEL_DEVICE));
+    ASSERT_TRUE(watcher.valid() && reader.valid());
+    DWORD n = 0;
+    {
+        PendingRead a, b;
+        ASSERT_TRUE(a.Start(reader.get()) && b.Start(reader.get()));
+        ASSERT_TRUE(CancelIo(reader.get())) << GetLastError();
+        ASSERT_TRUE(a.Done(5000) && b.Done(5000));
+        EXPECT_EQ((DWORD)ERROR_OPERATION_ABORTED, a.Result(&n));
+        EXPECT_EQ((DWORD)ERROR_OPERATION_ABORTED, b.Result(&n));
+        EXPECT_EQ(0u, Counters(reader.get()).pendingReads);
+    }
+
+    // The middle one of three waiting reads goes; the others keep their turn.
+    PendingRead first, middle, last;
+    ASSERT_TRUE(first.Start(reader.get(), 1) && middle.Start(reader.get()) && last.Start(reader.get()));
+    ASSERT_TRUE(CancelIoEx(reader.get(), &middle.ov)) << GetLastError();
+    ASSERT_TRUE(middle.Done(5000));
+    EXPECT_EQ((DWORD)ERROR_OPERATION_ABORTED, middle.Result(&n));
+    EXPECT_EQ(0u, n);
+    EXPECT_FALSE(first.Done(0) || last.Done(0));
+    EXPECT_EQ(2u, Counters(reader.get()).pendingReads);
+    RxMsg frames[3] = {Frame(0x710, 1, 0), Frame(0x711, 1, 1), Frame(0x712, 1, 2)};
+    ASSERT_TRUE(VcanWriteFrames(watcher.get(), frames, 3));
+    ASSERT_TRUE(first.Done(5000) && last.Done(5000));
+    EXPECT_EQ(0u, first.Result(&n));
+    ASSERT_EQ(1u, n);
+    EXPECT_EQ(0x710u, first.frames[0].can.id);
+    EXPECT_EQ(0u, last.Result(&n));
+    ASSERT_EQ(2u, n) << "the cancelled read took no frame with it";
+    EXPECT_EQ(0x711u, last.frames[0].can.id);
+    EXPECT_EQ(0x712u, last.frames[1].can.id);
+}
+
+// Frames numbered 0 .. total - 1 in their data bytes, four to a write.
+// With aborted set, every paceEvery-th write first waits until a read was
+// cancelled with nothing (the reader caught up), so that both cases occur.
+struct NumberedWriter {
+    HANDLE h;
+    uint32_t total;
+    BOOL ok;
+    HANDLE aborted = nullptr;   // auto-reset, set by the reader
+    uint32_t paceEvery = 25;
+};
+
+DWORD WINAPI WriteNumbered(void *param)
+{
+    NumberedWriter *w = static_cast<NumberedWriter *>(param);
+    w->ok = TRUE;
+    for (uint32_t i = 0, writes = 0; i < w->total && w->ok; i += 4, writes++) {
+        if (w->aborted && writes % w->paceEvery == w->paceEvery - 1 &&
+            WaitForSingleObject(w->aborted, 10000) != WAIT_OBJECT_0) {
+            SetLastError(ERROR_TIMEOUT);
+            w->ok = FALSE;
+            break;
+        }
+        RxMsg frames[4];
+        DWORD n = std::min<uint32_t>(4, w->total - i);
+        for (DWORD k = 0; k < n; k++) {
+            uint32_t number = i + k;
+            frames[k] = Frame(0x720, 4, 0);
+            memcpy(frames[k].can.data, &number, 4);
+        }
+        w->ok = VcanWriteFrames(w->h, frames, n);
+    }
+    return 0;
+}
+
+// How a read ended: cancelled with nothing, or with the numbers of its frames.
+struct ReadEnd {
+    bool ended = false, aborted = false, framesOnly = false;
+    std::vector<uint32_t> numbers;
+};
+
+ReadEnd EndOf(PendingRead &read)
+{
+    ReadEnd end;
+    end.ended = read.Done(5000);
+    if (!end.ended) return end;
+    DWORD n = 0, error = read.Result(&n);
+    read.pending = false;
+    end.aborted = error == ERROR_OPERATION_ABORTED && n == 0;
+    end.framesOnly = error == 0 && n > 0;
+    for (DWORD i = 0; i < n; i++) {
+        uint32_t number;
+        memcpy(&number, read.frames[i].can.data, 4);
+        end.numbers.push_back(number);
+    }
+    return end;
+}
+
+// While another thread writes, this one keeps two reads waiting at a time
+// and cancels the younger at once: every read ends, either cancelled with
+// nothing or with frames, and the frames of all reads together are every
+// frame written, once each and in order (none went down with a cancelled
+// read).
+TEST(VcanCancel, ReadsCancelledWhileFramesArriveLoseNoFrame)
+{
+    Handle writer(VcanOpenDevice(CANCEL_DEVICE)), reader(VcanOpenDevice(CANCEL_DEVICE));
+    ASSERT_TRUE(writer.valid() && reader.valid());
+    NumberedWriter job = {writer.get(), 1000, FALSE};
+    job.aborted = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_LT(job.total, Counters(reader.get()).capacity) << "no frame may be lost to a full queue";
+    HANDLE thread = CreateThread(nullptr, 0, WriteNumbered, &job, 0, nullptr);
+    ASSERT_NE(nullptr, thread);
+
+    std::vector<uint32_t> numbers;
+    uint32_t aborted = 0, rounds = 0;
+    for (; numbers.size() < job.total; rounds++) {
+        PendingRead kept, cancelled;
+        kept.Start(reader.get(), 4);
+        cancelled.Start(reader.get(), 4);
+        CancelIoEx(reader.get(), &cancelled.ov);  // ERROR_NOT_FOUND when it has got its frames already
+        // The cancelled one first: the writer may be waiting for its end.
+        ReadEnd second = EndOf(cancelled);
+        ASSERT_TRUE(second.ended && (second.aborted || second.framesOnly)) << "round " << rounds;
+        if (second.aborted) {
+            aborted++;
+            SetEvent(job.aborted);
+        }
+        ReadEnd first = EndOf(kept);
+        ASSERT_TRUE(first.ended && first.framesOnly) << "round " << rounds << ", " << numbers.size() << " frames";
+        numbers.insert(numbers.end(), first.numbers.begin(), first.numbers.end());
+        numbers.insert(numbers.end(), second.numbers.begin(), second.numbers.end());
+    }
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(job.aborted);
+    ASSERT_TRUE(job.ok) << GetLastError();
+
+    ASSERT_EQ(job.total, numbers.size()) << aborted << " reads cancelled in " << rounds << " rounds";
+    for (uint32_t i = 0; i < job.total; i++) ASSERT_EQ(i, numbers[i]) << "frame " << i;
+    EXPECT_GT(aborted, 0u);
+    VcanCounters c = Counters(reader.get());
+    EXPECT_EQ(job.total, c.delivered);
+    EXPECT_EQ(0u, c.lost);
+    EXPECT_EQ(0u, c.pendingReads);
+}
+
+// A handle closed with reads waiting while another thread writes: its reads
+// end, the writes go on to the handles left.
+TEST(VcanCancel, HandleClosedWhileFramesArriveEndsItsReads)
+{
+    Handle writer(VcanOpenDevice(CANCEL_DEVICE)), stays(VcanOpenDevice(CANCEL_DEVICE));
+    ASSERT_TRUE(writer.valid() && stays.valid());
+    NumberedWriter job = {writer.get(), 800, FALSE};
+    HANDLE thread = CreateThread(nullptr, 0, WriteNumbered, &job, 0, nullptr);
+    ASSERT_NE(nullptr, thread);
+    for (int round = 0; round < 20; round++) {
+        Handle goes(VcanOpenDevice(CANCEL_DEVICE));
+        ASSERT_TRUE(goes.valid());
+        PendingRead reads[3];
+        for (PendingRead &r : reads) r.Start(goes.get(), 1);
+        goes.Close();
+        for (PendingRead &r : reads) {
+            ReadEnd end = EndOf(r);
+            ASSERT_TRUE(end.ended) << "round " << round << ": a read outlived its handle";
+            EXPECT_TRUE(end.aborted || end.framesOnly) << "round " << round;
+        }
+    }
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    ASSERT_TRUE(job.ok);
+    EXPECT_TRUE(WaitForOpenHandles(stays.get(), 2, 5000));
+    VcanCounters c = Counters(stays.get());
+    EXPECT_EQ(job.total, c.received + c.lost) << "the handle that stayed saw every frame";
+    EXPECT_EQ(0u, c.pendingReads);
 }
 
 TEST(VcanCancel, ProcessKilledOrEndingWithAPendingReadLeavesNoReaderBehind)
