@@ -9,22 +9,22 @@
 #include <string>
 #include <vector>
 
-#include "server_marker.h"
 #include "child_process.h"
+#include "server_check.h"
+#include "server_marker.h"
 #include "msgq.h"
 #include "ribex_client.h"
 #include "ribex_messages.h"
 #include "ribex_names.h"
 #include "sim_can_message.h"
 #include "test_names.h"
+#include "wait_until.h"
 
 namespace {
 
 template <typename Pred>
 bool Eventually(Pred pred, DWORD timeoutMs) {
-    for (DWORD start = GetTickCount(); !pred(); Sleep(20))
-        if (GetTickCount() - start >= timeoutMs) return false;
-    return true;
+    return ribex_test::WaitUntil(pred, timeoutMs, 20);
 }
 
 // One receive time-out, the pause of the check, room for a busy machine.
@@ -95,6 +95,8 @@ TEST_F(ClientSession, OpenStartsTheServerAndRequestsGetTheirAnswers) {
     EXPECT_TRUE(RibexCloseNet(pNet)) << GetLastError();
 }
 
+// Not a wait for an event: the close is to fall inside the open, which
+// must meet the lingering queue and then see it go.
 DWORD WINAPI CloseQueueSoon(void *pQueue) {
     Sleep(50);
     return MsgQClose((MsgQHandle)pQueue) ? 0 : GetLastError();
@@ -181,7 +183,11 @@ TEST_F(ClientSession, ServerLivesWhileAnyNetIsOpenAndEndsAfterTheLast) {
     ASSERT_TRUE(RibexOpenNet(PeerNet().c_str(), &options_, &pFirst));
     ASSERT_TRUE(RibexOpenNet(PeerNet().c_str(), &options_, &pSecond));
     EXPECT_TRUE(RibexCloseNet(pFirst));
-    Sleep(3500);  // past one of the server's client checks
+    // Past one of the server's client checks, seen on a queue handle of our own.
+    MsgQHandle hServerQueue = MsgQOpen(queueName_.c_str(), 0);
+    ASSERT_NE(nullptr, hServerQueue) << GetLastError();
+    EXPECT_TRUE(ribex_test::WaitForIdleClientCheck(hServerQueue, 20000)) << "no client check";
+    MsgQClose(hServerQueue);
     EXPECT_TRUE(ribex_test::ServerMarkerExists());
     EXPECT_TRUE(RibexEnableRemFrame(pSecond, 0x55, 0));
     EXPECT_TRUE(RibexCloseNet(pSecond));
