@@ -40,11 +40,12 @@ RibexNet *GetRibexUniqueId(DWORD high, DWORD low, DWORD *pIndex);
 RibexNet *GetFirstRibexNet(void);
 RibexNet *GetNextRibexNet(RibexNet *pRibexNet);
 
-// Removes every net whose receive thread has ended on its own. Such a net
-// has freed its client table and closed its clients' events; nothing may
-// wait for it or read its table any more. Callers run this before they
-// walk the nets; module/callerName name the lines it writes. Returns the
-// number of nets looked at (one kernel call each).
+// Removes every net whose receive thread has ended on its own, and with it
+// the client table and clients' events such a thread leaves behind
+// (net_record.h); nothing may wait for it or read its table any more.
+// Callers run this before they walk the nets; module/callerName name the
+// lines it writes. Returns the number of nets looked at (one kernel call
+// each).
 DWORD ReapEndedRibexNets(TraceModule *module, const char *callerName);
 
 // After a failed handshake: if the net's thread has ended (or ends within
