@@ -235,8 +235,19 @@ TEST_F(ClientSession, BadArgumentsAndStaleHandlesAreRefused) {
     EXPECT_FALSE(RibexOpenNet(L"net", &options_, nullptr));
     EXPECT_FALSE(ribex_test::ServerMarkerExists()) << "a refused open must not start the server";
 
-    ASSERT_TRUE(RibexOpenNet(PeerNet().c_str(), &options_, &pNet)) << GetLastError();
+    std::wstring net = PeerNet();
+    ASSERT_TRUE(RibexOpenNet(net.c_str(), &options_, &pNet)) << GetLastError();
+    DWORD high = 0, low = 0;
+    RibexGetUniqueId(pNet, &high, &low);
     ASSERT_TRUE(RibexCloseNet(pNet));
+    // The close let go of the wake-up event (and the server of its copy).
+    wchar_t *pEventName = CreateUniqueName(net.c_str(), high, low, L"EVT");
+    EXPECT_TRUE(Eventually([&] {
+        HANDLE h = OpenEventW(SYNCHRONIZE, FALSE, pEventName);
+        if (h) CloseHandle(h);
+        return h == nullptr;
+    }, 3000)) << "the wake-up event outlived the close";
+    HeapFree(GetProcessHeap(), 0, pEventName);
     DWORD canId = 0, n = 0, lost = 0;
     RibexFrame frame;
     for (RibexClientNet *pStale : {pNet, (RibexClientNet *)nullptr, reinterpret_cast<RibexClientNet *>(&pNet)}) {
@@ -247,6 +258,9 @@ TEST_F(ClientSession, BadArgumentsAndStaleHandlesAreRefused) {
     EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
     EXPECT_FALSE(RibexReadFrames(pNet, &frame, 1, &n, &lost, 0));
     EXPECT_EQ(nullptr, RibexGetRxBuffer(pNet));
+    EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
+    EXPECT_EQ(nullptr, RibexGetWakeEvent(pNet));
+    EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
 }
 
 }  // namespace
@@ -319,6 +333,10 @@ TEST_F(ClientSession, AKilledServerIsReplacedAndNetsReopenUnlessTurnedOff) {
     ASSERT_TRUE(RibexDisableRemFrame(pNet, 0x322));
     DWORD high = 0, low = 0;
     RibexGetUniqueId(pNet, &high, &low);
+    HANDLE hWake = RibexGetWakeEvent(pNet);
+    const RxBufferLayout *pBuffer = RibexGetRxBuffer(pNet);
+    ASSERT_NE(nullptr, hWake);
+    ASSERT_NE(nullptr, pBuffer);
     DWORD oldServer = RibexServerProcessId();
     ASSERT_NE(0u, oldServer);
 
@@ -351,6 +369,14 @@ TEST_F(ClientSession, AKilledServerIsReplacedAndNetsReopenUnlessTurnedOff) {
     EXPECT_FALSE(RibexEnumRemFrame(pNet, 1, &canId));
     EXPECT_EQ((DWORD)ERROR_NO_MORE_ITEMS, GetLastError());
 
+    // The wake-up event and the view handed out before the death serve on:
+    // the same handle, set by the new server, and the same pointer, which
+    // shows the new server's frames.
+    EXPECT_EQ(hWake, RibexGetWakeEvent(pNet));
+    EXPECT_EQ(pBuffer, RibexGetRxBuffer(pNet));
+    WaitForSingleObject(hWake, 0);  // a wake-up of the reopen itself
+    DWORD published = pBuffer->header.noRxMsgs;
+
     // Frames of the peer reach the reader through the new server.
     for (DWORD i = 1; i <= 3; ++i) {
         SimCanMsg m = {};
@@ -360,6 +386,9 @@ TEST_F(ClientSession, AKilledServerIsReplacedAndNetsReopenUnlessTurnedOff) {
         m.frame.length = 1;
         ASSERT_TRUE(MsgQSend(hPeer, &m, sizeof(m), 2000));
     }
+    EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(hWake, 5000));
+    EXPECT_TRUE(Eventually([&] { return pBuffer->header.noRxMsgs >= published + 3; }, 5000))
+        << pBuffer->header.noRxMsgs - published << " of 3 frames in the view";
     RibexFrame frames[8];
     DWORD got = 0, n = 0, lost = 0;
     while (got < 3) {
