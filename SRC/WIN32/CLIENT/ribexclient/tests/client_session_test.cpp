@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "child_process.h"
-#include "server_check.h"
-#include "server_marker.h"
 #include "msgq.h"
 #include "ribex_client.h"
 #include "ribex_messages.h"
 #include "ribex_names.h"
+#include "server_check.h"
+#include "server_marker.h"
 #include "sim_can_message.h"
 #include "test_names.h"
 #include "wait_until.h"

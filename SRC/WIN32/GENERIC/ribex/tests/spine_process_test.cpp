@@ -11,15 +11,15 @@
 #include <vector>
 
 #include "child_process.h"
-#include "server_check.h"
-#include "server_marker.h"
-#include "wait_until.h"
 #include "msgq.h"
 #include "ribex_messages.h"
 #include "ribex_names.h"
+#include "server_check.h"
+#include "server_marker.h"
 #include "test_names.h"
 #include "trace.h"
 #include "trace_wait.h"
+#include "wait_until.h"
 
 namespace {
 

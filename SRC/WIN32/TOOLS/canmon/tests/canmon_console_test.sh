@@ -3,7 +3,8 @@
 # while canpeer puts two identifiers on the bus (0x100 at 40/s, 0x050 at
 # 10/s). Keys go in with send-keys, the screen comes back with capture-pane:
 # the table appears sorted by identifier, 'r' sorts it by rate, 'f' filters
-# it, 'p' holds and releases the figures, 'q' quits with the net closed,
+# it, 'p' holds the figures (while a candump counts the frames that keep
+# coming) and releases them, 'q' quits with the net closed,
 # and the server that canmon started ends by itself.
 # Then Ctrl+C ends a run of plain tables the same clean way. Last, with a DBC
 # file the test writes, 's' switches to the signals view: a row per signal
@@ -38,14 +39,8 @@ fail() {
   exit 1
 }
 # Waits up to $1 seconds until the screen matches the extended regex $2.
-wait_screen() {
-  local i
-  for i in $(seq 1 $(($1 * 5))); do
-    if screen | grep -Eq "$2"; then return 0; fi
-    sleep 0.2
-  done
-  return 1
-}
+screen_matches() { screen | grep -Eq "$1"; }
+wait_screen() { wait_until "$1" screen_matches "$2"; }
 # Line number of the first table row of identifier $1.
 row_of() { screen | grep -nE "^VCAN5 +$1 " | head -n 1 | cut -d: -f1; }
 # Row $1 stands above row $2.
