@@ -1,6 +1,7 @@
 // The registry of open nets and their clients. Runs on the server's main
-// thread only; it has no lock of its own. A net is in the list while it has
-// at least one client and a running receive thread.
+// thread only; it has no lock of its own. A net is in the list from its
+// first client's registration until its last client leaves or a sweep finds
+// its receive thread ended (ReapEndedRibexNets).
 #pragma once
 
 #include <windows.h>
