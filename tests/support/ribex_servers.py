@@ -6,7 +6,8 @@ marker and starts none, so its open times out. Scripts that start servers on
 queues of their own wait for the earlier one to end first.
 """
 import os
-import time
+
+from ribex_tools import wait_until
 
 
 def server_running(prefix):
@@ -27,7 +28,4 @@ def server_running(prefix):
 
 def wait_no_server(prefix, timeout=60):
     """Waits until no ribex.exe of the prefix runs; False if one still does."""
-    end = time.time() + timeout
-    while server_running(prefix) and time.time() < end:
-        time.sleep(0.5)
-    return not server_running(prefix)
+    return wait_until(lambda: not server_running(prefix), timeout, 0.5)

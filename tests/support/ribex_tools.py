@@ -31,6 +31,18 @@ def check(condition, what, detail=""):
     return False
 
 
+def wait_until(condition, timeout, poll=0.1):
+    """Calls condition() every poll seconds until it returns something true
+    (which is returned) or timeout seconds have passed (then its last
+    answer is returned): a test waits for what it expects, with a bound."""
+    end = time.monotonic() + timeout
+    while True:
+        answer = condition()
+        if answer or time.monotonic() >= end:
+            return answer
+        time.sleep(poll)
+
+
 def summary():
     """Prints the count of failed checks; the exit code for the test."""
     print("%d failures" % len(failures))

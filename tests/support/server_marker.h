@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "ribex_names.h"
+#include "wait_until.h"
 
 namespace ribex_test {
 
@@ -17,9 +18,7 @@ inline bool ServerMarkerExists() {
 
 // The server ends a few seconds after its last client has gone.
 inline bool WaitForServerEnd(DWORD timeoutMs) {
-    for (DWORD start = GetTickCount(); ServerMarkerExists(); Sleep(50))
-        if (GetTickCount() - start >= timeoutMs) return false;
-    return true;
+    return WaitUntil([] { return !ServerMarkerExists(); }, timeoutMs, 50);
 }
 
 }  // namespace ribex_test

@@ -8,6 +8,19 @@
 //
 // ribexclient.dll exports these functions by name (ribexclient.def) with C
 // linkage, for C, C++, C#, Python ctypes or LabVIEW; link ribexclient.lib.
+//
+// Lifetimes of what the library hands out (it owns all of them):
+// - RibexClientNet *: from the open that returned it until RibexCloseNet
+//   takes it; a closed, foreign or garbage pointer fails with
+//   ERROR_INVALID_HANDLE.
+// - RibexGetWakeEvent's handle and RibexGetRxBuffer's view: valid, and the
+//   same, from the open until RibexCloseNet on the net, also across a
+//   reopen after the server went away; RibexCloseNet closes the handle and
+//   unmaps the view. No wait on the handle may still run when RibexCloseNet
+//   is called (DuplicateHandle it to keep it longer).
+// - RibexGetVersion's string: static, while ribexclient.dll is loaded.
+// Everything else (options, RibexOpenFailure, frame arrays, texts) is the
+// caller's and is not kept past the call.
 #pragma once
 
 #include <windows.h>
@@ -130,11 +143,18 @@ BOOL RibexSetAutoReopen(RibexClientNet *pNet, BOOL enable);
 BOOL RibexReadFrames(RibexClientNet *pNet, RibexFrame *frames, DWORD maxFrames,
                      DWORD *pNoFrames, DWORD *pLostFrames, DWORD timeoutMs);
 
+// The net's auto-reset wake-up event, which the server sets after each
+// publication: wait on it (alone or with other handles), never close, set
+// or reset it. Lifetime above; null with ERROR_INVALID_HANDLE for an
+// unknown net.
 HANDLE RibexGetWakeEvent(RibexClientNet *pNet);
 void RibexGetUniqueId(RibexClientNet *pNet, DWORD *pHigh, DWORD *pLow);
-// The client's view of the net's receive buffer (read only by contract).
+// The client's view of the net's receive buffer, mapped read-only (a write
+// faults). Lifetime above; null with ERROR_INVALID_HANDLE for an unknown
+// net.
 const RxBufferLayout *RibexGetRxBuffer(RibexClientNet *pNet);
 // The library's version, e.g. "1.0.0"; the numbers where pointers are given.
+// A static string (lifetime above).
 const char *RibexGetVersion(DWORD *pMajor, DWORD *pMinor, DWORD *pPatch);
 
 #ifdef __cplusplus

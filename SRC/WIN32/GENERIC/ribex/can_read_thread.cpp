@@ -87,6 +87,15 @@ enum class DeviceState {
     DeviceBack
 };
 
+// How the receive thread comes to its end, which says who frees the client
+// table (net_record.h) and whether a requester waits for a confirm.
+enum class ThreadEnd {
+    Running,
+    OnItsOwn,       // a failure while serving: nobody waits; the registry frees the table
+    ExitRequested,  // CAN_THREAD_EXIT: the requester waits for the end; we free the table
+    ConfirmOwed,    // start-up or a table's growth failed: we free the table, then confirm
+};
+
 struct ReadThreadState {
     RibexNet *pRibexNet = nullptr;
     RibexThreadParam *pThreadData = nullptr;
@@ -106,10 +115,8 @@ struct ReadThreadState {
     DWORD unproductiveReads = 0;  // in a row: back at once, empty or failed
     DWORD retryAt = 0;            // Paused: when the next read is due; Gone: the next open
     DWORD reopenDelay = 0;        // Gone: the pause before the next open
-    DWORD errorCode = 0;          // the thread's error code, its exit code
-    bool confirmOwed = false;
-    DWORD confirmError = 0;
-    bool exitRequested = false;  // CAN_THREAD_EXIT: the requester waits for our end
+    ThreadEnd end = ThreadEnd::Running;
+    DWORD errorCode = 0;  // the thread's error code, its exit code and a confirm's answer
 };
 
 TraceModule *Trace() { return g_ribexTrace[TM_CAN_READ_THREAD]; }
@@ -226,9 +233,15 @@ DWORD Traced(DWORD error, const char *line) {
 // Ends the thread with error, confirmed to the requester only once the
 // clean-up is done: with its answer the requester may release the record.
 void EndConfirmingAfterCleanup(ReadThreadState &s, DWORD error) {
+    s.end = ThreadEnd::ConfirmOwed;
     s.errorCode = error;
-    s.confirmOwed = true;
-    s.confirmError = error;
+}
+
+// Ends the thread with error, which its line shows; nobody waits for it.
+DWORD EndOnItsOwn(ReadThreadState &s, DWORD error) {
+    s.end = ThreadEnd::OnItsOwn;
+    s.errorCode = error;
+    return error;
 }
 
 // Fails the start-up with error after its line (null: none).
@@ -334,7 +347,7 @@ BOOL Startup(ReadThreadState &s) {
 
     p->errorCodeCfm = 0;
     if (!SetEvent(p->hEventCfm)) {
-        s.errorCode = LastErrorOr(ERROR_INVALID_HANDLE);
+        EndOnItsOwn(s, LastErrorOr(ERROR_INVALID_HANDLE));
         TracePrint(Trace(), TRACE_LEVEL_EVENT,
                    "ribex::CanReadThread, !SetEvent( pThreadData->hEventCfm ), errorCode == %lu\n",
                    s.errorCode);
@@ -384,7 +397,7 @@ void PublishReadResult(ReadThreadState &s) {
 BOOL TakeOutstandingResult(ReadThreadState &s, bool *pDone) {
     *pDone = false;
     if (!ResetEvent(s.overlappedRealCan.hEvent)) {
-        s.errorCode = LastErrorOr(ERROR_INVALID_HANDLE);
+        EndOnItsOwn(s, LastErrorOr(ERROR_INVALID_HANDLE));
         TracePrint(
             Trace(), TRACE_LEVEL_EVENT,
             "ribex::CanReadThread, !ResetEvent( overlappedRealCan.hEvent ), errorCode == %lu\n",
@@ -448,7 +461,7 @@ BOOL HandleSimFrame(ReadThreadState &s) {
     RibexThreadParam *p = s.pThreadData;
     TracePrint(Trace(), TRACE_LEVEL_EVENT, "ribex::CanReadThread, result1 == WAIT_OBJECT_0 + 2\n");
     if (!ResetEvent(s.hEventSimCan)) {
-        s.errorCode = LastErrorOr(ERROR_INVALID_HANDLE);
+        EndOnItsOwn(s, LastErrorOr(ERROR_INVALID_HANDLE));
         TracePrint(Trace(), TRACE_LEVEL_EVENT,
                    "ribex::CanReadThread, !ResetEvent( hEventSimCan ), errorCode == %lu\n",
                    s.errorCode);
@@ -571,15 +584,16 @@ RequestOutcome HandleRequest(ReadThreadState &s) {
     RibexThreadParam *p = s.pThreadData;
     TracePrint(Trace(), TRACE_LEVEL_EVENT, "ribex::CanReadThread, result1 == WAIT_OBJECT_0\n");
     if (!ResetEvent(p->hEventReq)) {
-        s.errorCode = Traced(
-            LastErrorOr(ERROR_INVALID_HANDLE),
-            "ribex::CanReadThread, !ResetEvent( pThreadData->hEventReq ), errorCode == %lu\n");
+        EndOnItsOwn(
+            s, Traced(LastErrorOr(ERROR_INVALID_HANDLE),
+                      "ribex::CanReadThread, !ResetEvent( pThreadData->hEventReq ), errorCode == "
+                      "%lu\n"));
         return RequestOutcome::End;
     }
     if (p->req == CAN_THREAD_EXIT) {
         TracePrint(Trace(), TRACE_LEVEL_EVENT,
                    "ribex::CanReadThread, pThreadData->req == CAN_THREAD_EXIT\n");
-        s.exitRequested = true;
+        s.end = ThreadEnd::ExitRequested;
         return RequestOutcome::End;
     }
     DWORD result = ServeRequest(s);
@@ -591,7 +605,7 @@ RequestOutcome HandleRequest(ReadThreadState &s) {
     }
     p->errorCodeCfm = result;
     if (!SetEvent(p->hEventCfm)) {
-        s.errorCode = LastErrorOr(ERROR_INVALID_HANDLE);
+        EndOnItsOwn(s, LastErrorOr(ERROR_INVALID_HANDLE));
         TracePrint(Trace(), TRACE_LEVEL_EVENT,
                    "ribex::CanReadThread, !SetEvent( pThreadData->hEventCfm ), errorCode == %lu\n",
                    s.errorCode);
@@ -615,7 +629,7 @@ void MainLoop(ReadThreadState &s) {
             HandleDeviceBack(s);
             WakeClients(s);
         } else {
-            s.errorCode = LastErrorOr(ERROR_GEN_FAILURE);
+            EndOnItsOwn(s, LastErrorOr(ERROR_GEN_FAILURE));
             TracePrint(Trace(), TRACE_LEVEL_EVENT,
                        "ribex::CanReadThread, (result1 = WaitForMultipleObjects( ... )) == %lu, "
                        "errorCode == %lu\n",
@@ -642,7 +656,7 @@ void Cleanup(ReadThreadState &s) {
     // registry: the main thread may be reading it right now, and releases
     // it once it has seen this thread end. A failed start-up has no
     // clients yet, and its creator waits for the confirm.
-    if (s.exitRequested || s.confirmOwed) {
+    if (s.end == ThreadEnd::ExitRequested || s.end == ThreadEnd::ConfirmOwed) {
         DWORD error = ReleaseEventTable(&s.pThreadData->pEvents, Trace());
         if (error != 0) KeepFirstError(s, error);
     }
@@ -680,12 +694,13 @@ DWORD WINAPI CanReadThread(LPVOID pParam) {
     s.pThreadData->pRemote = nullptr;
 
     if (Startup(s)) MainLoop(s);
+    if (s.end == ThreadEnd::Running) s.end = ThreadEnd::OnItsOwn;
     Cleanup(s);
 
     DWORD errorCode = s.errorCode;
-    if (s.confirmOwed) {
+    if (s.end == ThreadEnd::ConfirmOwed) {
         // The last touch of the record: the requester may free it at once.
-        s.pThreadData->errorCodeCfm = s.confirmError;
+        s.pThreadData->errorCodeCfm = s.errorCode;
         if (!SetEvent(s.pThreadData->hEventCfm)) {
             DWORD error = LastErrorOr(ERROR_INVALID_HANDLE);
             KeepFirstError(s, error);

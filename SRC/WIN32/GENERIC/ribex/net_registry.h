@@ -1,6 +1,7 @@
 // The registry of open nets and their clients. Runs on the server's main
-// thread only; it has no lock of its own. A net is in the list while it has
-// at least one client and a running receive thread.
+// thread only; it has no lock of its own. A net is in the list from its
+// first client's registration until its last client leaves or a sweep finds
+// its receive thread ended (ReapEndedRibexNets).
 #pragma once
 
 #include <windows.h>
@@ -40,11 +41,12 @@ RibexNet *GetRibexUniqueId(DWORD high, DWORD low, DWORD *pIndex);
 RibexNet *GetFirstRibexNet(void);
 RibexNet *GetNextRibexNet(RibexNet *pRibexNet);
 
-// Removes every net whose receive thread has ended on its own. Such a net
-// has freed its client table and closed its clients' events; nothing may
-// wait for it or read its table any more. Callers run this before they
-// walk the nets; module/callerName name the lines it writes. Returns the
-// number of nets looked at (one kernel call each).
+// Removes every net whose receive thread has ended on its own, and with it
+// the client table and clients' events such a thread leaves behind
+// (net_record.h); nothing may wait for it or read its table any more.
+// Callers run this before they walk the nets; module/callerName name the
+// lines it writes. Returns the number of nets looked at (one kernel call
+// each).
 DWORD ReapEndedRibexNets(TraceModule *module, const char *callerName);
 
 // After a failed handshake: if the net's thread has ended (or ends within

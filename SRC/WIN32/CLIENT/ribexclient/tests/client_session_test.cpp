@@ -9,22 +9,22 @@
 #include <string>
 #include <vector>
 
-#include "server_marker.h"
 #include "child_process.h"
 #include "msgq.h"
 #include "ribex_client.h"
 #include "ribex_messages.h"
 #include "ribex_names.h"
+#include "server_check.h"
+#include "server_marker.h"
 #include "sim_can_message.h"
 #include "test_names.h"
+#include "wait_until.h"
 
 namespace {
 
 template <typename Pred>
 bool Eventually(Pred pred, DWORD timeoutMs) {
-    for (DWORD start = GetTickCount(); !pred(); Sleep(20))
-        if (GetTickCount() - start >= timeoutMs) return false;
-    return true;
+    return ribex_test::WaitUntil(pred, timeoutMs, 20);
 }
 
 // One receive time-out, the pause of the check, room for a busy machine.
@@ -95,6 +95,8 @@ TEST_F(ClientSession, OpenStartsTheServerAndRequestsGetTheirAnswers) {
     EXPECT_TRUE(RibexCloseNet(pNet)) << GetLastError();
 }
 
+// Not a wait for an event: the close is to fall inside the open, which
+// must meet the lingering queue and then see it go.
 DWORD WINAPI CloseQueueSoon(void *pQueue) {
     Sleep(50);
     return MsgQClose((MsgQHandle)pQueue) ? 0 : GetLastError();
@@ -181,7 +183,11 @@ TEST_F(ClientSession, ServerLivesWhileAnyNetIsOpenAndEndsAfterTheLast) {
     ASSERT_TRUE(RibexOpenNet(PeerNet().c_str(), &options_, &pFirst));
     ASSERT_TRUE(RibexOpenNet(PeerNet().c_str(), &options_, &pSecond));
     EXPECT_TRUE(RibexCloseNet(pFirst));
-    Sleep(3500);  // past one of the server's client checks
+    // Past one of the server's client checks, seen on a queue handle of our own.
+    MsgQHandle hServerQueue = MsgQOpen(queueName_.c_str(), 0);
+    ASSERT_NE(nullptr, hServerQueue) << GetLastError();
+    EXPECT_TRUE(ribex_test::WaitForIdleClientCheck(hServerQueue, 20000)) << "no client check";
+    MsgQClose(hServerQueue);
     EXPECT_TRUE(ribex_test::ServerMarkerExists());
     EXPECT_TRUE(RibexEnableRemFrame(pSecond, 0x55, 0));
     EXPECT_TRUE(RibexCloseNet(pSecond));
@@ -229,8 +235,19 @@ TEST_F(ClientSession, BadArgumentsAndStaleHandlesAreRefused) {
     EXPECT_FALSE(RibexOpenNet(L"net", &options_, nullptr));
     EXPECT_FALSE(ribex_test::ServerMarkerExists()) << "a refused open must not start the server";
 
-    ASSERT_TRUE(RibexOpenNet(PeerNet().c_str(), &options_, &pNet)) << GetLastError();
+    std::wstring net = PeerNet();
+    ASSERT_TRUE(RibexOpenNet(net.c_str(), &options_, &pNet)) << GetLastError();
+    DWORD high = 0, low = 0;
+    RibexGetUniqueId(pNet, &high, &low);
     ASSERT_TRUE(RibexCloseNet(pNet));
+    // The close let go of the wake-up event (and the server of its copy).
+    wchar_t *pEventName = CreateUniqueName(net.c_str(), high, low, L"EVT");
+    EXPECT_TRUE(Eventually([&] {
+        HANDLE h = OpenEventW(SYNCHRONIZE, FALSE, pEventName);
+        if (h) CloseHandle(h);
+        return h == nullptr;
+    }, 3000)) << "the wake-up event outlived the close";
+    HeapFree(GetProcessHeap(), 0, pEventName);
     DWORD canId = 0, n = 0, lost = 0;
     RibexFrame frame;
     for (RibexClientNet *pStale : {pNet, (RibexClientNet *)nullptr, reinterpret_cast<RibexClientNet *>(&pNet)}) {
@@ -241,6 +258,9 @@ TEST_F(ClientSession, BadArgumentsAndStaleHandlesAreRefused) {
     EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
     EXPECT_FALSE(RibexReadFrames(pNet, &frame, 1, &n, &lost, 0));
     EXPECT_EQ(nullptr, RibexGetRxBuffer(pNet));
+    EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
+    EXPECT_EQ(nullptr, RibexGetWakeEvent(pNet));
+    EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
 }
 
 }  // namespace
@@ -313,6 +333,10 @@ TEST_F(ClientSession, AKilledServerIsReplacedAndNetsReopenUnlessTurnedOff) {
     ASSERT_TRUE(RibexDisableRemFrame(pNet, 0x322));
     DWORD high = 0, low = 0;
     RibexGetUniqueId(pNet, &high, &low);
+    HANDLE hWake = RibexGetWakeEvent(pNet);
+    const RxBufferLayout *pBuffer = RibexGetRxBuffer(pNet);
+    ASSERT_NE(nullptr, hWake);
+    ASSERT_NE(nullptr, pBuffer);
     DWORD oldServer = RibexServerProcessId();
     ASSERT_NE(0u, oldServer);
 
@@ -345,6 +369,14 @@ TEST_F(ClientSession, AKilledServerIsReplacedAndNetsReopenUnlessTurnedOff) {
     EXPECT_FALSE(RibexEnumRemFrame(pNet, 1, &canId));
     EXPECT_EQ((DWORD)ERROR_NO_MORE_ITEMS, GetLastError());
 
+    // The wake-up event and the view handed out before the death serve on:
+    // the same handle, set by the new server, and the same pointer, which
+    // shows the new server's frames.
+    EXPECT_EQ(hWake, RibexGetWakeEvent(pNet));
+    EXPECT_EQ(pBuffer, RibexGetRxBuffer(pNet));
+    WaitForSingleObject(hWake, 0);  // a wake-up of the reopen itself
+    DWORD published = pBuffer->header.noRxMsgs;
+
     // Frames of the peer reach the reader through the new server.
     for (DWORD i = 1; i <= 3; ++i) {
         SimCanMsg m = {};
@@ -354,6 +386,9 @@ TEST_F(ClientSession, AKilledServerIsReplacedAndNetsReopenUnlessTurnedOff) {
         m.frame.length = 1;
         ASSERT_TRUE(MsgQSend(hPeer, &m, sizeof(m), 2000));
     }
+    EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(hWake, 5000));
+    EXPECT_TRUE(Eventually([&] { return pBuffer->header.noRxMsgs >= published + 3; }, 5000))
+        << pBuffer->header.noRxMsgs - published << " of 3 frames in the view";
     RibexFrame frames[8];
     DWORD got = 0, n = 0, lost = 0;
     while (got < 3) {

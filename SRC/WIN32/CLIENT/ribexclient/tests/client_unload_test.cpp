@@ -19,9 +19,8 @@ typedef BOOL(WINAPI *OpenNetFn)(const wchar_t *, const RibexClientOptions *, Rib
 typedef BOOL(WINAPI *CloseNetFn)(RibexClientNet *);
 
 bool WaitUntilUnloaded(const wchar_t *module, DWORD timeoutMs) {
-    for (DWORD start = GetTickCount(); GetModuleHandleW(module) != nullptr; Sleep(20))
-        if (GetTickCount() - start >= timeoutMs) return false;
-    return true;
+    return ribex_test::WaitUntil([&] { return GetModuleHandleW(module) == nullptr; }, timeoutMs,
+                                 20);
 }
 
 volatile LONG g_faults;

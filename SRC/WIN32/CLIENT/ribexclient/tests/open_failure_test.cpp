@@ -15,11 +15,7 @@
 
 namespace {
 
-bool MarkerGoneWithin(DWORD timeoutMs) {
-    for (DWORD start = GetTickCount(); ribex_test::ServerMarkerExists(); Sleep(20))
-        if (GetTickCount() - start >= timeoutMs) return false;
-    return true;
-}
+bool MarkerGoneWithin(DWORD timeoutMs) { return ribex_test::WaitForServerEnd(timeoutMs); }
 
 std::wstring Describe(const std::wstring &net, const RibexOpenFailure &f) {
     wchar_t text[1024];

@@ -2,6 +2,15 @@
 // net's receive thread, the client event table, the remote-frame reply
 // table, and the request handshake between the main thread and the
 // receive thread.
+//
+// Who frees what: the registry (net_registry.cpp) makes the record, its
+// handshake events, its thread and its receive buffer mapping and view, and
+// frees them with the net, together with the remote-frame reply table,
+// which the receive thread grows but never frees. The client event table
+// and the clients' events in it are the receive thread's while it runs;
+// when the thread ends it frees them itself if someone waits for its end
+// (an exit request, a failed start-up, a table that could not grow), and
+// otherwise leaves them to the registry, which frees them with the net.
 #pragma once
 
 #include <windows.h>

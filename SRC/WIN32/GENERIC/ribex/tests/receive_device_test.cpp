@@ -12,6 +12,7 @@
 #include "msgq.h"
 #include "receive_harness.h"
 #include "trace_ring.h"
+#include "wait_until.h"
 #include "vcan_control.h"
 
 using namespace receive_test;
@@ -166,10 +167,12 @@ std::vector<DWORD> ReopenPauses() {
 // before; the pauses so far.
 std::vector<DWORD> WaitForReopenTries(size_t before, size_t tries) {
     std::vector<DWORD> pauses;
-    for (DWORD t0 = GetTickCount(); GetTickCount() - t0 < 30000; Sleep(20)) {
-        pauses = ReopenPauses();
-        if (pauses.size() >= before + tries) break;
-    }
+    ribex_test::WaitUntil(
+        [&] {
+            pauses = ReopenPauses();
+            return pauses.size() >= before + tries;
+        },
+        30000, 20);
     return pauses;
 }
 
@@ -236,10 +239,12 @@ TEST_F(DevicePath, ANetWhoseDeviceWentAwayClosesAtOnce) {
     // Once the pauses between tries have grown near 1 s, CAN_THREAD_EXIT
     // still ends the thread well inside one: it waits for requests too.
     std::vector<DWORD> pauses;
-    for (DWORD t0 = GetTickCount(); GetTickCount() - t0 < 30000; Sleep(20)) {
-        pauses = ReopenPauses();
-        if (pauses.size() > triesBefore && pauses.back() >= 800) break;
-    }
+    ribex_test::WaitUntil(
+        [&] {
+            pauses = ReopenPauses();
+            return pauses.size() > triesBefore && pauses.back() >= 800;
+        },
+        30000, 20);
     ASSERT_GT(pauses.size(), triesBefore);
     ASSERT_GE(pauses.back(), 800u);
     EXPECT_EQ(0u, StopTestNet(&net_, 700));
@@ -310,8 +315,9 @@ TEST_F(DevicePath, ReadsThatWaitedAndThenFailedAreNeverPaced) {
                                 FALSE, DUPLICATE_SAME_ACCESS));
     ASSERT_TRUE(AddClient(&net_, 0x1, 0x2, hThreadCopy)) << GetLastError();
     VcanCounters counters = {};
-    for (DWORD t0 = GetTickCount(); GetTickCount() - t0 < 20000; Sleep(1))
-        if (VcanGetCounters(hThreadDevice, &counters) && counters.pendingReads == 1) break;
+    ribex_test::WaitUntil(
+        [&] { return VcanGetCounters(hThreadDevice, &counters) && counters.pendingReads == 1; },
+        20000, 1);
     ASSERT_EQ(1u, counters.pendingReads);
     // Each failure hits a read that was waiting: the next read is out by
     // the time the clients are woken, every time.

@@ -4,6 +4,7 @@
 
 #include "rx_buffer.h"
 #include "test_names.h"
+#include "wait_until.h"
 
 namespace receive_test {
 
@@ -128,13 +129,14 @@ std::vector<RingEntry> TakeAvailable(TestNet *t) {
 
 std::vector<RingEntry> TakeEntries(TestNet *t, DWORD count, DWORD timeoutMs) {
     std::vector<RingEntry> entries;
-    DWORD start = GetTickCount();
-    for (;;) {
-        std::vector<RingEntry> more = TakeAvailable(t);
-        entries.insert(entries.end(), more.begin(), more.end());
-        if (entries.size() >= count || GetTickCount() - start > timeoutMs) return entries;
-        Sleep(2);
-    }
+    ribex_test::WaitUntil(
+        [&] {
+            std::vector<RingEntry> more = TakeAvailable(t);
+            entries.insert(entries.end(), more.begin(), more.end());
+            return entries.size() >= count;
+        },
+        timeoutMs, 2);
+    return entries;
 }
 
 }  // namespace receive_test

@@ -17,6 +17,8 @@
 #include "sim_can.h"
 #include "test_names.h"
 #include "trace_ring.h"
+#include "trace_wait.h"
+#include "wait_until.h"
 
 using namespace receive_test;
 using namespace server_test;
@@ -158,7 +160,7 @@ TEST(ReceiveThread, ARemovedClientsEventIsNeverSetOnceClosedWhileFramesFlow) {
     DWORD reused = 0, setAfterClose = 0;
     for (DWORD i = 0; i < 300; i++) {
         HANDLE theirs = nullptr, mine = n.AddClient(9, i, &theirs);
-        Sleep(i % 3);  // let wake passes pick the new client up
+        Sleep(i % 3);  // varies how many wake passes see the new client (0 to 2 ms)
         ASSERT_TRUE(RemoveClient(&n.t, n.t.net->threadParam.pEvents->noEvents - 1));
         // A freed handle value goes to the next handle made: a canary that
         // a late SetEvent of the removed client would hit.
@@ -245,6 +247,7 @@ TEST(SimulatedPath, PeerFramesInOrderStampedOnArrivalMalformedOnesBecomeErrorEnt
     QueryPerformanceFrequency(&f);
     QueryPerformanceCounter(&c0);
     TestNet t;
+    LONG mark = ribex_test::TraceMark(g_ribexTrace[TM_CAN_READ_THREAD]);
     ASSERT_EQ(0u, StartTestNet(net, &t));
     auto entries = TakeEntries(&t, 6);
     QueryPerformanceCounter(&c1);
@@ -270,7 +273,15 @@ TEST(SimulatedPath, PeerFramesInOrderStampedOnArrivalMalformedOnesBecomeErrorEnt
     EXPECT_EQ(0x88, entries[1].msg.can.data[7]);
     EXPECT_EQ(0xcc, entries[5].msg.can.data[0]);
     EXPECT_EQ(12u, t.pRxBuffer->header.noRxBytes);  // error entries carry no bytes
-    Sleep(300);  // the reader is inside an idle receive: close still ends it
+    // The wake pass of the sixth frame comes after the reader was armed
+    // again: from then on it waits in an idle receive, and close still ends it.
+    ASSERT_TRUE(ribex_test::WaitUntil(
+        [&] {
+            return ribex_test::CountTraceLines(g_ribexTrace[TM_CAN_READ_THREAD], mark,
+                                               "ribex::CanReadThread, pThreadData->pEvents->") >= 6;
+        },
+        10000))
+        << "no wake pass after the sixth frame";
     EXPECT_EQ(0u, StopTestNet(&t, 5000));
 }
 
@@ -292,10 +303,12 @@ TEST(SimulatedConnection, AnErrorThatEndsTheReaderIsDeliveredExactlyOnce) {
     DWORD exitCode = 0;
     GetExitCodeThread(hSimCan->hThread, &exitCode);
     EXPECT_EQ(error, exitCode);
-    for (int i = 0; i < 3; i++) {  // later arms stay silent: no endless error stream
+    // Later arms stay silent: no endless error stream. The reader has ended,
+    // so only the arm itself could still set the event.
+    for (int i = 0; i < 3; i++) {
         ResetEvent(hDone);
         SimCanArm(hSimCan, &frame, &id, hDone, &error);
-        EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(hDone, 200));
+        EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(hDone, 0));
     }
     hSimCan->hMsgQ = MsgQOpen(name.c_str(), 0);  // so that close has a queue to close
     EXPECT_TRUE(SimCanClose(hSimCan));

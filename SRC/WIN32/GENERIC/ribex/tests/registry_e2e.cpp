@@ -1,29 +1,25 @@
-#include "server_marker.h"
 #include "registry_e2e.h"
 
 #include <string.h>
 
+#include "server_marker.h"
 #include "sim_can_message.h"
 #include "test_names.h"
+#include "trace_wait.h"
+#include "wait_until.h"
 
 using namespace ribex_test;
 
 namespace registry_e2e {
 
-namespace {
-
-}  // namespace
-
 bool StartServer(Server *server) {
     // A server of an earlier test ends by itself within a few seconds.
-    for (int i = 0; i < 150 && ribex_test::ServerMarkerExists(); ++i) Sleep(100);
-    if (ribex_test::ServerMarkerExists()) return false;
+    if (!WaitForServerEnd(15000)) return false;
     server->queueName = UniqueName(L"regq");
     server->hQueue = MsgQCreate(server->queueName.c_str(), 64, 124, MSGQ_NAMED);
     if (server->hQueue == nullptr) return false;
     if (!StartChild(L"ribex", L"\"" + server->queueName + L"\"", &server->child)) return false;
-    for (int i = 0; i < 100 && !ribex_test::ServerMarkerExists(); ++i) Sleep(50);
-    return ribex_test::ServerMarkerExists() && ServerRunning(server);
+    return WaitUntil(ServerMarkerExists, 5000) && ServerRunning(server);
 }
 
 DWORD StopServer(Server *server, DWORD timeoutMs) {
@@ -65,33 +61,20 @@ const RxBufferLayout *MapRxBuffer(const std::wstring &netName, HANDLE *phMapping
     return (const RxBufferLayout *)view;
 }
 
-LONG TraceMark(const TraceModule *reader) { return reader->pBuffer->noLines; }
+LONG TraceMark(const TraceModule *reader) { return ribex_test::TraceMark(reader); }
 
 int CountTraced(const TraceModule *reader, LONG mark, const std::string &text) {
-    const TraceBufferHeader *h = reader->pBuffer;
-    const char *slots = (const char *)h + sizeof(TraceBufferHeader);
-    LONG now = h->noLines;
-    int found = 0;
-    for (LONG k = now - mark > (LONG)h->noSlots ? now - (LONG)h->noSlots + 1 : mark + 1; k <= now;
-         ++k) {
-        const char *slot = slots + (size_t)((DWORD)(k - 1) % h->noSlots) * h->slotSize;
-        if (std::string(slot, strnlen(slot, h->slotSize)).find(text) != std::string::npos) ++found;
-    }
-    return found;
+    return CountTraceLines(reader, mark, text);
 }
 
 bool WaitTraced(const TraceModule *reader, LONG mark, const std::string &text, DWORD timeoutMs) {
-    for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(20))
-        if (Traced(reader, mark, text)) return true;
-    return Traced(reader, mark, text);
+    return ReadTraceUntil(reader, mark, text, timeoutMs);
 }
 
 std::wstring QueueArg(const Server &server) { return L"queue " + server.queueName + L" "; }
 
 bool WaitNetGone(const std::wstring &netName, DWORD timeoutMs) {
-    for (DWORD start = GetTickCount(); NetExists(netName) && GetTickCount() - start < timeoutMs;)
-        Sleep(50);
-    return !NetExists(netName);
+    return WaitUntil([&] { return !NetExists(netName); }, timeoutMs, 50);
 }
 
 TraceModule *ReadServerTrace(std::initializer_list<TraceLevel> moreLevels) {

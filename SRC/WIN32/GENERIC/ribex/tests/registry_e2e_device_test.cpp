@@ -6,6 +6,7 @@
 
 #include "registry_e2e.h"
 #include "test_names.h"
+#include "wait_until.h"
 #include "vcan_control.h"
 
 using namespace registry_e2e;
@@ -23,6 +24,8 @@ Server g_server;
 class RibexDevice : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { ASSERT_TRUE(StartServer(&g_server)); }
+    // The suite's server ends by itself once no client holds its queue.
+    static void TearDownTestSuite() { EXPECT_EQ(StopServer(&g_server, 15000), 0u); }
     void SetUp() override {
         ASSERT_TRUE(ServerRunning(&g_server));
         hBus = CreateFileW(L"\\\\.\\VCAN7", GENERIC_READ | GENERIC_WRITE,
@@ -98,10 +101,12 @@ TEST_F(RibexDevice, AKilledClientsRemoteFrameRepliesLeaveTheServerAndTheDriver) 
     ribex_test::ReleaseChild(&victim);
     // Once the server has noticed, the net's table no longer holds 0x124.
     Lines listed;
-    for (DWORD start = GetTickCount(); GetTickCount() - start < 20000; Sleep(200)) {
-        listed = RunClient(q + L"id 30:1 open " + kDeviceNet + L" list close");
-        if (listed == Lines({"open 0", "list", "list end 259", "close 0"})) break;
-    }
+    ribex_test::WaitUntil(
+        [&] {
+            listed = RunClient(q + L"id 30:1 open " + kDeviceNet + L" list close");
+            return listed == Lines({"open 0", "list", "list end 259", "close 0"});
+        },
+        20000, 200);
     EXPECT_EQ(listed, Lines({"open 0", "list", "list end 259", "close 0"}));
     // Nor does the driver pass remote frames 0x124 on any more.
     ASSERT_TRUE(StartClient(
@@ -245,6 +250,13 @@ TEST_F(RibexDevice, DisableAllRemovesTheEntriesOfANetWhoseDeviceWentAway) {
                             "close 0", "close 0", "close 0"}));
 }
 
-TEST_F(RibexDevice, ZTheServerEndsWithExitCodeZero) { EXPECT_EQ(StopServer(&g_server, 15000), 0u); }
+// A server of its own, whose client opened and closed the device net.
+TEST(RibexDeviceServerEnd, TheServerEndsWithExitCodeZeroAfterADeviceNet) {
+    Server server;
+    ASSERT_TRUE(StartServer(&server));
+    EXPECT_EQ(RunClient(QueueArg(server) + L"open " + kDeviceNet + L" close"),
+              Lines({"open 0", "close 0"}));
+    EXPECT_EQ(StopServer(&server, 15000), 0u);
+}
 
 }  // namespace

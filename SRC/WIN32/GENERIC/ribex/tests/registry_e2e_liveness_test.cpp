@@ -9,6 +9,7 @@
 #include "registry_e2e.h"
 #include "ribex_messages.h"
 #include "test_names.h"
+#include "wait_until.h"
 
 using namespace registry_e2e;
 using ribex_test::ChildProcess;
@@ -68,6 +69,11 @@ class RibexLiveness : public ::testing::Test {
         g_trace = ReadServerTrace();
         ASSERT_NE(g_trace, nullptr);
         ASSERT_TRUE(StartServer(&g_server));
+    }
+    // The suite's server ends by itself once no client holds its queue.
+    static void TearDownTestSuite() {
+        EXPECT_EQ(StopServer(&g_server, 15000), 0u);
+        TraceRelease(g_trace);
     }
     void SetUp() override { ASSERT_TRUE(ServerRunning(&g_server)); }
 };
@@ -168,17 +174,31 @@ TEST_F(RibexLiveness, AnOpenGivenUpOrRefusedLeavesNothingOnceItsClientLetsGo) {
     Lines first = RunClient(Q() + L"id 1c:3 timeout 1 open " + net);
     ASSERT_EQ(first.size(), 1u);
     Lines again;
-    for (DWORD start = GetTickCount(); GetTickCount() - start < 20000; Sleep(200)) {
-        again = RunClient(Q() + L"id 1c:3 open " + net + L" close");
-        if (again == Lines({"open 0", "close 0"})) break;
-    }
+    ribex_test::WaitUntil(
+        [&] {
+            again = RunClient(Q() + L"id 1c:3 open " + net + L" close");
+            return again == Lines({"open 0", "close 0"});
+        },
+        20000, 200);
     EXPECT_EQ(again, Lines({"open 0", "close 0"})) << first[0];
     EXPECT_TRUE(WaitNetGone(net));
 }
 
-TEST_F(RibexLiveness, ZTheServerEndsWithExitCodeZero) {
-    EXPECT_EQ(StopServer(&g_server, 15000), 0u);
-    TraceRelease(g_trace);
+// A server of its own, whose one client was killed on its net: the
+// liveness check removes it, and the server still ends cleanly.
+TEST(RibexLivenessServerEnd, TheServerEndsWithExitCodeZeroAfterAClientWasKilled) {
+    Server server;
+    ASSERT_TRUE(StartServer(&server));
+    std::wstring net = UniqueName(L"endk"), ready = UniqueName(L"rk");
+    Peer peer(net);
+    ChildProcess victim;
+    ASSERT_TRUE(StartClient(QueueArg(server) + L"open " + net + L" signal " + ready + L" wait " +
+                                UniqueName(L"never"),
+                            &victim));
+    ASSERT_TRUE(WaitEvent(ready));
+    Kill(&victim);
+    EXPECT_TRUE(WaitNetGone(net));
+    EXPECT_EQ(StopServer(&server, 15000), 0u);
 }
 
 }  // namespace

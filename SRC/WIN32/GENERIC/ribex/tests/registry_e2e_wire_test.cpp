@@ -33,14 +33,15 @@ bool Traced(LONG mark, const std::string &text) {
     return registry_e2e::Traced(g_trace, mark, text);
 }
 
-bool Send(const void *request, DWORD length) {
-    return MsgQSend(g_server.hQueue, request, length, 5000) != FALSE;
+bool Send(const void *request, DWORD length, const Server &server = g_server) {
+    return MsgQSend(server.hQueue, request, length, 5000) != FALSE;
 }
 
-void SendOpen(const RawClient &c, DWORD major = RIBEX_CLIENT_MAJOR_VERSION) {
+void SendOpen(const RawClient &c, DWORD major = RIBEX_CLIENT_MAJOR_VERSION,
+              const Server &server = g_server) {
     canIfOpenReqMsg req = {RIBEX_REQ_IF_OPEN, major, 3, {c.high, c.low}, {}};
     wcsncpy(req.netName, c.net.c_str(), RIBEX_NET_NAME_MAX - 1);
-    ASSERT_TRUE(Send(&req, sizeof(req)));
+    ASSERT_TRUE(Send(&req, sizeof(req), server));
 }
 
 // Close (4), enum (10), enable (12) or disable (13) for c through ref: they
@@ -73,8 +74,8 @@ DWORD Answer(const RawClient &c, DWORD cfmId, DWORD timeoutMs = 10000, DWORD *pR
 
 DWORD Silence(const RawClient &c) { return Answer(c, 0, 200); }
 
-bool Open(RawClient *c) {
-    SendOpen(*c);
+bool Open(RawClient *c, const Server &server = g_server) {
+    SendOpen(*c, RIBEX_CLIENT_MAJOR_VERSION, server);
     return Answer(*c, RIBEX_CFM_IF_OPEN, 10000, &c->ref) == 0 && c->ref != 0;
 }
 
@@ -99,6 +100,13 @@ class RibexWire : public ::testing::Test {
         g_hSyncPeer = CreatePeer(syncNet);
         g_sync = new RawClient(syncNet, 0x5, 0x1);
         ASSERT_TRUE(Open(g_sync));
+    }
+    // The sync client is still registered: the server ends by itself all the same.
+    static void TearDownTestSuite() {
+        delete g_sync;
+        EXPECT_EQ(StopServer(&g_server, 15000), 0u);
+        MsgQClose(g_hSyncPeer);
+        TraceRelease(g_trace);
     }
     void SetUp() override { ASSERT_TRUE(ServerRunning(&g_server)); }
 };
@@ -296,13 +304,18 @@ TEST_F(RibexWire, UnterminatedNamesAndShortRequestsAreDroppedWithATraceLine) {
     EXPECT_EQ(Answer(c, RIBEX_CFM_STATUS), 0u);
 }
 
-TEST_F(RibexWire, ZTheServerEndsWithExitCodeZeroAndTearsDownWhatIsStillOpen) {
-    // The sync client is still registered: the shutdown must free its net.
-    ASSERT_TRUE(NetExists(g_sync->net));
-    delete g_sync;
-    EXPECT_EQ(StopServer(&g_server, 15000), 0u);
-    MsgQClose(g_hSyncPeer);
-    TraceRelease(g_trace);
+// A server of its own ends while a client is still registered, its
+// objects still there: the shutdown frees the net and the exit code is 0.
+TEST(RibexWireServerEnd, TheServerEndsWithExitCodeZeroAndTearsDownWhatIsStillOpen) {
+    Server server;
+    ASSERT_TRUE(StartServer(&server));
+    std::wstring net = UniqueName(L"left");
+    Peer peer(net);
+    RawClient c(net, 0x6, 0x1);
+    ASSERT_TRUE(Open(&c, server));
+    ASSERT_TRUE(NetExists(net));
+    EXPECT_EQ(StopServer(&server, 15000), 0u);
+    EXPECT_FALSE(NetExists(net));
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "sim_can_message.h"
 #include "test_names.h"
 #include "trace_ring.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -83,7 +84,13 @@ TEST_F(Registry, ANetWhoseThreadDiedIsRemovedWithoutWaitingForAConfirm) {
     };
     HANDLE hCaller = CreateThread(nullptr, 0, callEnable, &error, 0, nullptr);
     ASSERT_NE(hCaller, nullptr);
-    EXPECT_EQ(WaitForSingleObject(hCaller, 300), (DWORD)WAIT_TIMEOUT);
+    // The caller is in the handshake once its request event is set (the
+    // suspended thread cannot take it), and it waits there.
+    HANDLE hEventReq = busy.Net()->threadParam.hEventReq;
+    ASSERT_TRUE(ribex_test::WaitUntil(
+        [&] { return WaitForSingleObject(hEventReq, 0) == WAIT_OBJECT_0; }, 10000))
+        << "the request never reached the handshake";
+    EXPECT_EQ(WaitForSingleObject(hCaller, 0), (DWORD)WAIT_TIMEOUT);
     ASSERT_TRUE(TerminateThread(hThread, 4321));
     ASSERT_EQ(WaitForSingleObject(hCaller, 10000), WAIT_OBJECT_0);
     CloseHandle(hCaller);

@@ -10,15 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "server_marker.h"
 #include "child_process.h"
-#include "client_liveness.h"
 #include "msgq.h"
-#include "msgq_mapping.h"
 #include "ribex_messages.h"
 #include "ribex_names.h"
+#include "server_check.h"
+#include "server_marker.h"
 #include "test_names.h"
 #include "trace.h"
+#include "trace_wait.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ class SpineProcess : public ::testing::Test {
   protected:
     // Earlier tests' servers end at their next client check.
     void SetUp() override {
-        for (int i = 0; i < 300 && ribex_test::ServerMarkerExists(); ++i) Sleep(20);
+        ASSERT_TRUE(ribex_test::WaitForServerEnd(6000)) << "an earlier server still runs";
     }
     void TearDown() override {
         if (hQueue_ != nullptr) MsgQClose(hQueue_);
@@ -49,58 +50,17 @@ class SpineProcess : public ::testing::Test {
         ASSERT_TRUE(ring_ != nullptr && ring_->pBuffer != nullptr);
         TraceClearBuffer(ring_);
     }
-    // Read through the view rather than the library's reader, which switches
-    // the ring off while it copies and would lose a line written meanwhile.
-    std::vector<std::string> Lines() const {
-        std::vector<std::string> lines;
-        const TraceBufferHeader *pHeader = ring_->pBuffer;
-        DWORD noSlots = pHeader->noSlots, slotSize = pHeader->slotSize,
-              noLines = (DWORD)pHeader->noLines;
-        const char *pSlots = (const char *)pHeader + sizeof(TraceBufferHeader);
-        DWORD first = noLines < noSlots ? 0 : noLines % noSlots;
-        for (DWORD k = 0; k < noLines && k < noSlots; ++k) {
-            const char *pSlot = pSlots + (size_t)((first + k) % noSlots) * slotSize;
-            if (*pSlot) lines.emplace_back(pSlot, strnlen(pSlot, slotSize));
-        }
-        return lines;
-    }
+    std::vector<std::string> Lines() const { return ribex_test::TraceLinesSince(ring_, 0); }
     int Count(const std::string &text) const {
-        int n = 0;
-        for (const std::string &line : Lines()) n += line.find(text) != std::string::npos;
-        return n;
+        return ribex_test::CountTraceLines(ring_, 0, text);
     }
     bool WaitFor(const std::string &text) const {
-        for (DWORD start = GetTickCount(); Count(text) == 0; Sleep(20))
-            if (GetTickCount() - start > 5000) return false;
-        return true;
+        return ribex_test::ReadTraceUntil(ring_, 0, text, 5000);
+    }
+    bool WaitForIdleClientCheck(DWORD limitMs) const {
+        return ribex_test::WaitForIdleClientCheck(hQueue_, limitMs);
     }
     bool Send(DWORD id) { return MsgQSend(hQueue_, &id, sizeof(id), 1000); }
-    // The handles on the server queue's mapping, ours and the server's.
-    DWORD QueueHandles() const {
-        DWORD count = 0;
-        return GetObjectHandleCount(MsgQGetMappingHandle(hQueue_), &count) ? count : 0;
-    }
-    // An idle server's client check lets go of its queue handle for 100 ms
-    // and opens it again: the dip in the queue's handle count proves that
-    // one went by (and with it the liveness checks of the seconds before).
-    bool WaitForIdleClientCheck(DWORD limitMs) const {
-        // The check a request asked for may still be going on: the most
-        // handles seen is the server holding its queue.
-        DWORD held = 0;
-        bool dipped = false;
-        for (DWORD start = GetTickCount(); GetTickCount() - start <= limitMs; Sleep(2)) {
-            DWORD now = QueueHandles();
-            if (now > held) {
-                held = now;
-                dipped = false;
-            } else if (now < held) {
-                dipped = true;
-            } else if (dipped) {
-                return true;
-            }
-        }
-        return false;
-    }
     // A client's queue, then the server, serving once it answered a check.
     void StartServing(DWORD maxMessageSize = RIBEX_MAX_REQUEST_SIZE) {
         queueName_ = ribex_test::UniqueName(L"spineq");
@@ -163,7 +123,8 @@ TEST_F(SpineProcess, ServerEndsWithZeroOnceTheLastClientClosedTheQueue) {
     StartServing();
     EXPECT_EQ(1, Count("ribex::main, argvW[] == " + ServerPath() + " " +
                        ribex_test::Narrow(queueName_) + "\n"));
-    Sleep(300);  // back in its receive, past the check that StartServing caused
+    // Back in its receive, past the check that StartServing caused.
+    ASSERT_TRUE(WaitForIdleClientCheck(20000)) << "the requested check never ended";
     MsgQClose(hQueue_);
     hQueue_ = nullptr;
     DWORD exitCode = 1;
@@ -208,8 +169,11 @@ TEST_F(SpineProcess, OtherIdsAndRequestsOfBadLengthAreDroppedAndTheServerGoesOn)
     for (DWORD length : {0u, 2u, 125u, 200u, RIBEX_MAX_REQUEST_SIZE})
         ASSERT_TRUE(MsgQSend(hQueue_, request, length, 1000)) << length;
     ASSERT_TRUE(WaitFor(kCheck));
-    Sleep(300);  // a late line would show by now
-    EXPECT_EQ((std::vector<std::string>{kDropped, kDropped, kCheck}), Lines());
+    // Requests are served in order: once a second check is answered, any
+    // line the ones before it caused is in the ring.
+    ASSERT_TRUE(Send(RIBEX_REQ_CLIENT_CHECK));
+    ASSERT_TRUE(ribex_test::WaitUntil([&] { return Count(kCheck) == 2; }, 5000, 20));
+    EXPECT_EQ((std::vector<std::string>{kDropped, kDropped, kCheck, kCheck}), Lines());
     char answer[12];
     DWORD length = 0;
     EXPECT_FALSE(MsgQReceive(hReply, answer, sizeof(answer), &length, 0));

@@ -15,7 +15,7 @@ if(TARGET ribex)
 
   ribex_add_gtest(ribex_spine_process_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/spine_process_test.cpp
-    LIBS ribex_names ribex_registry trace
+    LIBS ribex_names ribex_testserver trace
     DEPENDS ribex ribex_spine_lock_holder
     TIMEOUT 180)
   set_tests_properties(ribex_spine_process_test PROPERTIES RESOURCE_LOCK "tracebuffer;ribexserver")

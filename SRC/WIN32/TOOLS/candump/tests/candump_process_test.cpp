@@ -7,6 +7,7 @@
 
 #include "registry_e2e.h"
 #include "test_names.h"
+#include "wait_until.h"
 
 using namespace registry_e2e;
 using ribex_test::ChildProcess;
@@ -20,6 +21,8 @@ Server g_server;
 class Candump : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { ASSERT_TRUE(StartServer(&g_server)); }
+    // The suite's server ends by itself once no client holds its queue.
+    static void TearDownTestSuite() { EXPECT_EQ(StopServer(&g_server, 15000), 0u); }
     void SetUp() override { ASSERT_TRUE(ServerRunning(&g_server)); }
     std::wstring Q() { return L"-q " + g_server.queueName + L" "; }
 };
@@ -38,8 +41,8 @@ TEST_F(Candump, PrintsTheFramesThatPassItsFiltersAndWritesThemToTheLog) {
     ASSERT_TRUE(ribex_test::StartChild(L"candump",
                                        Q() + L"-n 6 -s -f 100:7F0 -f 1F334455:1FFFFFFF -l \"" + logPath + L"\" " + net,
                                        &dump, true));
-    for (int i = 0; i < 200 && !NetExists(net); ++i) Sleep(50);
-    ASSERT_TRUE(NetExists(net)) << "candump did not open the net";
+    ASSERT_TRUE(ribex_test::WaitUntil([&] { return NetExists(net); }, 10000))
+        << "candump did not open the net";
     const DWORD ids[] = {0x100, 0x200, 0x1F334455, 0x101, 0x102, 0x103, 0x104, 0x105};
     for (DWORD i = 0; i < 8; ++i) ASSERT_TRUE(SendFrames(hPeer, i, 1, ids[i]));
 
@@ -127,6 +130,24 @@ TEST_F(Candump, WrongArgumentsSayWhatWasWrongAndShowTheUsage) {
     }
 }
 
-TEST_F(Candump, ZTheServerEndsWithExitCodeZero) { EXPECT_EQ(StopServer(&g_server, 15000), 0u); }
+// A server of its own, which served candump one frame.
+TEST(CandumpServerEnd, TheServerEndsWithExitCodeZeroAfterCandumpClosedItsNet) {
+    Server server;
+    ASSERT_TRUE(StartServer(&server));
+    std::wstring net = UniqueName(L"dumpend");
+    Peer peer(net);
+    ChildProcess dump;
+    ASSERT_TRUE(ribex_test::StartChild(L"candump", L"-q " + server.queueName + L" -n 1 " + net,
+                                       &dump, true));
+    ASSERT_TRUE(ribex_test::WaitUntil([&] { return NetExists(net); }, 10000))
+        << "candump did not open the net";
+    ASSERT_TRUE(SendFrames(peer.h, 0, 1));
+    std::string out = ribex_test::ReadAllOutput(&dump);
+    DWORD code = 99;
+    EXPECT_TRUE(ribex_test::WaitChild(&dump, 20000, &code));
+    ribex_test::ReleaseChild(&dump);
+    EXPECT_EQ(code, 0u) << out;
+    EXPECT_EQ(StopServer(&server, 15000), 0u);
+}
 
 }  // namespace

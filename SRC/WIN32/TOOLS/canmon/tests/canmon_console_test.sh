@@ -3,7 +3,8 @@
 # while canpeer puts two identifiers on the bus (0x100 at 40/s, 0x050 at
 # 10/s). Keys go in with send-keys, the screen comes back with capture-pane:
 # the table appears sorted by identifier, 'r' sorts it by rate, 'f' filters
-# it, 'p' holds and releases the figures, 'q' quits with the net closed,
+# it, 'p' holds the figures (while a candump counts the frames that keep
+# coming) and releases them, 'q' quits with the net closed,
 # and the server that canmon started ends by itself.
 # Then Ctrl+C ends a run of plain tables the same clean way. Last, with a DBC
 # file the test writes, 's' switches to the signals view: a row per signal
@@ -14,6 +15,8 @@
 set -euo pipefail
 
 B=${1:?build folder}
+# shellcheck source=../../../../../tests/support/wait_until.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../../../../../tests/support/wait_until.sh"
 RUN="$B/wine-run.sh"
 BIN="$B/bin"
 command -v tmux >/dev/null || { echo "tmux is missing (./ribex.sh deps installs it)" >&2; exit 1; }
@@ -36,16 +39,16 @@ fail() {
   exit 1
 }
 # Waits up to $1 seconds until the screen matches the extended regex $2.
-wait_screen() {
-  local i
-  for i in $(seq 1 $(($1 * 5))); do
-    if screen | grep -Eq "$2"; then return 0; fi
-    sleep 0.2
-  done
-  return 1
-}
+screen_matches() { screen | grep -Eq "$1"; }
+wait_screen() { wait_until "$1" screen_matches "$2"; }
 # Line number of the first table row of identifier $1.
 row_of() { screen | grep -nE "^VCAN5 +$1 " | head -n 1 | cut -d: -f1; }
+# Row $1 stands above row $2.
+row_above() {
+  local a b
+  a=$(row_of "$1") b=$(row_of "$2")
+  [ -n "$a" ] && [ -n "$b" ] && [ "$a" -lt "$b" ]
+}
 
 tmux -L "$SOCKET" new-session -d -s "$SESSION" -x 120 -y 30 \
   "TERM=xterm-256color '$RUN' '$BIN/canmon.exe' -q $QUEUE -r 100 VCAN5; echo \"canmon exit \$?\"; sleep 120"
@@ -64,8 +67,7 @@ wait_screen 20 '^VCAN5 +100 +std +[0-9]{2,} ' || fail "row 100 did not get going
 
 tmux -L "$SOCKET" send-keys -t "$SESSION" r
 wait_screen 10 'sort: rate' || fail "'r' did not switch to sorting by rate"
-sleep 0.5
-[ "$(row_of 100)" -lt "$(row_of 050)" ] || fail "not sorted by rate (100 is the busier)"
+wait_until 10 row_above 100 050 || fail "not sorted by rate (100 is the busier)"
 echo "sorted by identifier, then by rate after 'r'"
 
 # 'f' prompts for a filter in candump's syntax; Enter applies it: 050 goes.
@@ -74,9 +76,8 @@ wait_screen 10 '^filter ID:MASK' || fail "'f' did not prompt for a filter"
 tmux -L "$SOCKET" send-keys -t "$SESSION" -l '100:7FF'
 tmux -L "$SOCKET" send-keys -t "$SESSION" Enter
 wait_screen 10 'filter: 100:7FF' || fail "the filter was not applied"
-sleep 0.5
-[ -z "$(row_of 050)" ] || fail "row 050 still shown through filter 100:7FF"
-[ -n "$(row_of 100)" ] || fail "row 100 hidden by filter 100:7FF"
+filtered() { [ -z "$(row_of 050)" ] && [ -n "$(row_of 100)" ]; }
+wait_until 10 filtered || fail "filter 100:7FF did not leave row 100 alone (050 at '$(row_of 050)', 100 at '$(row_of 100)')"
 echo "'f' filtered the table down to 100"
 
 # 'p' holds the figures while frames keep coming; 'p' again lets them run.
@@ -84,14 +85,14 @@ count_of() { screen | grep -E "^VCAN5 +$1 " | awk '{print $4}'; }
 tmux -L "$SOCKET" send-keys -t "$SESSION" p
 wait_screen 10 'PAUSED' || fail "'p' did not pause"
 held=$(count_of 100)
-sleep 1.5
+# Proof that frames of 100 kept coming meanwhile: a candump of the same
+# server counts twenty of them (half a second of traffic) and ends.
+"$RUN" "$BIN/candump.exe" -q "$QUEUE" -n 20 -f 100:7FF VCAN5 >/dev/null 2>&1 ||
+  fail "candump saw no twenty frames of 100 while canmon was paused"
 [ "$(count_of 100)" = "$held" ] || fail "the count moved while paused ($held, $(count_of 100))"
 tmux -L "$SOCKET" send-keys -t "$SESSION" p
-for i in $(seq 1 50); do
-  [ "$(count_of 100)" != "$held" ] && break
-  sleep 0.2
-done
-[ "$(count_of 100)" != "$held" ] || fail "the count stayed at $held after the second 'p'"
+count_moved() { [ "$(count_of 100)" != "$held" ]; }
+wait_until 10 count_moved || fail "the count stayed at $held after the second 'p'"
 echo "'p' paused and resumed the figures"
 
 server_runs() { pgrep -f "ribex\.exe.*$QUEUE" >/dev/null; }
@@ -103,13 +104,8 @@ screen | grep -Eq 'canmon: VCAN5 closed: [0-9]+ frames, 0 lost' || fail "no clos
 echo "'q' quit and closed VCAN5"
 
 # No client left: the server canmon started on queue $QUEUE ends by itself.
-expect_server_end() {
-  for i in $(seq 1 75); do
-    server_runs || break
-    sleep 0.2
-  done
-  if server_runs; then fail "the server on $QUEUE still runs"; fi
-}
+no_server() { ! server_runs; }
+expect_server_end() { wait_until 15 no_server || fail "the server on $QUEUE still runs"; }
 expect_server_end
 echo "the server ended by itself"
 

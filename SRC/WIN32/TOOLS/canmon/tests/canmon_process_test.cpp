@@ -26,26 +26,6 @@ bool Has(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
 }
 
-// Reads a child's output until text shows up (or timeoutMs passes).
-bool ReadUntil(ChildProcess *child, const std::string &text, DWORD timeoutMs, std::string *out) {
-    for (DWORD start = GetTickCount(); !Has(*out, text); Sleep(20)) {
-        if (GetTickCount() - start >= timeoutMs) return false;
-        DWORD available = 0;
-        if (!PeekNamedPipe(child->hStdoutRead, nullptr, 0, nullptr, &available, nullptr))
-            return false;
-        while (available > 0) {
-            char buf[4096];
-            DWORD got = 0;
-            if (!ReadFile(child->hStdoutRead, buf,
-                          available < sizeof(buf) ? available : sizeof(buf), &got, nullptr))
-                return false;
-            out->append(buf, got);
-            available -= got;
-        }
-    }
-    return true;
-}
-
 // What the test itself reads from the net: per identifier the count and
 // the first and last time stamps, and the bits for the bus load.
 struct Seen {
@@ -129,6 +109,8 @@ Row FindRow(const std::string &out, const std::string &net, const std::string &i
 class Canmon : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { ASSERT_TRUE(StartServer(&g_server)); }
+    // The suite's server ends by itself once no client holds its queue.
+    static void TearDownTestSuite() { EXPECT_EQ(StopServer(&g_server, 15000), 0u); }
     void SetUp() override {
         ASSERT_TRUE(ServerRunning(&g_server));
         RibexClientOptions options = {};
@@ -146,7 +128,7 @@ class Canmon : public ::testing::Test {
     // Starts canmon; returns once it reads the net.
     void StartMonitor(const std::wstring &args, ChildProcess *child, std::string *out) {
         ASSERT_TRUE(ribex_test::StartChild(L"canmon", Q() + args, child, true));
-        ASSERT_TRUE(ReadUntil(child, "canmon: reading", 30000, out)) << *out;
+        ASSERT_TRUE(ribex_test::ReadOutputUntil(child, "canmon: reading", 30000, out)) << *out;
     }
     void FinishMonitor(ChildProcess *child, std::string *out) {
         *out += ribex_test::ReadAllOutput(child);
@@ -275,10 +257,16 @@ TEST_F(Canmon, HelpVersionAndWrongArgumentsAsOurOtherTools) {
     }
 }
 
-TEST_F(Canmon, ZTheServerEndsWithExitCodeZero) {
-    RibexCloseNet(pNet_);
-    pNet_ = nullptr;
-    EXPECT_EQ(StopServer(&g_server, 15000), 0u);
+// A server of its own, whose one client opened and closed the net.
+TEST(CanmonServerEnd, TheServerEndsWithExitCodeZeroOnceTheNetIsClosed) {
+    Server server;
+    ASSERT_TRUE(StartServer(&server));
+    RibexClientOptions options = {};
+    options.serverQueueName = server.queueName.c_str();
+    RibexClientNet *pNet = nullptr;
+    ASSERT_TRUE(RibexOpenNet(kNet, &options, &pNet)) << GetLastError();
+    EXPECT_TRUE(RibexCloseNet(pNet));
+    EXPECT_EQ(StopServer(&server, 15000), 0u);
 }
 
 }  // namespace

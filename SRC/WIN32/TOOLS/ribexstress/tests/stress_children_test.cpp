@@ -13,6 +13,7 @@
 #include "stress_children.h"
 #include "stress_server.h"
 #include "test_names.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -64,17 +65,18 @@ TEST(StressChildren, KilledAtStartLeaveNoProcessBehind) {
         DWORD pid = 0;
         ASSERT_TRUE(StartQuietProcess(program, L"-V", &hProcess, &pid)) << GetLastError();
         children.push_back(pid);
-        if (afterMs != 0) Sleep(afterMs);
+        if (afterMs != 0) Sleep(afterMs);  // the kill lands at that point of the start
         TerminateProcess(hProcess, 9);
         EXPECT_EQ(WaitForSingleObject(hProcess, 10000), WAIT_OBJECT_0);
         CloseHandle(hProcess);
     }
-    std::vector<DWORD> left = OtherProcessesOf(GetCurrentProcessId(), children, before);
-    DWORD start = GetTickCount();
-    while (!left.empty() && GetTickCount() - start < SETTLE_TIMEOUT_MS) {
-        Sleep(100);
-        left = OtherProcessesOf(GetCurrentProcessId(), children, before);
-    }
+    std::vector<DWORD> left;
+    ribex_test::WaitUntil(
+        [&] {
+            left = OtherProcessesOf(GetCurrentProcessId(), children, before);
+            return left.empty();
+        },
+        SETTLE_TIMEOUT_MS, 100);
     EXPECT_TRUE(left.empty()) << "still running:" << ribex_test::Narrow(Describe(left));
 }
 

@@ -9,20 +9,15 @@
 
 #include "child_process.h"
 #include "msgq.h"
+#include "server_marker.h"
 #include "server_start.h"
 #include "stress_server.h"
+#include "wait_until.h"
 
 namespace {
 
 const DWORD MARKER_TIMEOUT_MS = 15000;
 const DWORD LOSER_DELAY_MS = 300;
-
-BOOL MarkerExists() {
-    HANDLE hMarker = OpenMutexW(SYNCHRONIZE, FALSE, RIBEX_INSTANCE_MARKER_NAME);
-    if (hMarker == nullptr) return FALSE;
-    CloseHandle(hMarker);
-    return TRUE;
-}
 
 // A ribex.exe that is in the process list but has not yet looked for the
 // marker: it is held suspended until the winner has the marker.
@@ -41,18 +36,17 @@ struct Release {
 };
 
 // Lets the held server go a little after the marker appeared, while the
-// watch is already looking.
+// watch is already looking (the delay makes the race, it waits for nothing).
 DWORD WINAPI ReleaseWhenMarked(void *pParam) {
     Release *pRelease = (Release *)pParam;
-    DWORD start = GetTickCount();
-    while (!MarkerExists() && GetTickCount() - start < MARKER_TIMEOUT_MS) Sleep(20);
+    ribex_test::WaitUntil(ribex_test::ServerMarkerExists, MARKER_TIMEOUT_MS, 20);
     Sleep(LOSER_DELAY_MS);
     pRelease->resumed = ResumeThread(pRelease->hThread) != (DWORD)-1;
     return 0;
 }
 
 TEST(StressServerWatch, FollowsTheServerThatWonTheMarkerNotTheOneThatLost) {
-    ASSERT_FALSE(MarkerExists()) << "a ribex server is running already";
+    ASSERT_FALSE(ribex_test::ServerMarkerExists()) << "a ribex server is running already";
     std::wstring queue = L"stressWatchQ" + std::to_wstring(GetCurrentProcessId());
     ServerWatch watch;
     NoteServersBefore(&watch);

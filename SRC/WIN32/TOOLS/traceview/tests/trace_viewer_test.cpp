@@ -101,11 +101,20 @@ TEST_F(TraceViewer, FollowPrintsNewLinesAndCountsTheLostOnes) {
     StartViewer(&follower, L"-l -t 6 follow", true);
     const int kSlow = 3, kBurst = 100, kTail = 2;
     int number = 0;
-    for (int i = 0; i < kSlow; ++i, Sleep(100)) TracePrint(writer, TRACE_LEVEL_EVENT, "line %d", ++number);
+    std::string out;
+    // Each slow line is printed before the next is written; the follower
+    // catches up with the burst before the tail comes.
+    auto printed = [&](int n) {
+        return ReadOutputUntil(follower.get(), "line " + std::to_string(n) + "\n", 20000, &out);
+    };
+    for (int i = 0; i < kSlow; ++i) {
+        TracePrint(writer, TRACE_LEVEL_EVENT, "line %d", ++number);
+        ASSERT_TRUE(printed(number)) << out;
+    }
     for (int i = 0; i < kBurst; ++i) TracePrint(writer, TRACE_LEVEL_EVENT, "line %d", ++number);
-    Sleep(300);
+    ASSERT_TRUE(printed(number)) << out;
     for (int i = 0; i < kTail; ++i) TracePrint(writer, TRACE_LEVEL_EVENT, "line %d", ++number);
-    std::string out = ReadAllOutput(follower.get());
+    out += ReadAllOutput(follower.get());
     DWORD code = 1;
     ASSERT_TRUE(WaitChild(follower.get(), 20000, &code));
     EXPECT_EQ(code, 0u);
@@ -129,26 +138,6 @@ TEST_F(TraceViewer, FollowPrintsNewLinesAndCountsTheLostOnes) {
     EXPECT_EQ(lines.back(), "line " + std::to_string(number));
 }
 
-// Reads the follower's output until it holds `until` or timeoutMs pass.
-std::string ReadOutputUntil(ChildProcess *child, const std::string &until, DWORD timeoutMs) {
-    std::string out;
-    DWORD start = GetTickCount();
-    while (out.find(until) == std::string::npos && GetTickCount() - start < timeoutMs) {
-        DWORD available = 0;
-        if (!PeekNamedPipe(child->hStdoutRead, nullptr, 0, nullptr, &available, nullptr)) break;
-        if (available == 0) {
-            Sleep(20);
-            continue;
-        }
-        char chunk[512];
-        DWORD got = 0;
-        DWORD want = available < sizeof chunk ? available : sizeof chunk;
-        if (!ReadFile(child->hStdoutRead, chunk, want, &got, nullptr)) break;
-        out.append(chunk, got);
-    }
-    return out;
-}
-
 // A clear is reported even when more lines than the follower had seen come
 // after it before its next look: the lines after the clear are printed from
 // the first one on, behind the report.
@@ -161,15 +150,15 @@ TEST_F(TraceViewer, FollowReportsAClearHoweverManyLinesCameAfterIt) {
     // Looks a second apart: the clear and the lines after it fit between two.
     StartViewer(&follower, L"-l -i 1000 -t 60 follow", true);
     for (int i = 1; i <= 3; ++i) TracePrint(writer, TRACE_LEVEL_EVENT, "old %d", i);
-    std::string out = ReadOutputUntil(follower.get(), "old 3\n", 20000);
-    ASSERT_NE(out.find("old 3\n"), std::string::npos) << out;
+    std::string out;
+    ASSERT_TRUE(ReadOutputUntil(follower.get(), "old 3\n", 20000, &out)) << out;
     TraceClearBuffer(writer);
     for (int i = 1; i <= 5; ++i) TracePrint(writer, TRACE_LEVEL_EVENT, "new %d", i);
-    out += ReadOutputUntil(follower.get(), "new 5\n", 20000);
+    EXPECT_TRUE(ReadOutputUntil(follower.get(), "new 5\n", 20000, &out)) << out;
     // A clear by another process counts the same.
     Viewer(L"clear");
     for (int i = 1; i <= 6; ++i) TracePrint(writer, TRACE_LEVEL_EVENT, "newer %d", i);
-    out += ReadOutputUntil(follower.get(), "newer 6\n", 20000);
+    EXPECT_TRUE(ReadOutputUntil(follower.get(), "newer 6\n", 20000, &out)) << out;
     KillChild(follower.get());
     TraceRelease(writer);
     const char *cleared = "*** ring cleared ***";
