@@ -16,6 +16,7 @@
 #include "child_process.h"
 #include "test_names.h"
 #include "vcan_control.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -92,11 +93,10 @@ VcanCounters Counters(HANDLE h)
 // expected (the driver learns of another process's close asynchronously).
 bool WaitForOpenHandles(HANDLE h, uint32_t expected, DWORD timeoutMs)
 {
-    for (DWORD start = GetTickCount();; Sleep(10)) {
+    return ribex_test::WaitUntil([&] {
         VcanCounters c;
-        if (VcanGetCounters(h, &c) && c.openHandles == expected) return true;
-        if (GetTickCount() - start > timeoutMs) return false;
-    }
+        return VcanGetCounters(h, &c) && c.openHandles == expected;
+    }, timeoutMs);
 }
 
 // DeviceIoControl without OVERLAPPED, as the server calls it: 0 or the error.
