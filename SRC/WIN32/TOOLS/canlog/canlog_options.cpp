@@ -1,7 +1,7 @@
 // canlog's command line (see canlog_options.h).
 #include "canlog_options.h"
 
-#include "toolargs.h"
+#include "tool_number.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cwchar>
 
 #include "can_frame_text.h"
-#include "toolargs.h"
+#include "tool_number.h"
 
 namespace {
 

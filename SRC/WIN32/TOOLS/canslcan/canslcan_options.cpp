@@ -4,7 +4,7 @@
 #include <cwchar>
 #include <cwctype>
 
-#include "toolargs.h"
+#include "tool_number.h"
 
 namespace {
 

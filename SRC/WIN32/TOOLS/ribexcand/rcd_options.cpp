@@ -4,7 +4,7 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "toolargs.h"
+#include "tool_number.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "ribex_messages.h"
 #include "stress_shared.h"
-#include "toolargs.h"
+#include "tool_number.h"
 
 namespace {
 

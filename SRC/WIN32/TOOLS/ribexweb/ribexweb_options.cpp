@@ -3,7 +3,7 @@
 #include <wchar.h>
 
 #include "ribex_messages.h"
-#include "toolargs.h"
+#include "tool_number.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-// Strict command-line numbers (see toolargs.h).
-#include "toolargs.h"
+// Strict command-line numbers (see tool_number.h).
+#include "tool_number.h"
 
 #include <wchar.h>
 
@@ -56,6 +56,11 @@ BOOL ParseArgDword(const wchar_t *text, int base, DWORD max, DWORD *value) {
     if (!ParseArgNumber(text, base, max, &v)) return FALSE;
     *value = (DWORD)v;
     return TRUE;
+}
+
+BOOL ParseArgDwordOrHex(const wchar_t *text, DWORD max, DWORD *value) {
+    bool hex = text != NULL && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X');
+    return ParseArgDword(text, hex ? 16 : 10, max, value);
 }
 
 BOOL ParseArgHexPair(const wchar_t *text, DWORD *high, DWORD *low) {
