@@ -63,6 +63,30 @@ BOOL ParseArgDwordOrHex(const wchar_t *text, DWORD max, DWORD *value) {
     return ParseArgDword(text, hex ? 16 : 10, max, value);
 }
 
+BOOL ParseArgDecimal(const wchar_t *text, double max, double *value) {
+    if (text == NULL) return Refuse();
+    double v = 0, scale = 1;
+    bool point = false, digits = false;
+    for (const wchar_t *p = text; *p; ++p) {
+        if (*p == L'.' && !point) {
+            point = true;
+        } else if (*p >= L'0' && *p <= L'9') {
+            digits = true;
+            if (point) {
+                scale /= 10;
+                v += (*p - L'0') * scale;
+            } else {
+                v = v * 10 + (*p - L'0');
+            }
+        } else {
+            return Refuse();
+        }
+    }
+    if (!digits || v > max) return Refuse();
+    *value = v;
+    return TRUE;
+}
+
 BOOL ParseArgHexPair(const wchar_t *text, DWORD *high, DWORD *low) {
     const wchar_t *colon = text ? wcschr(text, L':') : NULL;
     if (colon == NULL) return Refuse();

@@ -131,7 +131,7 @@ bool ToolAnswerVersion(const char *name, int argc, wchar_t **argv) {
 }
 
 bool ToolBad(std::wstring *error, const wchar_t *what, const wchar_t *value) {
-    *error = std::wstring(what) + L": " + (value != NULL ? value : L"");
+    *error = std::wstring(what) + L": '" + (value != NULL ? value : L"") + L"'";
     return false;
 }
 

@@ -9,7 +9,7 @@
 //     -h, --help  -V, --version  -q QUEUE  -u HIGH:LOW  -b BITRATE
 //     -f ID:MASK (can_id_filter.h)  -n COUNT  -T MS (run time)
 //
-// A wrong argument is said as "OPTION: what was wrong: VALUE", followed by
+// A wrong argument is said as "OPTION: what was wrong: 'VALUE'", followed by
 // the usage with its worked examples (ToolFail).
 #pragma once
 
@@ -22,7 +22,7 @@
 #include <vector>
 
 // Takes the value of an option (NULL for a flag). False with *error saying
-// what was wrong, "bad bit rate: 0" (ToolBad writes it so).
+// what was wrong, "bad bit rate: '0'" (ToolBad writes it so).
 typedef std::function<bool(const wchar_t *value, std::wstring *error)> ToolOptionFn;
 
 struct ToolOption {
@@ -69,7 +69,8 @@ int ToolFail(const ToolSpec &spec, const std::wstring &error);
 // Prints "name VERSION" when argv asks for it; TRUE then.
 bool ToolAnswerVersion(const char *name, int argc, wchar_t **argv);
 
-// *error = "what: value"; false, for a handler's return.
+// *error = "what: 'value'" (quoted: a blank in it shows); false, for a
+// handler's return.
 bool ToolBad(std::wstring *error, const wchar_t *what, const wchar_t *value);
 
 // A line of text among the options (a heading, a note).
@@ -100,5 +101,5 @@ ToolOption ToolRunTimeOption(const wchar_t *help, DWORD *runTimeMs);
 ToolOption ToolRunTimeAlias(wchar_t letter, DWORD *runTimeMs);
 
 // A net name fits the server's limit (RIBEX_NET_NAME_MAX with its NUL) and
-// is not empty. False with *error "net name too long: NAME".
+// is not empty. False with *error "net name too long: 'NAME'".
 bool ToolCheckNetName(const wchar_t *name, std::wstring *error);

@@ -147,6 +147,24 @@ TEST(ToolArgs, DecimalOrHexNumbersTakeHexOnlyAfter0x) {
     }
 }
 
+TEST(ToolArgs, DecimalFractionsHaveDigitsAndOnePointOnly) {
+    const struct {
+        const wchar_t *text;
+        BOOL ok;
+        double value;
+    } cases[] = {
+        {L"7600", TRUE, 7600}, {L"0.5", TRUE, 0.5}, {L"12.", TRUE, 12}, {L".25", TRUE, 0.25},
+        {L"1000000", TRUE, 1e6}, {L"1000000.5", FALSE, 0}, {L".", FALSE, 0}, {L"", FALSE, 0},
+        {L"1.2.3", FALSE, 0}, {L"+5", FALSE, 0}, {L"-5", FALSE, 0}, {L" 5", FALSE, 0},
+        {L"1e3", FALSE, 0}, {L"inf", FALSE, 0}, {L"5 ", FALSE, 0},
+    };
+    for (const auto &c : cases) {
+        double value = -1;
+        EXPECT_EQ(ParseArgDecimal(c.text, 1e6, &value), c.ok) << testing::PrintToString(std::wstring(c.text));
+        EXPECT_DOUBLE_EQ(value, c.ok ? c.value : -1) << testing::PrintToString(std::wstring(c.text));
+    }
+}
+
 // A small tool's table: a flag, a number, a text, the shared options.
 struct Sample {
     bool verbose = false;
@@ -228,18 +246,18 @@ TEST(ToolOptions, AWrongArgumentIsNamedWithWhatWasWrong) {
         std::vector<const wchar_t *> words;
         const wchar_t *error;
     } cases[] = {
-        {{L"-x"}, L"unknown option: -x"},
-        {{L"--verbos"}, L"unknown option: --verbos"},
-        {{L"-vn", L"1"}, L"unknown option: -vn"},
-        {{L"-n"}, L"option needs a value: -n"},
-        {{L"-n", L"0"}, L"-n: bad count: 0"},
-        {{L"-n", L"+5"}, L"-n: bad count: +5"},
-        {{L"-T", L"010x"}, L"-T: bad run time: 010x"},
-        {{L"-t", L"0"}, L"-t: bad run time: 0"},
-        {{L"-b", L"4294967296"}, L"-b: bad bit rate: 4294967296"},
-        {{L"-q", L""}, L"-q: bad queue name: "},
-        {{L"-u", L"1:-2"}, L"-u: unique id must be HIGH:LOW in hex: 1:-2"},
-        {{L"-u", L"cafe"}, L"-u: unique id must be HIGH:LOW in hex: cafe"},
+        {{L"-x"}, L"unknown option: '-x'"},
+        {{L"--verbos"}, L"unknown option: '--verbos'"},
+        {{L"-vn", L"1"}, L"unknown option: '-vn'"},
+        {{L"-n"}, L"option needs a value: '-n'"},
+        {{L"-n", L"0"}, L"-n: bad count: '0'"},
+        {{L"-n", L"+5"}, L"-n: bad count: '+5'"},
+        {{L"-T", L"010x"}, L"-T: bad run time: '010x'"},
+        {{L"-t", L"0"}, L"-t: bad run time: '0'"},
+        {{L"-b", L"4294967296"}, L"-b: bad bit rate: '4294967296'"},
+        {{L"-q", L""}, L"-q: bad queue name: ''"},
+        {{L"-u", L"1:-2"}, L"-u: unique id must be HIGH:LOW in hex: '1:-2'"},
+        {{L"-u", L"cafe"}, L"-u: unique id must be HIGH:LOW in hex: 'cafe'"},
     };
     for (const auto &c : cases) {
         Sample s;
@@ -285,7 +303,7 @@ TEST(ToolOptions, NetNamesStayWithinTheServersLimit) {
     std::wstring error;
     EXPECT_TRUE(ToolCheckNetName(std::wstring(51, L'N').c_str(), &error));
     EXPECT_FALSE(ToolCheckNetName(std::wstring(52, L'N').c_str(), &error));
-    EXPECT_EQ(error, L"net name too long: " + std::wstring(52, L'N'));
+    EXPECT_EQ(error, L"net name too long: '" + std::wstring(52, L'N') + L"'");
     EXPECT_FALSE(ToolCheckNetName(L"", &error));
 }
 
