@@ -15,7 +15,7 @@
 #include "canpeer_options.h"
 #include "canpeer_restbus.h"
 #include "canpeer_signals.h"
-#include "ribex_version.h"
+#include "tool_clock.h"
 
 namespace {
 
@@ -26,23 +26,14 @@ struct Sink {
     const PeerOptions *options;
     CanSink out = {INVALID_HANDLE_VALUE, nullptr, nullptr, 0, 0};
     char name[CAN_LOG_IFACE_MAX + 1] = {};
-    LARGE_INTEGER frequency = {};
     uint64_t dropped = 0;  // rest bus: frames nobody took from a full queue
     bool dropping = false;
 };
 
-uint64_t Now100ns(const Sink &sink)
-{
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    uint64_t f = (uint64_t)sink.frequency.QuadPart;
-    return (uint64_t)c.QuadPart / f * 10000000ull + (uint64_t)c.QuadPart % f * 10000000ull / f;
-}
-
-void SleepUntil(const Sink &sink, uint64_t due)
+void SleepUntil(uint64_t due)
 {
     for (;;) {
-        uint64_t now = Now100ns(sink);
+        uint64_t now = ToolNow100ns();
         if (now >= due) return;
         uint64_t ms = (due - now + 9999) / 10000;
         Sleep(ms > 1000 ? 1000 : (DWORD)ms);
@@ -52,7 +43,6 @@ void SleepUntil(const Sink &sink, uint64_t due)
 bool OpenSink(Sink *sink, const PeerOptions &o)
 {
     sink->options = &o;
-    QueryPerformanceFrequency(&sink->frequency);
     size_t i = 0;
     for (; i < o.targetName.size() && i < CAN_LOG_IFACE_MAX; i++) {
         sink->name[i] = o.targetName[i] < 128 ? (char)o.targetName[i] : '?';
@@ -82,7 +72,7 @@ bool OpenSink(Sink *sink, const PeerOptions &o)
 
 void PrintSent(const Sink &sink, const RxMsg *frames, DWORD n)
 {
-    uint64_t now = Now100ns(sink);
+    uint64_t now = ToolNow100ns();
     for (DWORD i = 0; i < n; i++) {
         RxMsg shown = frames[i];
         shown.timeStamp = now;
@@ -152,7 +142,7 @@ void WarnBehind(const Sink &sink, Pacing *p, double rate)
 {
     if (p->warned) return;
     p->warned = true;
-    double seconds = (double)(Now100ns(sink) - p->start) / 1e7;
+    double seconds = (double)(ToolNow100ns() - p->start) / 1e7;
     std::fwprintf(stderr,
                   L"canpeer: warning: cannot keep %.0f frames/s on %hs: the path carries "
                   L"about %.0f frames/s; sending as fast as it goes\n",
@@ -169,16 +159,16 @@ bool SendPaced(Sink *sink, DWORD count, DueOf dueOf, FrameOf frameOf, double rat
                Pacing *p)
 {
     std::vector<RxMsg> batch(batchMax);
-    p->start = Now100ns(*sink);
+    p->start = ToolNow100ns();
     while (p->sent < count) {
-        uint64_t elapsed = Now100ns(*sink) - p->start;
+        uint64_t elapsed = ToolNow100ns() - p->start;
         DWORD n = 0;
         while (p->sent + n < count && n < batchMax && dueOf(p->sent + n) <= elapsed) {
             batch[n] = frameOf(p->sent + n);
             n++;
         }
         if (n == 0) {
-            SleepUntil(*sink, p->start + dueOf(p->sent));
+            SleepUntil(p->start + dueOf(p->sent));
             continue;
         }
         if (!Send(sink, batch.data(), n)) return false;
@@ -186,19 +176,19 @@ bool SendPaced(Sink *sink, DWORD count, DueOf dueOf, FrameOf frameOf, double rat
         if (rate > 0 && p->sent < count && elapsed > dueOf(p->sent) + BEHIND_WARNING)
             WarnBehind(*sink, p, rate);
     }
-    p->end = Now100ns(*sink);
+    p->end = ToolNow100ns();
     return true;
 }
 
 bool SendFast(Sink *sink, DWORD count, const RxMsg *frames, Pacing *p)
 {
-    p->start = Now100ns(*sink);
+    p->start = ToolNow100ns();
     for (; p->sent < count;) {
         DWORD n = count - p->sent < FAST_BATCH ? count - p->sent : FAST_BATCH;
         if (!Send(sink, frames + p->sent, n)) return false;
         p->sent += n;
     }
-    p->end = Now100ns(*sink);
+    p->end = ToolNow100ns();
     return true;
 }
 
@@ -288,9 +278,8 @@ std::string Utf8(const std::wstring &text)
 // usage, as for the other wrong arguments.
 int FailArgument(const std::string &text)
 {
-    std::fprintf(stderr, "canpeer: %s\n\n", text.c_str());
-    std::fwprintf(stderr, L"%ls", PeerUsage());
-    return 2;
+    PeerOptions unused;
+    return ToolFail(PeerToolSpec(&unused), std::wstring(text.begin(), text.end()));
 }
 
 bool LoadDatabase(const PeerOptions &o, CanDatabase *db)
@@ -348,9 +337,9 @@ bool SendRestBusFrames(void *context, const RxMsg *frames, DWORD n)
     return true;
 }
 
-uint64_t SinkClock(void *context)
+uint64_t SinkClock(void *)
 {
-    return Now100ns(*(Sink *)context);
+    return ToolNow100ns();
 }
 
 bool RunRestBus(Sink *sink, const PeerOptions &o, RestBus *bus)
@@ -373,18 +362,13 @@ bool RunRestBus(Sink *sink, const PeerOptions &o, RestBus *bus)
 
 int wmain(int argc, wchar_t **argv)
 {
-    if (RibexVersionAsked(argc, argv)) {
-        std::printf("canpeer " RIBEX_VERSION_STRING "\n");
-        return 0;
-    }
     PeerOptions options;
+    ToolSpec spec = PeerToolSpec(&options);
+    if (ToolAnswerVersion(spec.name, argc, argv)) return 0;
     std::wstring error;
-    if (!ParsePeerOptions(argc, argv, &options, &error)) {
-        std::fwprintf(stderr, L"canpeer: %ls\n\n%ls", error.c_str(), PeerUsage());
-        return 2;
-    }
+    if (!ParsePeerOptions(argc, argv, &options, &error)) return ToolFail(spec, error);
     if (options.help) {
-        std::fwprintf(stdout, L"%ls", PeerUsage());
+        std::fputws(ToolUsageText(spec).c_str(), stdout);
         return 0;
     }
     if (options.target == PeerTarget::Sim && !options.uniqueIdGiven) options.uniqueIdHigh = GetCurrentProcessId();
