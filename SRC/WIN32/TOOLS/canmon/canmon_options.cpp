@@ -72,7 +72,7 @@ bool TakeDatabase(const wchar_t *v, MonOptions *o, std::wstring *error) {
 }  // namespace
 
 ToolSpec MonToolSpec(MonOptions *o) {
-    return {"canmon", kSynopsis, kExamples, 14, false,
+    return {"canmon", kSynopsis, kExamples, 16, false,
         {
             ToolBitRateOption(nullptr, &o->bitRate),
             CanIdFilterOption(L"only rows with (id & MASK) == (ID & MASK), hex, repeatable; bit 31\n"

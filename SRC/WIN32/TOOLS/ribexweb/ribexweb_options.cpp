@@ -84,7 +84,7 @@ bool AddNet(const wchar_t *name, WebOptions *o, std::wstring *error) {
 }  // namespace
 
 ToolSpec WebToolSpec(WebOptions *o) {
-    return {"ribexweb", kSynopsis, kExamples, 14, true,
+    return {"ribexweb", kSynopsis, kExamples, 16, true,
         {
             {0, L"log", L"FILE",
              L"show a recorded candump log, ASC or BLF file (repeatable); its\n"

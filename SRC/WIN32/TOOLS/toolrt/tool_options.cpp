@@ -124,6 +124,12 @@ int ToolFail(const ToolSpec &spec, const std::wstring &error) {
     return 2;
 }
 
+int ToolFailOn(const ToolSpec &spec, const wchar_t *what, const wchar_t *value) {
+    std::wstring error;
+    ToolBad(&error, what, value);
+    return ToolFail(spec, error);
+}
+
 bool ToolAnswerVersion(const char *name, int argc, wchar_t **argv) {
     if (!RibexVersionAsked(argc, argv)) return false;
     printf("%s " RIBEX_VERSION_STRING "\n", name);

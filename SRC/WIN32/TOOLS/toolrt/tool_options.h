@@ -66,6 +66,9 @@ int ToolBegin(const ToolSpec &spec, int argc, wchar_t **argv, ToolArgs *args);
 // Returns 2, the exit code of every tool for wrong arguments.
 int ToolFail(const ToolSpec &spec, const std::wstring &error);
 
+// ToolFail of "what: 'value'".
+int ToolFailOn(const ToolSpec &spec, const wchar_t *what, const wchar_t *value);
+
 // Prints "name VERSION" when argv asks for it; TRUE then.
 bool ToolAnswerVersion(const char *name, int argc, wchar_t **argv);
 
