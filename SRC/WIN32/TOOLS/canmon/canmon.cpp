@@ -243,7 +243,7 @@ int wmain(int argc, wchar_t **argv) {
     std::wstring error;
     if (!ParseMonOptions(argc, argv, &m.options, &error)) return ToolFail(spec, error);
     if (m.options.help) {
-        fputws(ToolUsageText(spec).c_str(), stdout);
+        printf("%ls", ToolUsageText(spec).c_str());
         return 0;
     }
     SetUpView(&m);

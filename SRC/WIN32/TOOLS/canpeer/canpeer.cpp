@@ -368,7 +368,7 @@ int wmain(int argc, wchar_t **argv)
     std::wstring error;
     if (!ParsePeerOptions(argc, argv, &options, &error)) return ToolFail(spec, error);
     if (options.help) {
-        std::fputws(ToolUsageText(spec).c_str(), stdout);
+        std::printf("%ls", ToolUsageText(spec).c_str());
         return 0;
     }
     if (options.target == PeerTarget::Sim && !options.uniqueIdGiven) options.uniqueIdHigh = GetCurrentProcessId();

@@ -224,7 +224,7 @@ int wmain(int argc, wchar_t **argv) {
     std::wstring error;
     if (!ParseWebOptions(argc, argv, &app->options, &error)) return ToolFail(spec, error);
     if (app->options.help) {
-        fputws(ToolUsageText(spec).c_str(), stdout);
+        printf("%ls", ToolUsageText(spec).c_str());
         return 0;
     }
     if (!LoadDatabases(app)) return 1;

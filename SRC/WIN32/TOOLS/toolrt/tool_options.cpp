@@ -112,7 +112,7 @@ int ToolBegin(const ToolSpec &spec, int argc, wchar_t **argv, ToolArgs *args) {
         return 0;
     }
     if (args->help) {
-        fputws(ToolUsageText(spec).c_str(), stdout);
+        printf("%ls", ToolUsageText(spec).c_str());
         return 0;
     }
     return -1;
@@ -120,7 +120,7 @@ int ToolBegin(const ToolSpec &spec, int argc, wchar_t **argv, ToolArgs *args) {
 
 int ToolFail(const ToolSpec &spec, const std::wstring &error) {
     fflush(stdout);
-    fwprintf(stderr, L"%hs: %ls\n\n%ls", spec.name, error.c_str(), ToolUsageText(spec).c_str());
+    fprintf(stderr, "%s: %ls\n\n%ls", spec.name, error.c_str(), ToolUsageText(spec).c_str());
     return 2;
 }
 
