@@ -128,7 +128,7 @@ bool TakeRate(PeerOptions *o, const wchar_t *v, std::wstring *error)
 {
     double rate = 0;
     if (!ParseArgDecimal(v, 1e6, &rate) || rate <= 0)
-        return ToolBad(error, L"frames per second above 0 and up to 1000000, not", v);
+        return ToolBad(error, L"needs frames per second above 0, up to 1000000", v);
     o->rate = rate;
     return true;
 }
@@ -171,11 +171,11 @@ ToolSpec PeerToolSpec(PeerOptions *o)
             {L'I', nullptr, L"ID|i|r", L"identifier: fixed hex ID, i = incrementing, r = random (default r)",
              [o](const wchar_t *v, std::wstring *e) {
                  return TakePattern(v, 0x1FFFFFFF, 16, &o->idPattern, &o->id,
-                                    L"needs a hex identifier up to 1FFFFFFF, i or r, not", e);
+                                    L"needs a hex identifier up to 1FFFFFFF, i or r", e);
              }},
             {L'L', nullptr, L"LEN|i|r", L"length: 0..8, i = cycling 0..8, r = random (default 8)",
              [o](const wchar_t *v, std::wstring *e) {
-                 return TakePattern(v, 8, 10, &o->lengthPattern, &o->length, L"needs a length 0..8, i or r, not", e);
+                 return TakePattern(v, 8, 10, &o->lengthPattern, &o->length, L"needs a length 0..8, i or r", e);
              }},
             ToolFlag(L'e', nullptr, L"extended (29-bit) identifiers for i and r", &o->extended),
             ToolFlag(L'R', nullptr,

@@ -127,8 +127,8 @@ bool TakeBitRate(SlcanOptions *o, bool btr, const wchar_t *v, std::wstring *erro
     if (o->bitRateGiven) return ToolBad(error, L"give one of -b and --btr, once", v);
     if (btr ? !ParseBtr(v, &o->bitRateCommand) : !ParseBitRate(v, &o->bitRateCommand))
         return ToolBad(error,
-                       btr ? L"needs 4 hex digits (BTR0 BTR1), not"
-                           : L"needs 10k 20k 50k 100k 125k 250k 500k 800k 1M or S0..S8, not",
+                       btr ? L"needs 4 hex digits (BTR0 BTR1)"
+                           : L"needs 10k 20k 50k 100k 125k 250k 500k 800k 1M or S0..S8",
                        v);
     o->bitRateGiven = true;
     return true;
@@ -175,7 +175,7 @@ ToolSpec SlcanToolSpec(SlcanOptions *o)
              [o](const wchar_t *v, std::wstring *e) {
                  DWORD id;
                  if (!ParseArgDword(v, 16, 0x1FFFFFFF, &id))
-                     return ToolBad(e, L"needs a hex identifier up to 1FFFFFFF, not", v);
+                     return ToolBad(e, L"needs a hex identifier up to 1FFFFFFF", v);
                  o->remoteIds.push_back(id);
                  return true;
              }},
@@ -190,7 +190,7 @@ ToolSpec SlcanToolSpec(SlcanOptions *o)
             {L'Q', L"queue-size", L"N", L"messages the queue of NET holds (default 256)",
              [o](const wchar_t *v, std::wstring *e) {
                  if (!ParseArgDword(v, 10, 100000, &o->queueSize) || o->queueSize == 0)
-                     return ToolBad(e, L"needs a message count 1..100000, not", v);
+                     return ToolBad(e, L"needs a message count 1..100000", v);
                  return o->simOnlyGiven = true;
              }},
             ToolText(L"Both:"),
