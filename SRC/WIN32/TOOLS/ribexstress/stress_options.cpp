@@ -54,8 +54,9 @@ ToolOption Number(wchar_t letter, const wchar_t *longName, const wchar_t *valueN
 }
 
 // A net name, or - for none.
-ToolOption NetName(wchar_t letter, const wchar_t *longName, const wchar_t *help, std::wstring *target) {
-    return {letter, longName, L"NET", help, [target](const wchar_t *v, std::wstring *error) {
+ToolOption NetName(wchar_t letter, const wchar_t *longName, const wchar_t *valueName, const wchar_t *help,
+                   std::wstring *target) {
+    return {letter, longName, valueName, help, [target](const wchar_t *v, std::wstring *error) {
                 if (std::wcscmp(v, L"-") == 0) {
                     target->clear();
                     return true;
@@ -82,11 +83,11 @@ ToolSpec StressToolSpec(StressOptions *o) {
             Number(L't', L"time", L"SECONDS", L"length of the run (default 60)", 1, 7 * 24 * 3600, &o->durationS),
             {L'T', nullptr, L"MS", L"the same in milliseconds, rounded up to whole seconds",
              [o](const wchar_t *v, std::wstring *e) { return TakeRunTime(v, o, e); }},
-            NetName(L's', L"sim",
+            NetName(L's', L"sim", L"NET",
                     L"simulated net fed by the tool's own peer (default\n"
                     L"STRESSSIM; - for none)",
                     &o->simNet),
-            NetName(L'd', L"device",
+            NetName(L'd', L"device", L"NAME",
                     L"virtual CAN device net written by the tool (default\n"
                     L"VCAN5; - for none)",
                     &o->deviceNet),
