@@ -41,11 +41,6 @@ const wchar_t kExamples[] =
     L"  canlog --dbc car.dbc drive.blf drive.csv   decoded signals as CSV\n"
     L"  canlog --dbc car.dbc drive.blf drive.jsonl decoded frames as JSON Lines\n";
 
-bool Fail(std::wstring *error, const std::wstring &text) {
-    *error = text;
-    return false;
-}
-
 // Output kinds by name; the log formats as canlogio names them.
 bool OutputFromName(const std::wstring &name, CanlogOptions *o) {
     if (name == L"csv") {
@@ -98,7 +93,7 @@ ToolSpec CanlogToolSpec(CanlogOptions *o) {
              [o](const wchar_t *v, std::wstring *e) { return TakeInput(v, o, e); }},
             {0, L"dbc", L"FILE", L"decode signals with the DBC file FILE: CSV or JSON Lines output",
              [o](const wchar_t *v, std::wstring *e) {
-                 if (*v == 0) return Fail(e, L"needs a DBC file");
+                 if (*v == 0) return ToolWrong(e, L"needs a DBC file");
                  o->dbcPath = v;
                  return true;
              }},
@@ -116,11 +111,11 @@ bool ParseCanlogOptions(int argc, wchar_t **argv, CanlogOptions *o, std::wstring
     o->help = args.help;
     o->version = args.version;
     if (o->help || o->version) return true;
-    if (args.operands.size() > 2) return Fail(error, L"more than two files: " + std::wstring(args.operands[2]));
+    if (args.operands.size() > 2) return ToolWrong(error, L"more than two files: " + std::wstring(args.operands[2]));
     std::wstring files[2];
     int noFiles = (int)args.operands.size();
     for (int i = 0; i < noFiles; ++i) files[i] = args.operands[i];
-    if (noFiles < 2) return Fail(error, noFiles == 0 ? L"IN and OUT are missing" : L"OUT is missing");
+    if (noFiles < 2) return ToolWrong(error, noFiles == 0 ? L"IN and OUT are missing" : L"OUT is missing");
     o->input = files[0];
     o->output = files[1];
     if (!o->outputGiven) {
@@ -136,13 +131,13 @@ bool ParseCanlogOptions(int argc, wchar_t **argv, CanlogOptions *o, std::wstring
             if (o->outputFormat == CanLogFormat::Unknown && !o->dbcPath.empty())
                 o->outputKind = CanlogOutput::Csv;
             else if (o->outputFormat == CanLogFormat::Unknown)
-                return Fail(error, L"cannot tell the format of '" + o->output +
+                return ToolWrong(error, L"cannot tell the format of '" + o->output +
                                        L"' (.log, .asc, .blf, .csv, .jsonl, or -o FORMAT)");
         }
     }
     if (o->outputKind == CanlogOutput::Csv && o->dbcPath.empty())
-        return Fail(error, L"CSV output needs --dbc FILE.dbc");
+        return ToolWrong(error, L"CSV output needs --dbc FILE.dbc");
     if (o->outputKind == CanlogOutput::Log && !o->dbcPath.empty())
-        return Fail(error, L"--dbc decodes into CSV or JSON Lines: give OUT.csv, OUT.jsonl or -o csv|jsonl");
+        return ToolWrong(error, L"--dbc decodes into CSV or JSON Lines: give OUT.csv, OUT.jsonl or -o csv|jsonl");
     return true;
 }

@@ -101,12 +101,7 @@ ToolSpec MonToolSpec(MonOptions *o) {
             {L'a', nullptr, L"SECONDS", L"age after which 'd' drops a row (default 5)",
              [o](const wchar_t *v, std::wstring *e) { return TakeAge(v, o, e); }},
             ToolQueueOption([o](const wchar_t *name) { o->queueName = name; }),
-            ToolUniqueIdOption(nullptr,
-                               [o](DWORD high, DWORD low) {
-                                   o->uniqueIdHigh = high;
-                                   o->uniqueIdLow = low;
-                                   o->haveUniqueId = true;
-                               }),
+            ToolUniqueIdOption(nullptr, &o->uniqueIdHigh, &o->uniqueIdLow, &o->haveUniqueId),
             ToolNumber(0, L"read-delay", L"MS",
                        L"sleep MS after each read (makes the monitor fall behind, for tests)",
                        L"read delay", 0, 0xFFFFFFFF, &o->readDelayMs),

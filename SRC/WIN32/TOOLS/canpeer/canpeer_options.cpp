@@ -68,12 +68,6 @@ const wchar_t kExamples[] =
     L"Exit code: 0 done, 1 a frame could not be sent (the error is printed), 2 bad arguments\n"
     L"(a DBC file that cannot be read, an unknown message, signal or node included).\n";
 
-bool Fail(std::wstring *error, const std::wstring &text)
-{
-    *error = text;
-    return false;
-}
-
 bool ParsePattern(const wchar_t *text, DWORD max, int base, Pattern *pattern, uint32_t *value)
 {
     if (std::wcscmp(text, L"i") == 0) {
@@ -117,7 +111,7 @@ std::wstring Widen(const char *text)
 
 bool TakeTarget(PeerOptions *o, PeerTarget target, const wchar_t *v, std::wstring *error)
 {
-    if (!*v) return Fail(error, L"needs a name");
+    if (!*v) return ToolWrong(error, L"needs a name");
     if (o->target != PeerTarget::None) return ToolBad(error, L"give exactly one target", v);
     o->target = target;
     o->targetName = v;
@@ -141,7 +135,7 @@ bool TakePattern(const wchar_t *v, DWORD max, int base, Pattern *pattern, uint32
 
 bool TakeText(const wchar_t *v, const wchar_t *what, std::wstring *target, std::wstring *error)
 {
-    if (!*v) return Fail(error, what);
+    if (!*v) return ToolWrong(error, what);
     *target = v;
     return true;
 }
@@ -209,7 +203,7 @@ ToolSpec PeerToolSpec(PeerOptions *o)
              L"  set MSG.SIG VALUE     (a bad line is reported and skipped)\n"
              L"Runs until Ctrl+C or -T; prints frames per message on exit",
              [o](const wchar_t *v, std::wstring *e) {
-                 if (!*v) return Fail(e, L"needs a node name of the DBC file, or all");
+                 if (!*v) return ToolWrong(e, L"needs a node name of the DBC file, or all");
                  o->nodes.push_back(Utf8(v));
                  return true;
              }},
@@ -248,7 +242,7 @@ bool TakeFramesOrMessages(const std::vector<const wchar_t *> &operands, PeerOpti
         RxMsg msg = {};
         const char *why = nullptr;
         if (!CanFrameParse(Narrow(text).c_str(), &msg, &why))
-            return Fail(error, L"bad frame '" + std::wstring(text) + L"': " + Widen(why));
+            return ToolWrong(error, L"bad frame '" + std::wstring(text) + L"': " + Widen(why));
         o->frames.push_back(msg);
     }
     return true;
@@ -258,12 +252,12 @@ bool TakeFramesOrMessages(const std::vector<const wchar_t *> &operands, PeerOpti
 bool ChooseMode(PeerOptions *o, std::wstring *error)
 {
     const bool generator = o->generator;
-    if (o->target == PeerTarget::None) return Fail(error, L"no target: give --device NAME or --sim NET");
-    if (!o->nodes.empty() && o->dbcFile.empty()) return Fail(error, L"--node needs --dbc FILE");
+    if (o->target == PeerTarget::None) return ToolWrong(error, L"no target: give --device NAME or --sim NET");
+    if (!o->nodes.empty() && o->dbcFile.empty()) return ToolWrong(error, L"--node needs --dbc FILE");
     int modes = (generator ? 1 : 0) + (o->replayFile.empty() ? 0 : 1) + (o->frames.empty() ? 0 : 1) +
                 (o->messages.empty() ? 0 : 1) + (o->nodes.empty() ? 0 : 1);
     if (modes != 1 || (!o->dbcFile.empty() && (generator || !o->replayFile.empty()))) {
-        return Fail(error, o->dbcFile.empty() ? L"give frames, -g or -p FILE (exactly one of them)"
+        return ToolWrong(error, o->dbcFile.empty() ? L"give frames, -g or -p FILE (exactly one of them)"
                                               : L"with --dbc give messages (MSG.SIG=VALUE,...) or --node NODE "
                                                 L"(exactly one of them; not -g or -p)");
     }
@@ -272,11 +266,11 @@ bool ChooseMode(PeerOptions *o, std::wstring *error)
               : !o->frames.empty()      ? PeerMode::Frames
               : !o->messages.empty()    ? PeerMode::Signals
                                         : PeerMode::RestBus;
-    if (o->runTimeMs && o->mode != PeerMode::RestBus) return Fail(error, L"-T belongs to the rest bus (--node)");
+    if (o->runTimeMs && o->mode != PeerMode::RestBus) return ToolWrong(error, L"-T belongs to the rest bus (--node)");
     if (o->mode == PeerMode::RestBus && (o->countGiven || o->rate > 0))
-        return Fail(error, L"-n and -r do not apply to the rest bus: each message keeps its cycle time");
+        return ToolWrong(error, L"-n and -r do not apply to the rest bus: each message keeps its cycle time");
     if (o->target == PeerTarget::Device && (o->uniqueIdGiven || o->lingerMs))
-        return Fail(error, L"--unique-id and --linger belong to --sim");
+        return ToolWrong(error, L"--unique-id and --linger belong to --sim");
     if (o->idPattern == Pattern::Fixed && o->id > CAN_STANDARD_ID_MAX) o->extended = true;
     return true;
 }

@@ -45,12 +45,6 @@ const BitRate BIT_RATES[] = {
     {L"250k", "S5"}, {L"500k", "S6"}, {L"800k", "S7"}, {L"1m", "S8"},   {L"1000k", "S8"},
 };
 
-bool Fail(std::wstring *error, const std::wstring &text)
-{
-    *error = text;
-    return false;
-}
-
 std::wstring Lower(std::wstring s)
 {
     for (wchar_t &c : s) c = (wchar_t)std::towlower(c);
@@ -96,16 +90,16 @@ bool IsPortName(const std::wstring &text)
 bool CheckCombination(const SlcanOptions *o, std::wstring *error)
 {
     if (o->port.empty()) {
-        return Fail(error, L"no COM port: give it first, e.g. canslcan COM5 --sim CAN1");
+        return ToolWrong(error, L"no COM port: give it first, e.g. canslcan COM5 --sim CAN1");
     }
     if (o->target == SlcanTarget::None) {
-        return Fail(error, L"no target: give --sim NET or --device VCANn");
+        return ToolWrong(error, L"no target: give --sim NET or --device VCANn");
     }
     if (o->target == SlcanTarget::Device && o->simOnlyGiven) {
-        return Fail(error, L"--unique-id and --queue-size belong to --sim");
+        return ToolWrong(error, L"--unique-id and --queue-size belong to --sim");
     }
     if (o->target == SlcanTarget::Sim && !o->remoteIds.empty()) {
-        return Fail(error, L"--remote belongs to --device");
+        return ToolWrong(error, L"--remote belongs to --device");
     }
     return true;
 }
@@ -114,9 +108,9 @@ bool CheckCombination(const SlcanOptions *o, std::wstring *error)
 bool TakeTarget(SlcanOptions *o, SlcanTarget target, const wchar_t *v, std::wstring *error)
 {
     const wchar_t *name = target == SlcanTarget::Device ? L"--device " : L"--sim ";
-    if (!*v || v[0] == L'-') return Fail(error, std::wstring(name) + L"needs a name");
+    if (!*v || v[0] == L'-') return ToolWrong(error, std::wstring(name) + L"needs a name");
     if (o->target != SlcanTarget::None)
-        return Fail(error, L"give exactly one target, not also " + std::wstring(name) + v);
+        return ToolWrong(error, L"give exactly one target, not also " + std::wstring(name) + v);
     o->target = target;
     o->targetName = v;
     return true;
@@ -136,8 +130,8 @@ bool TakeBitRate(SlcanOptions *o, bool btr, const wchar_t *v, std::wstring *erro
 
 bool TakeOperand(SlcanOptions *o, const wchar_t *arg, std::wstring *error)
 {
-    if (!o->port.empty()) return Fail(error, L"one COM port only: '" + std::wstring(arg) + L"' after " + o->port);
-    if (!IsPortName(arg)) return Fail(error, L"'" + std::wstring(arg) + L"' is not a COM port name (COM1..COM255)");
+    if (!o->port.empty()) return ToolWrong(error, L"one COM port only: '" + std::wstring(arg) + L"' after " + o->port);
+    if (!IsPortName(arg)) return ToolWrong(error, L"'" + std::wstring(arg) + L"' is not a COM port name (COM1..COM255)");
     o->port = arg;
     return true;
 }

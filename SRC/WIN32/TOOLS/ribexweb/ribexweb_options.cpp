@@ -111,12 +111,7 @@ ToolSpec WebToolSpec(WebOptions *o) {
             ToolRunTimeOption(L"stop after MS milliseconds (-t, the older letter, too)", &o->runTimeMs),
             ToolRunTimeAlias(L't', &o->runTimeMs),
             ToolQueueOption([o](const wchar_t *name) { o->queueName = name; }),
-            ToolUniqueIdOption(nullptr,
-                               [o](DWORD high, DWORD low) {
-                                   o->uniqueIdHigh = high;
-                                   o->uniqueIdLow = low;
-                                   o->haveUniqueId = true;
-                               }),
+            ToolUniqueIdOption(nullptr, &o->uniqueIdHigh, &o->uniqueIdLow, &o->haveUniqueId),
         }};
 }
 

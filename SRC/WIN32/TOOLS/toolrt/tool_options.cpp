@@ -141,6 +141,11 @@ bool ToolBad(std::wstring *error, const wchar_t *what, const wchar_t *value) {
     return false;
 }
 
+bool ToolWrong(std::wstring *error, const std::wstring &text) {
+    *error = text;
+    return false;
+}
+
 ToolOption ToolText(const wchar_t *text) { return {0, NULL, NULL, text, ToolOptionFn()}; }
 
 ToolOption ToolFlag(wchar_t letter, const wchar_t *longName, const wchar_t *help, bool *target) {
@@ -195,6 +200,14 @@ ToolOption ToolUniqueIdOption(const wchar_t *help, std::function<void(DWORD high
                 set(high, low);
                 return true;
             }};
+}
+
+ToolOption ToolUniqueIdOption(const wchar_t *help, DWORD *high, DWORD *low, bool *given) {
+    return ToolUniqueIdOption(help, [=](DWORD h, DWORD l) {
+        *high = h;
+        *low = l;
+        *given = true;
+    });
 }
 
 ToolOption ToolBitRateOption(const wchar_t *help, DWORD *bitRate) {

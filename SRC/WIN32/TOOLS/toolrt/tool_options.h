@@ -76,6 +76,10 @@ bool ToolAnswerVersion(const char *name, int argc, wchar_t **argv);
 // handler's return.
 bool ToolBad(std::wstring *error, const wchar_t *what, const wchar_t *value);
 
+// *error = text; false: a wrong argument said in a sentence of its own
+// ("give exactly one target").
+bool ToolWrong(std::wstring *error, const std::wstring &text);
+
 // A line of text among the options (a heading, a note).
 ToolOption ToolText(const wchar_t *text);
 
@@ -94,6 +98,8 @@ ToolOption ToolNumber(wchar_t letter, const wchar_t *longName, const wchar_t *va
 ToolOption ToolQueueOption(std::function<void(const wchar_t *name)> set);
 // -u, --unique-id HIGH:LOW in hex; help NULL for the usual line.
 ToolOption ToolUniqueIdOption(const wchar_t *help, std::function<void(DWORD high, DWORD low)> set);
+// The same into three fields, *given set too.
+ToolOption ToolUniqueIdOption(const wchar_t *help, DWORD *high, DWORD *low, bool *given);
 // -b BITRATE in bit/s above 0; help NULL for the usual line.
 ToolOption ToolBitRateOption(const wchar_t *help, DWORD *bitRate);
 // -n COUNT above 0.

@@ -172,6 +172,7 @@ struct Sample {
     std::wstring name;
     std::wstring queue;
     DWORD high = 0, low = 0;
+    bool haveUniqueId = false;
 };
 
 ToolSpec SampleSpec(Sample *s, bool permute) {
@@ -189,11 +190,7 @@ ToolSpec SampleSpec(Sample *s, bool permute) {
                 ToolString(0, L"name", L"TEXT", nullptr, &s->name),
                 ToolText(L"Server:"),
                 ToolQueueOption([s](const wchar_t *q) { s->queue = q; }),
-                ToolUniqueIdOption(nullptr,
-                                   [s](DWORD h, DWORD l) {
-                                       s->high = h;
-                                       s->low = l;
-                                   }),
+                ToolUniqueIdOption(nullptr, &s->high, &s->low, &s->haveUniqueId),
             }};
 }
 
@@ -225,6 +222,7 @@ TEST(ToolOptions, EveryKindOfRowTakesItsValue) {
     EXPECT_EQ(s.queue, L"q2");
     EXPECT_EQ(s.high, 0xCAFEu);
     EXPECT_EQ(s.low, 1u);
+    EXPECT_TRUE(s.haveUniqueId);
     // Without permutation the first operand ends the options.
     ASSERT_EQ(p.args.operands.size(), 3u);
     EXPECT_EQ(std::wstring(p.args.operands[1]), L"-n");
