@@ -358,6 +358,51 @@ bool RunRestBus(Sink *sink, const PeerOptions &o, RestBus *bus)
     return ok;
 }
 
+// What canpeer sends, made before the target is opened: the frames of a
+// log or of DBC messages, or the rest bus.
+struct Material {
+    std::vector<RxMsg> frames;
+    LogCounts counts;
+    CanDatabase db;
+    RestBus bus;
+};
+
+// The log or the DBC file read; the exit code 2 when they cannot be, else 0.
+int Prepare(const PeerOptions &options, Material *m)
+{
+    std::wstring error;
+    if (options.mode == PeerMode::Replay && !LoadFrameLog(options.replayFile, &m->frames, &m->counts, &error)) {
+        std::fwprintf(stderr, L"canpeer: %ls\n", error.c_str());
+        return 2;
+    }
+    if (options.dbcFile.empty()) return 0;
+    if (!LoadDatabase(options, &m->db)) return 2;
+    std::string why;
+    std::vector<std::string> notes;
+    if (options.mode == PeerMode::Signals && !BuildMessageFrames(&m->db, options, &m->frames, &why))
+        return FailArgument(why);
+    if (options.mode == PeerMode::RestBus && !RestBusInit(&m->bus, &m->db, options.nodes, &notes, &why))
+        return FailArgument(why);
+    for (const std::string &note : notes) std::fprintf(stderr, "canpeer: %s\n", note.c_str());
+    return 0;
+}
+
+// Sends what the mode says into the open sink; false when a frame could not go.
+bool Send(Sink *sink, const PeerOptions &options, Material *m)
+{
+    Pacing pacing;
+    bool ok = false;
+    switch (options.mode) {
+        case PeerMode::Frames: ok = RunList(sink, options, options.frames, &pacing); break;
+        case PeerMode::Signals: ok = RunList(sink, options, m->frames, &pacing); break;
+        case PeerMode::Generator: ok = RunGenerator(sink, options, &pacing); break;
+        case PeerMode::Replay: ok = SendAll(sink, m->frames, !options.asFastAsPossible, &pacing); break;
+        case PeerMode::RestBus: return RunRestBus(sink, options, &m->bus);
+    }
+    if (ok) PrintStatistics(*sink, options, pacing, options.mode == PeerMode::Replay ? &m->counts : nullptr);
+    return ok;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t **argv)
@@ -372,43 +417,12 @@ int wmain(int argc, wchar_t **argv)
         return 0;
     }
     if (options.target == PeerTarget::Sim && !options.uniqueIdGiven) options.uniqueIdHigh = GetCurrentProcessId();
-
-    std::vector<RxMsg> frames;
-    LogCounts counts;
-    if (options.mode == PeerMode::Replay &&
-        !LoadFrameLog(options.replayFile, &frames, &counts, &error)) {
-        std::fwprintf(stderr, L"canpeer: %ls\n", error.c_str());
-        return 2;
-    }
-    CanDatabase db;
-    RestBus bus;
-    if (!options.dbcFile.empty()) {
-        if (!LoadDatabase(options, &db)) return 2;
-        std::string why;
-        std::vector<std::string> notes;
-        if (options.mode == PeerMode::Signals && !BuildMessageFrames(&db, options, &frames, &why))
-            return FailArgument(why);
-        if (options.mode == PeerMode::RestBus && !RestBusInit(&bus, &db, options.nodes, &notes, &why))
-            return FailArgument(why);
-        for (const std::string &note : notes) std::fprintf(stderr, "canpeer: %s\n", note.c_str());
-    }
-
+    Material material;
+    int code = Prepare(options, &material);
+    if (code != 0) return code;
     Sink sink;
     if (!OpenSink(&sink, options)) return 1;
-    bool ok = false;
-    Pacing pacing;
-    switch (options.mode) {
-        case PeerMode::Frames: ok = RunList(&sink, options, options.frames, &pacing); break;
-        case PeerMode::Signals: ok = RunList(&sink, options, frames, &pacing); break;
-        case PeerMode::Generator: ok = RunGenerator(&sink, options, &pacing); break;
-        case PeerMode::Replay:
-            ok = SendAll(&sink, frames, !options.asFastAsPossible, &pacing);
-            break;
-        case PeerMode::RestBus: ok = RunRestBus(&sink, options, &bus); break;
-    }
-    if (ok && options.mode != PeerMode::RestBus)
-        PrintStatistics(sink, options, pacing,
-                        options.mode == PeerMode::Replay ? &counts : nullptr);
+    bool ok = Send(&sink, options, &material);
     CloseSink(&sink);
     return ok ? 0 : 1;
 }

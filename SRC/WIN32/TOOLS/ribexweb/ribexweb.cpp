@@ -215,6 +215,34 @@ int Serve(WebApp *app) {
     return 0;
 }
 
+// The reader of the nets and the threads of the logs, then the page until
+// Ctrl+C or -T; the exit code.
+int ReadAndServe(WebApp *app) {
+    app->startMs = GetTickCount64();
+    app->reader.table = &app->store.table;
+    app->reader.onBatch = OnBatch;
+    app->reader.context = &app->store;
+    if (!app->reader.reader.nets.empty() && !MonReaderStart(&app->reader)) {
+        fprintf(stderr, "ribexweb: the reader thread could not be started, error %lu\n", GetLastError());
+        return 1;
+    }
+    if (app->reader.reader.hThread != nullptr && !RaiseReader(app)) return 1;
+    if (StartLogs(app)) return Serve(app);
+    fprintf(stderr, "ribexweb: a log thread could not be started, error %lu\n", GetLastError());
+    return 1;
+}
+
+// Ends the threads; 1 when the reader had failed.
+int StopReading(WebApp *app) {
+    ToolStopRequest();
+    StopLogs(app);
+    MonReaderStop(&app->reader);
+    if (!app->reader.reader.failed) return 0;
+    fprintf(stderr, "ribexweb: read of %ls failed, error %lu\n",
+            app->options.nets[app->reader.reader.failedNet].c_str(), app->reader.reader.errorCode);
+    return 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t **argv) {
@@ -230,32 +258,9 @@ int wmain(int argc, wchar_t **argv) {
     if (!LoadDatabases(app)) return 1;
     WebStoreInit(&app->store, Sources(app->options),
                  app->options.databases.empty() ? nullptr : &app->databases, app->options.historyPoints);
-
     if (!ToolStopInstall() || !OpenNets(app)) return 1;
-    app->startMs = GetTickCount64();
-    app->reader.table = &app->store.table;
-    app->reader.onBatch = OnBatch;
-    app->reader.context = &app->store;
-    int rc = 0;
-    if (!app->reader.reader.nets.empty() && !MonReaderStart(&app->reader)) {
-        fprintf(stderr, "ribexweb: the reader thread could not be started, error %lu\n", GetLastError());
-        rc = 1;
-    } else if (app->reader.reader.hThread != nullptr && !RaiseReader(app)) {
-        rc = 1;
-    } else if (!StartLogs(app)) {
-        fprintf(stderr, "ribexweb: a log thread could not be started, error %lu\n", GetLastError());
-        rc = 1;
-    } else {
-        rc = Serve(app);
-    }
-    ToolStopRequest();
-    StopLogs(app);
-    MonReaderStop(&app->reader);
-    if (app->reader.reader.failed) {
-        fprintf(stderr, "ribexweb: read of %ls failed, error %lu\n",
-                app->options.nets[app->reader.reader.failedNet].c_str(), app->reader.reader.errorCode);
-        rc = 1;
-    }
+    int rc = ReadAndServe(app);
+    if (StopReading(app) != 0) rc = 1;
     if (!ToolCloseNets("ribexweb", app->options.nets, &app->reader.reader.nets)) rc = 1;
     return rc;
 }
