@@ -24,22 +24,21 @@ unsigned long long Counter() {
     return (unsigned long long)c.QuadPart;
 }
 
-// counter * unitsPerSecond / frequency in two parts, neither of which overflows.
-unsigned long long Scale(unsigned long long counter, unsigned long long frequency,
-                         unsigned long long unitsPerSecond) {
-    if (frequency == 0) return 0;
-    return counter / frequency * unitsPerSecond + counter % frequency * unitsPerSecond / frequency;
-}
-
 }  // namespace
 
+// In two parts, neither of which overflows while mul * div fits 64 bits.
+unsigned long long ToolMulDiv(unsigned long long value, unsigned long long mul, unsigned long long div) {
+    if (div == 0) return 0;
+    return value / div * mul + value % div * mul / div;
+}
+
 unsigned long long ToolTicksTo100ns(unsigned long long counter, unsigned long long frequency) {
-    return Scale(counter, frequency, 10000000ull);
+    return ToolMulDiv(counter, 10000000ull, frequency);
 }
 
 unsigned long long ToolNow100ns(void) { return ToolTicksTo100ns(Counter(), Frequency()); }
 
-unsigned long long ToolNowMs(void) { return Scale(Counter(), Frequency(), 1000ull); }
+unsigned long long ToolNowMs(void) { return ToolMulDiv(Counter(), 1000ull, Frequency()); }
 
 double ToolCpuSeconds(void) {
     FILETIME created, exited, kernel, user;

@@ -4,6 +4,10 @@
 
 #include <windows.h>
 
+// value * mul / div, without the overflow of value * mul (0 for a div of 0):
+// ticks of one clock in the units of another, frames due after a time.
+unsigned long long ToolMulDiv(unsigned long long value, unsigned long long mul, unsigned long long div);
+
 // counter ticks of frequency per second in 100 ns units, without the
 // overflow of counter * 10^7 (0 for a frequency of 0).
 unsigned long long ToolTicksTo100ns(unsigned long long counter, unsigned long long frequency);

@@ -315,6 +315,9 @@ TEST(ToolClock, CounterTicksBecome100nsWithoutOverflow) {
     EXPECT_EQ(ToolTicksTo100ns(seconds * f + f / 2, f), seconds * 10000000ull + 5000000ull);
     EXPECT_EQ(ToolTicksTo100ns(~0ull, ~0ull), 10000000ull);
     EXPECT_EQ(ToolTicksTo100ns(5, 0), 0ull);
+    // Frames due: 7600 a second, 2.5 s after a start far from zero.
+    EXPECT_EQ(ToolMulDiv(25000000ull, 7600, 10000000ull), 19000ull);
+    EXPECT_EQ(ToolMulDiv(~0ull, 3, 4), ~0ull / 4 * 3 + 2);
 }
 
 TEST(ToolClock, TheClockMovesForwardInStepWithTheCounter) {
