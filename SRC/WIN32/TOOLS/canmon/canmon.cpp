@@ -239,13 +239,11 @@ int RunMonitor(Monitor *m) {
 int wmain(int argc, wchar_t **argv) {
     Monitor m;
     ToolSpec spec = MonToolSpec(&m.options);
-    if (ToolAnswerVersion(spec.name, argc, argv)) return 0;
+    ToolArgs args;
+    int code = ToolBegin(spec, argc, argv, &args);
+    if (code >= 0) return code;
     std::wstring error;
-    if (!ParseMonOptions(argc, argv, &m.options, &error)) return ToolFail(spec, error);
-    if (m.options.help) {
-        printf("%ls", ToolUsageText(spec).c_str());
-        return 0;
-    }
+    if (!MonTakeNets(args.operands, &m.options, &error)) return ToolFail(spec, error);
     SetUpView(&m);
     if (!LoadDatabases(&m) || !ToolStopInstall() || !OpenNets(&m)) return 1;
     int rc = RunMonitor(&m);

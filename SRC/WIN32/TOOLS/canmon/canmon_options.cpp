@@ -108,21 +108,24 @@ ToolSpec MonToolSpec(MonOptions *o) {
         }};
 }
 
-bool ParseMonOptions(int argc, wchar_t **argv, MonOptions *o, std::wstring *error) {
-    ToolArgs args;
-    if (!ToolParseArgs(MonToolSpec(o), argc, argv, &args, error)) return false;
-    o->help = args.help;
-    if (args.help) return true;
-    if (args.operands.empty()) {
+bool MonTakeNets(const std::vector<const wchar_t *> &operands, MonOptions *o, std::wstring *error) {
+    if (operands.empty()) {
         *error = L"no net given";
         return false;
     }
-    for (const wchar_t *net : args.operands) {
+    for (const wchar_t *net : operands) {
         if (o->nets.size() == 16) return ToolBad(error, L"too many nets (16 at most)", net);
         if (!ToolCheckNetName(net, error)) return false;
         o->nets.push_back(net);
     }
     return true;
+}
+
+bool ParseMonOptions(int argc, wchar_t **argv, MonOptions *o, std::wstring *error) {
+    ToolArgs args;
+    if (!ToolParseArgs(MonToolSpec(o), argc, argv, &args, error)) return false;
+    o->help = args.help;
+    return args.help || MonTakeNets(args.operands, o, error);
 }
 
 bool ParseMonFilters(const std::wstring &text, std::vector<CanIdFilter> *filters,

@@ -31,6 +31,9 @@ struct MonOptions {
     bool help = false;
 };
 
+// The nets after the options; false with *error for a wrong one.
+bool MonTakeNets(const std::vector<const wchar_t *> &operands, MonOptions *o, std::wstring *error);
+
 // Parses argv[1..]; false with *error saying which argument was wrong.
 bool ParseMonOptions(int argc, wchar_t **argv, MonOptions *o, std::wstring *error);
 

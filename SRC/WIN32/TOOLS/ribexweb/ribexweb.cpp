@@ -248,13 +248,11 @@ int StopReading(WebApp *app) {
 int wmain(int argc, wchar_t **argv) {
     WebApp *app = new WebApp();  // large and shared with the threads: on the heap
     ToolSpec spec = WebToolSpec(&app->options);
-    if (ToolAnswerVersion(spec.name, argc, argv)) return 0;
+    ToolArgs args;
+    int code = ToolBegin(spec, argc, argv, &args);
+    if (code >= 0) return code;
     std::wstring error;
-    if (!ParseWebOptions(argc, argv, &app->options, &error)) return ToolFail(spec, error);
-    if (app->options.help) {
-        printf("%ls", ToolUsageText(spec).c_str());
-        return 0;
-    }
+    if (!WebTakeNets(args.operands, &app->options, &error)) return ToolFail(spec, error);
     if (!LoadDatabases(app)) return 1;
     WebStoreInit(&app->store, Sources(app->options),
                  app->options.databases.empty() ? nullptr : &app->databases, app->options.historyPoints);

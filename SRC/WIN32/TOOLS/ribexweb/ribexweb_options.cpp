@@ -115,16 +115,19 @@ ToolSpec WebToolSpec(WebOptions *o) {
         }};
 }
 
-bool ParseWebOptions(int argc, wchar_t **argv, WebOptions *o, std::wstring *error) {
-    ToolArgs args;
-    if (!ToolParseArgs(WebToolSpec(o), argc, argv, &args, error)) return false;
-    o->help = args.help;
-    if (args.help) return true;
-    for (const wchar_t *net : args.operands)
+bool WebTakeNets(const std::vector<const wchar_t *> &operands, WebOptions *o, std::wstring *error) {
+    for (const wchar_t *net : operands)
         if (!AddNet(net, o, error)) return false;
     if (o->nets.empty() && o->logs.empty()) {
         *error = L"no net and no log given";
         return false;
     }
     return true;
+}
+
+bool ParseWebOptions(int argc, wchar_t **argv, WebOptions *o, std::wstring *error) {
+    ToolArgs args;
+    if (!ToolParseArgs(WebToolSpec(o), argc, argv, &args, error)) return false;
+    o->help = args.help;
+    return args.help || WebTakeNets(args.operands, o, error);
 }

@@ -28,6 +28,9 @@ struct WebOptions {
     bool help = false;
 };
 
+// The nets after the options (none is right with a log); false with *error.
+bool WebTakeNets(const std::vector<const wchar_t *> &operands, WebOptions *o, std::wstring *error);
+
 // Parses argv[1..]; false with *error saying which argument was wrong.
 bool ParseWebOptions(int argc, wchar_t **argv, WebOptions *o, std::wstring *error);
 
