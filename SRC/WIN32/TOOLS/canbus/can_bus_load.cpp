@@ -1,6 +1,6 @@
 #include "can_bus_load.h"
 
-#define CAN_STANDARD_ID_LIMIT 0x7FFu
+#include "can_frame_text.h"
 
 DWORD WorstCaseFrameBits(const RxMsg *msg) {
     DWORD canId = msg->can.id & ~RX_REMOTE_FRAME_FLAG;
@@ -9,7 +9,7 @@ DWORD WorstCaseFrameBits(const RxMsg *msg) {
     // Outside the stuffed part: CRC delimiter, ACK slot and delimiter, end
     // of frame, interframe space (13 bits). Stuffing covers start of frame
     // to CRC; at worst one stuff bit after every four bits.
-    DWORD stuffed = (canId > CAN_STANDARD_ID_LIMIT ? 54 : 34) + dataBits;
+    DWORD stuffed = (CanIdIsExtended(canId) ? 54 : 34) + dataBits;
     return stuffed + 13 + (stuffed - 1) / 4;
 }
 

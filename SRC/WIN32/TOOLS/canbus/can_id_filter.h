@@ -19,3 +19,12 @@ BOOL ParseCanIdFilter(const wchar_t *text, CanIdFilter *pFilter);
 
 // TRUE when no filter is given or canId passes one of them.
 BOOL CanIdPassesFilters(const CanIdFilter *filters, DWORD noFilters, DWORD canId);
+
+#ifdef __cplusplus
+#include <vector>
+
+#include "tool_options.h"
+
+// -f ID:MASK, repeatable up to CAN_ID_FILTER_MAX, into *filters.
+ToolOption CanIdFilterOption(const wchar_t *help, std::vector<CanIdFilter> *filters);
+#endif

@@ -178,6 +178,9 @@ BOOL CanDbSetLoadArgument(CanDbSet *set, const wchar_t *argument, CanDbError *er
 BOOL CanDbSetAdd(CanDbSet *set, const char *net, CanDatabase *db, CanDbError *error);
 // The message a frame on net means, or NULL.
 const CanDbMessage *CanDbSetFind(const CanDbSet *set, const char *net, uint32_t id, bool ext);
+// The message of a frame record, which has no extended flag: an identifier
+// above 7FF is extended, a smaller one may be either (standard first).
+const CanDbMessage *CanDbSetFindFrame(const CanDbSet *set, const char *net, uint32_t canId);
 
 // "EEC1(EngineSpeed: 1413.5 rpm, Gear: 3 \"Drive\")"; returns the length
 // written (truncated to size - 1).

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "can_frame_text.h"
 #include "candb_internal.h"
 
 static uint64_t IdKey(uint32_t id, bool ext) {
@@ -149,6 +150,13 @@ BOOL CanDbSetLoadArgument(CanDbSet *set, const wchar_t *argument, CanDbError *er
         return FALSE;
     }
     return CanDbSetLoad(set, net.c_str(), path.c_str(), error);
+}
+
+const CanDbMessage *CanDbSetFindFrame(const CanDbSet *set, const char *net, uint32_t canId) {
+    bool ext = CanIdIsExtended(canId);
+    const CanDbMessage *msg = CanDbSetFind(set, net, canId, ext);
+    if (msg == nullptr && !ext) msg = CanDbSetFind(set, net, canId, true);
+    return msg;
 }
 
 const CanDbMessage *CanDbSetFind(const CanDbSet *set, const char *net, uint32_t id, bool ext) {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <map>
 
+#include "can_frame_text.h"
 #include "candb_internal.h"
 #include "candb_lexer.h"
 
@@ -348,7 +349,7 @@ bool ParseMessage(Parser *p) {
         return false;
     m.ext = (rawId & 0x80000000u) != 0;
     m.id = rawId & 0x7FFFFFFFu;
-    if ((m.ext && m.id > 0x1FFFFFFFu) || (!m.ext && m.id > 0x7FFu)) {
+    if ((m.ext && m.id > CAN_EXTENDED_ID_MAX) || (!m.ext && m.id > CAN_STANDARD_ID_MAX)) {
         // Identifiers above 0x7FF without the flag are taken as extended.
         if (m.id > 0x1FFFFFFFu)
             return FailAt(p, kw.line, kw.column, "message identifier out of range");
@@ -581,7 +582,7 @@ bool ParseTxNodes(Parser *p) {
 
 CanDbMessage *MessageByRawId(Parser *p, uint32_t rawId) {
     uint32_t id = rawId & 0x7FFFFFFFu;
-    bool ext = (rawId & 0x80000000u) != 0 || id > 0x7FF;
+    bool ext = (rawId & 0x80000000u) != 0 || CanIdIsExtended(id);
     auto it = p->db->byId.find(((uint64_t)ext << 32) | id);
     return it == p->db->byId.end() ? nullptr : &p->db->messages[it->second];
 }

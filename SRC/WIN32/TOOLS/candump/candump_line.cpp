@@ -31,7 +31,9 @@ void FormatDumpLine(unsigned long long stamp, const char *netName, const RibexFr
             line[0] = 0;
         return;
     }
-    if (CanLogLineFormat(&msg, netName, line, size) == 0)
-        snprintf(line, size, "(%llu.%06lu) %s BAD#%lX/%lu", stamp / 10000000ull,
-                 (unsigned long)((stamp % 10000000ull) / 10ull), netName, (unsigned long)msg.can.id, (unsigned long)msg.length);
+    if (CanLogLineFormat(&msg, netName, line, size) != 0) return;
+    char when[CAN_STAMP_TEXT_MAX];
+    CanStampFormat(stamp, when, sizeof(when));
+    snprintf(line, size, "(%s) %s BAD#%lX/%lu", when, netName, (unsigned long)msg.can.id,
+             (unsigned long)msg.length);
 }

@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "can_frame_text.h"
+
 namespace {
 
 CanLogFormat FormatOf(LogFormat format) {
@@ -40,7 +42,7 @@ void DumpLogWrite(DumpLog *log, DWORD netIndex, const char *netName, unsigned lo
     } else {
         r.id = entry->msg.can.id & ~RX_REMOTE_FRAME_FLAG;
         r.remote = (entry->msg.can.id & RX_REMOTE_FRAME_FLAG) != 0;
-        r.extended = r.id > 0x7FFu;
+        r.extended = CanIdIsExtended(r.id);
         r.length = entry->msg.length;
         memcpy(r.data, entry->msg.can.data, sizeof(r.data));
     }

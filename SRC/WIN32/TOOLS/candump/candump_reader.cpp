@@ -2,8 +2,7 @@
 
 namespace {
 
-const DWORD kReadBatch = RX_BUFFER_NO_ENTRIES;  // a whole ring in one read
-const DWORD kIdleWaitMs = 50;                    // to notice the stop request
+const DWORD kIdleWaitMs = 50;  // to notice the stop request
 
 LONG64 Load(const volatile LONG64 *value) { return __atomic_load_n(value, __ATOMIC_ACQUIRE); }
 void Store(volatile LONG64 *value, LONG64 v) { __atomic_store_n(value, v, __ATOMIC_RELEASE); }
@@ -22,56 +21,35 @@ void Add(DumpReader *r, DWORD net, const RibexFrame *frame, DWORD readError) {
     Store(&r->added, added + 1);
 }
 
-// One pass over the nets; false when a read failed for good.
-bool ReadPass(DumpReader *r, RibexFrame *frames, bool *pGot) {
-    *pGot = false;
-    for (DWORD i = 0; i < r->noNets; ++i) {
-        DWORD n = 0, lost = 0;
-        if (!RibexReadFrames(r->nets[i], frames, kReadBatch, &n, &lost, 0)) {
-            DWORD error = GetLastError();
-            Add(r, i, NULL, error);
-            *pGot = true;
-            // The library reopens a net whose server went away: go on.
-            if (error != RIBEX_ERROR_SERVER_GONE && error != RIBEX_ERROR_NET_REOPENED) return false;
-            continue;
-        }
-        if (lost != 0) InterlockedAdd64(&r->lapped, lost);
-        for (DWORD k = 0; k < n; ++k) Add(r, i, &frames[k], 0);
-        if (n != 0) *pGot = true;
-    }
-    return true;
+void OnFrames(void *context, DWORD net, const RibexFrame *frames, DWORD n, DWORD lost) {
+    DumpReader *r = static_cast<DumpReader *>(context);
+    if (lost != 0) InterlockedAdd64(&r->lapped, lost);
+    for (DWORD k = 0; k < n; ++k) Add(r, net, &frames[k], 0);
+    if (n != 0) SetEvent(r->hAdded);
 }
 
-DWORD WINAPI ReaderThread(void *param) {
-    DumpReader *r = static_cast<DumpReader *>(param);
-    RibexFrame *frames = new RibexFrame[kReadBatch];
-    HANDLE wakes[MAXIMUM_WAIT_OBJECTS];
-    DWORD noWakes = 0;
-    for (DWORD i = 0; i < r->noNets && noWakes < MAXIMUM_WAIT_OBJECTS; ++i)
-        wakes[noWakes++] = RibexGetWakeEvent(r->nets[i]);
-    while (!r->stop) {
-        bool got = false;
-        bool goOn = ReadPass(r, frames, &got);
-        if (got) SetEvent(r->hAdded);
-        if (!goOn) break;
-        if (!got && noWakes != 0) WaitForMultipleObjects(noWakes, wakes, FALSE, kIdleWaitMs);
-    }
-    delete[] frames;
-    return 0;
+// Every failed read goes to the printer, which says what happened; the
+// reader goes on after the server's going and the reopen only.
+bool OnReadError(void *context, DWORD net, DWORD errorCode) {
+    DumpReader *r = static_cast<DumpReader *>(context);
+    Add(r, net, NULL, errorCode);
+    SetEvent(r->hAdded);
+    return ToolReadErrorIsServerEvent(errorCode);
 }
 
 }  // namespace
 
-BOOL DumpReaderStart(DumpReader *r, RibexClientNet *const *nets, DWORD noNets, DWORD capacity) {
-    ZeroMemory(r, sizeof(*r));
-    r->nets = nets;
-    r->noNets = noNets;
+BOOL DumpReaderStart(DumpReader *r, const std::vector<RibexClientNet *> &nets, DWORD capacity) {
+    r->reader.nets = nets;
+    r->reader.onFrames = OnFrames;
+    r->reader.onReadError = OnReadError;
+    r->reader.context = r;
+    r->reader.idleWaitMs = kIdleWaitMs;
     r->capacity = capacity;
+    r->added = r->taken = r->lapped = r->dropped = 0;
     r->entries = (DumpEntry *)HeapAlloc(GetProcessHeap(), 0, capacity * sizeof(DumpEntry));
     r->hAdded = CreateEventW(NULL, FALSE, FALSE, NULL);
-    if (r->entries != NULL && r->hAdded != NULL)
-        r->hThread = CreateThread(NULL, 0, ReaderThread, r, 0, NULL);
-    if (r->hThread != NULL) return TRUE;
+    if (r->entries != NULL && r->hAdded != NULL && ToolReaderStart(&r->reader)) return TRUE;
     DWORD error = r->entries == NULL ? (DWORD)ERROR_NOT_ENOUGH_MEMORY : GetLastError();
     DumpReaderStop(r);
     SetLastError(error);
@@ -88,14 +66,9 @@ DWORD DumpReaderTake(DumpReader *r, DumpEntry *out, DWORD max) {
 }
 
 void DumpReaderStop(DumpReader *r) {
-    if (r->hThread != NULL) {
-        InterlockedExchange(&r->stop, 1);
-        WaitForSingleObject(r->hThread, INFINITE);
-        CloseHandle(r->hThread);
-    }
+    ToolReaderStop(&r->reader);
     if (r->hAdded != NULL) CloseHandle(r->hAdded);
     if (r->entries != NULL) HeapFree(GetProcessHeap(), 0, r->entries);
-    r->hThread = NULL;
     r->hAdded = NULL;
     r->entries = NULL;
 }

@@ -29,10 +29,7 @@ const CanDbMessage *DumpSignalsDecode(DumpSignals *s, const char *net, const Rib
     if (frame->errorCode != 0 || s->set.entries.empty()) return nullptr;
     DWORD canId = frame->msg.can.id;
     if (canId & RX_REMOTE_FRAME_FLAG) return nullptr;
-    // The record has no extended flag: identifiers above 7FF are extended,
-    // and a small one may be either (standard first).
-    const CanDbMessage *msg = CanDbSetFind(&s->set, net, canId, canId > 0x7FF);
-    if (msg == nullptr && canId <= 0x7FF) msg = CanDbSetFind(&s->set, net, canId, true);
+    const CanDbMessage *msg = CanDbSetFindFrame(&s->set, net, canId);
     if (msg == nullptr) return nullptr;
     DWORD length = frame->msg.length > 8 ? 8 : frame->msg.length;
     CanDbDecode(msg, frame->msg.can.data, length, s->values.data(), s->values.size());

@@ -252,8 +252,9 @@ size_t CanAscBeginFormat(const CanAscDate *date, char *buffer, size_t size)
 
 static int FormatOffset(uint64_t offset, char *buffer, size_t size)
 {
-    return snprintf(buffer, size, "%4llu.%06lu", (unsigned long long)(offset / 10000000ull),
-                    (unsigned long)(offset % 10000000ull / 10u));
+    char stamp[CAN_STAMP_TEXT_MAX];
+    CanStampFormat(offset, stamp, sizeof(stamp));
+    return snprintf(buffer, size, "%11s", stamp);  // seconds right-aligned in four places
 }
 
 size_t CanAscFrameFormat(uint64_t offset, uint32_t channel, const RxMsg *msg, char *buffer,

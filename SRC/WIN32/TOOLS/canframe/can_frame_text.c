@@ -118,7 +118,7 @@ static size_t FormatFrame(const RxMsg *msg, int allowError, char *buffer, size_t
     int remote = (msg->can.id & RX_REMOTE_FRAME_FLAG) != 0;
     int isError = allowError && !remote && (id & ~CAN_EXTENDED_ID_MAX) == CAN_ERR_FLAG;
     if ((id > CAN_EXTENDED_ID_MAX && !isError) || msg->length > 8) return 0;
-    int digits = id > CAN_STANDARD_ID_MAX ? 8 : 3;
+    int digits = CanIdIsExtended(id) ? 8 : 3;
     for (int i = digits - 1; i >= 0; i--) text[at++] = HEX_DIGITS[(id >> (4 * i)) & 0xF];
     text[at++] = '#';
     if (remote) {
@@ -251,9 +251,9 @@ static size_t FormatLogLine(const RxMsg *msg, int allowError, const char *iface,
     if (!msg || !iface || !buffer || size == 0) return 0;
     char frame[CAN_FRAME_TEXT_MAX];
     if (!FormatFrame(msg, allowError, frame, sizeof(frame))) return 0;
-    unsigned long long seconds = (unsigned long long)(msg->timeStamp / 10000000ull);
-    unsigned long micros = (unsigned long)((msg->timeStamp % 10000000ull) / 10u);
-    int n = snprintf(buffer, size, "(%llu.%06lu) %s %s", seconds, micros, iface, frame);
+    char stamp[CAN_STAMP_TEXT_MAX];
+    CanStampFormat(msg->timeStamp, stamp, sizeof(stamp));
+    int n = snprintf(buffer, size, "(%s) %s %s", stamp, iface, frame);
     if (n < 0 || (size_t)n >= size) {
         buffer[0] = 0;
         return 0;
@@ -274,4 +274,16 @@ size_t CanErrorLogLineFormat(uint64_t timeStamp, uint32_t errorCode, const char 
     msg.timeStamp = timeStamp;
     CanErrorFrameEncode(errorCode, &msg);
     return FormatLogLine(&msg, 1, iface, buffer, size);
+}
+
+size_t CanStampFormat(uint64_t stamp, char *buffer, size_t size)
+{
+    if (!buffer || size == 0) return 0;
+    int n = snprintf(buffer, size, "%llu.%06lu", (unsigned long long)(stamp / 10000000ull),
+                     (unsigned long)((stamp % 10000000ull) / 10u));
+    if (n < 0 || (size_t)n >= size) {
+        buffer[0] = 0;
+        return 0;
+    }
+    return (size_t)n;
 }

@@ -43,6 +43,22 @@ extern "C" {
 
 #define CAN_STANDARD_ID_MAX 0x7FFu
 #define CAN_EXTENDED_ID_MAX 0x1FFFFFFFu
+// Room for "seconds.micros" of any 64-bit time stamp and its NUL.
+#define CAN_STAMP_TEXT_MAX 28u
+
+// The one rule for an identifier without a flag of its own (RxMsg has
+// none): above 7FF it is extended. Bit 31, the remote mark, is no part of
+// the identifier.
+static inline int CanIdIsExtended(uint32_t id)
+{
+    return (id & ~RX_REMOTE_FRAME_FLAG) > CAN_STANDARD_ID_MAX;
+}
+
+// A time stamp of 100 ns units as the log line shows it, "seconds.micros"
+// with six fraction digits (the last 100 ns digit is dropped), NUL-
+// terminated. Returns the characters written without the NUL, 0 when
+// size is too small.
+size_t CanStampFormat(uint64_t stamp, char *buffer, size_t size);
 
 // Parses the frame part ("123#DEADBEEF"); leading and trailing blanks are
 // ignored. Fills msg->length and msg->can (unused data bytes zero) and

@@ -186,4 +186,36 @@ TEST(CanLogLine, FormatsAndParsesBack)
     EXPECT_STREQ("", line);
 }
 
+TEST(CanFrameText, OneRuleTellsExtendedIdentifiersAndTheRemoteMarkIsNoPartOfThem)
+{
+    EXPECT_FALSE(CanIdIsExtended(0x000));
+    EXPECT_FALSE(CanIdIsExtended(0x7FF));
+    EXPECT_TRUE(CanIdIsExtended(0x800));
+    EXPECT_TRUE(CanIdIsExtended(0x1FFFFFFF));
+    EXPECT_FALSE(CanIdIsExtended(0x7FF | RX_REMOTE_FRAME_FLAG));
+    EXPECT_TRUE(CanIdIsExtended(0x800 | RX_REMOTE_FRAME_FLAG));
+}
+
+TEST(CanFrameText, TimeStampsShowSecondsAndMicroseconds)
+{
+    const struct {
+        uint64_t stamp;
+        const char *text;
+    } cases[] = {
+        {0, "0.000000"},
+        {9, "0.000000"},  // the last 100 ns digit is dropped, not rounded
+        {10, "0.000001"},
+        {14365090522497139ull, "1436509052.249713"},
+        {~0ull, "1844674407370.955161"},
+    };
+    for (const auto &c : cases) {
+        char text[CAN_STAMP_TEXT_MAX];
+        EXPECT_EQ(strlen(c.text), CanStampFormat(c.stamp, text, sizeof(text))) << c.text;
+        EXPECT_STREQ(c.text, text);
+    }
+    char small[8];
+    EXPECT_EQ(0u, CanStampFormat(10, small, sizeof(small))) << "0.000001 needs 9 bytes";
+    EXPECT_STREQ("", small);
+}
+
 }  // namespace

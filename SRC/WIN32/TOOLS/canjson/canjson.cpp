@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "can_error_frame.h"
+#include "can_frame_text.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ void CanJsonFrameFromRxMsg(const RxMsg *msg, uint32_t errorCode, unsigned long l
     frame->errorCode = errorCode;
     if (errorCode != 0 || msg == nullptr) return;
     frame->id = msg->can.id & ~RX_REMOTE_FRAME_FLAG;
-    frame->ext = frame->id > 0x7FF;
+    frame->ext = CanIdIsExtended(frame->id) != 0;
     frame->rtr = (msg->can.id & RX_REMOTE_FRAME_FLAG) != 0;
     frame->dlc = msg->length > kMaxDlc ? kMaxDlc : msg->length;
     frame->data = msg->can.data;

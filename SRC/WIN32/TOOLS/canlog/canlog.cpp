@@ -13,16 +13,11 @@
 #include "canlog_jsonl.h"
 #include "canlog_options.h"
 #include "canlogio.h"
-#include "ribex_version.h"
+#include "tool_clock.h"
+#include "tool_stop.h"
 
 namespace {
 
-volatile LONG g_stop = 0;
-
-BOOL WINAPI OnConsoleCtrl(DWORD) {
-    InterlockedExchange(&g_stop, 1);
-    return TRUE;
-}
 
 std::string Narrow(const std::wstring &w) {
     if (w.empty()) return std::string();
@@ -32,10 +27,6 @@ std::string Narrow(const std::wstring &w) {
     return s;
 }
 
-int Usage(const std::wstring &error) {
-    fprintf(stderr, "canlog: %s\n\n%s", Narrow(error).c_str(), CanlogUsage());
-    return 2;
-}
 
 // Where the records go: a log writer, the CSV of signals or JSON Lines.
 struct Sink {
@@ -145,15 +136,12 @@ int Convert(const CanlogOptions &o) {
         CanLogReaderClose(reader);
         return 1;
     }
-    SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
     Progress progress = {false, !o.quiet && StderrIsConsole(), GetTickCount64()};
-    LARGE_INTEGER f, t0, t1;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&t0);
+    unsigned long long t0 = ToolNow100ns();
     unsigned long long written = 0;
     bool writeFailed = false;
     CanLogRecord rec;
-    while (!g_stop && CanLogReaderNext(reader, &rec)) {
+    while (!ToolStopRequested() && CanLogReaderNext(reader, &rec)) {
         if (!SinkWrite(&sink, &rec)) {
             writeFailed = true;
             break;
@@ -161,13 +149,13 @@ int Convert(const CanlogOptions &o) {
         written++;
         if (progress.enabled && (written & 0xFFF) == 0) ShowProgress(&progress, reader, written);
     }
-    bool interrupted = g_stop != 0;
+    bool interrupted = ToolStopRequested() != FALSE;
     if (!SinkClose(&sink)) writeFailed = true;
-    QueryPerformanceCounter(&t1);
+    unsigned long long t1 = ToolNow100ns();
     if (progress.shown) fputc('\n', stderr);
     if (writeFailed) fprintf(stderr, "canlog: writing '%s' failed\n", Narrow(o.output).c_str());
     const CanLogReadStatus *st = CanLogReaderGetStatus(reader);
-    PrintStatistics(o, st, written, (double)(t1.QuadPart - t0.QuadPart) / (double)f.QuadPart,
+    PrintStatistics(o, st, written, (double)(t1 - t0) / 1e7,
                     interrupted);
     bool damaged = st->stop != CanLogStop::None;
     CanLogReaderClose(reader);
@@ -178,15 +166,11 @@ int Convert(const CanlogOptions &o) {
 
 int wmain(int argc, wchar_t **argv) {
     CanlogOptions o;
+    ToolSpec spec = CanlogToolSpec(&o);
     std::wstring error;
-    if (!ParseCanlogOptions(argc, argv, &o, &error)) return Usage(error);
-    if (o.help) {
-        fputs(CanlogUsage(), stdout);
-        return 0;
-    }
-    if (o.version) {
-        printf("canlog " RIBEX_VERSION_STRING "\n");
-        return 0;
-    }
+    if (!ParseCanlogOptions(argc, argv, &o, &error)) return ToolFail(spec, error);
+    ToolArgs args;
+    if (o.help || o.version) return ToolBegin(spec, argc, argv, &args);
+    if (!ToolStopInstall()) return 1;
     return Convert(o);
 }

@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include "can_frame_text.h"
 #include "canlog_output.h"
 
 namespace {
@@ -36,9 +37,8 @@ bool CsvOpen(CsvWriter *w, const wchar_t *path, const CanDatabase *db) {
 
 bool CsvWriteRecord(CsvWriter *w, const CanLogRecord *rec) {
     if (rec->isError) return true;
-    char time[40];
-    snprintf(time, sizeof(time), "%llu.%06llu", (unsigned long long)(rec->timeNs / 1000000000u),
-             (unsigned long long)(rec->timeNs % 1000000000u / 1000u));
+    char time[CAN_STAMP_TEXT_MAX];
+    CanStampFormat(rec->timeNs / 100u, time, sizeof(time));  // 100 ns units
     std::string &row = w->row;
     row.assign(time);
     const CanDbMessage *msg =

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "canlogio.h"
+#include "tool_options.h"
 
 // What canlog writes: a log file, or decoded signals.
 enum class CanlogOutput { Log, Csv, Jsonl };
@@ -18,6 +19,7 @@ struct CanlogOptions {
     CanLogFormat outputFormat = CanLogFormat::Unknown;
     std::wstring dbcPath;           // --dbc: CSV of decoded signals
     int blfCompression = 6;
+    bool outputGiven = false;       // -o: the format is not OUT's extension's
     bool quiet = false;             // no progress line
     bool help = false;
     bool version = false;
@@ -26,5 +28,5 @@ struct CanlogOptions {
 // Parses argv[1..]; FALSE with *error saying what was wrong.
 bool ParseCanlogOptions(int argc, wchar_t **argv, CanlogOptions *options, std::wstring *error);
 
-// The usage text with worked examples.
-const char *CanlogUsage();
+// The option table, filling *options (its usage text with worked examples).
+ToolSpec CanlogToolSpec(CanlogOptions *options);

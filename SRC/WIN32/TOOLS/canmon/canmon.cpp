@@ -14,18 +14,13 @@
 #include "canmon_reader.h"
 #include "canmon_view.h"
 #include "ribex_version.h"
+#include "tool_nets.h"
+#include "tool_stop.h"
 
 namespace {
 
 const ULONGLONG kMarkHoldMs = 1000;  // a changed byte stays highlighted this long
 const DWORD kPlainTickMs = 50;
-
-volatile LONG g_stop = 0;
-
-BOOL WINAPI OnConsoleCtrl(DWORD) {
-    InterlockedExchange(&g_stop, 1);
-    return TRUE;
-}
 
 struct Monitor {
     MonOptions options;
@@ -40,7 +35,7 @@ bool TimeIsUp(const Monitor &m, ULONGLONG nowMs) {
     return m.options.runTimeMs != 0 && nowMs - m.startMs >= m.options.runTimeMs;
 }
 
-bool ShouldStop(const Monitor &m) { return g_stop != 0 || m.reader.failed != 0; }
+bool ShouldStop(const Monitor &m) { return ToolStopRequested() || m.reader.reader.failed != 0; }
 
 // Opens every net; on a failure the ones opened are closed again.
 bool OpenNets(Monitor *m) {
@@ -48,36 +43,9 @@ bool OpenNets(Monitor *m) {
     if (!m->options.queueName.empty()) client.serverQueueName = m->options.queueName.c_str();
     client.haveUniqueId = m->options.haveUniqueId;
     client.uniqueIdHigh = m->options.uniqueIdHigh;
-    for (size_t i = 0; i < m->options.nets.size(); ++i) {
-        // Several nets with one unique id: the low part tells them apart.
-        client.uniqueIdLow = m->options.uniqueIdLow + (DWORD)i;
-        RibexClientNet *pNet = nullptr;
-        RibexOpenFailure failure;
-        const wchar_t *name = m->options.nets[i].c_str();
-        if (!RibexOpenNetEx(name, &client, &pNet, &failure)) {
-            wchar_t text[768];
-            RibexDescribeOpenFailure(name, &failure, text, sizeof(text) / sizeof(text[0]));
-            fprintf(stderr, "canmon: cannot open %ls: %ls\n", name, text);
-            for (RibexClientNet *pOpen : m->reader.nets) RibexCloseNet(pOpen);
-            m->reader.nets.clear();
-            return false;
-        }
-        m->reader.nets.push_back(pNet);
-    }
-    return true;
-}
-
-bool CloseNets(Monitor *m) {
-    bool ok = true;
-    for (size_t i = 0; i < m->reader.nets.size(); ++i) {
-        if (!RibexCloseNet(m->reader.nets[i])) {
-            fprintf(stderr, "canmon: close of %ls failed, error %lu\n", m->options.nets[i].c_str(),
-                    GetLastError());
-            ok = false;
-        }
-    }
-    m->reader.nets.clear();
-    return ok;
+    client.uniqueIdLow = m->options.uniqueIdLow;
+    return ToolOpenNets("canmon", m->options.nets, &client, ToolUniqueIds::LowPerNet,
+                        &m->reader.reader.nets) != FALSE;
 }
 
 void PrintPlainTable(Monitor *m, MonMarks *marks) {
@@ -229,62 +197,57 @@ std::vector<std::string> NetNamesUtf8(const MonOptions &o) {
     return names;
 }
 
-int Usage(FILE *out, const std::wstring &error) {
-    if (!error.empty()) fprintf(out, "canmon: %ls\n\n", error.c_str());
-    fputws(MonUsage(), out);
-    return error.empty() ? 0 : 2;
+
+// The view's settings from the options.
+void SetUpView(Monitor *m) {
+    m->view.sort = m->options.sort;
+    m->view.filters = m->options.filters;
+    m->view.bitRate = m->options.bitRate;
+    m->view.netNames = m->options.nets;
+    m->view.haveSignals = !m->options.databases.empty();
+    m->view.signalsView = m->view.haveSignals && m->options.signalsFirst;
+}
+
+// The table fed by the reader thread, shown until q, Ctrl+C or -T.
+int RunMonitor(Monitor *m) {
+    MonTableInit(&m->table, (DWORD)m->options.nets.size());
+    if (m->view.haveSignals) MonTableSetDatabases(&m->table, &m->databases, NetNamesUtf8(m->options));
+    m->reader.table = &m->table;
+    m->reader.reader.readDelayMs = m->options.readDelayMs;
+    if (!MonReaderStart(&m->reader)) {
+        fprintf(stderr, "canmon: the reader thread could not be started, error %lu\n", GetLastError());
+        return 1;
+    }
+    m->startMs = GetTickCount64();
+    MonConsole con;
+    if (!m->options.plain && MonConsoleOpen(&con)) {
+        m->view.styled = true;
+        RunInteractive(m, &con);
+        MonConsoleClose(&con);
+    } else {
+        RunPlain(m);
+    }
+    MonReaderStop(&m->reader);
+    if (!m->reader.reader.failed) return 0;
+    fprintf(stderr, "canmon: read of %ls failed, error %lu\n",
+            m->options.nets[m->reader.reader.failedNet].c_str(), m->reader.reader.errorCode);
+    return 1;
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t **argv) {
-    // -V wins over any other argument, as in every tool of ours.
-    if (RibexVersionAsked(argc, argv)) {
-        printf("canmon " RIBEX_VERSION_STRING "\n");
-        return 0;
-    }
     Monitor m;
+    ToolSpec spec = MonToolSpec(&m.options);
+    ToolArgs args;
+    int code = ToolBegin(spec, argc, argv, &args);
+    if (code >= 0) return code;
     std::wstring error;
-    if (!ParseMonOptions(argc, argv, &m.options, &error)) return Usage(stderr, error);
-    if (m.options.help) return Usage(stdout, L"");
-    m.view.sort = m.options.sort;
-    m.view.filters = m.options.filters;
-    m.view.bitRate = m.options.bitRate;
-    m.view.netNames = m.options.nets;
-    m.view.haveSignals = !m.options.databases.empty();
-    m.view.signalsView = m.view.haveSignals && m.options.signalsFirst;
-
-    if (!LoadDatabases(&m)) return 1;
-
-    SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
-    if (!OpenNets(&m)) return 1;
-    MonTableInit(&m.table, (DWORD)m.options.nets.size());
-    if (m.view.haveSignals) MonTableSetDatabases(&m.table, &m.databases, NetNamesUtf8(m.options));
-    m.reader.table = &m.table;
-    m.reader.readDelayMs = m.options.readDelayMs;
-    int rc = 0;
-    if (!MonReaderStart(&m.reader)) {
-        fprintf(stderr, "canmon: the reader thread could not be started, error %lu\n",
-                GetLastError());
-        rc = 1;
-    } else {
-        m.startMs = GetTickCount64();
-        MonConsole con;
-        if (!m.options.plain && MonConsoleOpen(&con)) {
-            m.view.styled = true;
-            RunInteractive(&m, &con);
-            MonConsoleClose(&con);
-        } else {
-            RunPlain(&m);
-        }
-        MonReaderStop(&m.reader);
-    }
-    if (m.reader.failed) {
-        fprintf(stderr, "canmon: read of %ls failed, error %lu\n",
-                m.options.nets[m.reader.failedNet].c_str(), m.reader.errorCode);
-        rc = 1;
-    }
-    if (!CloseNets(&m)) rc = 1;
+    if (!MonTakeNets(args.operands, &m.options, &error)) return ToolFail(spec, error);
+    SetUpView(&m);
+    if (!LoadDatabases(&m) || !ToolStopInstall() || !OpenNets(&m)) return 1;
+    int rc = RunMonitor(&m);
+    if (!ToolCloseNets("canmon", m.options.nets, &m.reader.reader.nets)) rc = 1;
     PrintSummary(m);
     return rc;
 }

@@ -8,6 +8,7 @@
 
 #include "can_id_filter.h"
 #include "ribex_client.h"
+#include "tool_options.h"
 
 enum class MonSort { Id, Rate, Age };
 
@@ -18,7 +19,7 @@ struct MonOptions {
     MonSort sort = MonSort::Id;
     bool plain = false;     // -S: plain tables even on a console
     DWORD intervalMs = 0;   // -i: plain table every intervalMs (0: see runTimeMs)
-    DWORD runTimeMs = 0;    // -t: stop after runTimeMs (0: until q or Ctrl+C)
+    DWORD runTimeMs = 0;    // -T: stop after runTimeMs (0: until q or Ctrl+C)
     DWORD refreshMs = 250;  // -r: console redraw period
     DWORD staleMs = 5000;   // -a: rows not seen for this long go with 'd'
     DWORD readDelayMs = 0;  // --read-delay: the reader sleeps after each pass (tests)
@@ -30,6 +31,9 @@ struct MonOptions {
     bool help = false;
 };
 
+// The nets after the options; false with *error for a wrong one.
+bool MonTakeNets(const std::vector<const wchar_t *> &operands, MonOptions *o, std::wstring *error);
+
 // Parses argv[1..]; false with *error saying which argument was wrong.
 bool ParseMonOptions(int argc, wchar_t **argv, MonOptions *o, std::wstring *error);
 
@@ -38,5 +42,6 @@ bool ParseMonOptions(int argc, wchar_t **argv, MonOptions *o, std::wstring *erro
 bool ParseMonFilters(const std::wstring &text, std::vector<CanIdFilter> *filters,
                      std::wstring *error);
 
-const wchar_t *MonUsage();
+// The option table, filling *o (its usage text, its wrong-argument message).
+ToolSpec MonToolSpec(MonOptions *o);
 const wchar_t *MonSortName(MonSort sort);

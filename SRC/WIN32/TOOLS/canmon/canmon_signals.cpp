@@ -9,10 +9,7 @@ unsigned long long MessageKey(DWORD net, DWORD canId) { return (unsigned long lo
 const CanDbMessage *FindMessage(const MonTable *t, DWORD net, DWORD canId) {
     if (net >= t->netNames.size()) return nullptr;
     const char *name = t->netNames[net].c_str();
-    // The record has no extended flag: above 7FF is extended, below either.
-    const CanDbMessage *msg = CanDbSetFind(t->databases, name, canId, canId > 0x7FF);
-    if (msg == nullptr && canId <= 0x7FF) msg = CanDbSetFind(t->databases, name, canId, true);
-    return msg;
+    return CanDbSetFindFrame(t->databases, name, canId);
 }
 
 // The first signal row of the frame's message; adds the message's rows on

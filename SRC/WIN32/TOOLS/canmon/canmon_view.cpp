@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "can_bus_load.h"
+#include "can_frame_text.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ unsigned long long Key(const MonRow *row) {
 }
 
 DWORD BareId(DWORD canId) { return canId & ~RX_REMOTE_FRAME_FLAG; }
-bool IsExtended(DWORD canId) { return BareId(canId) > 0x7FF; }
+bool IsExtended(DWORD canId) { return CanIdIsExtended(canId) != 0; }
 bool IsRemote(DWORD canId) { return (canId & RX_REMOTE_FRAME_FLAG) != 0; }
 
 std::wstring Format(const wchar_t *format, ...) {

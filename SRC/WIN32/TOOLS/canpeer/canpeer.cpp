@@ -15,7 +15,7 @@
 #include "canpeer_options.h"
 #include "canpeer_restbus.h"
 #include "canpeer_signals.h"
-#include "ribex_version.h"
+#include "tool_clock.h"
 
 namespace {
 
@@ -26,23 +26,14 @@ struct Sink {
     const PeerOptions *options;
     CanSink out = {INVALID_HANDLE_VALUE, nullptr, nullptr, 0, 0};
     char name[CAN_LOG_IFACE_MAX + 1] = {};
-    LARGE_INTEGER frequency = {};
     uint64_t dropped = 0;  // rest bus: frames nobody took from a full queue
     bool dropping = false;
 };
 
-uint64_t Now100ns(const Sink &sink)
-{
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    uint64_t f = (uint64_t)sink.frequency.QuadPart;
-    return (uint64_t)c.QuadPart / f * 10000000ull + (uint64_t)c.QuadPart % f * 10000000ull / f;
-}
-
-void SleepUntil(const Sink &sink, uint64_t due)
+void SleepUntil(uint64_t due)
 {
     for (;;) {
-        uint64_t now = Now100ns(sink);
+        uint64_t now = ToolNow100ns();
         if (now >= due) return;
         uint64_t ms = (due - now + 9999) / 10000;
         Sleep(ms > 1000 ? 1000 : (DWORD)ms);
@@ -52,7 +43,6 @@ void SleepUntil(const Sink &sink, uint64_t due)
 bool OpenSink(Sink *sink, const PeerOptions &o)
 {
     sink->options = &o;
-    QueryPerformanceFrequency(&sink->frequency);
     size_t i = 0;
     for (; i < o.targetName.size() && i < CAN_LOG_IFACE_MAX; i++) {
         sink->name[i] = o.targetName[i] < 128 ? (char)o.targetName[i] : '?';
@@ -82,7 +72,7 @@ bool OpenSink(Sink *sink, const PeerOptions &o)
 
 void PrintSent(const Sink &sink, const RxMsg *frames, DWORD n)
 {
-    uint64_t now = Now100ns(sink);
+    uint64_t now = ToolNow100ns();
     for (DWORD i = 0; i < n; i++) {
         RxMsg shown = frames[i];
         shown.timeStamp = now;
@@ -152,7 +142,7 @@ void WarnBehind(const Sink &sink, Pacing *p, double rate)
 {
     if (p->warned) return;
     p->warned = true;
-    double seconds = (double)(Now100ns(sink) - p->start) / 1e7;
+    double seconds = (double)(ToolNow100ns() - p->start) / 1e7;
     std::fwprintf(stderr,
                   L"canpeer: warning: cannot keep %.0f frames/s on %hs: the path carries "
                   L"about %.0f frames/s; sending as fast as it goes\n",
@@ -169,16 +159,16 @@ bool SendPaced(Sink *sink, DWORD count, DueOf dueOf, FrameOf frameOf, double rat
                Pacing *p)
 {
     std::vector<RxMsg> batch(batchMax);
-    p->start = Now100ns(*sink);
+    p->start = ToolNow100ns();
     while (p->sent < count) {
-        uint64_t elapsed = Now100ns(*sink) - p->start;
+        uint64_t elapsed = ToolNow100ns() - p->start;
         DWORD n = 0;
         while (p->sent + n < count && n < batchMax && dueOf(p->sent + n) <= elapsed) {
             batch[n] = frameOf(p->sent + n);
             n++;
         }
         if (n == 0) {
-            SleepUntil(*sink, p->start + dueOf(p->sent));
+            SleepUntil(p->start + dueOf(p->sent));
             continue;
         }
         if (!Send(sink, batch.data(), n)) return false;
@@ -186,19 +176,19 @@ bool SendPaced(Sink *sink, DWORD count, DueOf dueOf, FrameOf frameOf, double rat
         if (rate > 0 && p->sent < count && elapsed > dueOf(p->sent) + BEHIND_WARNING)
             WarnBehind(*sink, p, rate);
     }
-    p->end = Now100ns(*sink);
+    p->end = ToolNow100ns();
     return true;
 }
 
 bool SendFast(Sink *sink, DWORD count, const RxMsg *frames, Pacing *p)
 {
-    p->start = Now100ns(*sink);
+    p->start = ToolNow100ns();
     for (; p->sent < count;) {
         DWORD n = count - p->sent < FAST_BATCH ? count - p->sent : FAST_BATCH;
         if (!Send(sink, frames + p->sent, n)) return false;
         p->sent += n;
     }
-    p->end = Now100ns(*sink);
+    p->end = ToolNow100ns();
     return true;
 }
 
@@ -288,9 +278,8 @@ std::string Utf8(const std::wstring &text)
 // usage, as for the other wrong arguments.
 int FailArgument(const std::string &text)
 {
-    std::fprintf(stderr, "canpeer: %s\n\n", text.c_str());
-    std::fwprintf(stderr, L"%ls", PeerUsage());
-    return 2;
+    PeerOptions unused;
+    return ToolFail(PeerToolSpec(&unused), std::wstring(text.begin(), text.end()));
 }
 
 bool LoadDatabase(const PeerOptions &o, CanDatabase *db)
@@ -348,9 +337,9 @@ bool SendRestBusFrames(void *context, const RxMsg *frames, DWORD n)
     return true;
 }
 
-uint64_t SinkClock(void *context)
+uint64_t SinkClock(void *)
 {
-    return Now100ns(*(Sink *)context);
+    return ToolNow100ns();
 }
 
 bool RunRestBus(Sink *sink, const PeerOptions &o, RestBus *bus)
@@ -369,62 +358,71 @@ bool RunRestBus(Sink *sink, const PeerOptions &o, RestBus *bus)
     return ok;
 }
 
+// What canpeer sends, made before the target is opened: the frames of a
+// log or of DBC messages, or the rest bus.
+struct Material {
+    std::vector<RxMsg> frames;
+    LogCounts counts;
+    CanDatabase db;
+    RestBus bus;
+};
+
+// The log or the DBC file read; the exit code 2 when they cannot be, else 0.
+int Prepare(const PeerOptions &options, Material *m)
+{
+    std::wstring error;
+    if (options.mode == PeerMode::Replay && !LoadFrameLog(options.replayFile, &m->frames, &m->counts, &error)) {
+        std::fwprintf(stderr, L"canpeer: %ls\n", error.c_str());
+        return 2;
+    }
+    if (options.dbcFile.empty()) return 0;
+    if (!LoadDatabase(options, &m->db)) return 2;
+    std::string why;
+    std::vector<std::string> notes;
+    if (options.mode == PeerMode::Signals && !BuildMessageFrames(&m->db, options, &m->frames, &why))
+        return FailArgument(why);
+    if (options.mode == PeerMode::RestBus && !RestBusInit(&m->bus, &m->db, options.nodes, &notes, &why))
+        return FailArgument(why);
+    for (const std::string &note : notes) std::fprintf(stderr, "canpeer: %s\n", note.c_str());
+    return 0;
+}
+
+// Sends what the mode says into the open sink; false when a frame could not go.
+bool Send(Sink *sink, const PeerOptions &options, Material *m)
+{
+    Pacing pacing;
+    bool ok = false;
+    switch (options.mode) {
+        case PeerMode::Frames: ok = RunList(sink, options, options.frames, &pacing); break;
+        case PeerMode::Signals: ok = RunList(sink, options, m->frames, &pacing); break;
+        case PeerMode::Generator: ok = RunGenerator(sink, options, &pacing); break;
+        case PeerMode::Replay: ok = SendAll(sink, m->frames, !options.asFastAsPossible, &pacing); break;
+        case PeerMode::RestBus: return RunRestBus(sink, options, &m->bus);
+    }
+    if (ok) PrintStatistics(*sink, options, pacing, options.mode == PeerMode::Replay ? &m->counts : nullptr);
+    return ok;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t **argv)
 {
-    if (RibexVersionAsked(argc, argv)) {
-        std::printf("canpeer " RIBEX_VERSION_STRING "\n");
-        return 0;
-    }
     PeerOptions options;
+    ToolSpec spec = PeerToolSpec(&options);
+    if (ToolAnswerVersion(spec.name, argc, argv)) return 0;
     std::wstring error;
-    if (!ParsePeerOptions(argc, argv, &options, &error)) {
-        std::fwprintf(stderr, L"canpeer: %ls\n\n%ls", error.c_str(), PeerUsage());
-        return 2;
-    }
+    if (!ParsePeerOptions(argc, argv, &options, &error)) return ToolFail(spec, error);
     if (options.help) {
-        std::fwprintf(stdout, L"%ls", PeerUsage());
+        std::printf("%ls", ToolUsageText(spec).c_str());
         return 0;
     }
     if (options.target == PeerTarget::Sim && !options.uniqueIdGiven) options.uniqueIdHigh = GetCurrentProcessId();
-
-    std::vector<RxMsg> frames;
-    LogCounts counts;
-    if (options.mode == PeerMode::Replay &&
-        !LoadFrameLog(options.replayFile, &frames, &counts, &error)) {
-        std::fwprintf(stderr, L"canpeer: %ls\n", error.c_str());
-        return 2;
-    }
-    CanDatabase db;
-    RestBus bus;
-    if (!options.dbcFile.empty()) {
-        if (!LoadDatabase(options, &db)) return 2;
-        std::string why;
-        std::vector<std::string> notes;
-        if (options.mode == PeerMode::Signals && !BuildMessageFrames(&db, options, &frames, &why))
-            return FailArgument(why);
-        if (options.mode == PeerMode::RestBus && !RestBusInit(&bus, &db, options.nodes, &notes, &why))
-            return FailArgument(why);
-        for (const std::string &note : notes) std::fprintf(stderr, "canpeer: %s\n", note.c_str());
-    }
-
+    Material material;
+    int code = Prepare(options, &material);
+    if (code != 0) return code;
     Sink sink;
     if (!OpenSink(&sink, options)) return 1;
-    bool ok = false;
-    Pacing pacing;
-    switch (options.mode) {
-        case PeerMode::Frames: ok = RunList(&sink, options, options.frames, &pacing); break;
-        case PeerMode::Signals: ok = RunList(&sink, options, frames, &pacing); break;
-        case PeerMode::Generator: ok = RunGenerator(&sink, options, &pacing); break;
-        case PeerMode::Replay:
-            ok = SendAll(&sink, frames, !options.asFastAsPossible, &pacing);
-            break;
-        case PeerMode::RestBus: ok = RunRestBus(&sink, options, &bus); break;
-    }
-    if (ok && options.mode != PeerMode::RestBus)
-        PrintStatistics(sink, options, pacing,
-                        options.mode == PeerMode::Replay ? &counts : nullptr);
+    bool ok = Send(&sink, options, &material);
     CloseSink(&sink);
     return ok ? 0 : 1;
 }

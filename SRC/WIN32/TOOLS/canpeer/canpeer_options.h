@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "rx_buffer_layout.h"
+#include "tool_options.h"
 
 enum class PeerTarget { None, Device, Sim };
 enum class PeerMode { Frames, Generator, Replay, Signals, RestBus };
@@ -20,6 +21,7 @@ struct PeerOptions {
     PeerMode mode = PeerMode::Frames;
 
     std::vector<RxMsg> frames;       // cansend frames from the command line
+    bool generator = false;          // -g
 
     // Generator; -n and -r also apply to the frames and messages given.
     DWORD count = 10;
@@ -57,5 +59,5 @@ struct PeerOptions {
 // Parses argv[1..]; FALSE with *error naming the offending argument.
 bool ParsePeerOptions(int argc, wchar_t **argv, PeerOptions *options, std::wstring *error);
 
-// The usage text with worked examples.
-const wchar_t *PeerUsage();
+// The option table, filling *options (its usage text with worked examples).
+ToolSpec PeerToolSpec(PeerOptions *options);

@@ -5,22 +5,17 @@
 
 #include <algorithm>
 
+#include "tool_stop.h"
+
 namespace {
 
 constexpr uint64_t TICKS_PER_MS = 10000;
 // The name DBC files give to "no node".
 const char NO_NODE[] = "Vector__XXX";
 
-// Set by Ctrl+C; wakes the run loop, as a line from stdin does.
-volatile LONG g_stopAsked = 0;
+// Wakes the run loop when a line came from stdin (Ctrl+C wakes it with the
+// stop event).
 HANDLE g_wake = nullptr;
-
-BOOL WINAPI OnConsoleCtrl(DWORD)
-{
-    InterlockedExchange(&g_stopAsked, 1);
-    if (g_wake) SetEvent(g_wake);
-    return TRUE;
-}
 
 // Lines read from stdin, handed to the run loop. The lock guards lines.
 struct LineInbox {
@@ -199,7 +194,7 @@ bool RestBusRunUntilStopped(RestBus *bus, DWORD runTimeMs, const RestBusIo *io, 
     *run = RestBusRun{};
     InitializeCriticalSection(&g_inbox.lock);
     g_wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
+    ToolStopInstall();
     HANDLE reader = CreateThread(nullptr, 0, ReadStdinLines, nullptr, 0, nullptr);
     if (reader) CloseHandle(reader);
 
@@ -216,7 +211,7 @@ bool RestBusRunUntilStopped(RestBus *bus, DWORD runTimeMs, const RestBusIo *io, 
                 fprintf(stderr, "canpeer: %s\n", error.c_str());
         }
         uint64_t now = io->now(io->context) - start;
-        if (g_stopAsked || now >= end) break;
+        if (ToolStopRequested() || now >= end) break;
         batch.clear();
         RestBusTakeDue(bus, now, &batch);
         if (!batch.empty()) {
@@ -229,11 +224,11 @@ bool RestBusRunUntilStopped(RestBus *bus, DWORD runTimeMs, const RestBusIo *io, 
         }
         uint64_t next = std::min(RestBusNextDue(bus), end);
         uint64_t waitMs = (next - now + TICKS_PER_MS - 1) / TICKS_PER_MS;
-        WaitForSingleObject(g_wake, waitMs > 1000 ? 1000 : (DWORD)waitMs);
+        HANDLE wakes[2] = {g_wake, ToolStopEvent()};
+        WaitForMultipleObjects(wakes[1] != nullptr ? 2 : 1, wakes, FALSE, waitMs > 1000 ? 1000 : (DWORD)waitMs);
     }
     run->seconds = (double)(io->now(io->context) - start) / 1e7;
-    run->stoppedByUser = g_stopAsked != 0;
-    SetConsoleCtrlHandler(OnConsoleCtrl, FALSE);
+    run->stoppedByUser = ToolStopRequested() != FALSE;
     return ok;
 }
 

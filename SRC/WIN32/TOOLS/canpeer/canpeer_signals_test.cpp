@@ -103,8 +103,10 @@ TEST(CanPeerDbcOptions, MessagesAndNodesNeedTheDatabaseAndExcludeEachOther)
         {{L"-d", L"A", L"--dbc", L"car.dbc", L"--node", L"ECU", L"-n", L"5"}, "cycle time"},
         {{L"-d", L"A", L"-T", L"1000", L"123#11"}, "-T belongs"},
         {{L"-d", L"A", L"--dbc", L"car.dbc", L"--node", L"ECU", L"-T", L"0"}, "-T"},
-        {{L"-d", L"A", L"--dbc"}, "--dbc needs"},
-        {{L"-d", L"A", L"--dbc", L"car.dbc", L"--node"}, "--node needs"},
+        {{L"-d", L"A", L"--dbc"}, "option needs a value: '--dbc'"},
+        {{L"-d", L"A", L"--dbc", L""}, "--dbc: needs a DBC file"},
+        {{L"-d", L"A", L"--dbc", L"car.dbc", L"--node"}, "option needs a value: '--node'"},
+        {{L"-d", L"A", L"--dbc", L"car.dbc", L"--node", L""}, "--node: needs a node name"},
     };
     for (const auto &c : cases) {
         PeerOptions o;

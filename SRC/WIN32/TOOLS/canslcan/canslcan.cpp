@@ -8,17 +8,10 @@
 
 #include "can_frame_text.h"
 #include "canslcan_bridge.h"
-#include "ribex_version.h"
+#include "tool_clock.h"
+#include "tool_stop.h"
 
 namespace {
-
-Bridge *g_bridge = nullptr;
-
-BOOL WINAPI OnConsoleCtrl(DWORD)
-{
-    if (g_bridge) SetEvent(g_bridge->hStop);
-    return TRUE;
-}
 
 void CopyName(const std::wstring &name, char *out, size_t size)
 {
@@ -146,11 +139,11 @@ bool InitBridge(Bridge *b, const SlcanOptions *o)
     SlcanPortInit(&b->port);
     PendingInit(&b->pending);
     InitializeCriticalSection(&b->printLock);
-    QueryPerformanceFrequency(&b->frequency);
     CopyName(o->targetName, b->iface, sizeof(b->iface));
     CopyName(o->port, b->portName, sizeof(b->portName));
-    b->hStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    return b->hStop != nullptr;
+    if (!ToolStopInstall()) return false;
+    b->hStop = ToolStopEvent();
+    return true;
 }
 
 void DeleteBridge(Bridge *b)
@@ -160,7 +153,6 @@ void DeleteBridge(Bridge *b)
     CanSinkClose(&b->sink, 0);
     PendingDelete(&b->pending);
     DeleteCriticalSection(&b->printLock);
-    if (b->hStop) CloseHandle(b->hStop);
 }
 
 }  // namespace
@@ -178,12 +170,9 @@ void BridgeMessage(Bridge *b, const char *format, ...)
     LeaveCriticalSection(&b->printLock);
 }
 
-uint64_t BridgeHostMs(const Bridge *b)
+uint64_t BridgeHostMs(const Bridge *)
 {
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    uint64_t f = (uint64_t)b->frequency.QuadPart;
-    return (uint64_t)c.QuadPart / f * 1000ull + (uint64_t)c.QuadPart % f * 1000ull / f;
+    return ToolNowMs();
 }
 
 void BridgePrintFrame(Bridge *b, const RxMsg *msg, bool adapterStamp, uint64_t adapterMs)
@@ -201,25 +190,15 @@ void BridgePrintFrame(Bridge *b, const RxMsg *msg, bool adapterStamp, uint64_t a
 int wmain(int argc, wchar_t **argv)
 {
     SlcanOptions options;
+    ToolSpec spec = SlcanToolSpec(&options);
+    ToolArgs args;
     std::wstring error;
-    if (!ParseSlcanOptions(argc, argv, &options, &error)) {
-        fwprintf(stderr, L"canslcan: %ls\n\n%ls", error.c_str(), SlcanUsage());
-        return 2;
-    }
-    if (options.help) {
-        fwprintf(stdout, L"%ls", SlcanUsage());
-        return 0;
-    }
-    if (options.version) {
-        printf("canslcan %s\n", RIBEX_VERSION_STRING);
-        return 0;
-    }
+    if (!ParseSlcanOptions(argc, argv, &options, &error)) return ToolFail(spec, error);
+    if (options.help || options.version) return ToolBegin(spec, argc, argv, &args);
     static Bridge bridge;
     if (!InitBridge(&bridge, &options)) return 1;
     int code = 1;
     if (OpenTarget(&bridge)) {
-        g_bridge = &bridge;
-        SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
         code = Run(&bridge);
         PrintStatistics(&bridge);
     }

@@ -44,7 +44,7 @@ struct Bridge {
     SlcanPort port;
     CanSink sink;
     SRWLOCK sinkLock;  // shared by the senders, exclusive while the device thread reopens it
-    HANDLE hStop;  // manual reset: Ctrl+C
+    HANDLE hStop;  // the tool's stop event: Ctrl+C, console close, a fatal error
     HANDLE hDeviceThread;
     char iface[17];  // the target's name in log lines
     char portName[32];
@@ -61,7 +61,6 @@ struct Bridge {
     char readBuffer[READ_BUFFER_SIZE];
     RxMsg batch[READ_BATCH_MAX];
     DWORD batchCount;
-    LARGE_INTEGER frequency;
 };
 
 // canslcan.cpp

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tool_options.h"
+
 enum class SlcanTarget { None, Device, Sim };
 
 struct SlcanOptions {
@@ -28,6 +30,9 @@ struct SlcanOptions {
     DWORD answerTimeoutMs = 1000;  // adapter's answer to a set-up command
     DWORD retryMaxMs = 4000;       // longest pause between reopen attempts
 
+    bool bitRateGiven = false;  // -b or --btr, once
+    bool simOnlyGiven = false;  // -u or -Q, which belong to --sim
+
     bool verbose = false;
     bool help = false;
     bool version = false;
@@ -36,4 +41,5 @@ struct SlcanOptions {
 // Parses argv[1..]; FALSE with *error naming the offending argument.
 bool ParseSlcanOptions(int argc, wchar_t **argv, SlcanOptions *options, std::wstring *error);
 
-const wchar_t *SlcanUsage();
+// The option table, filling *options (its usage text with worked examples).
+ToolSpec SlcanToolSpec(SlcanOptions *options);

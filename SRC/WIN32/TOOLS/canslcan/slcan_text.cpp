@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include "can_frame_text.h"
+
 namespace {
 
 const char HEX[] = "0123456789ABCDEF";
@@ -50,7 +52,7 @@ SlcanLine ParseFrame(const char *text, size_t length)
     if (!ParseHex(text + 1, idDigits, &id) || !ParseHex(text + 1 + idDigits, 1, &dlc)) {
         return Malformed();
     }
-    if (id > (extended ? 0x1FFFFFFFu : 0x7FFu) || dlc > 8) return Malformed();
+    if (id > (extended ? CAN_EXTENDED_ID_MAX : CAN_STANDARD_ID_MAX) || dlc > 8) return Malformed();
     const size_t dataDigits = remote ? 0 : 2 * dlc;
     const size_t base = 1 + idDigits + 1 + dataDigits;
     if (length != base && length != base + 4) return Malformed();
@@ -155,8 +157,8 @@ size_t SlcanFormatCommand(const RxMsg *msg, char *buffer, size_t size)
 {
     const bool remote = (msg->can.id & RX_REMOTE_FRAME_FLAG) != 0;
     const uint32_t id = msg->can.id & ~RX_REMOTE_FRAME_FLAG;
-    if (msg->length > 8 || id > 0x1FFFFFFFu) return 0;
-    const bool extended = id > 0x7FFu;
+    if (msg->length > 8 || id > CAN_EXTENDED_ID_MAX) return 0;
+    const bool extended = CanIdIsExtended(id) != 0;
     const size_t idDigits = extended ? 8 : 3;
     const size_t dataDigits = remote ? 0 : 2 * msg->length;
     const size_t total = 1 + idDigits + 1 + dataDigits + 1;

@@ -7,9 +7,13 @@
 #include <cstring>
 #include <cwchar>
 
+#include <string>
+
 #include "msgq.h"
 #include "msgq_block.h"
-#include "ribex_version.h"
+#include "tool_number.h"
+#include "tool_options.h"
+#include "tool_stop.h"
 
 namespace {
 
@@ -23,54 +27,63 @@ struct Options {
     bool text = false;
 };
 
-void PrintUsage(FILE *out) {
-    fputs(
-        "Usage: msgqtool [options] create NAME MAXMSGS MAXSIZE\n"
-        "       msgqtool [options] send NAME DATA [DATA...]\n"
-        "       msgqtool [options] recv NAME\n"
-        "       msgqtool info NAME\n"
-        "\n"
-        "Works on the named message queue NAME (kernel objects \"MsgQ\" NAME with the\n"
-        "suffixes FMO, SEM, MTX and none).\n"
-        "\n"
-        "  create  creates the queue (or joins an existing one) and holds it open until\n"
-        "          Ctrl+C, or for -t milliseconds when given.\n"
-        "  send    sends each DATA as one message: hexadecimal bytes (DEADBEEF), or text\n"
-        "          with -s. An empty message is \"\" or \"-\".\n"
-        "  recv    receives -n messages (0: until a receive times out) and prints each as\n"
-        "          LENGTH#HEX  \"TEXT\".\n"
-        "  info    prints the header, the message and free counts, the mutex state and\n"
-        "          the length and first bytes of every queued message, changing nothing.\n"
-        "\n"
-        "Options:\n"
-        "  -t MS     time-out in milliseconds for open, send and receive (default 1000)\n"
-        "  -n COUNT  messages to receive (default 1; 0 = until a time-out)\n"
-        "  -s        DATA is text, not hexadecimal\n"
-        "  -h        this text\n"
-        "  -V        print the version (also --version)\n"
-        "\n"
-        "Examples:\n"
-        "  msgqtool create demo 16 124\n"
-        "  msgqtool send demo 0102030405 DEADBEEF\n"
-        "  msgqtool -s send demo \"hello world\"\n"
-        "  msgqtool -n 0 -t 200 recv demo\n"
-        "  msgqtool info demo\n",
-        out);
+const wchar_t kSynopsis[] =
+    L"Usage: msgqtool [options] create NAME MAXMSGS MAXSIZE\n"
+    L"       msgqtool [options] send NAME DATA [DATA...]\n"
+    L"       msgqtool [options] recv NAME\n"
+    L"       msgqtool info NAME\n"
+    L"\n"
+    L"Works on the named message queue NAME (kernel objects \"MsgQ\" NAME with the\n"
+    L"suffixes FMO, SEM, MTX and none).\n"
+    L"\n"
+    L"  create  creates the queue (or joins an existing one) and holds it open until\n"
+    L"          Ctrl+C, or for -t milliseconds when given.\n"
+    L"  send    sends each DATA as one message: hexadecimal bytes (DEADBEEF), or text\n"
+    L"          with -s. An empty message is \"\" or \"-\".\n"
+    L"  recv    receives -n messages (0: until a receive times out) and prints each as\n"
+    L"          LENGTH#HEX  \"TEXT\".\n"
+    L"  info    prints the header, the message and free counts, the mutex state and\n"
+    L"          the length and first bytes of every queued message, changing nothing.\n"
+    L"\n"
+    L"Options:\n";
+
+const wchar_t kExamples[] =
+    L"\n"
+    L"MAXMSGS, MAXSIZE, MS and COUNT are decimal, or hexadecimal with 0x.\n"
+    L"\n"
+    L"Examples:\n"
+    L"  msgqtool create demo 16 124\n"
+    L"  msgqtool send demo 0102030405 DEADBEEF\n"
+    L"  msgqtool -s send demo \"hello world\"\n"
+    L"  msgqtool -n 0 -t 200 recv demo\n"
+    L"  msgqtool info demo\n";
+
+// A number as the usage says: decimal, or hex after 0x.
+ToolOptionFn Number(DWORD *target, bool *given, const wchar_t *what) {
+    return [=](const wchar_t *v, std::wstring *error) {
+        if (!ParseArgDwordOrHex(v, 0xFFFFFFFF, target)) return ToolBad(error, what, v);
+        *given = true;
+        return true;
+    };
+}
+
+ToolSpec Spec(Options *o) {
+    return {"msgqtool", kSynopsis, kExamples, 12, false,
+        {
+            {L't', nullptr, L"MS", L"time-out in milliseconds for open, send and receive (default 1000)",
+             Number(&o->timeoutMs, &o->timeoutGiven, L"bad time-out")},
+            {L'n', nullptr, L"COUNT", L"messages to receive (default 1; 0 = until a time-out)",
+             Number(&o->count, &o->countGiven, L"bad count")},
+            ToolFlag(L's', nullptr, L"DATA is text, not hexadecimal", &o->text),
+        }};
 }
 
 int Usage(const char *problem) {
-    fprintf(stderr, "msgqtool: %s\n\n", problem);
-    PrintUsage(stderr);
-    return 2;
+    Options unused;
+    return ToolFail(Spec(&unused), std::wstring(problem, problem + strlen(problem)));
 }
 
-bool ParseNumber(const wchar_t *text, DWORD *value) {
-    wchar_t *end = nullptr;
-    unsigned long v = wcstoul(text, &end, 0);
-    if (!*text || *end || v > 0xFFFFFFFFul) return false;
-    *value = (DWORD)v;
-    return true;
-}
+bool ParseNumber(const wchar_t *text, DWORD *value) { return ParseArgDwordOrHex(text, 0xFFFFFFFF, value) != FALSE; }
 
 int HexDigit(wchar_t c) {
     if (c >= L'0' && c <= L'9') return c - L'0';
@@ -120,13 +133,6 @@ void PrintMessage(const BYTE *data, DWORD length, DWORD shown) {
     printf("\"\n");
 }
 
-volatile LONG stopRequested = 0;
-
-BOOL WINAPI OnConsoleCtrl(DWORD) {
-    InterlockedExchange(&stopRequested, 1);
-    return TRUE;
-}
-
 int Create(const Options &options, const wchar_t *name, const wchar_t *maxMsgsText,
            const wchar_t *maxSizeText) {
     DWORD maxMsgs, maxSize;
@@ -140,9 +146,7 @@ int Create(const Options &options, const wchar_t *name, const wchar_t *maxMsgsTe
     printf("%s queue %ls; holding it open%s\n", GetLastError() == ERROR_ALREADY_EXISTS ? "joined existing" : "created",
            name, options.timeoutGiven ? "" : " until Ctrl+C");
     fflush(stdout);
-    SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
-    DWORD start = GetTickCount();
-    while (!stopRequested && (!options.timeoutGiven || GetTickCount() - start < options.timeoutMs)) Sleep(50);
+    if (ToolStopInstall()) WaitForSingleObject(ToolStopEvent(), options.timeoutGiven ? options.timeoutMs : INFINITE);
     MsgQClose(q);
     return 0;
 }
@@ -298,46 +302,25 @@ int Info(const wchar_t *name) {
 }  // namespace
 
 int wmain(int argc, wchar_t **argv) {
-    if (RibexVersionAsked(argc, argv)) {
-        printf("msgqtool " RIBEX_VERSION_STRING "\n");
-        return 0;
-    }
     Options options;
-    int i = 1;
-    for (; i < argc && argv[i][0] == L'-' && argv[i][1]; i++) {
-        const wchar_t *opt = argv[i];
-        if (wcscmp(opt, L"-h") == 0 || wcscmp(opt, L"--help") == 0) {
-            PrintUsage(stdout);
-            return 0;
-        } else if (wcscmp(opt, L"-s") == 0) {
-            options.text = true;
-        } else if (wcscmp(opt, L"-t") == 0 || wcscmp(opt, L"-n") == 0) {
-            if (i + 1 >= argc) return Usage("option needs a value");
-            DWORD value;
-            if (!ParseNumber(argv[++i], &value)) return Usage("option value must be a number");
-            if (opt[1] == L't') {
-                options.timeoutMs = value;
-                options.timeoutGiven = true;
-            } else {
-                options.count = value;
-                options.countGiven = true;
-            }
-        } else {
-            return Usage("unknown option");
-        }
-    }
-    if (i >= argc) return Usage("no command given");
-    const wchar_t *command = argv[i++];
-    if (i >= argc) return Usage("no queue NAME given");
-    const wchar_t *name = argv[i++];
-    int rest = argc - i;
+    ToolArgs args;
+    int code = ToolBegin(Spec(&options), argc, argv, &args);
+    if (code >= 0) return code;
+    const int noWords = (int)args.operands.size();
+    wchar_t **words = const_cast<wchar_t **>(args.operands.data());
+    int i = 0;
+    if (i >= noWords) return Usage("no command given");
+    const wchar_t *command = words[i++];
+    if (i >= noWords) return Usage("no queue NAME given");
+    const wchar_t *name = words[i++];
+    int rest = noWords - i;
     if (wcscmp(command, L"create") == 0) {
         if (rest != 2) return Usage("create needs MAXMSGS and MAXSIZE");
-        return Create(options, name, argv[i], argv[i + 1]);
+        return Create(options, name, words[i], words[i + 1]);
     }
     if (wcscmp(command, L"send") == 0) {
         if (rest < 1) return Usage("send needs at least one DATA");
-        return Send(options, name, rest, argv + i);
+        return Send(options, name, rest, words + i);
     }
     if (wcscmp(command, L"recv") == 0) {
         if (rest) return Usage("recv takes no DATA");

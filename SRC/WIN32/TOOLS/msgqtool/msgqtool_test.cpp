@@ -22,7 +22,8 @@ std::string RunTool(const std::wstring &args, DWORD expectedCode) {
 
 TEST(MsgQTool, WrongArgumentsGiveTheUsageAndExitCode2) {
     for (const wchar_t *args : {L"", L"frobnicate q", L"send q", L"send q XYZ", L"send q 123", L"create q 0 12",
-                                L"-t abc info q", L"-x info q", L"recv q extra"})
+                                L"-t abc info q", L"-x info q", L"recv q extra", L"-t +5 info q", L"-t \" 5\" info q",
+                                L"-n -1 recv q", L"create q 8 +12", L"create q 010x 12"})
         EXPECT_NE(RunTool(args, 2).find("Usage:"), std::string::npos) << Narrow(args);
 }
 

@@ -6,6 +6,7 @@
 #include "can_sink.h"
 #include "rcd_echo.h"
 #include "rcd_protocol.h"
+#include "ribex_messages.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ const int kSocketSendBuffer = 32 * 1024;
 const DWORD kRawModeGraceMs = 150;
 const DWORD kBatch = 64;
 const DWORD kMaxGarbageRuns = 4;
-const DWORD kMaxNetName = 51;
+const DWORD kMaxNetName = RIBEX_NET_NAME_MAX - 1;  // the terminator not counted
 const DWORD kCloseFlushMs = 2000;
 const DWORD kDeviceWriteMs = 2000;
 const DWORD kBatchHoldMs = 1;

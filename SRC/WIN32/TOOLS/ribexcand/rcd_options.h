@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "ribex_client.h"
+#include "tool_options.h"
 
 #define RCD_DEFAULT_PORT 29536u
 #define RCD_DEFAULT_MAX_CONNECTIONS 8u
@@ -16,12 +17,10 @@ typedef struct RcdOptions {
     BOOL wallClock;   // time stamps as seconds since 1970
     DWORD runTimeMs;  // 0: until Ctrl+C
     RibexClientOptions client;
-    BOOL help, version;
 } RcdOptions;
 
-// Parses argv[1..]. FALSE with *what saying what was wrong and *arg the
-// argument it was wrong about.
-BOOL RcdParseOptions(int argc, wchar_t **argv, RcdOptions *o, const char **what,
-                     const wchar_t **arg);
+// The defaults: 127.0.0.1, port 29536, 8 connections, the net's clock.
+void RcdDefaults(RcdOptions *o);
 
-const char *RcdUsage();
+// The option table, filling *o (its usage text with worked examples).
+ToolSpec RcdToolSpec(RcdOptions *o);

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "can_frame_text.h"
+
 namespace {
 
 bool IsBlank(char c) {
@@ -97,25 +99,24 @@ BOOL RcdParseSend(char **words, DWORD noWords, BOOL remote, RxMsg *msg, const ch
 }
 
 size_t RcdFormatEntry(const RibexFrame *entry, unsigned long long stamp, char *out, size_t size) {
-    unsigned long long secs = stamp / 10000000ull, usecs = stamp % 10000000ull / 10ull;
+    char when[CAN_STAMP_TEXT_MAX];
+    CanStampFormat(stamp, when, sizeof(when));
     int n;
     if (entry->errorCode != 0) {
-        n = snprintf(out, size, " < error receive error %u at %llu.%06llu >",
-                     (unsigned)entry->errorCode, secs, usecs);
+        n = snprintf(out, size, " < error receive error %u at %s >", (unsigned)entry->errorCode, when);
         return n > 0 && (size_t)n < size ? (size_t)n : 0;
     }
     const RxMsg *m = &entry->msg;
     DWORD id = m->can.id & ~RX_REMOTE_FRAME_FLAG;
     if (m->length > 8 || id > 0x1FFFFFFFul) return 0;
-    const char *idFormat = id > 0x7FF ? "%08X" : "%03X";
+    const char *idFormat = CanIdIsExtended(id) ? "%08X" : "%03X";
     char idText[12];
     snprintf(idText, sizeof(idText), idFormat, (unsigned)id);
     if (m->can.id & RX_REMOTE_FRAME_FLAG) {
-        n = snprintf(out, size, " < rtr %s %llu.%06llu %u >", idText, secs, usecs,
-                     (unsigned)m->length);
+        n = snprintf(out, size, " < rtr %s %s %u >", idText, when, (unsigned)m->length);
         return n > 0 && (size_t)n < size ? (size_t)n : 0;
     }
-    n = snprintf(out, size, " < frame %s %llu.%06llu ", idText, secs, usecs);
+    n = snprintf(out, size, " < frame %s %s ", idText, when);
     if (n <= 0 || (size_t)n >= size) return 0;
     size_t used = (size_t)n;
     // The data bytes as one hex string, as socketcand writes them (and

@@ -10,16 +10,10 @@
 
 #include "rcd_connection.h"
 #include "rcd_options.h"
-#include "ribex_version.h"
+#include "tool_clock.h"
+#include "tool_stop.h"
 
 namespace {
-
-HANDLE g_hStop;
-
-BOOL WINAPI OnConsoleCtrl(DWORD) {
-    SetEvent(g_hStop);
-    return TRUE;
-}
 
 struct Listener {
     SOCKET s;
@@ -32,11 +26,7 @@ struct Listener {
 // Seconds since 1970 minus the net clock (the performance counter in 100 ns
 // units, which the driver and the server both stamp with), for -e.
 unsigned long long WallClockShift() {
-    LARGE_INTEGER f, c;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&c);
-    unsigned long long q = (unsigned long long)f.QuadPart, v = (unsigned long long)c.QuadPart;
-    unsigned long long now = v / q * 10000000ull + v % q * 10000000ull / q;
+    unsigned long long now = ToolNow100ns();
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);
     unsigned long long wall =
@@ -126,7 +116,7 @@ void Run(Listener *l, RcdShared *shared) {
             if (elapsed >= runTime) break;
             if (runTime - elapsed < wait) wait = runTime - elapsed;
         }
-        HANDLE handles[2] = {l->hAccept, g_hStop};
+        HANDLE handles[2] = {l->hAccept, ToolStopEvent()};
         DWORD r = WaitForMultipleObjects(2, handles, FALSE, wait);
         if (r == WAIT_OBJECT_0 + 1 || r == WAIT_FAILED) break;
         WSANETWORKEVENTS ne;
@@ -138,7 +128,7 @@ void Run(Listener *l, RcdShared *shared) {
 
 // Ends every connection (each closes its net) and waits for them.
 void Shutdown(Listener *l) {
-    SetEvent(g_hStop);
+    ToolStopRequest();  // the connections end with the listener
     closesocket(l->s);
     if (l->noThreads != 0) WaitForMultipleObjects(l->noThreads, l->threads, TRUE, 30000);
     for (DWORD i = 0; i < l->noThreads; ++i) CloseHandle(l->threads[i]);
@@ -150,30 +140,22 @@ void Shutdown(Listener *l) {
 
 int wmain(int argc, wchar_t **argv) {
     RcdOptions o;
-    const char *what = NULL;
-    const wchar_t *arg = NULL;
-    if (!RcdParseOptions(argc, argv, &o, &what, &arg)) {
-        fprintf(stderr, "ribexcand: %s: %ls\n\n%s", what, arg, RcdUsage());
-        return 2;
-    }
-    if (o.help) {
-        fputs(RcdUsage(), stdout);
-        return 0;
-    }
-    if (o.version) {
-        printf("ribexcand " RIBEX_VERSION_STRING "\n");
-        return 0;
-    }
+    RcdDefaults(&o);
+    ToolSpec spec = RcdToolSpec(&o);
+    ToolArgs args;
+    int code = ToolBegin(spec, argc, argv, &args);
+    if (code >= 0) return code;
+    if (!args.operands.empty()) return ToolFailOn(spec, L"unexpected argument", args.operands[0]);
+    if (!ToolStopInstall()) return 1;
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
         fprintf(stderr, "ribexcand: WSAStartup failed\n");
         return 1;
     }
-    g_hStop = CreateEventW(NULL, TRUE, FALSE, NULL);
     RcdShared shared;
     memset(&shared, 0, sizeof(shared));
     shared.options = &o;
-    shared.hStop = g_hStop;
+    shared.hStop = ToolStopEvent();
     if (o.wallClock) shared.stampShift = WallClockShift();
 
     Listener l;
@@ -183,14 +165,12 @@ int wmain(int argc, wchar_t **argv) {
                 WSAGetLastError());
         return 1;
     }
-    SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
     Run(&l, &shared);
     Shutdown(&l);
     printf(
         "ribexcand: stopped: %lu connections served, %ld frames, %ld lost, %ld sent to the bus\n",
         l.served, shared.frames, shared.lost, shared.toBus);
     fflush(stdout);
-    CloseHandle(g_hStop);
     WSACleanup();
     return 0;
 }

@@ -10,6 +10,8 @@
 #include "server_start.h"
 #include "stress_child.h"
 #include "stress_run.h"
+#include "tool_clock.h"
+#include "tool_stop.h"
 
 namespace {
 
@@ -21,21 +23,9 @@ const DWORD SERVER_END_TIMEOUT_MS = 30000;
 const DWORD MARKER_GONE_TIMEOUT_MS = 10000;
 const DWORD NEW_SERVER_TIMEOUT_MS = 10000;
 
-volatile LONG g_interrupted;
-LARGE_INTEGER g_frequency, g_start;
+uint64_t g_startMs;
 
-uint64_t RunClockMs(void) {
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    uint64_t ticks = (uint64_t)(now.QuadPart - g_start.QuadPart);
-    uint64_t f = (uint64_t)g_frequency.QuadPart;
-    return ticks / f * 1000 + ticks % f * 1000 / f;
-}
-
-BOOL WINAPI OnCtrl(DWORD) {
-    InterlockedExchange(&g_interrupted, 1);
-    return TRUE;
-}
+uint64_t RunClockMs(void) { return ToolNowMs() - g_startMs; }
 
 int Fatal(const wchar_t *what, DWORD errorCode) {
     std::fwprintf(stderr, L"ribexstress: %ls: error %lu\n", what, (unsigned long)errorCode);
@@ -163,7 +153,7 @@ void RunLoop(StressRun *pRun) {
     for (;;) {
         uint64_t nowMs = RunClockMs();
         if (nowMs >= endMs) break;
-        if (g_interrupted) {
+        if (ToolStopRequested()) {
             pRun->interrupted = true;
             break;
         }
@@ -240,8 +230,7 @@ void PrintHeader(const StressRun &run) {
 }
 
 int RunStress(StressRun *pRun) {
-    QueryPerformanceFrequency(&g_frequency);
-    QueryPerformanceCounter(&g_start);
+    g_startMs = ToolNowMs();
     SetUpNets(pRun);
     int result = StartUp(pRun);
     if (result == 0) result = StartTrafficAndFuzz(pRun);
@@ -250,10 +239,9 @@ int RunStress(StressRun *pRun) {
         return result;
     }
     PrintHeader(*pRun);
-    SetConsoleCtrlHandler(OnCtrl, TRUE);
+    ToolStopInstall();
     RunLoop(pRun);
     WindDown(pRun);
-    SetConsoleCtrlHandler(OnCtrl, FALSE);
     int failures = PrintSummary(*pRun);
     ReleaseServerWatch(&pRun->server);
     return failures == 0 ? 0 : 1;
@@ -264,19 +252,11 @@ int RunStress(StressRun *pRun) {
 int wmain(int argc, wchar_t **argv) {
     if (argc >= 2 && std::wcscmp(argv[1], STRESS_CHILD_ROLE) == 0) return RunChildRole(argc, argv);
     auto pRun = std::make_unique<StressRun>();
+    ToolSpec spec = StressToolSpec(&pRun->options);
     std::wstring error;
-    if (!ParseStressOptions(argc, argv, &pRun->options, &error)) {
-        std::fwprintf(stderr, L"ribexstress: %ls\n\n%ls", error.c_str(), StressUsage());
-        return 2;
-    }
-    if (pRun->options.help) {
-        std::fwprintf(stdout, L"%ls", StressUsage());
-        return 0;
-    }
-    if (pRun->options.version) {
-        std::printf("ribexstress %s\n", RIBEX_VERSION_STRING);
-        return 0;
-    }
+    if (!ParseStressOptions(argc, argv, &pRun->options, &error)) return ToolFail(spec, error);
+    ToolArgs args;
+    if (pRun->options.help || pRun->options.version) return ToolBegin(spec, argc, argv, &args);
     if (!pRun->options.seedGiven) pRun->options.seed = GetTickCount() ^ GetCurrentProcessId();
     return RunStress(pRun.get());
 }

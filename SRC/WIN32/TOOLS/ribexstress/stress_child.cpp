@@ -4,7 +4,6 @@
 #include "stress_child.h"
 
 #include <cwchar>
-#include <cstdlib>
 
 #include "msgq.h"
 #include "ribex_client.h"
@@ -12,6 +11,7 @@
 #include "ribex_names.h"
 #include "server_start.h"
 #include "stress_shared.h"
+#include "tool_number.h"
 
 namespace {
 
@@ -23,15 +23,16 @@ const DWORD OPEN_TRIES = 3;  // an open caught by a server kill is tried again
 bool ParseChildArgs(int argc, wchar_t **argv, ChildArgs *a) {
     if (argc != 11 || std::wcscmp(argv[1], STRESS_CHILD_ROLE) != 0) return false;
     a->blockName = argv[2];
-    a->slot = (DWORD)std::wcstoul(argv[3], nullptr, 10);
     a->netName = argv[4];
-    a->uniqueLow = (DWORD)std::wcstoul(argv[5], nullptr, 16);
     a->mode = (ChildMode)argv[6][0];
-    a->lifeMs = (DWORD)std::wcstoul(argv[7], nullptr, 10);
     a->serverQueue = argv[8];
-    a->remFrameId = (DWORD)std::wcstoul(argv[9], nullptr, 16);
-    a->streamCanId = (DWORD)std::wcstoul(argv[10], nullptr, 16);
-    return a->slot < STRESS_MAX_CHILD_SLOTS && !a->netName.empty() &&
+    if (!ParseArgDword(argv[3], 10, STRESS_MAX_CHILD_SLOTS - 1, &a->slot) ||
+        !ParseArgDword(argv[5], 16, 0xFFFFFFFF, &a->uniqueLow) ||
+        !ParseArgDword(argv[7], 10, 0xFFFFFFFF, &a->lifeMs) ||
+        !ParseArgDword(argv[9], 16, 0xFFFFFFFF, &a->remFrameId) ||
+        !ParseArgDword(argv[10], 16, 0xFFFFFFFF, &a->streamCanId))
+        return false;
+    return !a->netName.empty() && argv[6][1] == L'\0' &&
            (a->mode == ChildMode::Leave || a->mode == ChildMode::Read ||
             a->mode == ChildMode::StallInOpen);
 }

@@ -3,46 +3,21 @@
 
 #include <cwchar>
 
-#include "ribex_messages.h"
 #include "stress_shared.h"
-#include "toolargs.h"
+#include "tool_number.h"
 
 namespace {
 
-const wchar_t USAGE[] =
+const wchar_t kSynopsis[] =
     L"ribexstress: drives the ribex server with client processes that join, read\n"
     L"and leave or are killed, observers that check every frame, paced peers and\n"
     L"a stream of malformed requests; prints what happened and the server's\n"
     L"handle count and memory over time.\n"
     L"\n"
     L"usage: ribexstress [options]\n"
-    L"\n"
-    L"  -t, --time SECONDS       length of the run (default 60)\n"
-    L"  -s, --sim NET            simulated net fed by the tool's own peer (default\n"
-    L"                           STRESSSIM; - for none)\n"
-    L"  -d, --device NAME        virtual CAN device net written by the tool (default\n"
-    L"                           VCAN5; - for none)\n"
-    L"  -r, --rate FPS           frames per second on each net (default 500)\n"
-    L"  -c, --children PER_MIN   client processes started per minute (default 120)\n"
-    L"  -k, --kills PER_MIN      of those, killed per minute (default 60)\n"
-    L"  -j, --max-children N     client processes alive at once (default 6, at most 64)\n"
-    L"  -o, --observers N        long-lived observers per net (default 2)\n"
-    L"  -f, --fuzz PER_S         malformed requests per second (default 100, 0: none)\n"
-    L"  -S, --seed N             random seed (default: from the clock; printed)\n"
-    L"  -q, --queue NAME         server queue (default ribexServerQueue)\n"
-    L"  -i, --interval SECONDS   a progress line every SECONDS (default 10)\n"
-    L"  -R, --removal-limit MS   a killed client still held by the server after MS\n"
-    L"                           counts as not removed (default 10000)\n"
-    L"  -K, --kill-server SECONDS\n"
-    L"                           kill the server (TerminateProcess of ribex.exe)\n"
-    L"                           every SECONDS; its clients start a new one\n"
-    L"                           (default 0: never)\n"
-    L"  -D, --restart-driver SECONDS\n"
-    L"                           stop and start the virtual CAN driver's service\n"
-    L"                           every SECONDS (needs --device; default 0: never)\n"
-    L"  -v, --service NAME       the driver's service for -D (default vcan)\n"
-    L"  -h, --help               this text\n"
-    L"  -V, --version            the version\n"
+    L"\n";
+
+const wchar_t kExamples[] =
     L"\n"
     L"Exit code 0 when observers lost and repeated nothing, every killed client was\n"
     L"removed, no client failed and the server ended with 0 once all had gone;\n"
@@ -60,116 +35,111 @@ const wchar_t USAGE[] =
     L"  ribexstress -t 600 -K 60 -D 90         a soak that kills the server every\n"
     L"                                         minute, restarts the driver every 90 s\n";
 
-bool ParseNumber(const wchar_t *text, DWORD minimum, DWORD maximum, DWORD *pValue) {
-    DWORD value;
-    if (!ParseArgDword(text, 10, maximum, &value) || value < minimum) return false;
-    *pValue = value;
-    return true;
+// v as a number min..max; false with "'VALUE' is not a number from MIN to MAX".
+bool TakeNumber(const wchar_t *v, DWORD min, DWORD max, DWORD *target, std::wstring *error) {
+    DWORD n;
+    if (ParseArgDword(v, 10, max, &n) && n >= min) {
+        *target = n;
+        return true;
+    }
+    *error = std::wstring(L"'") + v + L"' is not a number from " + std::to_wstring(min) + L" to " +
+             std::to_wstring(max);
+    return false;
 }
 
-bool ParseNetName(const wchar_t *text, std::wstring *pName) {
-    if (text == nullptr || *text == L'\0') return false;
-    if (std::wcscmp(text, L"-") == 0) {
-        pName->clear();
-        return true;
-    }
-    if (std::wcslen(text) >= RIBEX_NET_NAME_MAX) return false;
-    *pName = text;
-    return true;
+ToolOption Number(wchar_t letter, const wchar_t *longName, const wchar_t *valueName, const wchar_t *help,
+                  DWORD min, DWORD max, DWORD *target) {
+    return {letter, longName, valueName, help,
+            [=](const wchar_t *v, std::wstring *error) { return TakeNumber(v, min, max, target, error); }};
 }
 
-struct NumberOption {
-    const wchar_t *shortName;
-    const wchar_t *longName;
-    DWORD minimum, maximum;
-    DWORD StressOptions::*member;
-};
-
-const NumberOption NUMBER_OPTIONS[] = {
-    {L"-t", L"--time", 1, 7 * 24 * 3600, &StressOptions::durationS},
-    {L"-r", L"--rate", 1, 20000, &StressOptions::frameRate},
-    {L"-c", L"--children", 0, 6000, &StressOptions::childrenPerMin},
-    {L"-k", L"--kills", 0, 6000, &StressOptions::killsPerMin},
-    {L"-j", L"--max-children", 1, STRESS_MAX_CHILD_SLOTS, &StressOptions::maxChildren},
-    {L"-o", L"--observers", 0, 16, &StressOptions::observersPerNet},
-    {L"-f", L"--fuzz", 0, 10000, &StressOptions::fuzzPerS},
-    {L"-S", L"--seed", 0, 0xFFFFFFFFu, &StressOptions::seed},
-    {L"-i", L"--interval", 1, 3600, &StressOptions::intervalS},
-    {L"-R", L"--removal-limit", 100, 600000, &StressOptions::removalLimitMs},
-    {L"-K", L"--kill-server", 0, 7 * 24 * 3600, &StressOptions::killServerS},
-    {L"-D", L"--restart-driver", 0, 7 * 24 * 3600, &StressOptions::restartDriverS},
-};
-
-bool Named(const wchar_t *arg, const wchar_t *shortName, const wchar_t *longName) {
-    return std::wcscmp(arg, shortName) == 0 || std::wcscmp(arg, longName) == 0;
+// A net name, or - for none.
+ToolOption NetName(wchar_t letter, const wchar_t *longName, const wchar_t *valueName, const wchar_t *help,
+                   std::wstring *target) {
+    return {letter, longName, valueName, help, [target](const wchar_t *v, std::wstring *error) {
+                if (std::wcscmp(v, L"-") == 0) {
+                    target->clear();
+                    return true;
+                }
+                if (!ToolCheckNetName(v, error)) return false;
+                *target = v;
+                return true;
+            }};
 }
 
-// One option with a value at argv[i]; false and *error when wrong.
-bool ParseValued(const wchar_t *arg, const wchar_t *value, StressOptions *o, std::wstring *error,
-                 bool *known) {
-    *known = true;
-    for (const NumberOption &n : NUMBER_OPTIONS) {
-        if (!Named(arg, n.shortName, n.longName)) continue;
-        if (!ParseNumber(value, n.minimum, n.maximum, &(o->*n.member))) {
-            *error = std::wstring(L"wrong value for ") + arg + L": '" + (value ? value : L"") +
-                     L"' (a number from " + std::to_wstring(n.minimum) + L" to " +
-                     std::to_wstring(n.maximum) + L")";
-            return false;
-        }
-        if (n.member == &StressOptions::seed) o->seedGiven = true;
-        return true;
-    }
-    if (Named(arg, L"-s", L"--sim") || Named(arg, L"-d", L"--device")) {
-        std::wstring *pName = Named(arg, L"-s", L"--sim") ? &o->simNet : &o->deviceNet;
-        if (!ParseNetName(value, pName)) {
-            *error = std::wstring(L"wrong net name for ") + arg + L": '" + (value ? value : L"") +
-                     L"' (1 to 51 characters, or -)";
-            return false;
-        }
-        return true;
-    }
-    if (Named(arg, L"-v", L"--service")) {
-        if (value == nullptr || *value == L'\0' || std::wcslen(value) > 256) {
-            *error = std::wstring(L"wrong service name for ") + arg;
-            return false;
-        }
-        o->driverService = value;
-        return true;
-    }
-    if (Named(arg, L"-q", L"--queue")) {
-        if (value == nullptr || *value == L'\0' || std::wcschr(value, L'"') != nullptr) {
-            *error = std::wstring(L"wrong queue name for ") + arg;
-            return false;
-        }
-        o->serverQueue = value;
-        return true;
-    }
-    *known = false;
+// The run time in milliseconds, which the run counts in whole seconds.
+bool TakeRunTime(const wchar_t *v, StressOptions *o, std::wstring *error) {
+    DWORD ms;
+    if (!ParseArgDword(v, 10, 7 * 24 * 3600 * 1000u, &ms) || ms == 0) return ToolBad(error, L"bad run time", v);
+    o->durationS = (ms + 999) / 1000;
     return true;
 }
 
 }  // namespace
 
+ToolSpec StressToolSpec(StressOptions *o) {
+    return {"ribexstress", kSynopsis, kExamples, 27, true,
+        {
+            Number(L't', L"time", L"SECONDS", L"length of the run (default 60)", 1, 7 * 24 * 3600, &o->durationS),
+            {L'T', nullptr, L"MS", L"the same in milliseconds, rounded up to whole seconds",
+             [o](const wchar_t *v, std::wstring *e) { return TakeRunTime(v, o, e); }},
+            NetName(L's', L"sim", L"NET",
+                    L"simulated net fed by the tool's own peer (default\n"
+                    L"STRESSSIM; - for none)",
+                    &o->simNet),
+            NetName(L'd', L"device", L"NAME",
+                    L"virtual CAN device net written by the tool (default\n"
+                    L"VCAN5; - for none)",
+                    &o->deviceNet),
+            Number(L'r', L"rate", L"FPS", L"frames per second on each net (default 500)", 1, 20000, &o->frameRate),
+            Number(L'c', L"children", L"PER_MIN", L"client processes started per minute (default 120)", 0, 6000,
+                   &o->childrenPerMin),
+            Number(L'k', L"kills", L"PER_MIN", L"of those, killed per minute (default 60)", 0, 6000, &o->killsPerMin),
+            Number(L'j', L"max-children", L"N", L"client processes alive at once (default 6, at most 64)", 1,
+                   STRESS_MAX_CHILD_SLOTS, &o->maxChildren),
+            Number(L'o', L"observers", L"N", L"long-lived observers per net (default 2)", 0, 16, &o->observersPerNet),
+            Number(L'f', L"fuzz", L"PER_S", L"malformed requests per second (default 100, 0: none)", 0, 10000,
+                   &o->fuzzPerS),
+            {L'S', L"seed", L"N", L"random seed (default: from the clock; printed)",
+             [o](const wchar_t *v, std::wstring *e) {
+                 return TakeNumber(v, 0, 0xFFFFFFFFu, &o->seed, e) && (o->seedGiven = true);
+             }},
+            {L'q', L"queue", L"NAME", L"server queue (default ribexServerQueue)",
+             [o](const wchar_t *v, std::wstring *e) {
+                 if (*v == L'\0' || std::wcschr(v, L'"') != nullptr) return ToolBad(e, L"bad queue name", v);
+                 o->serverQueue = v;
+                 return true;
+             }},
+            Number(L'i', L"interval", L"SECONDS", L"a progress line every SECONDS (default 10)", 1, 3600, &o->intervalS),
+            Number(L'R', L"removal-limit", L"MS",
+                   L"a killed client still held by the server after MS\n"
+                   L"counts as not removed (default 10000)",
+                   100, 600000, &o->removalLimitMs),
+            Number(L'K', L"kill-server", L"SECONDS",
+                   L"kill the server (TerminateProcess of ribex.exe)\n"
+                   L"every SECONDS; its clients start a new one\n"
+                   L"(default 0: never)",
+                   0, 7 * 24 * 3600, &o->killServerS),
+            Number(L'D', L"restart-driver", L"SECONDS",
+                   L"stop and start the virtual CAN driver's service\n"
+                   L"every SECONDS (needs --device; default 0: never)",
+                   0, 7 * 24 * 3600, &o->restartDriverS),
+            {L'v', L"service", L"NAME", L"the driver's service for -D (default vcan)",
+             [o](const wchar_t *v, std::wstring *e) {
+                 if (*v == L'\0' || std::wcslen(v) > 256) return ToolBad(e, L"bad service name", v);
+                 o->driverService = v;
+                 return true;
+             }},
+        }};
+}
+
 bool ParseStressOptions(int argc, wchar_t **argv, StressOptions *o, std::wstring *error) {
-    for (int i = 1; i < argc; ++i) {
-        const wchar_t *arg = argv[i];
-        if (Named(arg, L"-h", L"--help")) {
-            o->help = true;
-            continue;
-        }
-        if (Named(arg, L"-V", L"--version")) {
-            o->version = true;
-            continue;
-        }
-        bool known = false;
-        const wchar_t *value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (!ParseValued(arg, value, o, error, &known)) return false;
-        if (!known) {
-            *error = std::wstring(L"unknown argument '") + arg + L"'";
-            return false;
-        }
-        ++i;
-    }
+    ToolArgs args;
+    if (!ToolParseArgs(StressToolSpec(o), argc, argv, &args, error)) return false;
+    o->help = args.help;
+    o->version = args.version;
+    if (o->help || o->version) return true;
+    if (!args.operands.empty()) return ToolBad(error, L"unknown argument", args.operands[0]);
     if (o->killsPerMin > o->childrenPerMin) {
         *error = L"--kills (" + std::to_wstring(o->killsPerMin) + L") cannot exceed --children (" +
                  std::to_wstring(o->childrenPerMin) + L")";
@@ -190,6 +160,3 @@ bool ParseStressOptions(int argc, wchar_t **argv, StressOptions *o, std::wstring
     return true;
 }
 
-const wchar_t *StressUsage() {
-    return USAGE;
-}

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "tool_options.h"
+
 struct StressOptions {
     DWORD durationS = 60;
     std::wstring simNet = L"STRESSSIM";  // empty: no simulated net
@@ -30,4 +32,5 @@ struct StressOptions {
 // Parses argv[1..]; false with *error naming the offending argument.
 bool ParseStressOptions(int argc, wchar_t **argv, StressOptions *options, std::wstring *error);
 
-const wchar_t *StressUsage();
+// The option table, filling *options (its usage text with worked examples).
+ToolSpec StressToolSpec(StressOptions *options);

@@ -5,6 +5,7 @@
 
 #include "sim_can_message.h"
 #include "stress_shared.h"
+#include "tool_clock.h"
 #include "vcan_control.h"
 
 namespace {
@@ -55,9 +56,7 @@ bool ReopenDevice(TrafficStream *pStream) {
 
 DWORD WINAPI TrafficThread(void *pParam) {
     TrafficStream *pStream = (TrafficStream *)pParam;
-    LARGE_INTEGER frequency, start, now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&start);
+    uint64_t start = ToolNow100ns();
     uint64_t dueBase = 0;  // frames sent when the clock last started again
     bool deviceLost = false;
     while (!pStream->stop) {
@@ -67,14 +66,10 @@ DWORD WINAPI TrafficThread(void *pParam) {
                 continue;
             }
             deviceLost = false;
-            QueryPerformanceCounter(&start);
+            start = ToolNow100ns();
             dueBase = (uint64_t)pStream->sent;
         }
-        QueryPerformanceCounter(&now);
-        uint64_t ticks = (uint64_t)(now.QuadPart - start.QuadPart);
-        uint64_t due =
-            dueBase + ticks / (uint64_t)frequency.QuadPart * pStream->rate +
-            ticks % (uint64_t)frequency.QuadPart * pStream->rate / (uint64_t)frequency.QuadPart;
+        uint64_t due = dueBase + ToolMulDiv(ToolNow100ns() - start, pStream->rate, 10000000ull);
         uint64_t sent = (uint64_t)pStream->sent;
         if (sent >= due) {
             Sleep(2);

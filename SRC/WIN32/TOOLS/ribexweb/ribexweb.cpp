@@ -11,22 +11,17 @@
 #include "canlogio.h"
 #include "canmon_reader.h"
 #include "ribex_client.h"
-#include "ribex_version.h"
 #include "ribexweb_http.h"
 #include "ribexweb_options.h"
 #include "ribexweb_store.h"
+#include "tool_clock.h"
+#include "tool_nets.h"
+#include "tool_stop.h"
 
 namespace {
 
 const DWORD kLogBatch = 4096;
 const ULONGLONG kProgressMs = 1000;
-
-volatile LONG g_stop = 0;
-
-BOOL WINAPI OnConsoleCtrl(DWORD) {
-    InterlockedExchange(&g_stop, 1);
-    return TRUE;
-}
 
 struct WebApp {
     WebOptions options;
@@ -105,7 +100,7 @@ DWORD WINAPI LogThread(void *param) {
     std::vector<CanLogRecord> batch(kLogBatch);
     ULONGLONG started = GetTickCount64(), nextProgress = started + kProgressMs;
     DWORD n = 0;
-    while (!g_stop) {
+    while (!ToolStopRequested()) {
         bool more = CanLogReaderNext(reader, &batch[n]) != FALSE;
         if (more) ++n;
         if (n == kLogBatch || (!more && n != 0)) {
@@ -161,7 +156,7 @@ void OnBatch(void *context, DWORD net, const RibexFrame *frames, DWORD n, ULONGL
 // A net's receive buffer holds 256 frames, 34 ms of a full 1 Mbit/s bus: the
 // reader runs before the HTTP threads and the browser beside us.
 bool RaiseReader(WebApp *app) {
-    if (SetThreadPriority(app->reader.hThread, THREAD_PRIORITY_HIGHEST)) return true;
+    if (SetThreadPriority(app->reader.reader.hThread, THREAD_PRIORITY_HIGHEST)) return true;
     fprintf(stderr, "ribexweb: the reader thread's priority cannot be raised, error %lu\n", GetLastError());
     return true;  // it reads on at normal priority
 }
@@ -172,45 +167,8 @@ bool OpenNets(WebApp *app) {
     if (!o.queueName.empty()) client.serverQueueName = o.queueName.c_str();
     client.haveUniqueId = o.haveUniqueId;
     client.uniqueIdHigh = o.uniqueIdHigh;
-    for (size_t i = 0; i < o.nets.size(); ++i) {
-        client.uniqueIdLow = o.uniqueIdLow + (DWORD)i;  // several nets, one unique id: low tells apart
-        RibexClientNet *pNet = nullptr;
-        RibexOpenFailure failure;
-        if (!RibexOpenNetEx(o.nets[i].c_str(), &client, &pNet, &failure)) {
-            wchar_t text[768];
-            RibexDescribeOpenFailure(o.nets[i].c_str(), &failure, text, sizeof(text) / sizeof(text[0]));
-            fprintf(stderr, "ribexweb: cannot open %ls: %ls\n", o.nets[i].c_str(), text);
-            for (RibexClientNet *pOpen : app->reader.nets) RibexCloseNet(pOpen);
-            app->reader.nets.clear();
-            return false;
-        }
-        app->reader.nets.push_back(pNet);
-    }
-    return true;
-}
-
-bool CloseNets(WebApp *app) {
-    bool ok = true;
-    for (size_t i = 0; i < app->reader.nets.size(); ++i) {
-        if (!RibexCloseNet(app->reader.nets[i])) {
-            fprintf(stderr, "ribexweb: close of %ls failed, error %lu\n", app->options.nets[i].c_str(),
-                    GetLastError());
-            ok = false;
-        }
-    }
-    app->reader.nets.clear();
-    return ok;
-}
-
-double CpuSeconds() {
-    FILETIME created, exited, kernel, user;
-    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
-    ULARGE_INTEGER k, u;
-    k.LowPart = kernel.dwLowDateTime;
-    k.HighPart = kernel.dwHighDateTime;
-    u.LowPart = user.dwLowDateTime;
-    u.HighPart = user.dwHighDateTime;
-    return (double)(k.QuadPart + u.QuadPart) / 1e7;
+    client.uniqueIdLow = o.uniqueIdLow;
+    return ToolOpenNets("ribexweb", o.nets, &client, ToolUniqueIds::LowPerNet, &app->reader.reader.nets) != FALSE;
 }
 
 void PrintSummary(WebApp *app, const WebHttpCounts *counts) {
@@ -228,18 +186,12 @@ void PrintSummary(WebApp *app, const WebHttpCounts *counts) {
     ReleaseSRWLockShared(&app->store.lock);
     if (counts != nullptr)
         printf("ribexweb: %ld requests, %ld refused\n", counts->requests, counts->refused);
-    printf("ribexweb: CPU %.2f s (user + kernel) in %.1f s\n", CpuSeconds(),
+    printf("ribexweb: CPU %.2f s (user + kernel) in %.1f s\n", ToolCpuSeconds(),
            (double)(GetTickCount64() - app->startMs) / 1000.0);
     fflush(stdout);
 }
 
-int Usage(FILE *out, const std::wstring &error) {
-    if (!error.empty()) fprintf(out, "ribexweb: %ls\n\n", error.c_str());
-    fputws(WebUsage(), out);
-    return error.empty() ? 0 : 2;
-}
-
-// Serves until Ctrl+C, -t or a failed read.
+// Serves until Ctrl+C, -T or a failed read.
 int Serve(WebApp *app) {
     WebHttpConfig config = {&app->store, app->options.bitRate, app->options.maxStreams,
                             app->options.address, app->options.port};
@@ -252,58 +204,61 @@ int Serve(WebApp *app) {
     }
     printf("ribexweb: serving http://%s:%d/\n", app->options.address.c_str(), port);
     fflush(stdout);
-    while (!g_stop && !app->reader.failed) {
+    while (!ToolStopRequested() && !app->reader.reader.failed) {
         if (app->options.runTimeMs != 0 && GetTickCount64() - app->startMs >= app->options.runTimeMs) break;
         Sleep(50);
     }
-    InterlockedExchange(&g_stop, 1);
+    ToolStopRequest();
     const WebHttpCounts counts = *WebHttpGetCounts(http);
     WebHttpStop(http);
     PrintSummary(app, &counts);
     return 0;
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t **argv) {
-    if (RibexVersionAsked(argc, argv)) {
-        printf("ribexweb " RIBEX_VERSION_STRING "\n");
-        return 0;
-    }
-    WebApp *app = new WebApp();  // large and shared with the threads: on the heap
-    std::wstring error;
-    if (!ParseWebOptions(argc, argv, &app->options, &error)) return Usage(stderr, error);
-    if (app->options.help) return Usage(stdout, L"");
-    if (!LoadDatabases(app)) return 1;
-    WebStoreInit(&app->store, Sources(app->options),
-                 app->options.databases.empty() ? nullptr : &app->databases, app->options.historyPoints);
-
-    SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
-    if (!OpenNets(app)) return 1;
+// The reader of the nets and the threads of the logs, then the page until
+// Ctrl+C or -T; the exit code.
+int ReadAndServe(WebApp *app) {
     app->startMs = GetTickCount64();
     app->reader.table = &app->store.table;
     app->reader.onBatch = OnBatch;
     app->reader.context = &app->store;
-    int rc = 0;
-    if (!app->reader.nets.empty() && !MonReaderStart(&app->reader)) {
+    if (!app->reader.reader.nets.empty() && !MonReaderStart(&app->reader)) {
         fprintf(stderr, "ribexweb: the reader thread could not be started, error %lu\n", GetLastError());
-        rc = 1;
-    } else if (app->reader.hThread != nullptr && !RaiseReader(app)) {
-        rc = 1;
-    } else if (!StartLogs(app)) {
-        fprintf(stderr, "ribexweb: a log thread could not be started, error %lu\n", GetLastError());
-        rc = 1;
-    } else {
-        rc = Serve(app);
+        return 1;
     }
-    InterlockedExchange(&g_stop, 1);
+    if (app->reader.reader.hThread != nullptr && !RaiseReader(app)) return 1;
+    if (StartLogs(app)) return Serve(app);
+    fprintf(stderr, "ribexweb: a log thread could not be started, error %lu\n", GetLastError());
+    return 1;
+}
+
+// Ends the threads; 1 when the reader had failed.
+int StopReading(WebApp *app) {
+    ToolStopRequest();
     StopLogs(app);
     MonReaderStop(&app->reader);
-    if (app->reader.failed) {
-        fprintf(stderr, "ribexweb: read of %ls failed, error %lu\n",
-                app->options.nets[app->reader.failedNet].c_str(), app->reader.errorCode);
-        rc = 1;
-    }
-    if (!CloseNets(app)) rc = 1;
+    if (!app->reader.reader.failed) return 0;
+    fprintf(stderr, "ribexweb: read of %ls failed, error %lu\n",
+            app->options.nets[app->reader.reader.failedNet].c_str(), app->reader.reader.errorCode);
+    return 1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t **argv) {
+    WebApp *app = new WebApp();  // large and shared with the threads: on the heap
+    ToolSpec spec = WebToolSpec(&app->options);
+    ToolArgs args;
+    int code = ToolBegin(spec, argc, argv, &args);
+    if (code >= 0) return code;
+    std::wstring error;
+    if (!WebTakeNets(args.operands, &app->options, &error)) return ToolFail(spec, error);
+    if (!LoadDatabases(app)) return 1;
+    WebStoreInit(&app->store, Sources(app->options),
+                 app->options.databases.empty() ? nullptr : &app->databases, app->options.historyPoints);
+    if (!ToolStopInstall() || !OpenNets(app)) return 1;
+    int rc = ReadAndServe(app);
+    if (StopReading(app) != 0) rc = 1;
+    if (!ToolCloseNets("ribexweb", app->options.nets, &app->reader.reader.nets)) rc = 1;
     return rc;
 }

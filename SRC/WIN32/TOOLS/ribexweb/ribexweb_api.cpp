@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "can_bus_load.h"
+#include "can_frame_text.h"
 
 using nlohmann::json;
 
@@ -62,7 +63,7 @@ json RowJson(const MonRow &row, const WebSource &src, ULONGLONG nowMs) {
     }
     return {{"net", src.name},
             {"id", id},
-            {"ext", id > 0x7FF},
+            {"ext", CanIdIsExtended(id) != 0},
             {"rtr", rtr},
             {"count", row.count},
             {"rate", Number(rate)},

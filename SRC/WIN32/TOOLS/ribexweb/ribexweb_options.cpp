@@ -2,12 +2,11 @@
 
 #include <wchar.h>
 
-#include "ribex_messages.h"
-#include "toolargs.h"
+#include "tool_number.h"
 
 namespace {
 
-const wchar_t kUsage[] =
+const wchar_t kSynopsis[] =
     L"Usage: ribexweb [options] [NET...] [--log FILE...]\n"
     L"\n"
     L"Serves a page at http://127.0.0.1:29080/ with every net given (opened through\n"
@@ -24,24 +23,9 @@ const wchar_t kUsage[] =
     L"The default address is 127.0.0.1, this machine only; -l 0.0.0.0 opens it to the\n"
     L"network. Nothing can be sent from the page.\n"
     L"\n"
-    L"Options:\n"
-    L"  --log FILE    show a recorded candump log, ASC or BLF file (repeatable); its\n"
-    L"                source is named LOG1, LOG2, ... in the order given\n"
-    L"  -d [NET=]FILE.dbc  decode with the DBC file, repeatable; NET= (a net or LOGn)\n"
-    L"                for one source only, a file without NET= for every other\n"
-    L"  -p PORT       TCP port (default 29080; 0: any free port, printed at start)\n"
-    L"  -l ADDRESS    listen on ADDRESS instead of 127.0.0.1 (see Exposure)\n"
-    L"  -c COUNT      live streams (open pages) at once, 1..64 (default 8); one more\n"
-    L"                is refused with 503\n"
-    L"  -H POINTS     points kept per signal as they came, 1024..16777216 (default\n"
-    L"                1048576, 16 bytes each); older times are kept as minimum and\n"
-    L"                maximum per bucket (4096 buckets over the whole time)\n"
-    L"  -b BITRATE    bit rate for the bus load (default 500000)\n"
-    L"  -t MS         stop after MS milliseconds\n"
-    L"  -q QUEUE      server queue name (default ribexServerQueue)\n"
-    L"  -u HIGH:LOW   unique id (hex)\n"
-    L"  -V            version\n"
-    L"  -h            this text\n"
+    L"Options:\n";
+
+const wchar_t kExamples[] =
     L"\n"
     L"Examples:\n"
     L"  ribexweb CAN1                          open http://127.0.0.1:29080/ in a browser\n"
@@ -52,11 +36,6 @@ const wchar_t kUsage[] =
     L"  ribexweb -l 0.0.0.0 CAN1               the page for the whole network (see Exposure)\n"
     L"  curl http://127.0.0.1:29080/api/snapshot\n"
     L"  curl \"http://127.0.0.1:29080/api/series?signal=EEC1.EngineSpeed&points=500\"\n";
-
-bool Fail(std::wstring *error, const wchar_t *what, const wchar_t *arg) {
-    *error = std::wstring(what) + L": " + arg;
-    return false;
-}
 
 bool ParseAddress(const wchar_t *v, std::string *address) {
     // Dotted IPv4 numbers only: a host name would hide what is exposed.
@@ -81,76 +60,64 @@ bool ParseAddress(const wchar_t *v, std::string *address) {
     return true;
 }
 
-bool ParseValue(wchar_t option, const wchar_t *v, WebOptions *o, std::wstring *error) {
-    switch (option) {
-    case L'L':
-        if (o->logs.size() == 16) return Fail(error, L"too many logs (16 at most)", v);
-        o->logs.push_back(v);
+bool TakeAddress(const wchar_t *v, WebOptions *o, std::wstring *error) {
+    if (!ParseAddress(v, &o->address)) return ToolBad(error, L"address must be an IPv4 address", v);
+    return true;
+}
+
+// Up to 16 of a repeatable file option.
+ToolOptionFn AddFile(std::vector<std::wstring> *files, const wchar_t *tooMany) {
+    return [files, tooMany](const wchar_t *v, std::wstring *error) {
+        if (files->size() == 16) return ToolBad(error, tooMany, v);
+        files->push_back(v);
         return true;
-    case L'd':
-        if (o->databases.size() == 16) return Fail(error, L"too many DBC files (16 at most)", v);
-        o->databases.push_back(v);
-        return true;
-    case L'p':
-        if (!ParseArgDword(v, 10, 65535, &o->port)) return Fail(error, L"bad port", v);
-        return true;
-    case L'l':
-        if (!ParseAddress(v, &o->address)) return Fail(error, L"address must be an IPv4 address", v);
-        return true;
-    case L'c':
-        if (!ParseArgDword(v, 10, 64, &o->maxStreams) || o->maxStreams == 0)
-            return Fail(error, L"bad stream count (1..64)", v);
-        return true;
-    case L'H':
-        if (!ParseArgDword(v, 10, 16777216, &o->historyPoints) || o->historyPoints < 1024)
-            return Fail(error, L"bad history size (1024..16777216)", v);
-        return true;
-    case L'b':
-        if (!ParseArgDword(v, 10, 0xFFFFFFFF, &o->bitRate) || o->bitRate == 0)
-            return Fail(error, L"bad bit rate", v);
-        return true;
-    case L't':
-        if (!ParseArgDword(v, 10, 0xFFFFFFFF, &o->runTimeMs) || o->runTimeMs == 0)
-            return Fail(error, L"bad run time", v);
-        return true;
-    case L'q':
-        o->queueName = v;
-        return true;
-    case L'u':
-        if (!ParseArgHexPair(v, &o->uniqueIdHigh, &o->uniqueIdLow))
-            return Fail(error, L"unique id must be HIGH:LOW in hex", v);
-        o->haveUniqueId = true;
-        return true;
-    }
-    return Fail(error, L"unknown option", v);
+    };
 }
 
 bool AddNet(const wchar_t *name, WebOptions *o, std::wstring *error) {
-    if (o->nets.size() == 16) return Fail(error, L"too many nets (16 at most)", name);
-    if (wcslen(name) >= RIBEX_NET_NAME_MAX) return Fail(error, L"net name too long", name);
+    if (o->nets.size() == 16) return ToolBad(error, L"too many nets (16 at most)", name);
+    if (!ToolCheckNetName(name, error)) return false;
     o->nets.push_back(name);
     return true;
 }
 
 }  // namespace
 
-bool ParseWebOptions(int argc, wchar_t **argv, WebOptions *o, std::wstring *error) {
-    for (int i = 1; i < argc; ++i) {
-        const wchar_t *a = argv[i];
-        if (a[0] != L'-' || a[1] == 0) {
-            if (!AddNet(a, o, error)) return false;
-            continue;
-        }
-        if (wcscmp(a, L"-h") == 0 || wcscmp(a, L"--help") == 0) {
-            o->help = true;
-            return true;
-        }
-        wchar_t option = wcscmp(a, L"--log") == 0 ? L'L' : a[1];
-        if (option != L'L' && (a[2] != 0 || wcschr(L"dplcHbtqu", a[1]) == nullptr))
-            return Fail(error, L"unknown option", a);
-        if (i + 1 >= argc) return Fail(error, L"option needs a value", a);
-        if (!ParseValue(option, argv[++i], o, error)) return false;
-    }
+ToolSpec WebToolSpec(WebOptions *o) {
+    return {"ribexweb", kSynopsis, kExamples, 16, true,
+        {
+            {0, L"log", L"FILE",
+             L"show a recorded candump log, ASC or BLF file (repeatable); its\n"
+             L"source is named LOG1, LOG2, ... in the order given",
+             AddFile(&o->logs, L"too many logs (16 at most)")},
+            {L'd', nullptr, L"[NET=]FILE.dbc",
+             L"decode with the DBC file, repeatable; NET= (a net or LOGn)\n"
+             L"for one source only, a file without NET= for every other",
+             AddFile(&o->databases, L"too many DBC files (16 at most)")},
+            ToolNumber(L'p', nullptr, L"PORT", L"TCP port (default 29080; 0: any free port, printed at start)",
+                       L"port", 0, 65535, &o->port),
+            {L'l', nullptr, L"ADDRESS", L"listen on ADDRESS instead of 127.0.0.1 (see Exposure)",
+             [o](const wchar_t *v, std::wstring *e) { return TakeAddress(v, o, e); }},
+            ToolNumber(L'c', nullptr, L"COUNT",
+                       L"live streams (open pages) at once, 1..64 (default 8); one more\n"
+                       L"is refused with 503",
+                       L"stream count (1..64)", 1, 64, &o->maxStreams),
+            ToolNumber(L'H', nullptr, L"POINTS",
+                       L"points kept per signal as they came, 1024..16777216 (default\n"
+                       L"1048576, 16 bytes each); older times are kept as minimum and\n"
+                       L"maximum per bucket (4096 buckets over the whole time)",
+                       L"history size (1024..16777216)", 1024, 16777216, &o->historyPoints),
+            ToolBitRateOption(nullptr, &o->bitRate),
+            ToolRunTimeOption(L"stop after MS milliseconds (-t, the older letter, too)", &o->runTimeMs),
+            ToolRunTimeAlias(L't', &o->runTimeMs),
+            ToolQueueOption([o](const wchar_t *name) { o->queueName = name; }),
+            ToolUniqueIdOption(nullptr, &o->uniqueIdHigh, &o->uniqueIdLow, &o->haveUniqueId),
+        }};
+}
+
+bool WebTakeNets(const std::vector<const wchar_t *> &operands, WebOptions *o, std::wstring *error) {
+    for (const wchar_t *net : operands)
+        if (!AddNet(net, o, error)) return false;
     if (o->nets.empty() && o->logs.empty()) {
         *error = L"no net and no log given";
         return false;
@@ -158,4 +125,9 @@ bool ParseWebOptions(int argc, wchar_t **argv, WebOptions *o, std::wstring *erro
     return true;
 }
 
-const wchar_t *WebUsage() { return kUsage; }
+bool ParseWebOptions(int argc, wchar_t **argv, WebOptions *o, std::wstring *error) {
+    ToolArgs args;
+    if (!ToolParseArgs(WebToolSpec(o), argc, argv, &args, error)) return false;
+    o->help = args.help;
+    return args.help || WebTakeNets(args.operands, o, error);
+}

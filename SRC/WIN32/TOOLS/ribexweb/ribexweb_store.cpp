@@ -12,10 +12,7 @@ unsigned long long MessageKey(DWORD source, DWORD canId) {
 
 const CanDbMessage *FindMessage(const WebStore *s, DWORD source, DWORD canId) {
     const char *net = s->sources[source].name.c_str();
-    // A stamp-less RxMsg has no extended flag: above 7FF is extended, below either.
-    const CanDbMessage *msg = CanDbSetFind(s->databases, net, canId, canId > 0x7FF);
-    if (msg == nullptr && canId <= 0x7FF) msg = CanDbSetFind(s->databases, net, canId, true);
-    return msg;
+    return CanDbSetFindFrame(s->databases, net, canId);
 }
 
 // The first signal of the message of canId on source, adding its signals

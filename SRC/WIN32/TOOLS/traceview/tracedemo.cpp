@@ -12,23 +12,39 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "tool_options.h"
 #include "trace.h"
 
 static void SetDefault(const wchar_t *name, const wchar_t *value) {
     if (GetEnvironmentVariableW(name, NULL, 0) == 0) SetEnvironmentVariableW(name, value);
 }
 
+static ToolSpec Spec(DWORD *lines, DWORD *delayMs, DWORD *burst) {
+    return {"tracedemo",
+            L"usage: tracedemo [-n LINES] [-d MS] [-b BURST]\n"
+            L"\n"
+            L"Writes LINES event lines through the module \"worker\", one every MS\n"
+            L"milliseconds, then a burst of BURST detail lines that laps a small ring.\n"
+            L"\n",
+            L"\n"
+            L"Example:\n"
+            L"  tracedemo -n 5 -d 200    five lines 200 ms apart (watch: traceview follow)\n",
+            12,
+            false,
+            {
+                ToolNumber(L'n', nullptr, L"LINES", L"event lines (default 20)", L"line count", 0, 1000000, lines),
+                ToolNumber(L'd', nullptr, L"MS", L"pause after each (default 100)", L"pause", 0, 60000, delayMs),
+                ToolNumber(L'b', nullptr, L"BURST", L"lines of the burst (default 100)", L"burst", 0, 1000000, burst),
+            }};
+}
+
 int wmain(int argc, wchar_t **argv) {
-    int lines = 20, delayMs = 100, burst = 100;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (wcscmp(argv[i], L"-n") == 0) lines = _wtoi(argv[i + 1]);
-        else if (wcscmp(argv[i], L"-d") == 0) delayMs = _wtoi(argv[i + 1]);
-        else if (wcscmp(argv[i], L"-b") == 0) burst = _wtoi(argv[i + 1]);
-        else {
-            fwprintf(stderr, L"usage: tracedemo [-n LINES] [-d MS] [-b BURST]\n");
-            return 2;
-        }
-    }
+    DWORD lines = 20, delayMs = 100, burst = 100;
+    ToolSpec spec = Spec(&lines, &delayMs, &burst);
+    ToolArgs args;
+    int code = ToolBegin(spec, argc, argv, &args);
+    if (code >= 0) return code;
+    if (!args.operands.empty()) return ToolFailOn(spec, L"unexpected argument", args.operands[0]);
     SetDefault(L"TRACESIZE", L"32 100");
     SetDefault(L"tracedemo.exe", L"0xF");
     TraceModule *mainModule = TraceRegister(NULL, L"main");
@@ -38,13 +54,13 @@ int wmain(int argc, wchar_t **argv) {
         return 1;
     }
     TraceEntry(mainModule, "\ntracedemo::main Entry\n");
-    TracePrint(mainModule, TRACE_LEVEL_DETAIL, "tracedemo::main, %d lines every %d ms, then a burst of %d\n", lines,
+    TracePrint(mainModule, TRACE_LEVEL_DETAIL, "tracedemo::main, %lu lines every %lu ms, then a burst of %lu\n", lines,
                delayMs, burst);
-    for (int i = 1; i <= lines; ++i) {
-        TracePrint(worker, TRACE_LEVEL_EVENT, "tracedemo::worker, step %d of %d, net %hs\n", i, lines, L"CAN1");
+    for (DWORD i = 1; i <= lines; ++i) {
+        TracePrint(worker, TRACE_LEVEL_EVENT, "tracedemo::worker, step %lu of %lu, net %hs\n", i, lines, L"CAN1");
         Sleep(delayMs);
     }
-    for (int i = 1; i <= burst; ++i) TracePrint(worker, TRACE_LEVEL_DETAIL, "tracedemo::worker, burst line %d\n", i);
+    for (DWORD i = 1; i <= burst; ++i) TracePrint(worker, TRACE_LEVEL_DETAIL, "tracedemo::worker, burst line %lu\n", i);
     Sleep(delayMs);
     TracePrint(mainModule, TRACE_LEVEL_EVENT, "tracedemo::main, DONE, errorCode == %lu\n", 0ul);
     TraceExit(mainModule, "tracedemo::main Exit (%lu)\n\n", 0ul);

@@ -10,11 +10,13 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "ribex_version.h"
+#include "tool_number.h"
+#include "tool_options.h"
+#include "tool_stop.h"
 #include "trace.h"
 
-static const wchar_t kUsage[] =
-    L"usage: traceview [-h] [-V] [-l] [-a] [-t SECONDS] [-i MS] [-r EVENT] COMMAND [ARGS]\n"
+static const wchar_t kSynopsis[] =
+    L"usage: traceview [-h] [-V] [-l] [-a] [-T MS] [-i MS] [-r EVENT] COMMAND [ARGS]\n"
     L"       (options may also follow the command)\n"
     L"\n"
     L"Views the shared trace ring \"TRACEBUFFER\" of the programs that trace with\n"
@@ -32,23 +34,17 @@ static const wchar_t kUsage[] =
     L"                       (however many lines came after the clear)\n"
     L"  hold SLOTS SLOTSIZE  create the ring with SLOTS slots of SLOTSIZE bytes, or\n"
     L"                       keep the one that exists (its geometry stays), and hold\n"
-    L"                       it open until killed or -t runs out\n"
+    L"                       it open until killed, Ctrl+C or -T runs out\n"
     L"\n"
-    L"options:\n"
-    L"  -h          print this text\n"
-    L"  -V          print the version (also --version)\n"
-    L"  -l          one line per slot: add a newline behind a line without one\n"
-    L"  -a          follow: first print the lines already in the ring\n"
-    L"  -t SECONDS  follow, hold: end after SECONDS (default: run until killed)\n"
-    L"  -i MS       follow: look for new lines every MS milliseconds (default 20)\n"
-    L"  -r EVENT    follow, hold: set the named event EVENT once the ring is\n"
-    L"              held or followed (for scripts and tests that wait for it)\n"
+    L"options:\n";
+
+static const wchar_t kExamples[] =
     L"\n"
     L"SLOTS, SLOTSIZE, SECONDS and MS are decimal, or hexadecimal with 0x.\n"
     L"\n"
     L"examples:\n"
     L"  traceview hold 1000 120      keep a ring of 1000 lines of up to 119 characters\n"
-    L"  traceview -t 5 follow        print the lines written in the next five seconds\n"
+    L"  traceview -T 5000 follow     print the lines written in the next five seconds\n"
     L"  traceview dump > trace.txt   save the ring\n"
     L"\n"
     L"exit codes: 0 done, 1 no ring (dump, clear, info) or it could not be made,\n"
@@ -57,34 +53,48 @@ static const wchar_t kUsage[] =
 struct Options {
     bool ownLines = false;
     bool fromStart = false;
-    DWORD seconds = 0;   // 0: no limit
+    DWORD runTimeMs = 0;  // 0: no limit
     DWORD intervalMs = 20;
     const wchar_t *readyEvent = NULL;
 };
 
-static int Usage(const wchar_t *problem) {
-    if (problem != NULL) {
-        fwprintf(stderr, L"traceview: %ls\n\n%ls", problem, kUsage);
-        return 2;
-    }
-    printf("%ls", kUsage);
-    return 0;
+// A number as the usage says: decimal, or hex after 0x, min..max.
+static ToolOptionFn Number(DWORD min, DWORD max, DWORD scale, DWORD *target, const wchar_t *what) {
+    return [=](const wchar_t *v, std::wstring *error) {
+        DWORD n;
+        if (!ParseArgDwordOrHex(v, max, &n) || n < min) return ToolBad(error, what, v);
+        *target = n * scale;
+        return true;
+    };
 }
 
-// A whole decimal or 0x-hexadecimal number; FALSE for anything else.
-static BOOL ParseNumber(const wchar_t *text, DWORD *value) {
-    int base = 10;
-    if (text[0] == L'0' && (text[1] == L'x' || text[1] == L'X')) {
-        base = 16;
-        text += 2;
-    }
-    if (*text == L'\0') return FALSE;
-    wchar_t *end;
-    unsigned long long v = _wcstoui64(text, &end, base);
-    if (*end != L'\0' || v > 0xFFFFFFFFull || text[0] == L'-' || text[0] == L'+') return FALSE;
-    *value = (DWORD)v;
-    return TRUE;
+static ToolSpec Spec(Options *o) {
+    return {"traceview", kSynopsis, kExamples, 14, true,
+        {
+            ToolFlag(L'l', nullptr, L"one line per slot: add a newline behind a line without one", &o->ownLines),
+            ToolFlag(L'a', nullptr, L"follow: first print the lines already in the ring", &o->fromStart),
+            {L'T', nullptr, L"MS", L"follow, hold: end after MS milliseconds (default: run until killed)",
+             Number(1, 0xFFFFFFFF, 1, &o->runTimeMs, L"bad run time")},
+            {L't', nullptr, L"SECONDS", L"the same in seconds (1 to 4000000), the older letter",
+             Number(1, 4000000, 1000, &o->runTimeMs, L"bad run time in seconds (1 to 4000000)")},
+            {L'i', nullptr, L"MS", L"follow: look for new lines every MS milliseconds (default 20)",
+             Number(1, 0xFFFFFFFF, 1, &o->intervalMs, L"bad interval in milliseconds")},
+            {L'r', nullptr, L"EVENT",
+             L"follow, hold: set the named event EVENT once the ring is\n"
+             L"held or followed (for scripts and tests that wait for it)",
+             [o](const wchar_t *v, std::wstring *) {
+                 o->readyEvent = v;
+                 return true;
+             }},
+        }};
 }
+
+static int Usage(const wchar_t *problem) {
+    Options unused;
+    return ToolFail(Spec(&unused), problem);
+}
+
+static BOOL ParseNumber(const wchar_t *text, DWORD *value) { return ParseArgDwordOrHex(text, 0xFFFFFFFF, value); }
 
 static void SignalReady(const Options &options) {
     if (options.readyEvent == NULL) return;
@@ -196,7 +206,7 @@ static int Info() {
 }
 
 static BOOL TimeIsUp(const Options &options, DWORD start) {
-    return options.seconds != 0 && GetTickCount() - start >= options.seconds * 1000ull;
+    return ToolStopRequested() || (options.runTimeMs != 0 && GetTickCount() - start >= options.runTimeMs);
 }
 
 static void PrintLost(DWORD lost) {
@@ -336,69 +346,24 @@ static int Hold(DWORD noSlots, DWORD slotSize, const Options &options) {
     printf("holding TRACEBUFFER: %lu slots of %lu bytes\n", haveSlots, haveSize);
     fflush(stdout);
     SignalReady(options);
-    if (options.seconds == 0) {
-        for (;;) Sleep(INFINITE);
-    }
-    Sleep(options.seconds * 1000);
+    WaitForSingleObject(ToolStopEvent(), options.runTimeMs != 0 ? options.runTimeMs : INFINITE);
     TraceRelease(module);
     return 0;
 }
 
 int wmain(int argc, wchar_t **argv) {
     _setmode(_fileno(stdout), _O_BINARY);   // lines go out byte for byte
-    if (RibexVersionAsked(argc, argv)) {
-        printf("traceview " RIBEX_VERSION_STRING "\n");
-        return 0;
-    }
     Options options;
-    // Options may stand before or behind the command (as GNU getopt permutes).
-    const wchar_t *positional[8];
-    int count = 0;
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const wchar_t *arg = argv[i];
-        if (optionsEnded || arg[0] != L'-' || arg[1] == L'\0') {
-            if (count == 8) return Usage(L"too many arguments");
-            positional[count++] = arg;
-            continue;
-        }
-        if (wcscmp(arg, L"--") == 0) {
-            optionsEnded = true;
-            continue;
-        }
-        if (wcslen(arg) != 2) return Usage(L"options are single letters, one per argument");
-        wchar_t letter = arg[1];
-        if (letter == L'h') return Usage(NULL);
-        if (letter == L'l') {
-            options.ownLines = true;
-            continue;
-        }
-        if (letter == L'a') {
-            options.fromStart = true;
-            continue;
-        }
-        if (letter != L't' && letter != L'i' && letter != L'r') {
-            wchar_t problem[64];
-            _snwprintf(problem, 64, L"unknown option -%lc", letter);
-            problem[63] = L'\0';
-            return Usage(problem);
-        }
-        if (i + 1 >= argc) return Usage(L"an option is missing its value");
-        const wchar_t *value = argv[++i];
-        if (letter == L'r') {
-            options.readyEvent = value;
-        } else if (letter == L't') {
-            if (!ParseNumber(value, &options.seconds) || options.seconds == 0 || options.seconds > 4000000)
-                return Usage(L"-t needs a number of seconds from 1 to 4000000");
-        } else {
-            if (!ParseNumber(value, &options.intervalMs) || options.intervalMs == 0)
-                return Usage(L"-i needs a number of milliseconds above 0");
-        }
-    }
+    ToolArgs parsed;
+    int code = ToolBegin(Spec(&options), argc, argv, &parsed);
+    if (code >= 0) return code;
+    if (!ToolStopInstall()) return 1;
+    int count = (int)parsed.operands.size();
+    const wchar_t *const *positional = parsed.operands.data();
     if (count == 0) return Usage(L"a command is missing");
     const wchar_t *command = positional[0];
     int rest = count - 1;
-    const wchar_t **args = positional + 1;
+    const wchar_t *const *args = positional + 1;
     if (wcscmp(command, L"hold") == 0) {
         DWORD noSlots, slotSize;
         if (rest != 2) return Usage(L"hold needs SLOTS and SLOTSIZE");

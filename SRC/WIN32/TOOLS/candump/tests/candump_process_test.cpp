@@ -110,13 +110,13 @@ TEST_F(Candump, WrongArgumentsSayWhatWasWrongAndShowTheUsage) {
         DWORD code;
         const char *text;
     } cases[] = {{L"-h", 0, "Examples:"},
-                 {L"-x CAN1", 2, "unknown option -x"},
+                 {L"-x CAN1", 2, "unknown option: '-x'"},
                  {L"", 2, "no net given"},
                  {L"-f 100 CAN1", 2, "filter must be ID:MASK"},
                  {L"-t x CAN1", 2, "Usage: candump"},
                  {L"enable CAN1 zz", 2, "bad or missing identifier"},
                  {L"enable CAN1 +123", 2, "bad or missing identifier"},
-                 {L"-n +5 CAN1", 2, "bad frame count"},
+                 {L"-n +5 CAN1", 2, "-n: bad count: '+5'"},
                  {L"-b 4294967296 CAN1", 2, "bad bit rate"},
                  {L"-u 1:-2 CAN1", 2, "unique id must be HIGH:LOW in hex"},
                  {L"-l x.log -L xml CAN1", 2, "log format must be log, asc or blf"},

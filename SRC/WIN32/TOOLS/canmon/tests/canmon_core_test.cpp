@@ -274,16 +274,16 @@ TEST(CanmonOptions, WrongArgumentsAreNamed) {
          true,
          L""},
         {{}, false, L"no net given"},
-        {{L"-x", L"CAN1"}, false, L"unknown option: -x"},
-        {{L"-f", L"100", L"CAN1"}, false, L"filter must be ID:MASK in hex: 100"},
-        {{L"-o", L"size", L"CAN1"}, false, L"sort order must be id, rate or age: size"},
-        {{L"-b", L"0", L"CAN1"}, false, L"bad bit rate: 0"},
-        {{L"-t"}, false, L"option needs a value: -t"},
-        {{L"-u", L"12", L"CAN1"}, false, L"unique id must be HIGH:LOW in hex: 12"},
-        {{L"-i", L"\t100", L"CAN1"}, false, L"bad interval: \t100"},
-        {{L"-a", L"86401", L"CAN1"}, false, L"bad age: 86401"},
-        {{L"-u", L"1:2 ", L"CAN1"}, false, L"unique id must be HIGH:LOW in hex: 1:2 "},
-        {{L"--read-delay", L"x", L"CAN1"}, false, L"bad read delay: x"}};
+        {{L"-x", L"CAN1"}, false, L"unknown option: '-x'"},
+        {{L"-f", L"100", L"CAN1"}, false, L"-f: filter must be ID:MASK in hex: '100'"},
+        {{L"-o", L"size", L"CAN1"}, false, L"-o: sort order must be id, rate or age: 'size'"},
+        {{L"-b", L"0", L"CAN1"}, false, L"-b: bad bit rate: '0'"},
+        {{L"-t"}, false, L"option needs a value: '-t'"},
+        {{L"-u", L"12", L"CAN1"}, false, L"-u: unique id must be HIGH:LOW in hex: '12'"},
+        {{L"-i", L"\t100", L"CAN1"}, false, L"-i: bad interval: '\t100'"},
+        {{L"-a", L"86401", L"CAN1"}, false, L"-a: bad age: '86401'"},
+        {{L"-u", L"1:2 ", L"CAN1"}, false, L"-u: unique id must be HIGH:LOW in hex: '1:2 '"},
+        {{L"--read-delay", L"x", L"CAN1"}, false, L"--read-delay: bad read delay: 'x'"}};
     for (const auto &c : cases) {
         std::vector<wchar_t *> argv = {const_cast<wchar_t *>(L"canmon")};
         for (const wchar_t *a : c.args) argv.push_back(const_cast<wchar_t *>(a));
@@ -292,6 +292,21 @@ TEST(CanmonOptions, WrongArgumentsAreNamed) {
         EXPECT_EQ(ParseMonOptions((int)argv.size(), argv.data(), &o, &error), c.ok) << c.error;
         EXPECT_EQ(error, c.error);
     }
+}
+
+TEST(CanmonOptions, TheRunTimeIsTAsInEveryToolAndTStillWorks) {
+    for (const wchar_t *letter : {L"-T", L"-t"}) {
+        std::vector<wchar_t *> argv = {const_cast<wchar_t *>(L"canmon"), const_cast<wchar_t *>(letter),
+                                       const_cast<wchar_t *>(L"700"), const_cast<wchar_t *>(L"CAN1")};
+        MonOptions o;
+        std::wstring error;
+        ASSERT_TRUE(ParseMonOptions((int)argv.size(), argv.data(), &o, &error)) << error.c_str();
+        EXPECT_EQ(o.runTimeMs, 700u);
+    }
+    MonOptions unused;
+    std::wstring usage = ToolUsageText(MonToolSpec(&unused));
+    EXPECT_NE(usage.find(L"  -T MS "), std::wstring::npos);
+    EXPECT_NE(usage.find(L"Examples:"), std::wstring::npos);
 }
 
 TEST(CanmonConsole, ColourSequencesBecomeCellAttributesAndTheRowIsFilled) {

@@ -246,9 +246,9 @@ TEST_F(Canmon, HelpVersionAndWrongArgumentsAsOurOtherTools) {
         const char *text;
     } cases[] = {{L"-h", 0, "Examples:"},
                  {L"-V", 0, "canmon 1."},
-                 {L"-o size CAN1", 2, "canmon: sort order must be id, rate or age: size"},
+                 {L"-o size CAN1", 2, "canmon: -o: sort order must be id, rate or age: 'size'"},
                  {L"", 2, "canmon: no net given"},
-                 {L"-f 1 CAN1", 2, "canmon: filter must be ID:MASK in hex: 1"}};
+                 {L"-f 1 CAN1", 2, "canmon: -f: filter must be ID:MASK in hex: '1'"}};
     for (const auto &c : cases) {
         std::string out;
         EXPECT_EQ(RunProgram(L"canmon", c.args, 20000, &out), c.code) << ribex_test::Narrow(c.args);

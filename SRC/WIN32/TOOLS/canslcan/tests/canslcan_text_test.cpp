@@ -230,7 +230,8 @@ TEST(SlcanOptions, TheReadmeCommandAndEveryWrongArgumentNamed)
         {{L"COM5", L"--sim", L"CAN1", L"-S", L"9"}, L"'9'"},
         {{L"COM5", L"--sim", L"CAN1", L"--frobnicate"}, L"--frobnicate"},
         {{L"COM5", L"COM6", L"--sim", L"CAN1"}, L"COM6"},
-        {{L"COM5", L"--sim"}, L"--sim needs a name"},
+        {{L"COM5", L"--sim"}, L"option needs a value: '--sim'"},
+        {{L"COM5", L"--sim", L"-x"}, L"--sim needs a name"},
         {{L"COM5", L"--sim", L"CAN1", L"-T", L"x"}, L"-T"},
     };
     for (Bad &b : bad) {

@@ -194,12 +194,14 @@ class CommandLine(unittest.TestCase):
             # (arguments, exit code, text expected)
             (["-h"], 0, "Examples:"),
             (["-V"], 0, "ribexcand 1."),
-            (["-x"], 2, "unknown argument: -x"),
-            (["-p", "70000"], 2, "-p needs a port 0..65535: 70000"),
-            (["-c", "0"], 2, "-c needs a connection count 1..64: 0"),
-            (["-c", "+2"], 2, "-c needs a connection count 1..64: +2"),
-            (["-l", "localhost"], 2, "-l needs a dotted IPv4 address: localhost"),
-            (["-T"], 2, "option needs a value: -T"),
+            (["-x"], 2, "unknown option: '-x'"),
+            (["stray"], 2, "unexpected argument: 'stray'"),
+            (["-p", "70000"], 2, "-p: bad port (0..65535): '70000'"),
+            (["-c", "0"], 2, "-c: bad connection count (1..64): '0'"),
+            (["-c", "+2"], 2, "-c: bad connection count (1..64): '+2'"),
+            (["-l", "localhost"], 2, "-l: not a dotted IPv4 address: 'localhost'"),
+            (["-T"], 2, "option needs a value: '-T'"),
+            (["-T", "0"], 2, "-T: bad run time: '0'"),
         ]
         for args, code, text in cases:
             done = subprocess.run([WINE_RUN, os.path.join(BIN, "ribexcand.exe")] + args,

@@ -184,6 +184,34 @@ TEST(StressChildArgs, CommandLineRoundTrip) {
     EXPECT_EQ(b.streamCanId, a.streamCanId);
 }
 
+// The child's numbers are read as strictly as every command line of ours:
+// a stray sign, blank or octal form is a broken command line, not 0.
+TEST(StressChildArgs, ANumberThatIsNotAllDigitsRefusesTheLine) {
+    ChildArgs a;
+    a.blockName = L"ribexstress-12-children";
+    a.slot = 3;
+    a.netName = L"N";
+    a.mode = ChildMode::Read;
+    a.serverQueue = L"q";
+    std::wstring good = L"ribexstress.exe " + BuildChildCommandLine(a);
+    int argc = 0;
+    wchar_t **argv = CommandLineToArgvW(good.c_str(), &argc);
+    ASSERT_NE(argv, nullptr);
+    ChildArgs b;
+    EXPECT_TRUE(ParseChildArgs(argc, argv, &b));
+    for (int field : {3, 5, 7, 9, 10}) {
+        for (const wchar_t *bad : {L"+3", L" 3", L"-1", L"3x", L""}) {
+            std::vector<wchar_t *> words(argv, argv + argc);
+            words[field] = const_cast<wchar_t *>(bad);
+            EXPECT_FALSE(ParseChildArgs(argc, words.data(), &b)) << field << " " << testing::PrintToString(std::wstring(bad));
+        }
+    }
+    std::vector<wchar_t *> words(argv, argv + argc);
+    words[3] = const_cast<wchar_t *>(L"64");  // no such slot
+    EXPECT_FALSE(ParseChildArgs(argc, words.data(), &b));
+    LocalFree(argv);
+}
+
 struct OptionCase {
     std::vector<const wchar_t *> args;
     const wchar_t *errorMentions;  // null: accepted
@@ -191,6 +219,9 @@ struct OptionCase {
 
 const OptionCase OPTION_CASES[] = {
     {{L"-t", L"600", L"-r", L"500", L"-k", L"40", L"-i", L"60"}, nullptr},
+    {{L"-T", L"1500"}, nullptr},
+    {{L"-T", L"0"}, L"-T: bad run time: '0'"},
+    {{L"stray"}, L"unknown argument: 'stray'"},
     {{L"-d", L"-", L"-f", L"0", L"-S", L"7"}, nullptr},
     {{L"-t", L"0"}, L"-t"},
     {{L"-t"}, L"-t"},

@@ -171,7 +171,8 @@ TEST_F(TraceViewer, FollowReportsAClearHoweverManyLinesCameAfterIt) {
 
 TEST_F(TraceViewer, WrongArgumentsGiveTheUsageAndExitCode2) {
     for (const wchar_t *args : {L"", L"frobnicate", L"hold 10", L"hold 0 80", L"hold 10 x", L"hold 65536 65536",
-                                L"-q dump", L"-t 0 follow", L"dump extra"}) {
+                                L"-q dump", L"-t 0 follow", L"dump extra", L"-T 0 follow", L"-i +5 follow",
+                                L"-i \" 5\" follow", L"-T -1 follow", L"hold 010x 80"}) {
         EXPECT_NE(Viewer(args, 2).find("traceview: "), std::string::npos) << Narrow(args);
         EXPECT_FALSE(TraceBufferExists());
     }

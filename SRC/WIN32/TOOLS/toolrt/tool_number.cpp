@@ -1,5 +1,5 @@
-// Strict command-line numbers (see toolargs.h).
-#include "toolargs.h"
+// Strict command-line numbers (see tool_number.h).
+#include "tool_number.h"
 
 #include <wchar.h>
 
@@ -55,6 +55,35 @@ BOOL ParseArgDword(const wchar_t *text, int base, DWORD max, DWORD *value) {
     unsigned long long v;
     if (!ParseArgNumber(text, base, max, &v)) return FALSE;
     *value = (DWORD)v;
+    return TRUE;
+}
+
+BOOL ParseArgDwordOrHex(const wchar_t *text, DWORD max, DWORD *value) {
+    bool hex = text != NULL && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X');
+    return ParseArgDword(text, hex ? 16 : 10, max, value);
+}
+
+BOOL ParseArgDecimal(const wchar_t *text, double max, double *value) {
+    if (text == NULL) return Refuse();
+    double v = 0, scale = 1;
+    bool point = false, digits = false;
+    for (const wchar_t *p = text; *p; ++p) {
+        if (*p == L'.' && !point) {
+            point = true;
+        } else if (*p >= L'0' && *p <= L'9') {
+            digits = true;
+            if (point) {
+                scale /= 10;
+                v += (*p - L'0') * scale;
+            } else {
+                v = v * 10 + (*p - L'0');
+            }
+        } else {
+            return Refuse();
+        }
+    }
+    if (!digits || v > max) return Refuse();
+    *value = v;
     return TRUE;
 }
 
