@@ -141,7 +141,7 @@ bool InitBridge(Bridge *b, const SlcanOptions *o)
     InitializeCriticalSection(&b->printLock);
     CopyName(o->targetName, b->iface, sizeof(b->iface));
     CopyName(o->port, b->portName, sizeof(b->portName));
-    if (!ToolStopInstall()) return false;
+    if (!ToolStopInstall() || !ToolStopAfter(o->runTimeMs)) return false;
     b->hStop = ToolStopEvent();
     return true;
 }

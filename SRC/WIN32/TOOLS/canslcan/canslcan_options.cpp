@@ -32,7 +32,7 @@ const wchar_t kExamples[] =
     L"\n"
     L"A port that fails (adapter unplugged) is reopened with back-off until it is back;\n"
     L"frames that cannot be passed on are counted as lost. Statistics are printed on exit.\n"
-    L"Exit code: 0 stopped by Ctrl+C, 1 the port or target could not be opened or the adapter\n"
+    L"Exit code: 0 stopped by Ctrl+C or at the end of -T, 1 the port or target could not be opened or the adapter\n"
     L"refused its set-up, 2 bad arguments.\n";
 
 struct BitRate {
@@ -188,7 +188,8 @@ ToolSpec SlcanToolSpec(SlcanOptions *o)
                  return o->simOnlyGiven = true;
              }},
             ToolText(L"Both:"),
-            ToolNumber(L'T', L"send-timeout", L"MS",
+            ToolRunTimeOption(L"stop after MS milliseconds (default: until Ctrl+C)", &o->runTimeMs),
+            ToolNumber(0, L"send-timeout", L"MS",
                        L"wait at most MS for room in the queue or on the bus; then the\n"
                        L"frame counts as lost (default 100)",
                        L"milliseconds (up to 600000)", 0, 600000, &o->sendTimeoutMs),

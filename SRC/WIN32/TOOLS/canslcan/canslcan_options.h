@@ -26,6 +26,7 @@ struct SlcanOptions {
     uint32_t uniqueIdLow = 0;
     bool uniqueIdGiven = false;
     DWORD queueSize = 256;
+    DWORD runTimeMs = 0;           // 0: until Ctrl+C
     DWORD sendTimeoutMs = 100;     // room in the queue / bus before a frame counts as lost
     DWORD answerTimeoutMs = 1000;  // adapter's answer to a set-up command
     DWORD retryMaxMs = 4000;       // longest pause between reopen attempts

@@ -16,6 +16,8 @@ BOOL WINAPI OnConsoleCtrl(DWORD type) {
     return FALSE;  // log-off and shut-down: the system's default
 }
 
+VOID CALLBACK OnRunTimeOver(PVOID, BOOLEAN) { ToolStopRequest(); }
+
 }  // namespace
 
 BOOL ToolStopInstall(void) {
@@ -37,4 +39,12 @@ HANDLE ToolStopEvent(void) { return g_event; }
 void ToolStopRequest(void) {
     InterlockedExchange(&g_requested, 1);
     if (g_event != NULL) SetEvent(g_event);
+}
+
+BOOL ToolStopAfter(DWORD ms) {
+    if (ms == 0) return TRUE;
+    // The timer lives as long as the tool: nothing deletes it.
+    HANDLE hTimer = NULL;
+    return CreateTimerQueueTimer(&hTimer, NULL, OnRunTimeOver, NULL, ms, 0,
+                                 WT_EXECUTEONLYONCE);
 }

@@ -19,3 +19,7 @@ HANDLE ToolStopEvent(void);
 // Asks for the stop as Ctrl+C would: a tool ending on its own (a run time
 // that ran out, a fatal error of one thread) tells its other threads so.
 void ToolStopRequest(void);
+
+// Asks for the stop once ms milliseconds have passed (a run time); 0 sets
+// nothing. FALSE with the last error when no timer can be made.
+BOOL ToolStopAfter(DWORD ms);

@@ -320,7 +320,7 @@ def test_refused_bit_rate_and_full_queue(adapter):
     adapter.refuse = set()
     # Nobody reads the net's queue: it fills, the rest is lost and counted,
     # and the serial reader goes on (the last frames still get counted).
-    bridge = Bridge(["-Q", "4", "-T", "50", "--sim", "slcanFull%d" % os.getpid()])
+    bridge = Bridge(["-Q", "4", "--send-timeout", "50", "--sim", "slcanFull%d" % os.getpid()])
     check(started(adapter), "full queue: channel opened", bridge.text())
     for i in range(10):
         adapter.send([frame_line(0x100 + i, b"\x01")])
@@ -334,6 +334,20 @@ def test_refused_bit_rate_and_full_queue(adapter):
     lost = "4 frames received, 0 transmitted, 11 lost (11 to slcanFull"
     check(any(lost in l for l in bridge.lines),
           "full queue: lost frames counted", bridge.text())
+
+
+def test_run_time_ends_by_itself(adapter):
+    net = "slcanRun%d" % os.getpid()
+    bridge = Bridge(["-T", "1500", "--sim", net])
+    check(started(adapter), "-T: channel opened", bridge.text())
+    opened_at = len(adapter.commands)
+    code = bridge.finish(60)
+    os.close(bridge.terminal)
+    check(code == 0, "-T: canslcan ends by itself with 0 when its run time is over",
+          "code %s\n%s" % (code, bridge.text()))
+    check("C" in adapter.commands[opened_at:] and not adapter.open,
+          "-T: the channel is closed at the end", repr(adapter.commands))
+    check(any(" frames received, " in l for l in bridge.lines), "-T: statistics", bridge.text())
 
 
 def test_usage():
@@ -351,7 +365,8 @@ def main():
     # A server of an earlier test that is still ending would keep ours from starting.
     check(wait_no_server(PREFIX), "no server of an earlier test is left")
     test_usage()
-    cases = [test_sim_frames_commands_and_ctrl_c, test_stamps_malformed_and_refusals,
+    cases = [test_sim_frames_commands_and_ctrl_c, test_run_time_ends_by_itself,
+             test_stamps_malformed_and_refusals,
              test_refused_bit_rate_and_full_queue, test_device_both_ways, test_unplug_and_return,
              test_device_gone_and_back]
     only = sys.argv[4:]
