@@ -112,6 +112,22 @@ def probe(adapter, dump):
     return False
 
 
+def settle(adapter, dump, stamped=None):
+    """Sends the probe frame once more and waits until candump shows it:
+    frames pass in order, so every frame sent before it has come too."""
+    def probes():
+        return sum(1 for l in list(dump.lines) if " 555#55" in l)
+    before = probes()
+    adapter.send([frame_line(0x555, b"\x55")], stamped=stamped)
+    end = time.monotonic() + 20
+    while probes() <= before and time.monotonic() < end:
+        try:
+            dump.fresh.get(timeout=0.2)
+        except queue.Empty:
+            pass
+    return probes() > before
+
+
 def enable(net):
     done = run("candump.exe", "-q", SERVER_QUEUE, "-u", "77:0", "enable", net, "7E0", "4")
     check(done.returncode == 0, "enable 7E0 on " + net, done.stdout.decode() + done.stderr.decode())
@@ -152,7 +168,7 @@ def test_sim_frames_commands_and_ctrl_c(adapter):
     adapter.send([f for f, _ in FRAMES])
     check(dump.wait_line(lambda l: " 7E0#R4" in l, 20), "sim: remote frame after enable",
           dump.text())
-    time.sleep(1)
+    check(settle(adapter, dump), "sim: a last probe frame comes after them", dump.text())
     dump.proc.kill()
     dump.finish()
     got = [f for f in frames_of(dump, net) if f != "555#55"]
@@ -185,7 +201,8 @@ def test_device_both_ways(adapter):
     adapter.send([f for f, _ in FRAMES], stamped=True)
     check(dump.wait_line(lambda l: " 7E0#R4" in l, 20), "device: remote frame after enable",
           dump.text())
-    time.sleep(1)
+    check(settle(adapter, dump, stamped=True), "device: a last probe frame comes after them",
+          dump.text())
     got = [f for f in frames_of(dump, DEVICE) if f != "555#55"]
     check(got[:5] == [s for _, s in FRAMES][:5], "device: frames reach candump byte-exact",
           repr(got))
@@ -221,11 +238,11 @@ def test_stamps_malformed_and_refusals(adapter):
     adapter.send([frame_line(0x101, b"\x01")], stamped=True)
     adapter.send_raw(b"t1\rgarbage\r\x00\x01\x02\r" + b"t123" * 40 + b"\rT1234567891\r")
     adapter.send([frame_line(0x102, b"\x02")], stamped=True)
-    time.sleep(1.5)
+    adapter.set_stamp(500)     # 1.5 s on: the stamps wrapped
     adapter.send([frame_line(0x103, b"\x03")], stamped=True)
     adapter.send_raw(b"t1040EA60\r")  # 60000 is no stamp: the frame still goes
     dump.wait_line(lambda l: " 104#" in l, 20)
-    time.sleep(0.5)
+    check(settle(adapter, dump), "malformed: a last probe frame comes after them", dump.text())
     dump.proc.kill()
     dump.finish()
     got = [f for f in frames_of(dump, net) if f != "555#55"]
