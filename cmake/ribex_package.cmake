@@ -41,7 +41,8 @@ set(CPACK_COMPONENTS_ALL server sdk driver)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
 set(CPACK_COMPONENT_SERVER_DISPLAY_NAME "Server and tools")
 set(CPACK_COMPONENT_SERVER_DESCRIPTION
-    "ribex.exe, ribexclient.dll and the tools candump, canpeer, traceview and msgqtool.")
+    "ribex.exe, ribexclient.dll and the tools: candump, canlog, canmon, canpeer, canslcan, \
+ribexcand, ribexstress, ribexweb, traceview, msgqtool.")
 # The server is required: the SDK's import library and the driver serve it.
 set(CPACK_COMPONENT_SERVER_REQUIRED TRUE)
 set(CPACK_COMPONENT_SDK_DISPLAY_NAME "Client SDK")
