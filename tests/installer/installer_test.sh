@@ -8,7 +8,10 @@
 #      demand and prints frames that canpeer sends into a simulated net;
 #   4. the SDK example builds against the installed SDK (its CMake package
 #      found in the installed folder) and receives frames too;
-#   5. "Uninstall.exe /S" leaves nothing of ours: no folder, no registry
+#   5. a second "ribex-*.exe /S", without /D= and /DRIVER, removes the first
+#      installation (its driver service included, files of the user's
+#      kept) and installs into the same folder again;
+#   6. "Uninstall.exe /S" leaves nothing of ours: no folder, no registry
 #      key, no shortcut, no service, no driver file.
 #
 #   installer_test.sh BUILD_DIR SOURCE_DIR
@@ -39,6 +42,18 @@ trap cleanup EXIT
 w() { "${RUN[@]}" "$@" </dev/null; }
 reg_has() { w reg query "$1" >/dev/null 2>&1; }
 service_exists() { w sc query vcan >/dev/null 2>&1; }
+# The data of a registry value (name "" for the key's default value).
+reg_value() {
+  local which=(/ve)
+  [ -z "$2" ] || which=(/v "$2")
+  w reg query "$1" "${which[@]}" 2>/dev/null | tr -d '\r' |
+    sed -n 's/^    .*    REG_[A-Z_]*    //p'
+}
+expect_value() {
+  local got
+  got=$(reg_value "$1" "$2")
+  [ "$got" = "$3" ] || fail "$1 ${2:-(default)} is '$got', not '$3'"
+}
 
 # Frames of a simulated net shown by a client run from the install:
 # canpeer queues 60 frames of NET (its queue holds 64) over 3 s and keeps
@@ -101,7 +116,12 @@ service_exists || fail "no service vcan"
 # The batch that carries a full bus, as vcan_service.sh writes it.
 w reg query 'HKLM\SYSTEM\CurrentControlSet\Services\vcan' /v NoMsgPerRead | tr -d '\r' |
   grep -q 'REG_DWORD[[:space:]]*0x40$' || fail "the service key has no NoMsgPerRead 64"
-[ -f "$START_MENU/ribex console.lnk" ] && [ -f "$START_MENU/Uninstall.lnk" ] ||
+expect_value 'HKLM\Software\ribex\ribex' "" "$INSTALL_WIN"
+expect_value "$UNINSTALL_KEY" DisplayName "ribex 1.0.0"
+expect_value "$UNINSTALL_KEY" DisplayVersion 1.0.0
+expect_value "$UNINSTALL_KEY" UninstallString "\"$INSTALL_WIN\\Uninstall.exe\""
+[ -f "$START_MENU/ribex console.lnk" ] && [ -f "$START_MENU/ribex README.lnk" ] &&
+  [ -f "$START_MENU/Uninstall.lnk" ] ||
   fail "Start-menu shortcuts missing: $(ls "$START_MENU" 2>&1)"
 w "$INSTALL_WIN\\bin\\candump.exe" -V | tr -d '\r' | grep -qx "candump 1.0.0" ||
   fail "installed candump -V"
@@ -125,6 +145,24 @@ frames_through "$W/example.txt" "$W/example/ribex_listen.exe" "$NET" 3 30
 unset WINEPATH RIBEX_SERVER
 grep -qx "ribexclient 1.0.0" <(tr -d '\r' <"$W/example.txt") || fail "example: no version line"
 cat "$W/example.txt"
+
+step "a second install, without /D= and /DRIVER, replaces the first"
+# The server that the example started may still be running: the old
+# uninstaller waits for it to end before it deletes ribex.exe.
+echo "not ours" >"$INSTALL/bin/notes.txt"
+cp "$installer" "$C/setup.exe"
+w cmd /c "C:\setup.exe /S" || fail "the second install ended with $?"
+rm -f "$C/setup.exe"
+[ -f "$INSTALL/bin/ribex.exe" ] && [ -f "$INSTALL/Uninstall.exe" ] ||
+  fail "the second install did not go to $INSTALL_WIN: $(ls "$INSTALL" 2>&1)"
+[ ! -e "$INSTALL/driver" ] || fail "the first install's driver folder is left"
+! service_exists || fail "the first install's service vcan is left"
+[ ! -e "$C/windows/system32/drivers/vcan.sys" ] || fail "the first install's vcan.sys is left"
+[ -z "$(reg_value 'HKLM\Software\ribex\ribex' DriverService)" ] ||
+  fail "the first install's DriverService mark is left"
+grep -qx "not ours" "$INSTALL/bin/notes.txt" || fail "a file of the user's went with the first install"
+rm "$INSTALL/bin/notes.txt"
+expect_value "$UNINSTALL_KEY" UninstallString "\"$INSTALL_WIN\\Uninstall.exe\""
 
 step "silent uninstall"
 # The uninstaller copies itself away and returns at once: wait for its work.
