@@ -116,36 +116,52 @@ def block_drift(block, usage):
 
 # --- the option tables in the -h texts -----------------------------------
 
-OPTION_HEAD = re.compile(r"^(?:(-[A-Za-z0-9])(?:, (--[A-Za-z][\w-]*))?|(--[A-Za-z][\w-]*))(?: (\S+))?$")
+OPTION_ROW = re.compile(r"^(-[A-Za-z0-9](?:, --[A-Za-z][\w-]*)?|--[A-Za-z][\w-]*)( \S+(?=\s{2,}|$))?")
 ALIAS = re.compile(r"\((-[A-Za-z0-9]), the older letter, too\)")
+PLACEHOLDER = re.compile(r"^[A-Z][A-Z0-9_]*(?![a-z])")
 
 
-def split_head(stripped):
-    parts = re.split(r"\s{2,}", stripped, maxsplit=1)
-    return parts[0], parts[1] if len(parts) > 1 else ""
-
-
-def parse_option_table(usage):
-    """{"-x" or "--name": takes a value} from the usage's option lines: a
-    line whose text before its help (two blanks or more) is "-x", "-x,
-    --name" or "--name", with a value name after it if the option takes
-    one. Older letters that a help names "(-t, the older letter, too)"
-    count as the option."""
+def synopsis_options(tool, lines):
+    """{option: takes a value} that the synopsis names ("usage: TOOL ...")
+    and its lines up to the next blank one: "-g", "--dbc FILE", "[-T MS]";
+    a value is a placeholder in capitals right after the option."""
     table = {}
-    for line in usage.split("\n"):
-        stripped = line.strip()
-        if not stripped.startswith("-"):
+    in_synopsis = False
+    for line in lines:
+        words = line.split()
+        if words and words[0].lower() == "usage:":
+            in_synopsis = True
+            words = words[1:]
+        if not words:
+            in_synopsis = False
+        if not in_synopsis or not words or words[0] != tool:
             continue
-        head, help_text = split_head(stripped)
-        match = OPTION_HEAD.match(head)
+        for k, raw in enumerate(words):
+            name = raw.lstrip("[").rstrip("]").rstrip(".")
+            if not re.match(r"^--?[A-Za-z]", name):
+                continue
+            after = words[k + 1] if k + 1 < len(words) else ""
+            bracket_closed = raw.startswith("[") and raw.endswith("]") or not raw.startswith("[") and after.startswith("[")
+            table[name] = table.get(name, False) or (not bracket_closed and bool(PLACEHOLDER.match(after)))
+    return table
+
+
+def parse_option_table(tool, usage):
+    """{"-x" or "--name": takes a value} from the usage: its option lines
+    ("-x", "-x, --name" or "--name" at the start, a value name after one
+    blank if the option takes one, then the help), older letters a help
+    names "(-t, the older letter, too)", and the options of the synopsis."""
+    lines = usage.split("\n")
+    table = synopsis_options(tool, lines)
+    for line in lines:
+        match = OPTION_ROW.match(line.strip())
         if not match:
             continue
-        letter, long_name, only_long, value = match.groups()
-        for name in (letter, long_name, only_long):
-            if name:
-                table[name] = value is not None
-        for alias in ALIAS.findall(help_text):
-            table[alias] = value is not None
+        names, value = match.groups()
+        for name in names.split(", "):
+            table[name] = table.get(name, False) or value is not None
+        for alias in ALIAS.findall(line):
+            table[alias] = table.get(alias, False) or value is not None
     return table
 
 
@@ -254,7 +270,7 @@ def main():
         drift = block_drift(block, usage)
         check(not drift, "docs/%s.md's Options block is `%s -h`" % (tool, tool), "\n".join(drift[:40]))
 
-    tables = {tool: parse_option_table(usage) for tool, usage in usages.items()}
+    tables = {tool: parse_option_table(tool, usage) for tool, usage in usages.items()}
     for tool, table in tables.items():
         check("-h" in table and "-V" in table, "%s's option table read from -h (%d names)" % (tool, len(table)))
 
