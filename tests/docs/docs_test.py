@@ -299,6 +299,14 @@ def main():
             checked += 1 if check_command(where, text, tables, commands, inline) else 0
     check(checked >= 100, "command lines checked: %d" % checked)
 
+    # The client API reference names every function the DLL exports.
+    api = read(os.path.join(DOCS, "client-api.md"))
+    definition = read(os.path.join(SOURCE, "SRC", "WIN32", "CLIENT", "ribexclient", "ribexclient.def"))
+    exports = re.findall(r"^\s+(Ribex\w+)\s*$", definition, re.M)
+    check(len(exports) >= 15, "exports of ribexclient.def: %d" % len(exports))
+    for name in exports:
+        check(re.search(r"^\| `%s\(" % name, api, re.M), "docs/client-api.md has a row for %s" % name)
+
     # The index lists every page.
     index = read(os.path.join(DOCS, "README.md"))
     for page in pages[1:]:
