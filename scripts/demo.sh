@@ -82,7 +82,7 @@ wait_server_exit() {
 "$RUN" "$BIN/traceview.exe" -h >/dev/null 2>&1
 
 say "traceview hold: a trace ring that keeps the server's last lines after it has ended"
-"$RUN" "$BIN/traceview.exe" -t 120 hold 512 200 &
+"$RUN" "$BIN/traceview.exe" -T 120000 hold 512 200 &
 pids+=($!)
 sleep 1
 
@@ -99,13 +99,13 @@ wait "$peer" || true
 say "ribex.exe, no client left: it ends by itself (its trace: requests and end)"
 wait_server_exit
 
-say "canmon -S -t 3500 $NET: the net at a glance while canpeer replays four identifiers"
+say "canmon -S -T 3500 $NET: the net at a glance while canpeer replays four identifiers"
 monitor_log >"$B/demo-canmon.log"
 "$RUN" "$BIN/canpeer.exe" -s "$NET" -p "$(winpath "$B/demo-canmon.log")" -Q 4 -t 10000 -w 1500 &
 peer=$!
 pids+=($peer)
 sleep 0.5
-traced canmon -S -t 3500 "$NET"
+traced canmon -S -T 3500 "$NET"
 wait "$peer" || true
 say "ribex.exe, no client left: it ends by itself"
 wait_server_exit

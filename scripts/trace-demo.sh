@@ -24,7 +24,7 @@ trap cleanup EXIT
 "$RUN" "$BIN/traceview.exe" -h >/dev/null
 
 say "traceview hold 32 100: a ring of 32 lines, held for 15 s"
-"$RUN" "$BIN/traceview.exe" -t 15 hold 32 100 &
+"$RUN" "$BIN/traceview.exe" -T 15000 hold 32 100 &
 pids+=($!)
 sleep 1
 
