@@ -18,6 +18,7 @@
 
 #include "ribexweb_api.h"
 #include "ribexweb_page.h"
+#include "ribexweb_polled_socket.h"
 
 namespace net = boost::asio;
 namespace http = boost::beast::http;
@@ -38,7 +39,8 @@ struct WebHttp {
 
 namespace {
 
-const DWORD kIdleTimeoutMs = 5000;  // a connection that sends nothing this long is closed
+const DWORD kIdleTimeoutMs = 5000;   // a connection that sends nothing this long is closed
+const DWORD kWriteTimeoutMs = 30000; // one that takes nothing of an answer this long, likewise
 const unsigned kHeaderLimit = 8192;
 const unsigned kBodyLimit = 4096;  // GET only: nothing to upload
 
@@ -100,7 +102,7 @@ Answer Route(WebHttp *w, const http::request<http::empty_body> &req, const boost
 // One open page: a snapshot every WEB_STREAM_PERIOD_MS as a Server-Sent
 // Event until the page goes or the server stops. The body ends with the
 // connection.
-void Stream(WebHttp *w, tcp::socket &sock, const http::request<http::empty_body> &req) {
+void Stream(WebHttp *w, PolledSocket &sock, const http::request<http::empty_body> &req) {
     if ((DWORD)InterlockedIncrement(&w->counts.streams) > w->config.maxStreams) {
         InterlockedDecrement(&w->counts.streams);
         Answer res = JsonAnswer(w, req, WebErrorAnswer(503, "too many open pages (-c)"));
@@ -132,7 +134,8 @@ int ParseErrorStatus(const boost::system::error_code &ec) {
 }
 
 // Requests of one connection until it closes, errs or idles.
-void Serve(WebHttp *w, tcp::socket sock) {
+void Serve(WebHttp *w, tcp::socket socket) {
+    PolledSocket sock{socket, &w->stopping, kIdleTimeoutMs, kWriteTimeoutMs};
     boost::beast::flat_buffer buffer;
     for (;;) {
         http::request_parser<http::empty_body> parser;
@@ -175,11 +178,6 @@ void Serve(WebHttp *w, tcp::socket sock) {
     }
 }
 
-void SetIdleTimeout(tcp::socket &sock) {
-    DWORD ms = kIdleTimeoutMs;
-    setsockopt(sock.native_handle(), SOL_SOCKET, SO_RCVTIMEO, (const char *)&ms, sizeof(ms));
-}
-
 void Connection(WebHttp *w, tcp::socket sock, unsigned long long number) {
     Serve(w, std::move(sock));  // closes it
     std::lock_guard<std::mutex> guard(w->lock);
@@ -188,7 +186,8 @@ void Connection(WebHttp *w, tcp::socket sock, unsigned long long number) {
 }
 
 // Connections beyond the limit get a 503 at once and are closed.
-void Refuse(WebHttp *w, tcp::socket &sock) {
+void Refuse(WebHttp *w, tcp::socket &socket) {
+    PolledSocket sock{socket, &w->stopping, kIdleTimeoutMs, kWriteTimeoutMs};
     InterlockedIncrement(&w->counts.refused);
     Answer res{http::status::service_unavailable, 11};
     res.set(http::field::content_type, "application/json");
@@ -197,12 +196,29 @@ void Refuse(WebHttp *w, tcp::socket &sock) {
     res.prepare_payload();
     boost::system::error_code ec;
     http::write(sock, res, ec);
-    sock.shutdown(tcp::socket::shutdown_both, ec);
+    socket.shutdown(tcp::socket::shutdown_both, ec);
+}
+
+// Waits until a connection is there to accept (true) or a stop is asked
+// (false). The wait is renewed every 200 ms instead of an accept that
+// blocks: under load Wine can miss the wake-up of a waiting accept, and
+// the connection then sits in the backlog, unanswered, until another one
+// comes.
+bool WaitForConnection(WebHttp *w) {
+    while (!w->stopping) {
+        WSAPOLLFD fd = {};
+        fd.fd = w->acceptor.native_handle();
+        fd.events = POLLRDNORM;
+        int n = WSAPoll(&fd, 1, 200);
+        if (n > 0) return true;
+        if (n < 0) Sleep(10);  // out of resources, say: try again
+    }
+    return false;
 }
 
 void AcceptLoop(WebHttp *w) {
     size_t limit = w->config.maxStreams + WEB_CONNECTIONS_BESIDE_STREAMS;
-    while (!w->stopping) {
+    while (WaitForConnection(w)) {
         boost::system::error_code ec;
         tcp::socket sock{w->ioc};
         w->acceptor.accept(sock, ec);
@@ -211,7 +227,6 @@ void AcceptLoop(WebHttp *w) {
             Sleep(10);  // out of handles, say: try again
             continue;
         }
-        SetIdleTimeout(sock);
         std::unique_lock<std::mutex> guard(w->lock);
         if (w->open.size() >= limit) {
             guard.unlock();
