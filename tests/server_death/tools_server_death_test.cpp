@@ -31,11 +31,7 @@ size_t Count(const std::string &text, const std::string &what) {
 void KillServerProcess() {
     DWORD pid = ribex_test::FindProcessByName(L"ribex.exe");
     ASSERT_NE(0u, pid) << "no server runs";
-    HANDLE hServer = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-    ASSERT_NE(nullptr, hServer);
-    ASSERT_TRUE(TerminateProcess(hServer, 9));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hServer, 10000));
-    CloseHandle(hServer);
+    ASSERT_TRUE(ribex_test::KillProcessById(pid));
 }
 
 // A socketcand client on 127.0.0.1, reading with a time-out.

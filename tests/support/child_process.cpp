@@ -118,6 +118,15 @@ void KillChild(ChildProcess *child, UINT exitCode) {
     WaitForSingleObject(child->hProcess, 10000);
 }
 
+bool KillProcessById(DWORD pid, UINT exitCode) {
+    HANDLE hProcess = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    if (hProcess == nullptr) return false;
+    bool gone = TerminateProcess(hProcess, exitCode) &&
+                WaitForSingleObject(hProcess, 10000) == WAIT_OBJECT_0;
+    CloseHandle(hProcess);
+    return gone;
+}
+
 void ReleaseChild(ChildProcess *child) {
     if (child->hProcess) {
         if (WaitForSingleObject(child->hProcess, 0) == WAIT_TIMEOUT) KillChild(child);

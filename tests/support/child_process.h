@@ -48,6 +48,10 @@ DWORD FindProcessByName(const wchar_t *exeName);
 // TerminateProcess and wait until it is gone.
 void KillChild(ChildProcess *child, UINT exitCode = 9);
 
+// The same for a process known by its id only (a server some client
+// started): true once it has gone.
+bool KillProcessById(DWORD pid, UINT exitCode = 9);
+
 // Closes the handles (kills the child first if it still runs).
 void ReleaseChild(ChildProcess *child);
 

@@ -277,11 +277,7 @@ TEST_F(ClientSession, ReadOfANetWhoseServerWasKilledEndsWithServerGone) {
     ASSERT_TRUE(RibexOpenNet(net.c_str(), &options_, &pNet)) << GetLastError();
     DWORD pid = RibexServerProcessId();
     ASSERT_NE(0u, pid);
-    HANDLE hServer = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-    ASSERT_NE(nullptr, hServer);
-    ASSERT_TRUE(TerminateProcess(hServer, 9));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hServer, 10000));
-    CloseHandle(hServer);
+    ASSERT_TRUE(ribex_test::KillProcessById(pid));
 
     // A read waiting without end must return, and say why.
     RibexFrame frames[8];
@@ -296,13 +292,7 @@ TEST_F(ClientSession, ReadOfANetWhoseServerWasKilledEndsWithServerGone) {
 
 namespace {
 
-void KillServer(DWORD pid) {
-    HANDLE hServer = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-    ASSERT_NE(nullptr, hServer);
-    ASSERT_TRUE(TerminateProcess(hServer, 9));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hServer, 10000));
-    CloseHandle(hServer);
-}
+void KillServer(DWORD pid) { ASSERT_TRUE(ribex_test::KillProcessById(pid)); }
 
 // Reads until the read fails; the frames read on the way are counted.
 DWORD ReadUntilFailure(RibexClientNet *pNet, DWORD timeoutMs, DWORD *pFrames = nullptr) {

@@ -43,14 +43,6 @@ bool SuspendProcessThreads(DWORD pid) {
     return suspended > 0;
 }
 
-void KillProcess(DWORD pid) {
-    HANDLE hProcess = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-    ASSERT_NE(nullptr, hProcess);
-    ASSERT_TRUE(TerminateProcess(hProcess, 9));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hProcess, 10000));
-    CloseHandle(hProcess);
-}
-
 struct CallResult {
     BOOL ok = FALSE;
     DWORD errorCode = 0;
@@ -95,7 +87,7 @@ class RequestDeath : public ::testing::Test {
         DWORD length = 0;
         if (MsgQReceive(hServerQueue_, &request, sizeof(request), &length, 20000))
             *pRequestId = request.id;
-        KillProcess(serverPid_);
+        EXPECT_TRUE(ribex_test::KillProcessById(serverPid_));
         caller.join();
         return result;
     }

@@ -21,40 +21,17 @@ import canmatrix.formats
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), *[".."] * 5, "tests",
                                 "support"))
 from ribex_servers import wait_no_server  # noqa: E402,F401
+import ribex_tools  # noqa: E402
+from ribex_tools import check, command, run, win  # noqa: E402,F401
 
 WINE_RUN, BIN_DIR, PREFIX = sys.argv[1:4]
-failures = []
+ribex_tools.use_build(WINE_RUN, BIN_DIR)
+finish = ribex_tools.summary
 
 ENGINE_ID, STATUS_ID, UNKNOWN_ID = 0x100, 0x18FF0001, 0x7AB
 GEARS = {0: "Park", 1: "Reverse", 2: "Neutral", 3: "Drive"}
 
 
-def check(condition, what, detail=""):
-    if condition:
-        print("ok: " + what, flush=True)
-        return True
-    failures.append(what)
-    print("FAIL: %s\n%s" % (what, detail), flush=True)
-    return False
-
-
-def finish():
-    print("%d failures" % len(failures))
-    return 1 if failures else 0
-
-
-def win(path):
-    return "Z:" + path.replace("/", "\\")
-
-
-def command(program, args):
-    return [WINE_RUN, os.path.join(BIN_DIR, program + ".exe")] + [str(a) for a in args]
-
-
-def run(program, *args, timeout=120):
-    done = subprocess.run(command(program, args), capture_output=True, timeout=timeout,
-                          stdin=subprocess.DEVNULL)
-    return done.returncode, done.stdout.decode(errors="replace"), done.stderr.decode(errors="replace")
 
 
 class Started:
@@ -133,12 +110,7 @@ def get(base, path, timeout=30):
 
 def wait_until(probe, timeout=60, period=0.2):
     """Calls probe until it returns something true; that, or the last result."""
-    end = time.time() + timeout
-    result = probe()
-    while not result and time.time() < end:
-        time.sleep(period)
-        result = probe()
-    return result
+    return ribex_tools.wait_until(probe, timeout, period)
 
 
 # ---- the database and the frames ------------------------------------------------------------
