@@ -281,15 +281,15 @@ int RunDump(Options *o) {
 
 int wmain(int argc, wchar_t **argv) {
     Options o;
-    ToolSpec spec = DumpSpec(&o);
+    ToolSpec optionTable = DumpSpec(&o);
     ToolArgs args;
-    int code = ToolBegin(spec, argc, argv, &args);
+    int code = ToolBegin(optionTable, argc, argv, &args);
     if (code >= 0) return code;
     if (!ToolStopInstall()) return 1;
     std::wstring error;
-    if (!DumpCheckOptions(&o, &error)) return ToolFail(spec, error);
+    if (!DumpCheckOptions(&o, &error)) return ToolFail(optionTable, error);
     if (!args.operands.empty() && DumpIsManagement(args.operands[0]))
-        return RunManagement(spec, args.operands, &o);
-    if (!DumpTakeNets(args.operands, &o, &error)) return ToolFail(spec, error);
+        return RunManagement(optionTable, args.operands, &o);
+    if (!DumpTakeNets(args.operands, &o, &error)) return ToolFail(optionTable, error);
     return RunDump(&o);
 }

@@ -58,12 +58,12 @@ bool Carry(Command command, RibexClientNet *pNet, const wchar_t *net, DWORD canI
 
 }  // namespace
 
-int RunManagement(const ToolSpec &spec, const std::vector<const wchar_t *> &words,
+int RunManagement(const ToolSpec &optionTable, const std::vector<const wchar_t *> &words,
                   const DumpOptions *o) {
     std::wstring error;
     if (words.size() < 2) {
         ToolBad(&error, L"missing net for", words[0]);
-        return ToolFail(spec, error);
+        return ToolFail(optionTable, error);
     }
     Command command = CommandOf(words[0]);
     const wchar_t *net = words[1];
@@ -71,12 +71,12 @@ int RunManagement(const ToolSpec &spec, const std::vector<const wchar_t *> &word
     if (command == Command::Enable || command == Command::Disable) {
         if (words.size() < 3 || !ParseArgDword(words[2], 16, 0xFFFFFFFF, &canId)) {
             ToolBad(&error, L"bad or missing identifier", words.size() < 3 ? L"" : words[2]);
-            return ToolFail(spec, error);
+            return ToolFail(optionTable, error);
         }
         if (command == Command::Enable && words.size() >= 4 &&
             !ParseArgDword(words[3], 10, 0xFFFFFFFF, &length)) {
             ToolBad(&error, L"bad length", words[3]);
-            return ToolFail(spec, error);
+            return ToolFail(optionTable, error);
         }
     }
     std::vector<RibexClientNet *> nets;

@@ -6,5 +6,5 @@
 
 // words: the command and its arguments. The exit code: 0 done, 1 the
 // server refused, 2 a wrong argument (said with the usage).
-int RunManagement(const ToolSpec &spec, const std::vector<const wchar_t *> &words,
+int RunManagement(const ToolSpec &optionTable, const std::vector<const wchar_t *> &words,
                   const DumpOptions *o);

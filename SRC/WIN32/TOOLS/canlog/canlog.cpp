@@ -166,11 +166,11 @@ int Convert(const CanlogOptions &o) {
 
 int wmain(int argc, wchar_t **argv) {
     CanlogOptions o;
-    ToolSpec spec = CanlogToolSpec(&o);
+    ToolSpec optionTable = CanlogToolSpec(&o);
     std::wstring error;
-    if (!ParseCanlogOptions(argc, argv, &o, &error)) return ToolFail(spec, error);
+    if (!ParseCanlogOptions(argc, argv, &o, &error)) return ToolFail(optionTable, error);
     ToolArgs args;
-    if (o.help || o.version) return ToolBegin(spec, argc, argv, &args);
+    if (o.help || o.version) return ToolBegin(optionTable, argc, argv, &args);
     if (!ToolStopInstall()) return 1;
     return Convert(o);
 }

@@ -238,12 +238,12 @@ int RunMonitor(Monitor *m) {
 
 int wmain(int argc, wchar_t **argv) {
     Monitor m;
-    ToolSpec spec = MonToolSpec(&m.options);
+    ToolSpec optionTable = MonToolSpec(&m.options);
     ToolArgs args;
-    int code = ToolBegin(spec, argc, argv, &args);
+    int code = ToolBegin(optionTable, argc, argv, &args);
     if (code >= 0) return code;
     std::wstring error;
-    if (!MonTakeNets(args.operands, &m.options, &error)) return ToolFail(spec, error);
+    if (!MonTakeNets(args.operands, &m.options, &error)) return ToolFail(optionTable, error);
     SetUpView(&m);
     if (!LoadDatabases(&m) || !ToolStopInstall() || !OpenNets(&m)) return 1;
     int rc = RunMonitor(&m);

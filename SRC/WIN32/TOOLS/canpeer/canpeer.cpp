@@ -408,12 +408,12 @@ bool Send(Sink *sink, const PeerOptions &options, Material *m)
 int wmain(int argc, wchar_t **argv)
 {
     PeerOptions options;
-    ToolSpec spec = PeerToolSpec(&options);
-    if (ToolAnswerVersion(spec.name, argc, argv)) return 0;
+    ToolSpec optionTable = PeerToolSpec(&options);
+    if (ToolAnswerVersion(optionTable.name, argc, argv)) return 0;
     std::wstring error;
-    if (!ParsePeerOptions(argc, argv, &options, &error)) return ToolFail(spec, error);
+    if (!ParsePeerOptions(argc, argv, &options, &error)) return ToolFail(optionTable, error);
     if (options.help) {
-        std::printf("%ls", ToolUsageText(spec).c_str());
+        std::printf("%ls", ToolUsageText(optionTable).c_str());
         return 0;
     }
     if (options.target == PeerTarget::Sim && !options.uniqueIdGiven) options.uniqueIdHigh = GetCurrentProcessId();

@@ -190,11 +190,11 @@ void BridgePrintFrame(Bridge *b, const RxMsg *msg, bool adapterStamp, uint64_t a
 int wmain(int argc, wchar_t **argv)
 {
     SlcanOptions options;
-    ToolSpec spec = SlcanToolSpec(&options);
+    ToolSpec optionTable = SlcanToolSpec(&options);
     ToolArgs args;
     std::wstring error;
-    if (!ParseSlcanOptions(argc, argv, &options, &error)) return ToolFail(spec, error);
-    if (options.help || options.version) return ToolBegin(spec, argc, argv, &args);
+    if (!ParseSlcanOptions(argc, argv, &options, &error)) return ToolFail(optionTable, error);
+    if (options.help || options.version) return ToolBegin(optionTable, argc, argv, &args);
     static Bridge bridge;
     if (!InitBridge(&bridge, &options)) return 1;
     int code = 1;

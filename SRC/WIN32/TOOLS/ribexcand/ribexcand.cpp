@@ -141,11 +141,11 @@ void Shutdown(Listener *l) {
 int wmain(int argc, wchar_t **argv) {
     RcdOptions o;
     RcdDefaults(&o);
-    ToolSpec spec = RcdToolSpec(&o);
+    ToolSpec optionTable = RcdToolSpec(&o);
     ToolArgs args;
-    int code = ToolBegin(spec, argc, argv, &args);
+    int code = ToolBegin(optionTable, argc, argv, &args);
     if (code >= 0) return code;
-    if (!args.operands.empty()) return ToolFailOn(spec, L"unexpected argument", args.operands[0]);
+    if (!args.operands.empty()) return ToolFailOn(optionTable, L"unexpected argument", args.operands[0]);
     if (!ToolStopInstall()) return 1;
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {

@@ -252,11 +252,11 @@ int RunStress(StressRun *pRun) {
 int wmain(int argc, wchar_t **argv) {
     if (argc >= 2 && std::wcscmp(argv[1], STRESS_CHILD_ROLE) == 0) return RunChildRole(argc, argv);
     auto pRun = std::make_unique<StressRun>();
-    ToolSpec spec = StressToolSpec(&pRun->options);
+    ToolSpec optionTable = StressToolSpec(&pRun->options);
     std::wstring error;
-    if (!ParseStressOptions(argc, argv, &pRun->options, &error)) return ToolFail(spec, error);
+    if (!ParseStressOptions(argc, argv, &pRun->options, &error)) return ToolFail(optionTable, error);
     ToolArgs args;
-    if (pRun->options.help || pRun->options.version) return ToolBegin(spec, argc, argv, &args);
+    if (pRun->options.help || pRun->options.version) return ToolBegin(optionTable, argc, argv, &args);
     if (!pRun->options.seedGiven) pRun->options.seed = GetTickCount() ^ GetCurrentProcessId();
     return RunStress(pRun.get());
 }

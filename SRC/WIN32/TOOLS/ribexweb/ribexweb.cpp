@@ -247,12 +247,12 @@ int StopReading(WebApp *app) {
 
 int wmain(int argc, wchar_t **argv) {
     WebApp *app = new WebApp();  // large and shared with the threads: on the heap
-    ToolSpec spec = WebToolSpec(&app->options);
+    ToolSpec optionTable = WebToolSpec(&app->options);
     ToolArgs args;
-    int code = ToolBegin(spec, argc, argv, &args);
+    int code = ToolBegin(optionTable, argc, argv, &args);
     if (code >= 0) return code;
     std::wstring error;
-    if (!WebTakeNets(args.operands, &app->options, &error)) return ToolFail(spec, error);
+    if (!WebTakeNets(args.operands, &app->options, &error)) return ToolFail(optionTable, error);
     if (!LoadDatabases(app)) return 1;
     WebStoreInit(&app->store, Sources(app->options),
                  app->options.databases.empty() ? nullptr : &app->databases, app->options.historyPoints);

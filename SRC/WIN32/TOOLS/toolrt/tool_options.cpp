@@ -12,8 +12,8 @@ namespace {
 bool IsHelp(const wchar_t *a) { return wcscmp(a, L"-h") == 0 || wcscmp(a, L"--help") == 0; }
 
 // The row that a, "-x" or "--name", names; NULL when none does.
-const ToolOption *FindOption(const ToolSpec &spec, const wchar_t *a) {
-    for (const ToolOption &o : spec.options) {
+const ToolOption *FindOption(const ToolSpec &optionTable, const wchar_t *a) {
+    for (const ToolOption &o : optionTable.options) {
         if (!o.handle) continue;
         if (a[1] == L'-' ? o.longName != NULL && wcscmp(a + 2, o.longName) == 0
                          : o.letter != 0 && a[1] == o.letter && a[2] == 0)
@@ -25,9 +25,9 @@ const ToolOption *FindOption(const ToolSpec &spec, const wchar_t *a) {
 bool IsOption(const wchar_t *a) { return a[0] == L'-' && a[1] != 0; }
 
 // One option at argv[*i] (and its value); false with *error.
-bool TakeOption(const ToolSpec &spec, int argc, wchar_t **argv, int *i, std::wstring *error) {
+bool TakeOption(const ToolSpec &optionTable, int argc, wchar_t **argv, int *i, std::wstring *error) {
     const wchar_t *a = argv[*i];
-    const ToolOption *o = FindOption(spec, a);
+    const ToolOption *o = FindOption(optionTable, a);
     if (o == NULL) return ToolBad(error, L"unknown option", a);
     const wchar_t *value = NULL;
     if (o->valueName != NULL) {
@@ -66,7 +66,7 @@ void AppendOption(std::wstring *text, const std::wstring &name, const wchar_t *h
 
 }  // namespace
 
-bool ToolParseArgs(const ToolSpec &spec, int argc, wchar_t **argv, ToolArgs *args,
+bool ToolParseArgs(const ToolSpec &optionTable, int argc, wchar_t **argv, ToolArgs *args,
                    std::wstring *error) {
     args->version = RibexVersionAsked(argc, argv) != 0;
     if (args->version) return true;
@@ -75,7 +75,7 @@ bool ToolParseArgs(const ToolSpec &spec, int argc, wchar_t **argv, ToolArgs *arg
         const wchar_t *a = argv[i];
         if (optionsEnded || !IsOption(a)) {
             args->operands.push_back(a);
-            optionsEnded = optionsEnded || !spec.permute;
+            optionsEnded = optionsEnded || !optionTable.permute;
             continue;
         }
         if (wcscmp(a, L"--") == 0) {
@@ -86,48 +86,48 @@ bool ToolParseArgs(const ToolSpec &spec, int argc, wchar_t **argv, ToolArgs *arg
             args->help = true;
             return true;
         }
-        if (!TakeOption(spec, argc, argv, &i, error)) return false;
+        if (!TakeOption(optionTable, argc, argv, &i, error)) return false;
     }
     return true;
 }
 
-std::wstring ToolUsageText(const ToolSpec &spec) {
-    std::wstring text = spec.synopsis;
-    for (const ToolOption &o : spec.options) {
+std::wstring ToolUsageText(const ToolSpec &optionTable) {
+    std::wstring text = optionTable.synopsis;
+    for (const ToolOption &o : optionTable.options) {
         if (!o.handle && o.help != NULL)
             text += std::wstring(o.help) + L"\n";
         else if (o.help != NULL)
-            AppendOption(&text, OptionName(o), o.help, spec.helpColumn);
+            AppendOption(&text, OptionName(o), o.help, optionTable.helpColumn);
     }
-    AppendOption(&text, L"  -h, --help", L"this text", spec.helpColumn);
-    AppendOption(&text, L"  -V, --version", L"print the version", spec.helpColumn);
-    return text + spec.examples;
+    AppendOption(&text, L"  -h, --help", L"this text", optionTable.helpColumn);
+    AppendOption(&text, L"  -V, --version", L"print the version", optionTable.helpColumn);
+    return text + optionTable.examples;
 }
 
-int ToolBegin(const ToolSpec &spec, int argc, wchar_t **argv, ToolArgs *args) {
+int ToolBegin(const ToolSpec &optionTable, int argc, wchar_t **argv, ToolArgs *args) {
     std::wstring error;
-    if (!ToolParseArgs(spec, argc, argv, args, &error)) return ToolFail(spec, error);
+    if (!ToolParseArgs(optionTable, argc, argv, args, &error)) return ToolFail(optionTable, error);
     if (args->version) {
-        printf("%s " RIBEX_VERSION_STRING "\n", spec.name);
+        printf("%s " RIBEX_VERSION_STRING "\n", optionTable.name);
         return 0;
     }
     if (args->help) {
-        printf("%ls", ToolUsageText(spec).c_str());
+        printf("%ls", ToolUsageText(optionTable).c_str());
         return 0;
     }
     return -1;
 }
 
-int ToolFail(const ToolSpec &spec, const std::wstring &error) {
+int ToolFail(const ToolSpec &optionTable, const std::wstring &error) {
     fflush(stdout);
-    fprintf(stderr, "%s: %ls\n\n%ls", spec.name, error.c_str(), ToolUsageText(spec).c_str());
+    fprintf(stderr, "%s: %ls\n\n%ls", optionTable.name, error.c_str(), ToolUsageText(optionTable).c_str());
     return 2;
 }
 
-int ToolFailOn(const ToolSpec &spec, const wchar_t *what, const wchar_t *value) {
+int ToolFailOn(const ToolSpec &optionTable, const wchar_t *what, const wchar_t *value) {
     std::wstring error;
     ToolBad(&error, what, value);
-    return ToolFail(spec, error);
+    return ToolFail(optionTable, error);
 }
 
 bool ToolAnswerVersion(const char *name, int argc, wchar_t **argv) {

@@ -51,23 +51,23 @@ struct ToolArgs {
 
 // Reads argv[1..] by the table. False with *error for an unknown option, a
 // missing value or a value its handler refused.
-bool ToolParseArgs(const ToolSpec &spec, int argc, wchar_t **argv, ToolArgs *args,
+bool ToolParseArgs(const ToolSpec &optionTable, int argc, wchar_t **argv, ToolArgs *args,
                    std::wstring *error);
 
 // The usage: synopsis, option lines, -h and -V, examples.
-std::wstring ToolUsageText(const ToolSpec &spec);
+std::wstring ToolUsageText(const ToolSpec &optionTable);
 
 // The start of a tool's wmain: the version for -V and the usage for -h on
 // stdout, a wrong argument as ToolFail. Returns -1 when the tool is to run
 // with args, otherwise the exit code (0 or 2).
-int ToolBegin(const ToolSpec &spec, int argc, wchar_t **argv, ToolArgs *args);
+int ToolBegin(const ToolSpec &optionTable, int argc, wchar_t **argv, ToolArgs *args);
 
 // A wrong argument: "name: error", a blank line and the usage on stderr.
 // Returns 2, the exit code of every tool for wrong arguments.
-int ToolFail(const ToolSpec &spec, const std::wstring &error);
+int ToolFail(const ToolSpec &optionTable, const std::wstring &error);
 
 // ToolFail of "what: 'value'".
-int ToolFailOn(const ToolSpec &spec, const wchar_t *what, const wchar_t *value);
+int ToolFailOn(const ToolSpec &optionTable, const wchar_t *what, const wchar_t *value);
 
 // Prints "name VERSION" when argv asks for it; TRUE then.
 bool ToolAnswerVersion(const char *name, int argc, wchar_t **argv);

@@ -40,11 +40,11 @@ static ToolSpec Spec(DWORD *lines, DWORD *delayMs, DWORD *burst) {
 
 int wmain(int argc, wchar_t **argv) {
     DWORD lines = 20, delayMs = 100, burst = 100;
-    ToolSpec spec = Spec(&lines, &delayMs, &burst);
+    ToolSpec optionTable = Spec(&lines, &delayMs, &burst);
     ToolArgs args;
-    int code = ToolBegin(spec, argc, argv, &args);
+    int code = ToolBegin(optionTable, argc, argv, &args);
     if (code >= 0) return code;
-    if (!args.operands.empty()) return ToolFailOn(spec, L"unexpected argument", args.operands[0]);
+    if (!args.operands.empty()) return ToolFailOn(optionTable, L"unexpected argument", args.operands[0]);
     SetDefault(L"TRACESIZE", L"32 100");
     SetDefault(L"tracedemo.exe", L"0xF");
     TraceModule *mainModule = TraceRegister(NULL, L"main");
