@@ -32,7 +32,7 @@ if(TARGET ribex_receive)
       DEPENDS vcan
       TIMEOUT 180)
     set_tests_properties(ribex_receive_device_test PROPERTIES FIXTURES_REQUIRED vcan_driver
-      RESOURCE_LOCK tracebuffer)
+      RESOURCE_LOCK "tracebuffer;vcanservice")
 
     # Frames per second through the thread; a program, not a test.
     add_executable(ribex_receive_bench ${CMAKE_CURRENT_LIST_DIR}/receive_bench.cpp)

@@ -45,6 +45,6 @@ if(TARGET ribex_registry AND TARGET ribex
       DEPENDS ribex registry_client vcan
       TIMEOUT 180)
     set_tests_properties(ribex_e2e_device_test PROPERTIES
-      RESOURCE_LOCK ribexserver FIXTURES_REQUIRED vcan_driver)
+      RESOURCE_LOCK "ribexserver;vcanservice" FIXTURES_REQUIRED vcan_driver)
   endif()
 endif()

@@ -25,7 +25,7 @@ if(RIBEX_WINEPREFIX AND MINGW AND EXISTS /usr/bin/python3)
                    ${CMAKE_BINARY_DIR}/wine-run.sh ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
                    ${RIBEX_WINEPREFIX})
   set_tests_properties(candump_log_interop_test PROPERTIES
-    TIMEOUT 300 RESOURCE_LOCK ribexserver FIXTURES_REQUIRED vcan_driver)
+    TIMEOUT 300 RESOURCE_LOCK "ribexserver;vcanservice" FIXTURES_REQUIRED vcan_driver)
 endif()
 
 # Signals shared with canmatrix: candump -d and -j on a simulated net, every
