@@ -51,10 +51,7 @@ struct PolledSocket {
     }
     template <typename Buffers>
     size_t read_some(const Buffers &buffers) {
-        boost::system::error_code ec;
-        size_t n = read_some(buffers, ec);
-        if (ec) throw boost::system::system_error(ec);
-        return n;
+        return OrThrow([&](boost::system::error_code &ec) { return read_some(buffers, ec); });
     }
     template <typename Buffers>
     size_t write_some(const Buffers &buffers, boost::system::error_code &ec) {
@@ -64,8 +61,14 @@ struct PolledSocket {
     }
     template <typename Buffers>
     size_t write_some(const Buffers &buffers) {
+        return OrThrow([&](boost::system::error_code &ec) { return write_some(buffers, ec); });
+    }
+
+    // The throwing forms Beast's stream concepts ask for.
+    template <typename Call>
+    static size_t OrThrow(Call call) {
         boost::system::error_code ec;
-        size_t n = write_some(buffers, ec);
+        size_t n = call(ec);
         if (ec) throw boost::system::system_error(ec);
         return n;
     }

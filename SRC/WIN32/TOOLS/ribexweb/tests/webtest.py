@@ -7,7 +7,6 @@ import os
 import re
 import select
 import signal
-import subprocess
 import sys
 import time
 from decimal import Decimal
@@ -34,14 +33,8 @@ GEARS = {0: "Park", 1: "Reverse", 2: "Neutral", 3: "Drive"}
 
 
 
-class Started:
-    """A program of ours running in the background, its output captured."""
-
-    def __init__(self, program, *args):
-        self.proc = subprocess.Popen(command(program, args), stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.out = b""
-        self.err = b""
+class Started(ribex_tools.Started):
+    """A program of ours in the background; waits for patterns on stdout."""
 
     def wait_for(self, pattern, timeout=60):
         """Waits for a regular expression on stdout; its match or None."""
@@ -66,16 +59,6 @@ class Started:
         """Ctrl+C (Wine passes SIGINT on as one); (exit code, stdout, stderr)."""
         self.proc.send_signal(signal.SIGINT)
         return self.finish(timeout)
-
-    def finish(self, timeout=120):
-        try:
-            out, err = self.proc.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            out, err = self.proc.communicate()
-        self.out += out
-        self.err += err
-        return self.proc.returncode, self.out.decode(errors="replace"), self.err.decode(errors="replace")
 
 
 def start_ribexweb(*args):
